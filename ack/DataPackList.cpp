@@ -1,0 +1,81 @@
+#include "ack/DataPackList.h"
+
+#include <arpa/inet.h>
+
+#include "ack/Deadline.h"
+
+namespace {
+
+const int kNullFrame = -1;
+const int kNoArrival = -1;
+const int kScratchSize = 2048;
+
+int TotalLength(const __ComFrameData* frame) { return ntohs(frame->len) + FRAME_OVERHEAD; }
+
+}  // namespace
+
+DataPackList::DataPackList() { sem_init(&m_sem, 0, 0); }
+
+DataPackList::~DataPackList() { sem_destroy(&m_sem); }
+
+int DataPackList::DataQueueInit(int bufSize) { return m_queue.QueueInit(bufSize); }
+
+int DataPackList::AddDatatoList(__ComFrameData* frame) {
+    if (frame == NULL) {
+        return kNullFrame;
+    }
+    MutexLockGuard guard(m_mutex);
+    const int added = m_queue.AddFrame(reinterpret_cast<char*>(frame), TotalLength(frame));
+    if (added < 0) {
+        return added;
+    }
+    // Posted under the lock, so a lookup woken by this post finds the frame stored.
+    sem_post(&m_sem);
+    return m_queue.GetFrameNum();
+}
+
+int DataPackList::GetDatafromList(__ComFrameData*& frame, int mode, unsigned int timeo) {
+    if (frame == NULL) {
+        return kNullFrame;
+    }
+    const struct timespec deadline =
+        DeadlineAfter(static_cast<int>(timeo / 1000), static_cast<int>(timeo % 1000));
+    if (sem_timedwait(&m_sem, &deadline) != 0) {
+        return kNoArrival;
+    }
+    MutexLockGuard guard(m_mutex);
+    // The key is read before the first take overwrites the caller's buffer.
+    const unsigned short keyCmd = frame->cmd;
+    const unsigned char keySerial = FramePayload(frame)[0];
+    const bool anyFrame = mode == DATA_LIST_MODE_ANY;
+    const bool cmdAlone = keyCmd == htons(4);
+
+    char* out = reinterpret_cast<char*>(frame);
+    const int passes = m_queue.GetFrameNum();
+    int result = 0;
+    for (int pass = 0; pass < passes; ++pass) {
+        const int taken = m_queue.GetFrame(out);
+        if (taken <= 0) {
+            result = taken;
+            continue;
+        }
+        const bool sameCmd = frame->cmd == keyCmd;
+        if (anyFrame || (sameCmd && (cmdAlone || FramePayload(frame)[0] == keySerial))) {
+            return taken;
+        }
+        // Not ours: back to the end of the queue, so the frames keep their relative order.
+        const int putBack = m_queue.AddFrame(out, taken);
+        result = putBack < 0 ? putBack : 0;
+    }
+    return result;
+}
+
+int DataPackList::PopData() {
+    char scratch[kScratchSize];
+    MutexLockGuard guard(m_mutex);
+    return m_queue.GetFrame(scratch);
+}
+
+int DataPackList::GetDataListSize() { return m_queue.GetFrameNum(); }
+
+int DataPackList::GetDataBufSize() { return m_queue.GetQueueSize(); }

@@ -1,0 +1,14 @@
+#include "ack/Deadline.h"
+
+#include <stdint.h>
+#include <sys/time.h>
+
+struct timespec DeadlineAfter(int seconds, int millis) {
+    struct timeval now;
+    gettimeofday(&now, NULL);
+    const int32_t nanos = static_cast<int32_t>(now.tv_usec) * 1000 + millis * 1000000;
+    struct timespec deadline;
+    deadline.tv_sec = now.tv_sec + nanos / 1000000000 + seconds;
+    deadline.tv_nsec = nanos % 1000000000;
+    return deadline;
+}

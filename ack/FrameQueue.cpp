@@ -1,0 +1,228 @@
+#include "ack/FrameQueue.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "ack/FrameRules.h"
+
+namespace {
+
+const int kFewerThanMinimum = -1;  // fewer than 11 bytes stored; or no memory (QueueInit)
+const int kBadArgument = -3;       // null frame or destination, short length, short queue
+const int kNoRoom = -4;            // the oldest frames could not be dropped to make room
+const int kTooLarge = -5;          // the frame is larger than the whole ring
+const int kBadChecksum = -6;
+const int kBadTail = -7;
+
+}  // namespace
+
+// Byte accessor over the stored bytes, counted from the front of the ring.
+class CFrameQueue::RingBytes {
+public:
+    explicit RingBytes(const CFrameQueue& q) : m_q(q) {}
+    unsigned char at(int k) const { return m_q.m_buf[(m_q.m_readPos + k) % m_q.m_size]; }
+    unsigned char xorOf(int first, int count) const {
+        return static_cast<unsigned char>(
+            const_cast<CFrameQueue&>(m_q).QueueXorCheckSum(m_q.m_readPos + first, count));
+    }
+
+private:
+    const CFrameQueue& m_q;
+};
+
+CFrameQueue::CFrameQueue() : m_buf(NULL) {
+    ResetCounters();
+    memset(&m_drops, 0, sizeof m_drops);
+    sem_init(&m_sem, 0, 0);
+    QueueInit(FRAME_QUEUE_DEFAULT_SIZE);
+}
+
+CFrameQueue::~CFrameQueue() {
+    if (m_buf != NULL) {
+        ResetCounters();
+        free(m_buf);
+        m_buf = NULL;
+        sem_destroy(&m_sem);
+    }
+}
+
+void CFrameQueue::ResetCounters() {
+    m_size = 0;
+    m_freeLen = 0;
+    m_readPos = 0;
+    m_writePos = 0;
+    m_frameCount = 0;
+}
+
+int CFrameQueue::QueueInit(int bufSize) {
+    if (bufSize < FRAME_QUEUE_MIN_SIZE) {
+        bufSize = FRAME_QUEUE_MIN_SIZE;
+    }
+    MutexLockGuard guard(m_mutex);
+    free(m_buf);
+    ResetCounters();
+    m_buf = static_cast<unsigned char*>(malloc(static_cast<size_t>(bufSize)));
+    if (m_buf == NULL) {
+        return kFewerThanMinimum;
+    }
+    memset(m_buf, 0, static_cast<size_t>(bufSize));
+    m_size = bufSize;
+    m_freeLen = bufSize;
+    return 0;
+}
+
+int CFrameQueue::checkValidFrame(char* frame, int frameLen) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(frame);
+    const int len = FrameLenField(bytes);
+    const unsigned char x = FrameXor(bytes + 2, len + 2);
+    if (x != bytes[len + 4]) {
+        fprintf(stderr, "Err [%s():%d] checksum(%02x), length(%d) is invalid!\n",
+                "checkValidFrame", 84, x, frameLen);
+        return kBadChecksum;
+    }
+    const int tail = (bytes[len + 5] << 8) | bytes[len + 6];
+    if (tail != ((FRAME_MARK_FIRST << 8) | FRAME_MARK_SECOND)) {
+        const int swapped = (bytes[len + 6] << 8) | bytes[len + 5];
+        fprintf(stderr, "Err [%s():%d] frame tail(%02x)(%02x) is invalid!\n", "checkValidFrame",
+                89, tail, swapped);
+        return kBadTail;
+    }
+    return 0;
+}
+
+int CFrameQueue::AddFrame(char* frame, int frameLen) {
+    if (frame == NULL || frameLen < FRAME_MIN_SIZE) {
+        return kBadArgument;
+    }
+    if (frameLen > m_size) {
+        return kTooLarge;
+    }
+    // The check reads len + 7 bytes; a caller that passes fewer is refused before that read.
+    if (frameLen < FrameLenField(reinterpret_cast<unsigned char*>(frame)) + FRAME_OVERHEAD) {
+        return kBadArgument;
+    }
+    const int check = checkValidFrame(frame, frameLen);
+    if (check < 0) {
+        return check;
+    }
+    while (m_freeLen < frameLen) {
+        if (doGetFrame(NULL, false) < 0) {
+            return kNoRoom;
+        }
+    }
+    CopyIn(frame, frameLen);
+    m_freeLen -= frameLen;
+    ++m_frameCount;
+    return m_freeLen;
+}
+
+// Copies count bytes to the write position in at most two blocks, wrapping at the end.
+void CFrameQueue::CopyIn(const char* src, int count) {
+    const int first = count < m_size - m_writePos ? count : m_size - m_writePos;
+    memcpy(m_buf + m_writePos, src, static_cast<size_t>(first));
+    memcpy(m_buf, src + first, static_cast<size_t>(count - first));
+    m_writePos = (m_writePos + count) % m_size;
+}
+
+int CFrameQueue::GetFrame(char* out) { return doGetFrame(out, true); }
+
+int CFrameQueue::doGetFrame(char* out, bool copy) {
+    if (out == NULL && copy) {
+        return kBadArgument;
+    }
+    const int frameLen = FrameFilter();
+    if (frameLen <= 0) {
+        return frameLen;
+    }
+    Queuecpy(out, static_cast<unsigned short>(frameLen), copy);
+    --m_frameCount;
+    return frameLen;
+}
+
+int CFrameQueue::Queuecpy(char* out, unsigned short nbytes, bool copy) {
+    const int count = nbytes;
+    if (GetDataLen() < count) {
+        return kBadArgument;
+    }
+    if (copy) {
+        const int first = count < m_size - m_readPos ? count : m_size - m_readPos;
+        memcpy(out, m_buf + m_readPos, static_cast<size_t>(first));
+        memcpy(out + first, m_buf, static_cast<size_t>(count - first));
+    }
+    m_readPos = (m_readPos + count) % m_size;
+    m_freeLen += count;
+    return count;
+}
+
+void CFrameQueue::DropFront(int count) {
+    m_readPos = (m_readPos + count) % m_size;
+    m_freeLen += count;
+}
+
+// How many front bytes are noise when the front is not a head: up to the next 0x75, but
+// never the last stored byte (the search stops with one byte left, as a byte-wise walk would).
+int CFrameQueue::NoiseRunAtFront(int stored) const {
+    if (m_buf[m_readPos] == FRAME_MARK_FIRST) {
+        return 1;
+    }
+    const int limit = stored - 1;
+    const int firstSpan = m_size - m_readPos - 1 < limit ? m_size - m_readPos - 1 : limit;
+    const void* hit = memchr(m_buf + m_readPos + 1, FRAME_MARK_FIRST, static_cast<size_t>(firstSpan));
+    if (hit != NULL) {
+        return static_cast<int>(static_cast<const unsigned char*>(hit) - (m_buf + m_readPos));
+    }
+    hit = memchr(m_buf, FRAME_MARK_FIRST, static_cast<size_t>(limit - firstSpan));
+    if (hit != NULL) {
+        return firstSpan + 1 + static_cast<int>(static_cast<const unsigned char*>(hit) - m_buf);
+    }
+    return limit;
+}
+
+int CFrameQueue::FrameFilter() {
+    if (GetDataLen() < FRAME_MIN_SIZE) {
+        return kFewerThanMinimum;
+    }
+    for (;;) {
+        const int stored = GetDataLen();
+        int frameLen = 0;
+        const FrameVerdict verdict = JudgeFrameAt(RingBytes(*this), stored, &frameLen);
+        switch (verdict) {
+            case kFrameValid:
+                return frameLen;
+            case kFrameNoHead: {
+                const int run = NoiseRunAtFront(stored);
+                m_drops.noHead += static_cast<unsigned long>(run);
+                DropFront(run);
+                break;
+            }
+            case kFrameOversize: m_drops.oversize += 2; DropFront(2); break;
+            case kFrameIncomplete: ++m_drops.incomplete; DropFront(1); break;
+            case kFrameBadChecksum: ++m_drops.badChecksum; DropFront(1); break;
+            case kFrameBadTail: ++m_drops.badTail; DropFront(1); break;
+        }
+        if (GetDataLen() <= 1) {
+            return 0;
+        }
+    }
+}
+
+int CFrameQueue::QueueXorCheckSum(int start, int nbytes) {
+    if (nbytes <= 0 || m_size == 0) {
+        return 0;
+    }
+    start %= m_size;
+    if (start < 0) {
+        start += m_size;
+    }
+    int x = 0;
+    while (nbytes > 0) {
+        const int span = nbytes < m_size - start ? nbytes : m_size - start;
+        x ^= FrameXor(m_buf + start, span);
+        nbytes -= span;
+        start = 0;
+    }
+    return x;
+}
+
+int CFrameQueue::GetFrameByCmd(__ComFrameData* /*frame*/, int /*mode*/) { return 0; }

@@ -1,0 +1,67 @@
+// The validity rules of a received frame, in one place for every reader of the byte stream.
+//
+// JudgeFrameAt() looks at the bytes from the front of a stream and says whether a whole valid
+// frame starts there, and if not, why. Readers differ only in how they react: the ring queue
+// drops the bytes it is told to, a stream receiver waits for more bytes on kFrameIncomplete.
+// The rules, in their order: head 0x75 0xAA, len at most 1028, all len + 7 bytes present,
+// checksum, tail. The bytes are reached through an accessor so that a ring and a flat buffer
+// share the code: it provides at(k) and xorOf(first, count).
+#ifndef ACK_FRAMERULES_H
+#define ACK_FRAMERULES_H
+
+#include "common/ComFrame.h"
+
+enum FrameVerdict {
+    kFrameValid,       // a whole valid frame starts at the front
+    kFrameNoHead,      // the front bytes are not 0x75 0xAA: one byte of noise
+    kFrameOversize,    // len above 1028: the two head bytes are noise
+    kFrameIncomplete,  // a head, but not all len + 7 bytes are present yet
+    kFrameBadChecksum, // all bytes present, checksum wrong: one byte of noise
+    kFrameBadTail      // all bytes present, tail wrong: one byte of noise
+};
+
+// Judges the stored bytes at the front. `stored` is how many bytes are there (2 or more).
+// On kFrameValid, *frameLen is the frame's total length (len + 7).
+template <typename Bytes>
+FrameVerdict JudgeFrameAt(const Bytes& bytes, int stored, int* frameLen) {
+    if (bytes.at(0) != FRAME_MARK_FIRST || bytes.at(1) != FRAME_MARK_SECOND) {
+        return kFrameNoHead;
+    }
+    // The length field itself must be present before it is believed; bytes past the stored
+    // ones are stale and say nothing about this stream.
+    if (stored < 4) {
+        return kFrameIncomplete;
+    }
+    const int len = (bytes.at(2) << 8) | bytes.at(3);
+    if (len > FRAME_MAX_LEN_FIELD) {
+        return kFrameOversize;
+    }
+    if (len + FRAME_OVERHEAD > stored) {
+        return kFrameIncomplete;
+    }
+    if (bytes.xorOf(2, len + 2) != bytes.at(len + 4)) {
+        return kFrameBadChecksum;
+    }
+    if (bytes.at(len + 5) != FRAME_MARK_FIRST || bytes.at(len + 6) != FRAME_MARK_SECOND) {
+        return kFrameBadTail;
+    }
+    *frameLen = len + FRAME_OVERHEAD;
+    return kFrameValid;
+}
+
+// How many front bytes a reader drops for a verdict other than kFrameValid and
+// kFrameIncomplete: the two head bytes of an oversize frame, otherwise one.
+inline int NoiseBytesFor(FrameVerdict verdict) { return verdict == kFrameOversize ? 2 : 1; }
+
+// Accessor over a flat buffer.
+class FlatBytes {
+public:
+    explicit FlatBytes(const unsigned char* data) : m_data(data) {}
+    unsigned char at(int k) const { return m_data[k]; }
+    unsigned char xorOf(int first, int count) const { return FrameXor(m_data + first, count); }
+
+private:
+    const unsigned char* m_data;
+};
+
+#endif  // ACK_FRAMERULES_H

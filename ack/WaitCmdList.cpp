@@ -1,0 +1,219 @@
+#include <arpa/inet.h>
+#include <stdlib.h>
+
+#include <new>
+
+#include "ack/DataPackList.h"
+#include "ack/Deadline.h"
+
+namespace {
+
+const int kNullFrame = -1;
+const int kNoMatch = -2;
+const int kHeldByWaiter = -3;
+const int kNoAcknowledgement = -4;
+const int kNoMemory = -5;
+const int kAlreadyWaiting = -6;
+
+}  // namespace
+
+WaitCmdList::WaitCmdList() {}
+
+// Entries still registered at the end are given back with their semaphores; nobody can be
+// waiting on them once the list itself goes away.
+WaitCmdList::~WaitCmdList() {
+    for (Entry it = m_cmdList.begin(); it != m_cmdList.end(); ++it) {
+        ReleaseEntry(*it);
+    }
+}
+
+void WaitCmdList::ReleaseEntry(__CmdCnd* entry) {
+    sem_destroy(entry->sem);
+    free(entry->sem);
+    free(entry);
+}
+
+bool WaitCmdList::Matches(const __CmdCnd* entry, const __ComFrameData* frame, MatchRule rule) {
+    if (entry->cmd != frame->cmd) {
+        return false;
+    }
+    const bool cmdAlone = entry->cmd == htons(4);
+    switch (rule) {
+        case kSameCmd:
+            return true;
+        case kAcknowledges:
+            return cmdAlone || entry->serialNum == FramePayload(frame)[0];
+        case kSentFrame:
+            return cmdAlone || entry->serialNum == frame->serialNum;
+        case kSentFrameStrict:
+            return entry->serialNum == frame->serialNum;
+    }
+    return false;
+}
+
+// The first entry, oldest first, that matches and passes the flag filter. Caller holds m_mutex.
+WaitCmdList::Entry WaitCmdList::FindEntryLocked(const __ComFrameData* frame, MatchRule rule,
+                                                FlagFilter filter) {
+    for (Entry it = m_cmdList.begin(); it != m_cmdList.end(); ++it) {
+        const __CmdCnd* entry = *it;
+        if ((filter == kOnlyFree && entry->flag) || (filter == kOnlyHeld && !entry->flag)) {
+            continue;
+        }
+        if (Matches(entry, frame, rule)) {
+            return it;
+        }
+    }
+    return m_cmdList.end();
+}
+
+int WaitCmdList::AddCmdtoList(__ComFrameData* frame) {
+    if (frame == NULL) {
+        return kNullFrame;
+    }
+    // The duplicate test and the append are one locked region, so two senders of the same
+    // code can never both register.
+    MutexLockGuard guard(m_mutex);
+    if (FindEntryLocked(frame, kSameCmd, kAnyFlag) != m_cmdList.end()) {
+        return kAlreadyWaiting;
+    }
+    sem_t* sem = static_cast<sem_t*>(malloc(sizeof(sem_t)));
+    if (sem == NULL) {
+        return kNoMemory;
+    }
+    sem_init(sem, 0, 0);
+    __CmdCnd* entry = static_cast<__CmdCnd*>(malloc(sizeof(__CmdCnd)));
+    if (entry == NULL) {
+        sem_destroy(sem);
+        free(sem);
+        return kNoMemory;
+    }
+    entry->sem = sem;
+    entry->flag = false;
+    entry->cmd = frame->cmd;
+    entry->serialNum = frame->serialNum;
+    try {
+        m_cmdList.push_back(entry);
+    } catch (const std::bad_alloc&) {
+        ReleaseEntry(entry);
+        throw;
+    }
+    return static_cast<int>(m_cmdList.size());
+}
+
+int WaitCmdList::isCmdExist(__ComFrameData* frame) {
+    if (frame == NULL) {
+        return kNullFrame;
+    }
+    MutexLockGuard guard(m_mutex);
+    const int count = static_cast<int>(m_cmdList.size());
+    if (count == 0) {
+        return 0;
+    }
+    return FindEntryLocked(frame, kSameCmd, kAnyFlag) != m_cmdList.end() ? count : kNoMatch;
+}
+
+int WaitCmdList::FindCmd(__ComFrameData* frame) {
+    if (frame == NULL) {
+        return kNullFrame;
+    }
+    MutexLockGuard guard(m_mutex);
+    const int count = static_cast<int>(m_cmdList.size());
+    if (count == 0) {
+        return 0;
+    }
+    return FindEntryLocked(frame, kAcknowledges, kAnyFlag) != m_cmdList.end() ? count : kNoMatch;
+}
+
+int WaitCmdList::SetCmdFlag(__ComFrameData* frame) {
+    if (frame == NULL) {
+        return kNullFrame;
+    }
+    MutexLockGuard guard(m_mutex);
+    const int count = static_cast<int>(m_cmdList.size());
+    if (count == 0) {
+        return 0;
+    }
+    const Entry it = FindEntryLocked(frame, kAcknowledges, kAnyFlag);
+    if (it == m_cmdList.end()) {
+        return kNoMatch;
+    }
+    // Posted with the lock held: the entry cannot be removed and its semaphore destroyed
+    // between the lookup and the post.
+    sem_post((*it)->sem);
+    return count;
+}
+
+int WaitCmdList::__GetCmd(__ComFrameData* frame, sem_t*& sem) {
+    if (frame == NULL) {
+        return kNullFrame;
+    }
+    MutexLockGuard guard(m_mutex);
+    const int count = static_cast<int>(m_cmdList.size());
+    if (count == 0) {
+        return 0;
+    }
+    const Entry it = FindEntryLocked(frame, kSentFrame, kOnlyFree);
+    if (it == m_cmdList.end()) {
+        sem = NULL;
+        return kNoMatch;
+    }
+    (*it)->flag = true;
+    sem = (*it)->sem;
+    return count;
+}
+
+int WaitCmdList::__PutCmd(__ComFrameData* frame) {
+    if (frame == NULL) {
+        return kNullFrame;
+    }
+    MutexLockGuard guard(m_mutex);
+    const int count = static_cast<int>(m_cmdList.size());
+    if (count == 0) {
+        return 0;
+    }
+    const Entry it = FindEntryLocked(frame, kSentFrame, kOnlyHeld);
+    if (it == m_cmdList.end()) {
+        return kNoMatch;
+    }
+    (*it)->flag = false;
+    return count;
+}
+
+int WaitCmdList::WaitCmdFlag(__ComFrameData* frame, int timeo) {
+    sem_t* sem = NULL;
+    if (__GetCmd(frame, sem) < 1) {
+        return kNoMatch;
+    }
+    // While the entry's flag is set it cannot be removed, so the semaphore outlives the wait;
+    // no lock is held during it.
+    const struct timespec deadline = DeadlineAfter(timeo / 1000, timeo % 1000);
+    const int waited = sem_timedwait(sem, &deadline);
+    __PutCmd(frame);
+    return waited == 0 ? 0 : kNoAcknowledgement;
+}
+
+int WaitCmdList::RemvedCmdfromList(__ComFrameData* frame) {
+    if (frame == NULL) {
+        return kNullFrame;
+    }
+    MutexLockGuard guard(m_mutex);
+    const int count = static_cast<int>(m_cmdList.size());
+    if (count == 0) {
+        return 0;
+    }
+    const Entry it = FindEntryLocked(frame, kSentFrameStrict, kAnyFlag);
+    if (it == m_cmdList.end()) {
+        return kNoMatch;
+    }
+    if ((*it)->flag) {
+        return kHeldByWaiter;
+    }
+    ReleaseEntry(*it);
+    m_cmdList.erase(it);
+    return count;
+}
+
+int WaitCmdList::GetDataListSize() {
+    MutexLockGuard guard(m_mutex);
+    return static_cast<int>(m_cmdList.size());
+}

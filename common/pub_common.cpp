@@ -1,0 +1,94 @@
+#include "common/pub_common.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+MutexLock system_mutex_;
+
+namespace {
+
+const char* const kServerFifo = "/mnt/tmpfs/DVRSERVER_FIFO";
+const char* const kClientFifo = "/mnt/tmpfs/DVRCLIENT_FIFO";
+const char* const kSourceName = "pub_common";
+const int kReplySize = 10;
+const char kSuccess[] = "SUCCESS";
+
+// The reply counts only as the NUL-terminated "SUCCESS": the first eight bytes of the
+// zero-filled buffer are compared, so a reply of ten bytes without a NUL is never read past.
+bool IsSuccessReply(const char* reply) { return memcmp(reply, kSuccess, sizeof kSuccess) == 0; }
+
+// Writes the command and closes the server FIFO; -1 after reporting a failed write.
+int SendCommand(int serverFd, int clientFd, const char* cmd) {
+    if (write(serverFd, cmd, strlen(cmd)) == -1) {
+        close(serverFd);
+        close(clientFd);
+        puts("write cmd into pipo fail");
+        fflush(stdout);
+        return -1;
+    }
+    close(serverFd);
+    return 0;
+}
+
+}  // namespace
+
+int DVRSystem(const char* cmd) {
+    printf("DVRSYSTEM(%s)\n", cmd);
+    MutexLockGuard guard(system_mutex_);
+    const int serverFd = open(kServerFifo, O_WRONLY);
+    if (serverFd < 0) {
+        printf("%s, %d, Client: Can't open fifo. \n", kSourceName, 29);
+        fflush(stdout);
+        return -1;
+    }
+    // Opened read-write so the open does not wait for a writer; the read below then waits
+    // for the server's reply.
+    const int clientFd = open(kClientFifo, O_RDWR);
+    if (clientFd < 0) {
+        close(serverFd);
+        printf("%s, %d, Cann't open client fifo. \n", kSourceName, 38);
+        return -1;
+    }
+    if (SendCommand(serverFd, clientFd, cmd) != 0) {
+        return -1;
+    }
+    char reply[kReplySize];
+    memset(reply, 0, sizeof reply);
+    if (read(clientFd, reply, sizeof reply) == -1) {
+        close(clientFd);
+        puts("read reply from server fail");
+        fflush(stdout);
+        return -1;
+    }
+    close(clientFd);
+    return IsSuccessReply(reply) ? 0 : -1;
+}
+
+int contains(char* text, int size, FILE* file) {
+    if (size < 1) {
+        return 0;
+    }
+    char* line = static_cast<char*>(calloc(static_cast<size_t>(size), 1));
+    if (line == NULL) {
+        return 0;
+    }
+    fseek(file, 0, SEEK_END);
+    const long length = ftell(file);
+    for (long offset = 0; offset < length - size + 2; ++offset) {
+        fseek(file, offset, SEEK_SET);
+        fgets(line, size, file);
+        int equal = 0;
+        while (line[equal] != '\0' && line[equal] == text[equal]) {
+            ++equal;
+        }
+        if (equal == size - 1) {
+            puts("contains OK");
+            free(line);
+            return -1;
+        }
+    }
+    free(line);
+    return 0;
+}

@@ -1,0 +1,270 @@
+#include "serial/SerialFun.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+const SpeedCode speed_atr[SPEED_TABLE_SIZE] = {
+    {B300, 300},     {B600, 600},     {B1200, 1200},     {B2400, 2400},
+    {B4800, 4800},   {B9600, 9600},   {B19200, 19200},   {B38400, 38400},
+    {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
+};
+
+namespace {
+
+const int kFail = -1;
+
+// A rate missing from the table maps to code 0 (B0), which is then applied like any other.
+speed_t SpeedCodeFor(unsigned int baudRate) {
+    for (int i = 0; i < SPEED_TABLE_SIZE; ++i) {
+        if (speed_atr[i].baudRate == baudRate) {
+            return speed_atr[i].code;
+        }
+    }
+    return 0;
+}
+
+bool SetCharacterSize(struct termios* tio, int dataBits) {
+    tio->c_cflag &= ~CSIZE;
+    switch (dataBits) {
+        case 5: tio->c_cflag |= CS5; return true;
+        case 6: tio->c_cflag |= CS6; return true;
+        case 7: tio->c_cflag |= CS7; return true;
+        case 8: tio->c_cflag |= CS8; return true;
+        default: return false;
+    }
+}
+
+bool SetParityMode(struct termios* tio, int parity) {
+    switch (parity) {
+        case 0: case 'N': case 'n':
+            tio->c_cflag &= ~PARENB;
+            tio->c_iflag &= ~INPCK;
+            return true;
+        case 1: case 'O': case 'o':
+            tio->c_cflag |= (PARODD | PARENB);
+            tio->c_iflag |= INPCK;
+            return true;
+        case 2: case 'E': case 'e':
+            tio->c_cflag |= PARENB;
+            tio->c_cflag &= ~PARODD;
+            tio->c_iflag |= INPCK;
+            return true;
+        case 'S': case 's':
+            tio->c_cflag &= ~PARENB;
+            tio->c_cflag &= ~CSTOPB;
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool SetStopBits(struct termios* tio, int stopBits) {
+    switch (stopBits) {
+        case 1: tio->c_cflag &= ~CSTOPB; return true;
+        case 2: tio->c_cflag |= CSTOPB; return true;
+        default: return false;
+    }
+}
+
+}  // namespace
+
+CComTransmit::CComTransmit() : m_fd(-1), m_fp(NULL), m_opened(false) {
+    memset(&m_info, 0, sizeof m_info);
+}
+
+CComTransmit::~CComTransmit() {
+    if (m_opened) {
+        CloseCom();
+    }
+}
+
+void CComTransmit::TraceComPar(TerminalInfo* /*info*/) {}
+
+int CComTransmit::OpenCom(TerminalInfo* info) {
+    TraceComPar(info);
+    if (m_opened || info == NULL) {
+        return kFail;
+    }
+    m_fd = open(info->devName, O_RDWR);
+    if (m_fd < 0) {
+        m_fd = -1;
+        return kFail;
+    }
+    m_fp = fdopen(m_fd, "r+b");
+    if (m_fp == NULL) {
+        close(m_fd);
+        m_fd = -1;
+        return kFail;
+    }
+    if (SetComSpeed(m_fd, info->baudRate) < 0 ||
+        SetComParity(m_fd, info->dataBits, info->stopBits, info->parity, info->stickParity) < 0) {
+        // fclose releases the stream and closes the descriptor under it, once.
+        fclose(m_fp);
+        m_fd = -1;
+        m_fp = NULL;
+        return kFail;
+    }
+    m_info = *info;
+    SetComRawMode(m_fd);
+    m_opened = true;
+    printf("Open COM  %s OK! \n", info->devName);
+    return 0;
+}
+
+// Releases the stream and closes the descriptor exactly once. A descriptor of 0 is left open,
+// as the port layer has always done; its stream is still given back.
+int CComTransmit::ReleaseDescriptor() {
+    if (m_fd > 0) {
+        return fclose(m_fp) == 0 ? 0 : kFail;
+    }
+    const int keep = dup(m_fd);
+    fclose(m_fp);
+    if (keep >= 0) {
+        dup2(keep, m_fd);
+        close(keep);
+    }
+    return 0;
+}
+
+int CComTransmit::CloseCom() {
+    if (!m_opened) {
+        return kFail;
+    }
+    if (ReleaseDescriptor() != 0) {
+        puts("close Com failure!");
+    }
+    m_fd = -1;
+    m_fp = NULL;
+    m_opened = false;
+    return 0;
+}
+
+int CComTransmit::SetComSpeed(int fd, unsigned int baudRate) {
+    const speed_t code = SpeedCodeFor(baudRate);
+    struct termios tio;
+    memset(&tio, 0, sizeof tio);
+    tcgetattr(fd, &tio);
+    if (cfsetispeed(&tio, code) < 0 || cfsetospeed(&tio, code) < 0 ||
+        tcsetattr(fd, TCSANOW, &tio) < 0) {
+        return kFail;
+    }
+    tcflush(fd, TCIOFLUSH);
+    return 0;
+}
+
+int CComTransmit::SetComParity(int fd, int dataBits, int stopBits, int parity, int stickParity) {
+    struct termios tio;
+    if (tcgetattr(fd, &tio) < 0) {
+        return kFail;
+    }
+    if (!SetCharacterSize(&tio, dataBits) || !SetParityMode(&tio, parity) ||
+        !SetStopBits(&tio, stopBits)) {
+        return kFail;
+    }
+    if (stickParity != 0) {
+        tio.c_cflag |= CMSPAR;
+    } else {
+        tio.c_cflag &= ~CMSPAR;
+    }
+    // Input parity checking is switched on for every parity but the lower-case 'n'; boards in
+    // the field run with this setting, so it is kept as it is.
+    if (parity != 'n') {
+        tio.c_iflag |= INPCK;
+    }
+    tio.c_cc[VTIME] = 10;
+    tio.c_cc[VMIN] = 0;
+    tcflush(fd, TCIFLUSH);
+    return tcsetattr(fd, TCSANOW, &tio) != 0 ? kFail : 0;
+}
+
+int CComTransmit::SetComRawMode(int fd) {
+    struct termios tio;
+    memset(&tio, 0, sizeof tio);
+    tcgetattr(m_fd, &tio);
+    cfmakeraw(&tio);
+    if (tcsetattr(fd, TCSANOW, &tio) < 0) {
+        return kFail;
+    }
+    tcflush(fd, TCIOFLUSH);
+    return 0;
+}
+
+int CComTransmit::IOFlush() {
+    if (m_fd > 0) {
+        tcflush(m_fd, TCIOFLUSH);
+    }
+    return 0;
+}
+
+// Waits for the port to become readable or writable. A closed port, or a descriptor that
+// select() cannot watch, fails at once instead of reaching FD_SET.
+bool CComTransmit::WaitReady(bool forWrite, int timeoutSec, int timeoutUsec) {
+    if (m_fd < 0 || m_fd >= FD_SETSIZE) {
+        return false;
+    }
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(m_fd, &set);
+    struct timeval tv;
+    tv.tv_sec = timeoutSec;
+    tv.tv_usec = timeoutUsec;
+    const int ready = forWrite ? select(m_fd + 1, NULL, &set, NULL, &tv)
+                               : select(m_fd + 1, &set, NULL, NULL, &tv);
+    return ready > 0;
+}
+
+int CComTransmit::ReadCom(char* buf, int size, int* len, int timeoutSec) {
+    if (!WaitReady(false, timeoutSec, 0)) {
+        *len = 0;
+        return kFail;
+    }
+    // The result of fgets is not looked at: at the end of the stream the buffer keeps the
+    // string it held, so callers pass it cleared.
+    if (fgets(buf, size, m_fp) == NULL) {
+        clearerr(m_fp);
+    }
+    *len = static_cast<int>(strlen(buf));
+    return 0;
+}
+
+char* CComTransmit::ReadLine(char* buf, int size) {
+    if (m_fp == NULL) {
+        printf("[%s:%d] Com Port Err: %p\n", "ReadLine", 417, static_cast<void*>(m_fp));
+        return NULL;
+    }
+    return fgets(buf, size, m_fp);
+}
+
+int CComTransmit::ReadComEx(char* buf, int size, int* len, int timeoutSec, int timeoutUsec) {
+    if (!WaitReady(false, timeoutSec, timeoutUsec)) {
+        return kFail;
+    }
+    const ssize_t count = read(m_fd, buf, static_cast<size_t>(size));
+    *len = static_cast<int>(count);
+    return count < 0 ? kFail : 0;
+}
+
+int CComTransmit::ReadBinCom(char* buf, int size, int* len, int /*unused*/) {
+    if (m_fd < 0) {
+        printf("Com Port Err: %d\n", m_fd);
+        return kFail;
+    }
+    const ssize_t count = read(m_fd, buf, static_cast<size_t>(size));
+    *len = static_cast<int>(count);
+    return count > 0 ? 0 : kFail;
+}
+
+int CComTransmit::WriteCom(char* buf, int count, int timeoutSec) {
+    if (m_fd < 0) {
+        printf("Com Port Err: %d\n", m_fd);
+        return kFail;
+    }
+    if (!WaitReady(true, timeoutSec, 0)) {
+        return kFail;
+    }
+    return static_cast<int>(write(m_fd, buf, static_cast<size_t>(count)));
+}

@@ -1,0 +1,69 @@
+// Serial port transport: one CComTransmit owns one serial device.
+//
+// OpenCom opens the device read-write and configures it in three steps (speed, character
+// format, raw mode); CloseCom gives it back. Reads and writes wait a bounded time for the
+// device with select(): ReadCom and ReadLine read a line through a stdio stream over the
+// descriptor, ReadComEx and ReadBinCom read raw bytes, WriteCom writes once and never retries.
+// Every failure is -1 (null for ReadLine); the object takes no lock.
+#ifndef SERIAL_SERIALFUN_H
+#define SERIAL_SERIALFUN_H
+
+#include <stdio.h>
+
+// Settings of one port; a plain record copied whole.
+struct TerminalInfo {
+    unsigned int baudRate;   // bits per second, looked up in speed_atr
+    unsigned char dataBits;  // 5 to 8
+    char parity;             // 0/'N'/'n' none, 1/'O'/'o' odd, 2/'E'/'e' even, 'S'/'s' space
+    unsigned char stopBits;  // 1 or 2
+    int stickParity;         // non-zero sets CMSPAR
+    char devName[52];        // NUL-terminated device path
+    int reserved1;           // the four reserved values travel along; nothing reads them
+    int reserved2;
+    int reserved3;
+    int reserved4;
+};
+
+// One entry of the speed table: the platform's speed code and the baud rate it stands for.
+struct SpeedCode {
+    unsigned int code;
+    unsigned int baudRate;
+};
+
+const int SPEED_TABLE_SIZE = 11;
+extern const SpeedCode speed_atr[SPEED_TABLE_SIZE];
+
+class CComTransmit {
+public:
+    CComTransmit();
+    ~CComTransmit();
+
+    CComTransmit(const CComTransmit&) = delete;
+    CComTransmit& operator=(const CComTransmit&) = delete;
+
+    void TraceComPar(TerminalInfo* info);
+    int OpenCom(TerminalInfo* info);
+    int CloseCom();
+
+    int SetComSpeed(int fd, unsigned int baudRate);
+    int SetComParity(int fd, int dataBits, int stopBits, int parity, int stickParity);
+    int SetComRawMode(int fd);
+    int IOFlush();
+
+    int ReadCom(char* buf, int size, int* len, int timeoutSec);
+    char* ReadLine(char* buf, int size);
+    int ReadComEx(char* buf, int size, int* len, int timeoutSec, int timeoutUsec);
+    int ReadBinCom(char* buf, int size, int* len, int unused);
+    int WriteCom(char* buf, int count, int timeoutSec);
+
+private:
+    bool WaitReady(bool forWrite, int timeoutSec, int timeoutUsec);
+    int ReleaseDescriptor();
+
+    int m_fd;
+    FILE* m_fp;
+    bool m_opened;
+    TerminalInfo m_info;
+};
+
+#endif  // SERIAL_SERIALFUN_H

@@ -1,0 +1,56 @@
+// Runs a command that sees a pseudo-terminal at a device path under /dev, without touching
+// the host's /dev.
+//
+// The child enters a private mount namespace (as root; otherwise an unprivileged user
+// namespace), binds the pty slave onto a scratch file, lays an overlay (or, where overlays
+// are refused, a tmpfs) over /dev, creates the device there and binds the scratch file onto
+// it, then execs. Everything it mounts disappears with the namespace; the scratch directory
+// on the host is an empty folder that the parent removes when the child has been reaped.
+#ifndef SIM_DEVICENAMESPACE_H
+#define SIM_DEVICENAMESPACE_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct PtyPair {
+    int master;
+    int slave;
+    std::string slavePath;
+};
+
+// Opens a pseudo-terminal pair with POSIX calls; the slave is opened too, so that the line
+// and its settings live on while the command opens and closes its end. False on failure.
+bool OpenPtyPair(PtyPair* pty, std::string* error);
+void ClosePtyPair(PtyPair* pty);
+
+struct DeviceCommand {
+    std::vector<std::string> argv;  // the command and its arguments
+    std::string slavePath;          // pty slave to show at devicePath; empty: no device
+    std::string devicePath;         // e.g. "/dev/ttyAMA2"
+    int stdoutFd;                   // -1: inherit
+    int stderrFd;                   // -1: inherit
+};
+
+class DeviceNamespaceChild {
+public:
+    DeviceNamespaceChild();
+    ~DeviceNamespaceChild();
+
+    // Starts the command; false with a one-line reason when the namespace cannot be made or
+    // the command cannot be executed.
+    bool Start(const DeviceCommand& command, std::string* error);
+    // Waits for the command and returns its wait status; removes the scratch directory.
+    int Wait();
+    pid_t pid() const { return m_pid; }
+
+private:
+    pid_t m_pid;
+    std::string m_scratch;
+};
+
+// The exit code a shell would report for a wait status.
+int ExitCodeOf(int waitStatus);
+
+#endif  // SIM_DEVICENAMESPACE_H

@@ -1,0 +1,140 @@
+// The command send path: frames a request and writes it; for an acknowledged command it
+// registers the command, waits for the acknowledgement and collects it into the reply.
+#include <arpa/inet.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "tool/HddPower.h"
+
+namespace {
+
+const int kBadArgument = -1;
+const int kWriteFailed = -7;
+const int kUnknownCmd = -9;
+const int kFrameBytesPerLine = 30;
+const int kFrameBytesPerGroup = 5;
+
+bool IsTracedCmd(COM_CMD_3520D_TYPE cmd) { return cmd == CMD_0008 || cmd == CMD_0021; }
+
+// Bytes in groups of five, each opened by a space, thirty to a line.
+void PrintSentFrame(const char* frame, int size) {
+    printf("Main%s [%s():%d] Send To MCU:", "INF", "sendCmdData", 446);
+    for (int i = 0; i < size; ++i) {
+        if (i != 0 && i % kFrameBytesPerLine == 0) {
+            printf("\n");
+        }
+        if (i % kFrameBytesPerGroup == 0) {
+            printf(" ");
+        }
+        printf("%02x", static_cast<unsigned char>(frame[i]));
+    }
+    printf("\n");
+    fprintf(stderr, "\n");
+}
+
+// Registration failed or not, the entry for this frame is removed last.
+int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size,
+                    __ComFrameData* reply, unsigned int timeo) {
+    const int added = m_waitCmdList.AddCmdtoList(sent);
+    if (added < 0) {
+        fprintf(stderr, "Err [%s():%d] Add cmd(%04x) err(%d)...\n", "WriteData", 310,
+                ntohs(sent->cmd), added);
+        return added;
+    }
+    fprintf(stderr,
+            "Inf [%s():%d] Add cmd(%04x),serialNum(%d),ret(%d),waitlistsize(%d),deallist(%d),"
+            "timeo(%d)...\n",
+            "WriteData", 318, ntohs(sent->cmd), sent->serialNum, added,
+            m_waitCmdList.GetDataListSize(), m_dealList.GetDataListSize(),
+            static_cast<int>(timeo));
+    if (WriteToMcuPort(frame, size) == -1) {
+        fprintf(stderr, "Err [%s():%d] Write com err...\n", "WriteData", 325);
+        return kWriteFailed;
+    }
+    const int waited = m_waitCmdList.WaitCmdFlag(sent, static_cast<int>(timeo));
+    if (waited < 0) {
+        fprintf(stderr, "Err [%s():%d] wait cmd err(%d)...\n", "WriteData", 334, waited);
+        return waited;
+    }
+    // The acknowledgement came: the key goes into the reply, and the lookup leaves the
+    // matching acknowledgement in place of it.
+    reply->cmd = sent->cmd;
+    FramePayload(reply)[0] = sent->serialNum;
+    __ComFrameData* found = reply;
+    const int collected = m_ackList.GetDatafromList(found, 0, 0);
+    if (collected > 0 && found != reply) {
+        memcpy(reply, found, static_cast<size_t>(ntohs(found->len) + FRAME_OVERHEAD));
+    }
+    return collected;
+}
+
+}  // namespace
+
+__UserCmdData::__UserCmdData() : cmd(), serialNum(0), dataLen(0), data(NULL) {}
+
+int WriteData(char* frame, unsigned short size, __ComFrameData* reply, unsigned int timeo) {
+    if (frame == NULL || (timeo != 0 && (reply == NULL || size == 0))) {
+        return kBadArgument;
+    }
+    __ComFrameData* sent = reinterpret_cast<__ComFrameData*>(frame);
+    if (timeo == 0) {
+        if (WriteToMcuPort(frame, size) == -1) {
+            fprintf(stderr, "Err [%s():%d] Write com err...\n", "WriteData", 325);
+            return kWriteFailed;
+        }
+        return 0;
+    }
+    const int result = RegisteredWrite(sent, frame, size, reply, timeo);
+    m_waitCmdList.RemvedCmdfromList(sent);
+    return result;
+}
+
+int sendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned int timeo) {
+    if (request == NULL || (timeo != 0 && reply == NULL)) {
+        return kBadArgument;
+    }
+    // The frame buffer holds at most 2037 payload bytes; a payload that is not there cannot
+    // be copied either.
+    if (request->dataLen > SEND_MAX_PAYLOAD || (request->dataLen > 0 && request->data == NULL)) {
+        return kBadArgument;
+    }
+    int result = 0;
+    char frame[SEND_FRAME_BUF_SIZE];
+    memset(frame, 0, sizeof frame);
+    __ComFrameData* header = reinterpret_cast<__ComFrameData*>(frame);
+    if (request->dataLen > 0) {
+        memcpy(FramePayload(header), request->data, request->dataLen);
+    }
+    if (request->serialNum == 0) {
+        request->serialNum = GetSerialNum();
+    }
+    header->serialNum = request->serialNum;
+    const unsigned char flag = GetCmdFlag(request->cmd);
+    header->flag = flag;
+    header->cmd = htons(static_cast<unsigned short>(request->cmd));
+    if (flag == 0) {
+        return kUnknownCmd;
+    }
+    header->len = htons(static_cast<unsigned short>(request->dataLen + FRAME_MIN_LEN_FIELD));
+    const unsigned short size = cmdData2Frame(frame);
+
+    const int ackBit = (flag & FRAME_ACK_BIT) != 0 ? 1 : 0;
+    printf("## ackBit is %#x \n", ackBit);
+    if (ackBit) {
+        result = WriteData(frame, size, reply, timeo != 0 ? timeo : SEND_DEFAULT_TIMEO_MS);
+        if (result < 0) {
+            // Without a reply (timeo 0 asks for the default wait) there is nothing to show.
+            const int replyLen = reply != NULL ? ntohs(reply->len) : 0;
+            const int replySerial = reply != NULL ? FramePayload(reply)[0] : 0;
+            const int replyResult = reply != NULL ? FramePayload(reply)[1] : 0;
+            fprintf(stderr, "Err [%s():%d] ret(%d),len(%d),serialNum(%d),result(%d)...\n",
+                    "sendCmdData", 432, result, replyLen, replySerial, replyResult);
+        }
+    } else if (WriteToMcuPort(frame, size) == -1) {
+        result = kWriteFailed;
+    }
+    if (IsTracedCmd(request->cmd)) {
+        PrintSentFrame(frame, size);
+    }
+    return result;
+}

@@ -1,0 +1,28 @@
+// hddpower: switches the recorder's hard-disk power through the MCU.
+//   hddpower on|off
+// Sends the ASCII power line, then the binary command 6, and exits 0 whatever happened.
+#include <stdio.h>
+#include <string.h>
+
+#include "tool/HddPower.h"
+
+int main(int argc, char* argv[]) {
+    if (argc < 2) {
+        // argv[0] can be missing when a parent execs with an empty vector.
+        const char* name = argc > 0 && argv[0] != NULL ? argv[0] : "hddpower";
+        printf("usage: %s <on/off>. sample: %s off \n", name, name);
+        return 0;
+    }
+    McuComModuleInit();
+    if (strcmp(argv[1], "on") == 0) {
+        puts("## hdd power on ");
+        EnableHardWareHddPower(0);
+        EnableHardWareHddPower(1);
+    } else if (strcmp(argv[1], "off") == 0) {
+        puts("## hdd power off ");
+        DisableHardWareHddPower(0);
+        DisableHardWareHddPower(1);
+    }
+    McuComModuleDestory();
+    return 0;
+}
