@@ -10,15 +10,23 @@ const int kNullFrame = -1;
 const int kNoArrival = -1;
 const int kScratchSize = 2048;
 
-int TotalLength(const __ComFrameData* frame) { return ntohs(frame->len) + FRAME_OVERHEAD; }
+int TotalLength(const __ComFrameData* frame) {
+    return ntohs(frame->len) + FRAME_OVERHEAD;
+}
 
 }  // namespace
 
-DataPackList::DataPackList() { sem_init(&m_sem, 0, 0); }
+DataPackList::DataPackList() {
+    sem_init(&m_sem, 0, 0);
+}
 
-DataPackList::~DataPackList() { sem_destroy(&m_sem); }
+DataPackList::~DataPackList() {
+    sem_destroy(&m_sem);
+}
 
-int DataPackList::DataQueueInit(int bufSize) { return m_queue.QueueInit(bufSize); }
+int DataPackList::DataQueueInit(int bufSize) {
+    return m_queue.QueueInit(bufSize);
+}
 
 int DataPackList::AddDatatoList(__ComFrameData* frame) {
     if (frame == NULL) {
@@ -76,6 +84,10 @@ int DataPackList::PopData() {
     return m_queue.GetFrame(scratch);
 }
 
-int DataPackList::GetDataListSize() { return m_queue.GetFrameNum(); }
+int DataPackList::GetDataListSize() {
+    return m_queue.GetFrameNum();
+}
 
-int DataPackList::GetDataBufSize() { return m_queue.GetQueueSize(); }
+int DataPackList::GetDataBufSize() {
+    return m_queue.GetQueueSize();
+}

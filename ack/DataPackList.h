@@ -23,7 +23,7 @@
 #include "common/MutexLock.h"
 
 class DataPackList {
-public:
+  public:
     DataPackList();
     virtual ~DataPackList();
 
@@ -37,7 +37,7 @@ public:
     int GetDataListSize();
     int GetDataBufSize();
 
-private:
+  private:
     sem_t m_sem;
     CFrameQueue m_queue;
     MutexLock m_mutex;
@@ -55,7 +55,7 @@ struct __CmdCnd {
 };
 
 class WaitCmdList {
-public:
+  public:
     WaitCmdList();
     virtual ~WaitCmdList();
 
@@ -70,12 +70,12 @@ public:
     int RemvedCmdfromList(__ComFrameData* frame);
     int GetDataListSize();
 
-private:
+  private:
     enum MatchRule {
-        kSameCmd,           // cmd only
-        kAcknowledges,      // an acknowledgement: its byte 8 against the entry; cmd 4 on cmd alone
-        kSentFrame,         // a sent frame: its byte 4 against the entry; cmd 4 on cmd alone
-        kSentFrameStrict    // a sent frame: its byte 4, no exception for cmd 4
+        kSameCmd,         // cmd only
+        kAcknowledges,    // an acknowledgement: its byte 8 against the entry; cmd 4 on cmd alone
+        kSentFrame,       // a sent frame: its byte 4 against the entry; cmd 4 on cmd alone
+        kSentFrameStrict  // a sent frame: its byte 4, no exception for cmd 4
     };
     enum FlagFilter { kAnyFlag, kOnlyFree, kOnlyHeld };
     typedef std::list<__CmdCnd*>::iterator Entry;

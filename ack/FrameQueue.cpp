@@ -19,7 +19,7 @@ const int kBadTail = -7;
 
 // Byte accessor over the stored bytes, counted from the front of the ring.
 class CFrameQueue::RingBytes {
-public:
+  public:
     explicit RingBytes(const CFrameQueue& q) : m_q(q) {}
     unsigned char at(int k) const { return m_q.m_buf[(m_q.m_readPos + k) % m_q.m_size]; }
     unsigned char xorOf(int first, int count) const {
@@ -27,7 +27,7 @@ public:
             const_cast<CFrameQueue&>(m_q).QueueXorCheckSum(m_q.m_readPos + first, count));
     }
 
-private:
+  private:
     const CFrameQueue& m_q;
 };
 
@@ -77,15 +77,15 @@ int CFrameQueue::checkValidFrame(char* frame, int frameLen) {
     const int len = FrameLenField(bytes);
     const unsigned char x = FrameXor(bytes + 2, len + 2);
     if (x != bytes[len + 4]) {
-        fprintf(stderr, "Err [%s():%d] checksum(%02x), length(%d) is invalid!\n",
-                "checkValidFrame", 84, x, frameLen);
+        fprintf(stderr, "Err [%s():%d] checksum(%02x), length(%d) is invalid!\n", "checkValidFrame",
+                84, x, frameLen);
         return kBadChecksum;
     }
     const int tail = (bytes[len + 5] << 8) | bytes[len + 6];
     if (tail != ((FRAME_MARK_FIRST << 8) | FRAME_MARK_SECOND)) {
         const int swapped = (bytes[len + 6] << 8) | bytes[len + 5];
-        fprintf(stderr, "Err [%s():%d] frame tail(%02x)(%02x) is invalid!\n", "checkValidFrame",
-                89, tail, swapped);
+        fprintf(stderr, "Err [%s():%d] frame tail(%02x)(%02x) is invalid!\n", "checkValidFrame", 89,
+                tail, swapped);
         return kBadTail;
     }
     return 0;
@@ -125,7 +125,9 @@ void CFrameQueue::CopyIn(const char* src, int count) {
     m_writePos = (m_writePos + count) % m_size;
 }
 
-int CFrameQueue::GetFrame(char* out) { return doGetFrame(out, true); }
+int CFrameQueue::GetFrame(char* out) {
+    return doGetFrame(out, true);
+}
 
 int CFrameQueue::doGetFrame(char* out, bool copy) {
     if (out == NULL && copy) {
@@ -168,7 +170,8 @@ int CFrameQueue::NoiseRunAtFront(int stored) const {
     }
     const int limit = stored - 1;
     const int firstSpan = m_size - m_readPos - 1 < limit ? m_size - m_readPos - 1 : limit;
-    const void* hit = memchr(m_buf + m_readPos + 1, FRAME_MARK_FIRST, static_cast<size_t>(firstSpan));
+    const void* hit =
+        memchr(m_buf + m_readPos + 1, FRAME_MARK_FIRST, static_cast<size_t>(firstSpan));
     if (hit != NULL) {
         return static_cast<int>(static_cast<const unsigned char*>(hit) - (m_buf + m_readPos));
     }
@@ -196,10 +199,22 @@ int CFrameQueue::FrameFilter() {
                 DropFront(run);
                 break;
             }
-            case kFrameOversize: m_drops.oversize += 2; DropFront(2); break;
-            case kFrameIncomplete: ++m_drops.incomplete; DropFront(1); break;
-            case kFrameBadChecksum: ++m_drops.badChecksum; DropFront(1); break;
-            case kFrameBadTail: ++m_drops.badTail; DropFront(1); break;
+            case kFrameOversize:
+                m_drops.oversize += 2;
+                DropFront(2);
+                break;
+            case kFrameIncomplete:
+                ++m_drops.incomplete;
+                DropFront(1);
+                break;
+            case kFrameBadChecksum:
+                ++m_drops.badChecksum;
+                DropFront(1);
+                break;
+            case kFrameBadTail:
+                ++m_drops.badTail;
+                DropFront(1);
+                break;
         }
         if (GetDataLen() <= 1) {
             return 0;
@@ -225,4 +240,6 @@ int CFrameQueue::QueueXorCheckSum(int start, int nbytes) {
     return x;
 }
 
-int CFrameQueue::GetFrameByCmd(__ComFrameData* /*frame*/, int /*mode*/) { return 0; }
+int CFrameQueue::GetFrameByCmd(__ComFrameData* /*frame*/, int /*mode*/) {
+    return 0;
+}

@@ -26,7 +26,7 @@ struct FrameDropStats {
 };
 
 class CFrameQueue {
-public:
+  public:
     CFrameQueue();
     ~CFrameQueue();
 
@@ -51,7 +51,7 @@ public:
     int GetFreeLen() const { return m_freeLen; }
     const FrameDropStats& GetDropStats() const { return m_drops; }
 
-private:
+  private:
     class RingBytes;
 
     void ResetCounters();

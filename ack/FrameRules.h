@@ -12,12 +12,12 @@
 #include "common/ComFrame.h"
 
 enum FrameVerdict {
-    kFrameValid,       // a whole valid frame starts at the front
-    kFrameNoHead,      // the front bytes are not 0x75 0xAA: one byte of noise
-    kFrameOversize,    // len above 1028: the two head bytes are noise
-    kFrameIncomplete,  // a head, but not all len + 7 bytes are present yet
-    kFrameBadChecksum, // all bytes present, checksum wrong: one byte of noise
-    kFrameBadTail      // all bytes present, tail wrong: one byte of noise
+    kFrameValid,        // a whole valid frame starts at the front
+    kFrameNoHead,       // the front bytes are not 0x75 0xAA: one byte of noise
+    kFrameOversize,     // len above 1028: the two head bytes are noise
+    kFrameIncomplete,   // a head, but not all len + 7 bytes are present yet
+    kFrameBadChecksum,  // all bytes present, checksum wrong: one byte of noise
+    kFrameBadTail       // all bytes present, tail wrong: one byte of noise
 };
 
 // Judges the stored bytes at the front. `stored` is how many bytes are there (2 or more).
@@ -51,16 +51,18 @@ FrameVerdict JudgeFrameAt(const Bytes& bytes, int stored, int* frameLen) {
 
 // How many front bytes a reader drops for a verdict other than kFrameValid and
 // kFrameIncomplete: the two head bytes of an oversize frame, otherwise one.
-inline int NoiseBytesFor(FrameVerdict verdict) { return verdict == kFrameOversize ? 2 : 1; }
+inline int NoiseBytesFor(FrameVerdict verdict) {
+    return verdict == kFrameOversize ? 2 : 1;
+}
 
 // Accessor over a flat buffer.
 class FlatBytes {
-public:
+  public:
     explicit FlatBytes(const unsigned char* data) : m_data(data) {}
     unsigned char at(int k) const { return m_data[k]; }
     unsigned char xorOf(int first, int count) const { return FrameXor(m_data + first, count); }
 
-private:
+  private:
     const unsigned char* m_data;
 };
 

@@ -40,7 +40,7 @@ const int FRAME_MIN_LEN_FIELD = 4;             // empty payload
 const int FRAME_MAX_LEN_FIELD = 1028;          // the receiving search treats more as noise
 const int FRAME_MIN_SIZE = FRAME_MIN_LEN_FIELD + FRAME_OVERHEAD;  // 11
 const int FRAME_MAX_SIZE = FRAME_MAX_LEN_FIELD + FRAME_OVERHEAD;  // 1035
-const unsigned char FRAME_ACK_BIT = 0x40;      // flag bit: the sender waits for an acknowledgement
+const unsigned char FRAME_ACK_BIT = 0x40;  // flag bit: the sender waits for an acknowledgement
 
 inline unsigned char* FrameBytes(__ComFrameData* frame) {
     return reinterpret_cast<unsigned char*>(frame);
@@ -56,7 +56,9 @@ inline const unsigned char* FramePayload(const __ComFrameData* frame) {
 }
 
 // The len field of a frame in host order, read byte by byte.
-inline int FrameLenField(const unsigned char* frame) { return (frame[2] << 8) | frame[3]; }
+inline int FrameLenField(const unsigned char* frame) {
+    return (frame[2] << 8) | frame[3];
+}
 
 // XOR of n bytes; 0 for n <= 0. Works a word at a time where it can, since it runs over every
 // byte the line delivers; the result is the same as a byte loop.

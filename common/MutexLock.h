@@ -9,7 +9,7 @@
 #include <pthread.h>
 
 class MutexLock {
-public:
+  public:
     MutexLock() { pthread_mutex_init(&m_mutex, NULL); }
     ~MutexLock() { pthread_mutex_destroy(&m_mutex); }
 
@@ -19,19 +19,19 @@ public:
     void lock() { pthread_mutex_lock(&m_mutex); }
     void unlock() { pthread_mutex_unlock(&m_mutex); }
 
-private:
+  private:
     pthread_mutex_t m_mutex;
 };
 
 class MutexLockGuard {
-public:
+  public:
     explicit MutexLockGuard(MutexLock& mutex) : m_mutex(mutex) { m_mutex.lock(); }
     ~MutexLockGuard() { m_mutex.unlock(); }
 
     MutexLockGuard(const MutexLockGuard&) = delete;
     MutexLockGuard& operator=(const MutexLockGuard&) = delete;
 
-private:
+  private:
     MutexLock& m_mutex;
 };
 

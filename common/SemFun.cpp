@@ -59,8 +59,8 @@ int GetShm(const char* path, int id, unsigned int size, int flags, const char* v
     }
     const int shmid = shmget(key, size, flags);
     if (shmid == -1) {
-        printf("[%s] shmkey = %d size= %d shmget %s failed. \n", kSourceName,
-               static_cast<int>(key), static_cast<int>(size), verb);
+        printf("[%s] shmkey = %d size= %d shmget %s failed. \n", kSourceName, static_cast<int>(key),
+               static_cast<int>(size), verb);
     }
     return shmid;
 }
@@ -109,7 +109,9 @@ int setpvtolock(int semid, int index) {
 }
 
 // Asks for 0 semaphores: opens an existing set; the kernel will not create an empty one.
-int opensem(const char* path, int id) { return GetSemSet(path, id, 0); }
+int opensem(const char* path, int id) {
+    return GetSemSet(path, id, 0);
+}
 
 int sem_p(int semid, int index) {
     return SemStep(semid, index, -1, "a wrong P operation to semaphore occurred!");
@@ -119,9 +121,13 @@ int sem_v(int semid, int index) {
     return SemStep(semid, index, 1, "a wrong v operation to semaphore occurred!");
 }
 
-int GetSemValue(int semid, int index) { return semctl(semid, index, GETVAL); }
+int GetSemValue(int semid, int index) {
+    return semctl(semid, index, GETVAL);
+}
 
-int sem_delete(int semid) { return semctl(semid, 0, IPC_RMID); }
+int sem_delete(int semid) {
+    return semctl(semid, 0, IPC_RMID);
+}
 
 // Polls once a second until the value is no longer 0 (an error ends the loop too).
 int wait_sem(int semid, int index) {
@@ -143,8 +149,14 @@ int openshm(const char* path, int id, unsigned int size) {
     return GetShm(path, id, size, kOpenShmFlags, "openshm");
 }
 
-int destroyshm(int shmid) { return shmctl(shmid, IPC_RMID, NULL); }
+int destroyshm(int shmid) {
+    return shmctl(shmid, IPC_RMID, NULL);
+}
 
-int createmsgqueue(const char* path, int id) { return GetMsgQueue(path, id, kCreateFlags); }
+int createmsgqueue(const char* path, int id) {
+    return GetMsgQueue(path, id, kCreateFlags);
+}
 
-int openmsgqueue(const char* path, int id) { return GetMsgQueue(path, id, kOpenQueueFlags); }
+int openmsgqueue(const char* path, int id) {
+    return GetMsgQueue(path, id, kOpenQueueFlags);
+}

@@ -17,7 +17,9 @@ const char kSuccess[] = "SUCCESS";
 
 // The reply counts only as the NUL-terminated "SUCCESS": the first eight bytes of the
 // zero-filled buffer are compared, so a reply of ten bytes without a NUL is never read past.
-bool IsSuccessReply(const char* reply) { return memcmp(reply, kSuccess, sizeof kSuccess) == 0; }
+bool IsSuccessReply(const char* reply) {
+    return memcmp(reply, kSuccess, sizeof kSuccess) == 0;
+}
 
 // Writes the command and closes the server FIFO; -1 after reporting a failed write.
 int SendCommand(int serverFd, int clientFd, const char* cmd) {

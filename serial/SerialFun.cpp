@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 const SpeedCode speed_atr[SPEED_TABLE_SIZE] = {
-    {B300, 300},     {B600, 600},     {B1200, 1200},     {B2400, 2400},
-    {B4800, 4800},   {B9600, 9600},   {B19200, 19200},   {B38400, 38400},
+    {B300, 300},     {B600, 600},       {B1200, 1200},     {B2400, 2400},
+    {B4800, 4800},   {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
     {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
 };
 
@@ -30,30 +30,46 @@ speed_t SpeedCodeFor(unsigned int baudRate) {
 bool SetCharacterSize(struct termios* tio, int dataBits) {
     tio->c_cflag &= ~CSIZE;
     switch (dataBits) {
-        case 5: tio->c_cflag |= CS5; return true;
-        case 6: tio->c_cflag |= CS6; return true;
-        case 7: tio->c_cflag |= CS7; return true;
-        case 8: tio->c_cflag |= CS8; return true;
-        default: return false;
+        case 5:
+            tio->c_cflag |= CS5;
+            return true;
+        case 6:
+            tio->c_cflag |= CS6;
+            return true;
+        case 7:
+            tio->c_cflag |= CS7;
+            return true;
+        case 8:
+            tio->c_cflag |= CS8;
+            return true;
+        default:
+            return false;
     }
 }
 
 bool SetParityMode(struct termios* tio, int parity) {
     switch (parity) {
-        case 0: case 'N': case 'n':
+        case 0:
+        case 'N':
+        case 'n':
             tio->c_cflag &= ~PARENB;
             tio->c_iflag &= ~INPCK;
             return true;
-        case 1: case 'O': case 'o':
+        case 1:
+        case 'O':
+        case 'o':
             tio->c_cflag |= (PARODD | PARENB);
             tio->c_iflag |= INPCK;
             return true;
-        case 2: case 'E': case 'e':
+        case 2:
+        case 'E':
+        case 'e':
             tio->c_cflag |= PARENB;
             tio->c_cflag &= ~PARODD;
             tio->c_iflag |= INPCK;
             return true;
-        case 'S': case 's':
+        case 'S':
+        case 's':
             tio->c_cflag &= ~PARENB;
             tio->c_cflag &= ~CSTOPB;
             return true;
@@ -64,9 +80,14 @@ bool SetParityMode(struct termios* tio, int parity) {
 
 bool SetStopBits(struct termios* tio, int stopBits) {
     switch (stopBits) {
-        case 1: tio->c_cflag &= ~CSTOPB; return true;
-        case 2: tio->c_cflag |= CSTOPB; return true;
-        default: return false;
+        case 1:
+            tio->c_cflag &= ~CSTOPB;
+            return true;
+        case 2:
+            tio->c_cflag |= CSTOPB;
+            return true;
+        default:
+            return false;
     }
 }
 

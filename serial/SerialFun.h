@@ -34,7 +34,7 @@ const int SPEED_TABLE_SIZE = 11;
 extern const SpeedCode speed_atr[SPEED_TABLE_SIZE];
 
 class CComTransmit {
-public:
+  public:
     CComTransmit();
     ~CComTransmit();
 
@@ -56,7 +56,7 @@ public:
     int ReadBinCom(char* buf, int size, int* len, int unused);
     int WriteCom(char* buf, int count, int timeoutSec);
 
-private:
+  private:
     bool WaitReady(bool forWrite, int timeoutSec, int timeoutUsec);
     int ReleaseDescriptor();
 

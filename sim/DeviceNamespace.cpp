@@ -18,7 +18,7 @@ namespace {
 // a parent with other threads (a simulator, a test) cannot leave the child stuck on a lock.
 struct ChildPlan {
     std::vector<char*> argv;
-    const char* slavePath;   // NULL: no device
+    const char* slavePath;  // NULL: no device
     const char* devicePath;
     std::string scratch;
     std::string line;

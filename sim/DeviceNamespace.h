@@ -34,7 +34,7 @@ struct DeviceCommand {
 };
 
 class DeviceNamespaceChild {
-public:
+  public:
     DeviceNamespaceChild();
     ~DeviceNamespaceChild();
 
@@ -45,7 +45,7 @@ public:
     int Wait();
     pid_t pid() const { return m_pid; }
 
-private:
+  private:
     pid_t m_pid;
     std::string m_scratch;
 };

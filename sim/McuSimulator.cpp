@@ -16,7 +16,9 @@ const size_t kReadChunk = 4096;
 McuSimulator::McuSimulator(int masterFd, LogSink log)
     : m_master(masterFd), m_log(log), m_thread(), m_running(false), m_stop(false) {}
 
-McuSimulator::~McuSimulator() { Stop(); }
+McuSimulator::~McuSimulator() {
+    Stop();
+}
 
 bool McuSimulator::Start() {
     m_stop = false;

@@ -15,7 +15,7 @@
 #include "sim/StreamDecoder.h"
 
 class McuSimulator {
-public:
+  public:
     typedef std::function<void(const std::string&)> LogSink;
 
     // masterFd stays owned by the caller and must outlive the simulator.
@@ -32,7 +32,7 @@ public:
     // Everything received so far, as decoded items.
     std::vector<DecodedItem> Received();
 
-private:
+  private:
     static void* ThreadMain(void* self);
     void Run();
     bool ReadOnce(int waitMs);

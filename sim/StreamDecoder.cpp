@@ -6,7 +6,9 @@ namespace {
 
 const size_t kAsciiLineSize = 16;
 
-bool IsUpperHexDigit(unsigned char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+bool IsUpperHexDigit(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
 
 bool IsAsciiLine(const unsigned char* p) {
     if (p[0] != '#' || p[1] != 'x' || p[14] != '\r' || p[15] != '\n') {

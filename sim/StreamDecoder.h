@@ -19,13 +19,13 @@ struct DecodedItem {
 };
 
 class StreamDecoder {
-public:
+  public:
     // Appends the items completed by these bytes.
     void Feed(const unsigned char* data, size_t count, std::vector<DecodedItem>* out);
     // The stream has ended: whatever is held is noise.
     void Finish(std::vector<DecodedItem>* out);
 
-private:
+  private:
     enum Step { kNeedMore, kTookItem, kTookNoise };
     Step TakeFront(bool final, std::vector<DecodedItem>* out);
     void TakeNoise(size_t count, std::vector<DecodedItem>* out);

@@ -26,7 +26,9 @@ std::string Format(const char* format, ...) {
     return text;
 }
 
-int HexValue(unsigned char c) { return c <= '9' ? c - '0' : c - 'A' + 10; }
+int HexValue(unsigned char c) {
+    return c <= '9' ? c - '0' : c - 'A' + 10;
+}
 
 std::string DescribeAsciiLine(const std::vector<unsigned char>& line) {
     const std::string text(line.begin(), line.begin() + 14);
@@ -35,9 +37,12 @@ std::string DescribeAsciiLine(const std::vector<unsigned char>& line) {
     const int sum = CaculateCrcValue(buf, 12);
     const int sent = HexValue(line[12]) * 16 + HexValue(line[13]);
     const char digit = static_cast<char>(line[8]);
-    const char* power = digit == '1' ? "power on" : digit == '5' ? "power off" : "unknown power digit";
-    return Format("ascii line \"%s\" CR LF: %s (digit '%c'), checksum %02X %s (sum of 12 bytes 0x%X)",
-                  text.c_str(), power, digit, sent, sent == (sum & 0xFF) ? "ok" : "WRONG", sum) +
+    const char* power = digit == '1'   ? "power on"
+                        : digit == '5' ? "power off"
+                                       : "unknown power digit";
+    return Format(
+               "ascii line \"%s\" CR LF: %s (digit '%c'), checksum %02X %s (sum of 12 bytes 0x%X)",
+               text.c_str(), power, digit, sent, sent == (sum & 0xFF) ? "ok" : "WRONG", sum) +
            (sent == (sum & 0xFF) ? "" : Format(", expected %02X", sum & 0xFF));
 }
 
@@ -55,9 +60,9 @@ std::string DescribeFrame(const std::vector<unsigned char>& frame) {
     const int len = FrameLenField(p);
     const unsigned int cmd = (p[6] << 8) | p[7];
     const unsigned char flag = p[5];
-    std::string text = Format("frame: len %d, serial %u, flag 0x%02x (ackBit %d), cmd 0x%04x %s",
-                              len, p[4], flag, (flag & FRAME_ACK_BIT) != 0 ? 1 : 0, cmd,
-                              CommandName(cmd).c_str());
+    std::string text =
+        Format("frame: len %d, serial %u, flag 0x%02x (ackBit %d), cmd 0x%04x %s", len, p[4], flag,
+               (flag & FRAME_ACK_BIT) != 0 ? 1 : 0, cmd, CommandName(cmd).c_str());
     text += ", payload " + (len > 4 ? HexBytes(p + 8, static_cast<size_t>(len - 4)) : "(none)");
     if (cmd == CMD_ALARM_OUT_POWER && len - 4 == kPowerPayloadSize) {
         text += DescribePowerPayload(p + 8);
@@ -105,10 +110,14 @@ const char* ParityOf(const struct termios& tio) {
 
 int DataBitsOf(const struct termios& tio) {
     switch (tio.c_cflag & CSIZE) {
-        case CS5: return 5;
-        case CS6: return 6;
-        case CS7: return 7;
-        default: return 8;
+        case CS5:
+            return 5;
+        case CS6:
+            return 6;
+        case CS7:
+            return 7;
+        default:
+            return 8;
     }
 }
 
@@ -139,18 +148,22 @@ std::string CommandName(unsigned int code) {
 
 std::string DescribeItem(const DecodedItem& item) {
     switch (item.kind) {
-        case DecodedItem::kAsciiLine: return DescribeAsciiLine(item.bytes);
-        case DecodedItem::kFrame: return DescribeFrame(item.bytes);
-        case DecodedItem::kNoise: return DescribeNoise(item.bytes);
+        case DecodedItem::kAsciiLine:
+            return DescribeAsciiLine(item.bytes);
+        case DecodedItem::kFrame:
+            return DescribeFrame(item.bytes);
+        case DecodedItem::kNoise:
+            return DescribeNoise(item.bytes);
     }
     return std::string();
 }
 
 std::string DescribeLineSettings(const struct termios& tio) {
-    return Format("line settings: %u baud in, %u baud out, %d data bits, %s, %d stop bit%s, %s, "
-                  "INPCK %s, VMIN %d, VTIME %d",
-                  BaudOf(cfgetispeed(&tio)), BaudOf(cfgetospeed(&tio)), DataBitsOf(tio),
-                  ParityOf(tio), (tio.c_cflag & CSTOPB) != 0 ? 2 : 1,
-                  (tio.c_cflag & CSTOPB) != 0 ? "s" : "", IsRaw(tio) ? "raw" : "not raw",
-                  (tio.c_iflag & INPCK) != 0 ? "on" : "off", tio.c_cc[VMIN], tio.c_cc[VTIME]);
+    return Format(
+        "line settings: %u baud in, %u baud out, %d data bits, %s, %d stop bit%s, %s, "
+        "INPCK %s, VMIN %d, VTIME %d",
+        BaudOf(cfgetispeed(&tio)), BaudOf(cfgetospeed(&tio)), DataBitsOf(tio), ParityOf(tio),
+        (tio.c_cflag & CSTOPB) != 0 ? 2 : 1, (tio.c_cflag & CSTOPB) != 0 ? "s" : "",
+        IsRaw(tio) ? "raw" : "not raw", (tio.c_iflag & INPCK) != 0 ? "on" : "off", tio.c_cc[VMIN],
+        tio.c_cc[VTIME]);
 }

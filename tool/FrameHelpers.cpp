@@ -2,7 +2,9 @@
 
 #include "tool/HddPower.h"
 
-int XorCheckSum(unsigned char* buf, int nbytes) { return FrameXor(buf, nbytes); }
+int XorCheckSum(unsigned char* buf, int nbytes) {
+    return FrameXor(buf, nbytes);
+}
 
 // Completes a frame whose len, serialNum, flag, cmd and payload are in place: head, checksum
 // over offsets 2 to len + 3, tail. The buffer must hold len + 7 bytes.

@@ -89,7 +89,7 @@ struct __UserCmdData {
     COM_CMD_3520D_TYPE cmd;
     unsigned char serialNum;  // 0 asks for the next serial number; holds the one used on return
     unsigned short dataLen;
-    unsigned char* data;      // payload in wire byte order
+    unsigned char* data;  // payload in wire byte order
 };
 
 const int SEND_FRAME_BUF_SIZE = 2048;

@@ -26,9 +26,13 @@ int McuComModuleInit() {
     return g_McuCom.OpenCom(&info) == 0 ? 0 : -1;
 }
 
-int McuComModuleDestory() { return g_McuCom.CloseCom() == 0 ? 0 : -1; }
+int McuComModuleDestory() {
+    return g_McuCom.CloseCom() == 0 ? 0 : -1;
+}
 
-int WriteToMcuPort(char* buf, int count) { return g_McuCom.WriteCom(buf, count, kWriteTimeoutSec); }
+int WriteToMcuPort(char* buf, int count) {
+    return g_McuCom.WriteCom(buf, count, kWriteTimeoutSec);
+}
 
 // The result of the request is dropped: the tool's outcome never depends on the MCU.
 int EnableHardWareHddPower(int hex) {

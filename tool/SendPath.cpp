@@ -14,7 +14,9 @@ const int kUnknownCmd = -9;
 const int kFrameBytesPerLine = 30;
 const int kFrameBytesPerGroup = 5;
 
-bool IsTracedCmd(COM_CMD_3520D_TYPE cmd) { return cmd == CMD_0008 || cmd == CMD_0021; }
+bool IsTracedCmd(COM_CMD_3520D_TYPE cmd) {
+    return cmd == CMD_0008 || cmd == CMD_0021;
+}
 
 // Bytes in groups of five, each opened by a space, thirty to a line.
 void PrintSentFrame(const char* frame, int size) {
@@ -33,8 +35,8 @@ void PrintSentFrame(const char* frame, int size) {
 }
 
 // Registration failed or not, the entry for this frame is removed last.
-int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size,
-                    __ComFrameData* reply, unsigned int timeo) {
+int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size, __ComFrameData* reply,
+                    unsigned int timeo) {
     const int added = m_waitCmdList.AddCmdtoList(sent);
     if (added < 0) {
         fprintf(stderr, "Err [%s():%d] Add cmd(%04x) err(%d)...\n", "WriteData", 310,
@@ -45,8 +47,7 @@ int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size,
             "Inf [%s():%d] Add cmd(%04x),serialNum(%d),ret(%d),waitlistsize(%d),deallist(%d),"
             "timeo(%d)...\n",
             "WriteData", 318, ntohs(sent->cmd), sent->serialNum, added,
-            m_waitCmdList.GetDataListSize(), m_dealList.GetDataListSize(),
-            static_cast<int>(timeo));
+            m_waitCmdList.GetDataListSize(), m_dealList.GetDataListSize(), static_cast<int>(timeo));
     if (WriteToMcuPort(frame, size) == -1) {
         fprintf(stderr, "Err [%s():%d] Write com err...\n", "WriteData", 325);
         return kWriteFailed;

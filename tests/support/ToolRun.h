@@ -1,0 +1,31 @@
+// Runs the real hddpower binary with a pseudo-terminal at /dev/ttyAMA2 in a private mount
+// namespace (as the board would see its MCU port), and collects its streams, exit status
+// and the bytes it put on the line.
+#ifndef TESTS_SUPPORT_TOOLRUN_H
+#define TESTS_SUPPORT_TOOLRUN_H
+
+#include <string>
+#include <vector>
+
+struct ToolResult {
+    bool started;  // false: the harness could not run the tool (see error)
+    std::string error;
+    std::string out;   // standard output
+    std::string err;   // standard error
+    std::string wire;  // bytes written to the line
+    int exitCode;
+};
+
+// Runs a program on the host as it is, with its streams captured.
+ToolResult RunProgram(const std::vector<std::string>& argv);
+
+// withDevice false: /dev/ttyAMA2 does not exist for the tool.
+ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice = true);
+
+// The binary under test as the harness starts it (through the emulator in a cross build).
+std::vector<std::string> HddPowerCommand();
+std::string HddPowerPath();
+std::string McuSimPath();
+std::vector<std::string> EmulatorPrefix();
+
+#endif  // TESTS_SUPPORT_TOOLRUN_H
