@@ -231,12 +231,18 @@ bool DeviceNamespaceChild::Start(const DeviceCommand& command, std::string* erro
         Wait();
         return false;
     }
-    // The pipe closes on a successful exec; anything read from it is the child's reason.
+    // The pipe closes on a successful exec; anything read from it is the child's reason,
+    // written in pieces, so it is read to the end.
     char reason[512];
-    ssize_t got;
-    do {
-        got = read(errorPipe[0], reason, sizeof reason - 1);
-    } while (got < 0 && errno == EINTR);
+    size_t got = 0;
+    for (;;) {
+        const ssize_t n = read(errorPipe[0], reason + got, sizeof reason - 1 - got);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+        } else if (n == 0 || errno != EINTR || got == sizeof reason - 1) {
+            break;
+        }
+    }
     close(errorPipe[0]);
     if (got > 0) {
         reason[got] = '\0';

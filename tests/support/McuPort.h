@@ -1,0 +1,40 @@
+// Opens the module's MCU port (g_McuCom) on a pseudo-terminal for the length of a test.
+#ifndef TESTS_SUPPORT_MCUPORT_H
+#define TESTS_SUPPORT_MCUPORT_H
+
+#include <string.h>
+
+#include "tests/support/CaptureOutput.h"
+#include "tests/support/PtyLine.h"
+#include "tool/HddPower.h"
+
+class McuPort {
+public:
+    McuPort() : m_opened(false) {
+        if (!m_line.ok()) {
+            return;
+        }
+        TerminalInfo info;
+        memset(&info, 0, sizeof info);
+        info.baudRate = 115200;
+        info.dataBits = 8;
+        info.parity = 'N';
+        info.stopBits = 1;
+        strncpy(info.devName, m_line.slavePath().c_str(), sizeof info.devName - 1);
+        CaptureOutput quiet;
+        m_opened = g_McuCom.OpenCom(&info) == 0;
+    }
+    ~McuPort() {
+        if (m_opened) {
+            g_McuCom.CloseCom();
+        }
+    }
+    bool ok() const { return m_opened; }
+    PtyLine& line() { return m_line; }
+
+private:
+    PtyLine m_line;
+    bool m_opened;
+};
+
+#endif  // TESTS_SUPPORT_MCUPORT_H
