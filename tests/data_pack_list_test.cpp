@@ -148,7 +148,8 @@ TEST(DataPackList, ALookupTimesOutAfterAboutItsTimeout) {
     clock_gettime(CLOCK_MONOTONIC, &start);
     EXPECT_EQ(-1, Lookup(list, 6, 0x10, nullptr, 0, 1200));
     clock_gettime(CLOCK_MONOTONIC, &end);
-    const double waited = static_cast<double>(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+    const double waited =
+        static_cast<double>(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
     EXPECT_GE(waited, 1.15);
     EXPECT_LT(waited, 30.0);
 }

@@ -14,7 +14,9 @@ std::string FrameOfSize(int total, char fill = 'p', unsigned char serial = 1) {
     return MakeFrame(serial, 0x41, 6, std::string(static_cast<size_t>(total - 11), fill));
 }
 
-int Add(CFrameQueue& q, std::string frame) { return q.AddFrame(&frame[0], static_cast<int>(frame.size())); }
+int Add(CFrameQueue& q, std::string frame) {
+    return q.AddFrame(&frame[0], static_cast<int>(frame.size()));
+}
 
 std::string Take(CFrameQueue& q, int* result) {
     char out[2048];
@@ -88,9 +90,10 @@ TEST(FrameQueue, RefusesAWrongChecksumOrTailWithItsMessage) {
     EXPECT_EQ(-6, Add(q, badSum));
     EXPECT_EQ(-7, Add(q, badTail));
     EXPECT_EQ("", capture.Out());
-    EXPECT_EQ("Err [checkValidFrame():84] checksum(46), length(11) is invalid!\n"
-              "Err [checkValidFrame():89] frame tail(1234)(3412) is invalid!\n",
-              capture.Err());
+    EXPECT_EQ(
+        "Err [checkValidFrame():84] checksum(46), length(11) is invalid!\n"
+        "Err [checkValidFrame():89] frame tail(1234)(3412) is invalid!\n",
+        capture.Err());
     EXPECT_EQ(0, q.GetFrameNum());
     EXPECT_EQ(0, q.GetDataLen());
 }
@@ -114,7 +117,8 @@ TEST(FrameQueue, FramesWrappingPastTheEndComeOutIntact) {
     ASSERT_EQ(0, q.QueueInit(50));
     int result = 0;
     for (int i = 0; i < 20; ++i) {
-        const std::string frame = FrameOfSize(13 + i, static_cast<char>('A' + i), static_cast<unsigned char>(i));
+        const std::string frame =
+            FrameOfSize(13 + i, static_cast<char>('A' + i), static_cast<unsigned char>(i));
         ASSERT_GE(Add(q, frame), 0);
         ASSERT_EQ(Hex(frame), Hex(Take(q, &result))) << "frame " << i << " at " << q.GetReadPos();
         ExpectInvariants(q);
@@ -202,7 +206,8 @@ TEST(FrameQueue, QueueXorCheckSumWrapsAroundTheRing) {
     Take(q, &result);
     const std::string frame = FrameOfSize(20, 'w');  // stored from position 45, wraps at 50
     ASSERT_GE(Add(q, frame), 0);
-    const unsigned char expected = FrameXor(reinterpret_cast<const unsigned char*>(frame.data()), 20);
+    const unsigned char expected =
+        FrameXor(reinterpret_cast<const unsigned char*>(frame.data()), 20);
     EXPECT_EQ(expected, q.QueueXorCheckSum(45, 20));
     EXPECT_EQ(0, q.QueueXorCheckSum(45, 0));
 }

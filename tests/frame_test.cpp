@@ -37,18 +37,16 @@ TEST(XorCheckSum, CoversExactlyTheCountGiven) {
 
 TEST(CommandTable, HoldsTheThirtyOneCodesWithTheirFlagBytesInOrder) {
     const unsigned expected[][2] = {
-        {2, 0x41},     {3, 0x41},     {4, 0x41},     {5, 0x01},     {6, 0x41},     {7, 0x41},
-        {8, 0x01},     {9, 0x41},     {15, 0x41},    {16, 0x41},    {17, 0x41},    {22, 0x41},
-        {23, 0x41},    {25, 0x01},    {28, 0x01},    {33, 0x01},    {130, 0x41},   {131, 0x41},
-        {771, 0x51},   {772, 0x51},   {774, 0x51},   {777, 0x51},   {796, 0x51},   {798, 0x51},
-        {800, 0x51},   {801, 0x51},   {802, 0x51},   {816, 0x41},   {818, 0x11},   {821, 0x41},
-        {1028, 0x51}};
+        {2, 0x41},   {3, 0x41},   {4, 0x41},   {5, 0x01},   {6, 0x41},   {7, 0x41},   {8, 0x01},
+        {9, 0x41},   {15, 0x41},  {16, 0x41},  {17, 0x41},  {22, 0x41},  {23, 0x41},  {25, 0x01},
+        {28, 0x01},  {33, 0x01},  {130, 0x41}, {131, 0x41}, {771, 0x51}, {772, 0x51}, {774, 0x51},
+        {777, 0x51}, {796, 0x51}, {798, 0x51}, {800, 0x51}, {801, 0x51}, {802, 0x51}, {816, 0x41},
+        {818, 0x11}, {821, 0x41}, {1028, 0x51}};
     ASSERT_EQ(31, CMD_TABLE_SIZE);
     for (int i = 0; i < CMD_TABLE_SIZE; ++i) {
         EXPECT_EQ(expected[i][0], static_cast<unsigned>(m_cmdFlag[i].cmd)) << i;
         EXPECT_EQ(expected[i][1], m_cmdFlag[i].flag) << i;
-        EXPECT_EQ(expected[i][1],
-                  GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(expected[i][0])));
+        EXPECT_EQ(expected[i][1], GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(expected[i][0])));
     }
 }
 

@@ -41,7 +41,8 @@ std::string ReadFrame(int master) {
     while (Now() < limit) {
         if (bytes.size() >= 4) {
             const size_t total = ((static_cast<unsigned char>(bytes[2]) << 8) |
-                                  static_cast<unsigned char>(bytes[3])) + 7u;
+                                  static_cast<unsigned char>(bytes[3])) +
+                                 7u;
             if (bytes.size() >= total) {
                 return bytes.substr(0, total);
             }
@@ -80,7 +81,7 @@ void* Acknowledge(void* arg) {
 }
 
 class SendPathTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(port.ok()); }
     void TearDown() override { EXPECT_EQ(0, m_waitCmdList.GetDataListSize()); }
 
@@ -92,8 +93,9 @@ TEST_F(SendPathTest, UnacknowledgedCodeEightIsWrittenAndPrinted) {
     __UserCmdData request = Request(8, "\x01\x02", 1);
     CaptureOutput capture;
     EXPECT_EQ(0, sendCmdData(&request, reply.frame(), 0));
-    EXPECT_EQ("## ackBit is 0 \nMainINF [sendCmdData():446] Send To MCU: 75aa000601 0100080102 0d75aa\n",
-              capture.Out());
+    EXPECT_EQ(
+        "## ackBit is 0 \nMainINF [sendCmdData():446] Send To MCU: 75aa000601 0100080102 0d75aa\n",
+        capture.Out());
     EXPECT_EQ("\n", capture.Err());
     EXPECT_EQ(Hex(MakeFrame(1, 0x01, 8, "\x01\x02")), Hex(port.line().Drain()));
 }
@@ -102,9 +104,10 @@ TEST_F(SendPathTest, FramePrintWrapsBeforeByteThirty) {
     __UserCmdData request = Request(33, std::string(25, '\x11'), 2);
     CaptureOutput capture;
     EXPECT_EQ(0, sendCmdData(&request, nullptr, 0));
-    EXPECT_EQ("## ackBit is 0 \nMainINF [sendCmdData():446] Send To MCU: 75aa001d02 0100211111 "
-              "1111111111 1111111111 1111111111 1111111111\n 1111112e75 aa\n",
-              capture.Out());
+    EXPECT_EQ(
+        "## ackBit is 0 \nMainINF [sendCmdData():446] Send To MCU: 75aa001d02 0100211111 "
+        "1111111111 1111111111 1111111111 1111111111\n 1111112e75 aa\n",
+        capture.Out());
     EXPECT_EQ(36u, port.line().Drain().size());
 }
 
@@ -193,9 +196,10 @@ TEST_F(SendPathTest, ReceiverAcknowledgementIsReturnedInTheReply) {
     EXPECT_EQ(Hex(MakeAck(0x0303, 0x21, 0x5c)), Hex(reply.Bytes(13)));
     EXPECT_EQ(Hex(MakeFrame(0x21, 0x51, 0x0303, "\x01\x02\x03")), Hex(receiver.sent));
     EXPECT_EQ("## ackBit is 0x1 \n", capture.Out());
-    EXPECT_EQ("Inf [WriteData():318] Add cmd(0303),serialNum(33),ret(1),waitlistsize(1),"
-              "deallist(0),timeo(30000)...\n",
-              capture.Err());
+    EXPECT_EQ(
+        "Inf [WriteData():318] Add cmd(0303),serialNum(33),ret(1),waitlistsize(1),"
+        "deallist(0),timeo(30000)...\n",
+        capture.Err());
     EXPECT_EQ(0, m_ackList.GetDataListSize());
 }
 

@@ -117,7 +117,7 @@ TEST(WaitCmdList, AcknowledgementsMatchOnTheirByteEightExceptForCommandFour) {
     EXPECT_EQ(-2, list.SetCmdFlag(staleSix.Ack()));
     EXPECT_EQ(2, list.FindCmd(otherFour.Ack()));
     EXPECT_EQ(2, list.SetCmdFlag(otherFour.Ack()));
-    EXPECT_EQ(0, list.WaitCmdFlag(four.Sent(), 0));  // woken by the other serial's ack
+    EXPECT_EQ(0, list.WaitCmdFlag(four.Sent(), 0));           // woken by the other serial's ack
     EXPECT_EQ(-2, list.RemvedCmdfromList(otherFour.Sent()));  // removal needs the serial
     EXPECT_EQ(2, list.RemvedCmdfromList(four.Sent()));
 }

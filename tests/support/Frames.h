@@ -24,8 +24,10 @@ inline std::string MakeFrame(unsigned char serial, unsigned char flag, unsigned 
 }
 
 // An acknowledgement from the MCU: payload byte 0 the acknowledged serial, byte 1 the result.
-inline std::string MakeAck(unsigned short cmd, unsigned char ackedSerial, unsigned char result = 0) {
-    return MakeFrame(0, 0, cmd, std::string{static_cast<char>(ackedSerial), static_cast<char>(result)});
+inline std::string MakeAck(unsigned short cmd, unsigned char ackedSerial,
+                           unsigned char result = 0) {
+    return MakeFrame(0, 0, cmd,
+                     std::string{static_cast<char>(ackedSerial), static_cast<char>(result)});
 }
 
 // A frame buffer large enough for anything a packet list yields.

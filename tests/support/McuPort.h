@@ -9,7 +9,7 @@
 #include "tool/HddPower.h"
 
 class McuPort {
-public:
+  public:
     McuPort() : m_opened(false) {
         if (!m_line.ok()) {
             return;
@@ -32,7 +32,7 @@ public:
     bool ok() const { return m_opened; }
     PtyLine& line() { return m_line; }
 
-private:
+  private:
     PtyLine m_line;
     bool m_opened;
 };
