@@ -69,11 +69,12 @@ std::string DescribeFrame(const std::vector<unsigned char>& frame) {
     }
     const unsigned char computed = FrameXor(p + 2, len + 2);
     const unsigned char stored = p[len + 4];
-    if (computed == stored) {
-        text += Format("\n  checksum %02x ok, tail ok", stored);
-    } else {
-        text += Format("\n  checksum %02x WRONG (computed %02x), tail ok", stored, computed);
-    }
+    text += computed == stored
+                ? Format("\n  checksum %02x ok", stored)
+                : Format("\n  checksum %02x WRONG (computed %02x)", stored, computed);
+    const bool tailOk = p[len + 5] == FRAME_MARK_FIRST && p[len + 6] == FRAME_MARK_SECOND;
+    text += tailOk ? std::string(", tail ok")
+                   : Format(", tail %02x %02x WRONG", p[len + 5], p[len + 6]);
     return text;
 }
 

@@ -106,7 +106,7 @@ TEST(McusimProgram, ExitsWithTheCommandsStatusAndExplainsMisuse) {
     EXPECT_EQ(3, RunProgram({McuSimPath(), "sh", "-c", "exit 3"}).exitCode);
     const ToolResult usage = RunProgram({McuSimPath()});
     EXPECT_EQ(2, usage.exitCode);
-    EXPECT_EQ(0u, usage.err.find("usage: mcusim [--] COMMAND [ARGS...]\n"));
+    EXPECT_EQ(0u, usage.err.find("usage: mcusim [OPTIONS] [--] COMMAND [ARGS...]\n"));
     const ToolResult missing = RunProgram({McuSimPath(), "/nonexistent/command"});
     EXPECT_EQ(125, missing.exitCode);
     EXPECT_EQ(0u, missing.err.find("mcusim: cannot run the command: "));

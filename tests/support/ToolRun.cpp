@@ -37,6 +37,9 @@ std::string HddPowerPath() {
 std::string McuSimPath() {
     return MCUSIM_BINARY;
 }
+std::string McuSendPath() {
+    return MCUSEND_BINARY;
+}
 
 std::vector<std::string> HddPowerCommand() {
     std::vector<std::string> argv = EmulatorPrefix();

@@ -26,6 +26,7 @@ ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice = t
 std::vector<std::string> HddPowerCommand();
 std::string HddPowerPath();
 std::string McuSimPath();
+std::string McuSendPath();
 std::vector<std::string> EmulatorPrefix();
 
 #endif  // TESTS_SUPPORT_TOOLRUN_H

@@ -1,0 +1,50 @@
+// Finds valid frames in a byte stream that arrives in pieces of any size.
+//
+// The same validity rules and resynchronisation as the frame ring's search (FrameRules.h),
+// with one difference a stream needs: a frame whose bytes have not all arrived is waited for,
+// not dropped, until the caller says the line went idle (Flush). The scanner owns a fixed
+// buffer and never allocates. Not thread-safe: one reader feeds it.
+#ifndef ACK_FRAMESTREAMSCANNER_H
+#define ACK_FRAMESTREAMSCANNER_H
+
+#include <stddef.h>
+
+#include "ack/FrameRules.h"
+
+struct ScanStats {
+    unsigned long frames;      // valid frames found
+    unsigned long noiseBytes;  // bytes dropped while resynchronising
+    unsigned long refused;  // heads whose frame had a wrong checksum or tail, or a len above 1028
+};
+
+class FrameStreamScanner {
+  public:
+    // Called once per valid frame, with the frame's bytes (valid until the call returns).
+    class Sink {
+      public:
+        virtual ~Sink() {}
+        virtual void OnFrame(const unsigned char* frame, int length) = 0;
+    };
+
+    FrameStreamScanner();
+
+    void Feed(const unsigned char* data, size_t count, Sink* sink);
+    // The line went quiet: a frame still incomplete will not be completed by bytes that
+    // belong to it, so its head is dropped and the rest scanned again.
+    void Flush(Sink* sink);
+
+    const ScanStats& stats() const { return m_stats; }
+    size_t pending() const { return m_length; }
+
+  private:
+    void Scan(bool idle, Sink* sink);
+    size_t NoiseRun(size_t at) const;
+
+    // Twice the largest frame and more: a frame that waits at the front always fits.
+    static const size_t kCapacity = 4096;
+    unsigned char m_buf[kCapacity];
+    size_t m_length;
+    ScanStats m_stats;
+};
+
+#endif  // ACK_FRAMESTREAMSCANNER_H

@@ -1,0 +1,113 @@
+#include "ack/McuReceiver.h"
+
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+const int kReadChunk = 1024;
+
+long MicrosecondsSince(const struct timespec& start) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000;
+}
+
+}  // namespace
+
+const int McuReceiver::kDefaultReadTimeoutUs;
+
+McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
+                         DataPackList& dealList, int readTimeoutUs)
+    : m_port(port),
+      m_waitList(waitList),
+      m_ackList(ackList),
+      m_dealList(dealList),
+      m_readTimeoutUs(readTimeoutUs),
+      m_thread(),
+      m_running(false),
+      m_stop(false),
+      m_frames(0),
+      m_acks(0),
+      m_dealt(0),
+      m_noise(0),
+      m_scanRefused(0),
+      m_storeRefused(0) {}
+
+McuReceiver::~McuReceiver() {
+    Stop();
+}
+
+bool McuReceiver::Start() {
+    if (m_running) {
+        return false;
+    }
+    m_stop = false;
+    m_running = pthread_create(&m_thread, NULL, &McuReceiver::ThreadMain, this) == 0;
+    return m_running;
+}
+
+void McuReceiver::Stop() {
+    if (!m_running) {
+        return;
+    }
+    m_stop = true;
+    pthread_join(m_thread, NULL);
+    m_running = false;
+}
+
+ReceiverStats McuReceiver::stats() const {
+    ReceiverStats s;
+    s.frames = m_frames;
+    s.acknowledgements = m_acks;
+    s.dealt = m_dealt;
+    s.noiseBytes = m_noise;
+    s.refused = m_scanRefused + m_storeRefused;
+    return s;
+}
+
+void* McuReceiver::ThreadMain(void* self) {
+    static_cast<McuReceiver*>(self)->Run();
+    return NULL;
+}
+
+void McuReceiver::Run() {
+    char chunk[kReadChunk];
+    while (!m_stop) {
+        struct timespec start;
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        int got = 0;
+        const int read = m_port.ReadComEx(chunk, kReadChunk, &got, 0, m_readTimeoutUs);
+        if (read == 0 && got > 0) {
+            m_scanner.Feed(reinterpret_cast<unsigned char*>(chunk), static_cast<size_t>(got), this);
+        } else {
+            if (m_scanner.pending() > 0) {
+                m_scanner.Flush(this);  // a quiet line completes no frame
+            }
+            // A closed port or an ended stream fails at once: wait out the time-out instead
+            // of spinning.
+            const long spent = MicrosecondsSince(start);
+            if (spent < m_readTimeoutUs) {
+                usleep(static_cast<useconds_t>(m_readTimeoutUs - spent));
+            }
+        }
+        m_noise = m_scanner.stats().noiseBytes;
+        m_scanRefused = m_scanner.stats().refused;
+    }
+}
+
+void McuReceiver::OnFrame(const unsigned char* frame, int /*length*/) {
+    ++m_frames;
+    __ComFrameData* received = reinterpret_cast<__ComFrameData*>(const_cast<unsigned char*>(frame));
+    if (m_waitList.FindCmd(received) > 0) {
+        if (m_ackList.AddDatatoList(received) > 0) {
+            ++m_acks;
+            m_waitList.SetCmdFlag(received);
+            return;
+        }
+    } else if (m_dealList.AddDatatoList(received) > 0) {
+        ++m_dealt;
+        return;
+    }
+    ++m_storeRefused;
+}

@@ -1,0 +1,268 @@
+// The receiver with the simulator over a real pseudo-terminal: round trips, faults on the
+// line, stale answers, unasked frames, and a clean stop.
+#include <arpa/inet.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/CaptureOutput.h"
+#include "tests/support/Frames.h"
+#include "tests/support/SimulatedMcu.h"
+#include "tests/support/ToolRun.h"
+#include "tool/HddPower.h"
+
+namespace {
+
+struct Sent {
+    int result;
+    unsigned char serial;
+    FrameBuffer reply;
+};
+
+Sent SendCommand(unsigned cmd, unsigned timeo, const std::string& payload = "\x01\x02") {
+    std::string data = payload;
+    __UserCmdData request;
+    request.cmd = static_cast<COM_CMD_3520D_TYPE>(cmd);
+    request.dataLen = static_cast<unsigned short>(data.size());
+    request.data = reinterpret_cast<unsigned char*>(&data[0]);
+    Sent sent;
+    CaptureOutput quiet;  // the send path's own lines are not what these tests look at
+    sent.result = sendCmdData(&request, sent.reply.frame(), timeo);
+    sent.serial = request.serialNum;
+    return sent;
+}
+
+// The reply holds the acknowledgement of exactly this command.
+void ExpectOwnAcknowledgement(const Sent& sent, unsigned cmd, unsigned char result) {
+    ASSERT_EQ(13, sent.result);
+    EXPECT_EQ(
+        Hex(MakeFrame(sent.reply.data[4] & 0xFF, 0x01, static_cast<unsigned short>(cmd),
+                      std::string{static_cast<char>(sent.serial), static_cast<char>(result)})),
+        Hex(sent.reply.Bytes(13)));
+}
+
+void DrainDealList() {
+    while (m_dealList.GetDataListSize() > 0 && m_dealList.PopData() > 0) {
+    }
+}
+
+class ReceiverTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        EXPECT_EQ(0, m_waitCmdList.GetDataListSize());
+        DrainDealList();
+        while (m_ackList.GetDataListSize() > 0 && m_ackList.PopData() > 0) {
+        }
+    }
+};
+
+TEST_F(ReceiverTest, AcknowledgedCommandGetsItsAcknowledgementWithTheChosenResult) {
+    SimOptions options;
+    options.result = 0x3c;
+    SimulatedMcu mcu(options);
+    ASSERT_TRUE(mcu.ok());
+    for (unsigned cmd : {2u, 6u, 0x0303u, 0x0404u}) {
+        const Sent sent = SendCommand(cmd, 5000);
+        ExpectOwnAcknowledgement(sent, cmd, 0x3c);
+    }
+    EXPECT_EQ(4u, mcu.receiver().stats().acknowledgements);
+    EXPECT_EQ(0, m_ackList.GetDataListSize());
+}
+
+TEST_F(ReceiverTest, CommandFourAcknowledgementWakesTheWaiterWhateverItsByteEight) {
+    McuPort port;
+    ASSERT_TRUE(port.ok());
+    McuReceiver receiver;
+    receiver.Start();
+    // Play the MCU by hand: answer command 4 with a serial number that is not the sent one.
+    struct Responder {
+        static void* Run(void* arg) {
+            PtyLine* line = static_cast<PtyLine*>(arg);
+            std::string got;
+            while (got.size() < 13) {
+                struct pollfd pfd = {line->master(), POLLIN, 0};
+                if (poll(&pfd, 1, 30000) <= 0) {
+                    return nullptr;
+                }
+                got += line->Drain(5);
+            }
+            line->Send(MakeAck(4, static_cast<unsigned char>(got[4] + 100), 0x44));
+            return nullptr;
+        }
+    };
+    pthread_t thread;
+    pthread_create(&thread, nullptr, Responder::Run, &port.line());
+    const Sent sent = SendCommand(4, 10000);
+    pthread_join(thread, nullptr);
+    receiver.Stop();
+    EXPECT_EQ(13, sent.result);
+    EXPECT_EQ(static_cast<unsigned char>(sent.serial + 100),
+              static_cast<unsigned char>(sent.reply.data[8]));
+    EXPECT_EQ(0x44, sent.reply.data[9]);
+}
+
+TEST_F(ReceiverTest, UnaskedFramesLandInTheDealList) {
+    SimOptions options;
+    options.unaskedCode = 0x0019;
+    options.unaskedEveryMs = 10;
+    SimulatedMcu mcu(options);
+    ASSERT_TRUE(mcu.ok());
+    const double limit = MonotonicSeconds() + 30;
+    while (m_dealList.GetDataListSize() < 3 && MonotonicSeconds() < limit) {
+        usleep(5000);
+    }
+    ASSERT_GE(m_dealList.GetDataListSize(), 3);
+    FrameBuffer frame;
+    __ComFrameData* p = frame.frame();
+    EXPECT_EQ(13, m_dealList.GetDatafromList(p, DATA_LIST_MODE_ANY, 0));
+    EXPECT_EQ(htons(0x0019), frame.frame()->cmd);
+    EXPECT_EQ(0u, mcu.receiver().stats().acknowledgements);
+}
+
+TEST_F(ReceiverTest, NoiseAndDamagedAnswersLoseNoIntactAcknowledgement) {
+    SimOptions options;
+    options.noiseMax = 24;
+    options.falseHeads = true;
+    options.split = true;
+    options.corrupt = 0.25;
+    options.seed = 77;
+    SimulatedMcu mcu(options);
+    ASSERT_TRUE(mcu.ok());
+    int acknowledged = 0;
+    for (int i = 0; i < 120; ++i) {
+        const unsigned cmd = (i % 2 == 0) ? 7u : 9u;
+        const Sent sent = SendCommand(cmd, 150);
+        if (sent.result > 0) {
+            ExpectOwnAcknowledgement(sent, cmd, 0);
+            ++acknowledged;
+        } else {
+            ASSERT_EQ(-4, sent.result);
+        }
+    }
+    const SimStats sim = mcu.simulator().stats();
+    EXPECT_EQ(120u, sim.answersSent);
+    EXPECT_GT(sim.answersCorrupted, 0u);
+    EXPECT_EQ(static_cast<int>(sim.answersSent - sim.answersCorrupted), acknowledged);
+    const ReceiverStats stats = mcu.receiver().stats();
+    EXPECT_GT(stats.noiseBytes, 0u);
+    EXPECT_GT(stats.refused, 0u);
+}
+
+TEST_F(ReceiverTest, WithoutAnswersEveryCallTimesOut) {
+    SimOptions options;
+    options.answer = false;
+    SimulatedMcu mcu(options);
+    ASSERT_TRUE(mcu.ok());
+    for (int i = 0; i < 3; ++i) {
+        const double start = MonotonicSeconds();
+        EXPECT_EQ(-4, SendCommand(6, 250).result);
+        const double waited = MonotonicSeconds() - start;
+        EXPECT_GE(waited, 0.245);
+        EXPECT_LT(waited, 30.0);
+    }
+}
+
+TEST_F(ReceiverTest, LateAndDuplicateAnswersNeverCompleteANewerCommand) {
+    SimOptions options;
+    options.lateEvery = 2;  // every second answer comes after its sender gave up
+    options.lateMs = 150;
+    options.duplicate = 0.5;
+    SimulatedMcu mcu(options);
+    ASSERT_TRUE(mcu.ok());
+    int late = 0;
+    for (int i = 0; i < 40; ++i) {
+        const Sent sent = SendCommand(6, 100);
+        if (sent.result == -4) {
+            ++late;
+            continue;
+        }
+        ExpectOwnAcknowledgement(sent, 6, 0);  // never another command's serial number
+    }
+    EXPECT_EQ(20, late);
+    usleep(400 * 1000);
+    EXPECT_GT(m_dealList.GetDataListSize(), 0);  // the stale answers went to the deal list
+}
+
+TEST_F(ReceiverTest, StopsPromptlyAndCanRunAgain) {
+    McuPort port;
+    ASSERT_TRUE(port.ok());
+    McuReceiver receiver;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(receiver.Start());
+        usleep(30 * 1000);
+        const double start = MonotonicSeconds();
+        receiver.Stop();
+        EXPECT_LT(MonotonicSeconds() - start, 5.0);
+        EXPECT_FALSE(receiver.running());
+    }
+}
+
+TEST(FrameStreamScanner, FindsFramesSplitAnywhereAndCountsWhatItDrops) {
+    const std::string a = MakeAck(6, 1), b = MakeFrame(2, 0x41, 0x0303, "abc");
+    const std::string noise("\x01\x75\x02\x75\xaa\xff\xff\x03", 8);  // a false head, oversize len
+    const std::string stream = noise + a + noise + b;
+    for (size_t cut = 0; cut <= stream.size(); ++cut) {
+        struct Collect : FrameStreamScanner::Sink {
+            void OnFrame(const unsigned char* frame, int length) override {
+                frames.push_back(
+                    std::string(reinterpret_cast<const char*>(frame), static_cast<size_t>(length)));
+            }
+            std::vector<std::string> frames;
+        } sink;
+        FrameStreamScanner scanner;
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(stream.data());
+        scanner.Feed(p, cut, &sink);
+        scanner.Feed(p + cut, stream.size() - cut, &sink);
+        ASSERT_EQ(2u, sink.frames.size()) << "cut " << cut;
+        EXPECT_EQ(Hex(a), Hex(sink.frames[0]));
+        EXPECT_EQ(Hex(b), Hex(sink.frames[1]));
+        EXPECT_EQ(16u, scanner.stats().noiseBytes) << "cut " << cut;
+        EXPECT_EQ(2u, scanner.stats().refused) << "cut " << cut;
+        EXPECT_EQ(0u, scanner.pending());
+    }
+}
+
+TEST(FrameStreamScanner, IncompleteFrameWaitsUntilTheLineGoesQuiet) {
+    struct Collect : FrameStreamScanner::Sink {
+        void OnFrame(const unsigned char*, int length) override { lengths.push_back(length); }
+        std::vector<int> lengths;
+    } sink;
+    FrameStreamScanner scanner;
+    // A false head whose len promises 48 bytes, then a real frame, then silence.
+    const std::string stream = std::string("\x75\xaa\x00\x30", 4) + MakeAck(6, 9);
+    scanner.Feed(reinterpret_cast<const unsigned char*>(stream.data()), stream.size(), &sink);
+    EXPECT_TRUE(sink.lengths.empty());
+    scanner.Flush(&sink);
+    ASSERT_EQ(1u, sink.lengths.size());
+    EXPECT_EQ(13, sink.lengths[0]);
+}
+
+TEST(Mcusend, RoundTripAndTimeoutUnderTheSimulator) {
+    const std::string mcusend = McuSendPath();
+    std::vector<std::string> ok = {McuSimPath(), "--result", "7"};
+    std::vector<std::string> emulator = EmulatorPrefix();
+    ok.insert(ok.end(), emulator.begin(), emulator.end());
+    ok.insert(ok.end(), {mcusend, "6", "00ff00ff0000001f"});
+    const ToolResult acked = RunProgram(ok);
+    EXPECT_EQ(0, acked.exitCode) << acked.out << acked.err;
+    EXPECT_NE(std::string::npos,
+              acked.out.find("mcusend: acknowledged: command 6, serial 1, result 0x07\n"));
+
+    std::vector<std::string> silent = {McuSimPath(), "--no-answer"};
+    silent.insert(silent.end(), emulator.begin(), emulator.end());
+    silent.insert(silent.end(), {mcusend, "--timeout", "150", "0x0303", "01 02"});
+    const ToolResult timedOut = RunProgram(silent);
+    EXPECT_EQ(1, timedOut.exitCode);
+    EXPECT_NE(std::string::npos,
+              timedOut.out.find(
+                  "mcusend: no acknowledgement of command 771, serial 1, within 150 ms (-4)\n"));
+
+    const ToolResult usage = RunProgram({mcusend, "1"});
+    EXPECT_EQ(2, usage.exitCode);
+    EXPECT_EQ("mcusend: command 1 is not in the command table\n", usage.err);
+}
+
+}  // namespace
