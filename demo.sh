@@ -1,11 +1,24 @@
 #!/usr/bin/env bash
-# Builds what is missing and runs `hddpower on` against the simulated MCU.
+# Builds what is missing, then runs `hddpower on` and an `mcusend` round trip against the
+# simulated MCU.
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
-if [ ! -x build/hddpower ] || [ ! -x build/mcusim ]; then
+if [ ! -f build/CMakeCache.txt ]; then
   cmake -S . -B build >/dev/null
 fi
-cmake --build build --target hddpower mcusim -- -j"$(nproc)" >/dev/null
-echo "\$ mcusim build/hddpower on"
-build/mcusim build/hddpower on
+cmake --build build --target hddpower mcusim mcusend -- -j"$(nproc)" >/dev/null
+
+echo "== hddpower on, against the simulated MCU =="
+echo "The tool sends the ASCII line, then the command 6 frame. The simulator acknowledges the"
+echo "frame, but the tool runs no receiver: it waits its 100 ms and reports the time-out (-4)."
+echo
+# Line-buffered output keeps the tool's lines in order with the simulator's.
+start=$(date +%s%N)
+build/mcusim stdbuf -oL build/hddpower on
+end=$(date +%s%N)
+echo
+echo "hddpower on took $(( (end - start) / 1000000 )) ms in all, 100 ms of it waiting for the acknowledgement."
+echo "== mcusend: the same command 6 with a receiver running =="
+echo
+build/mcusim stdbuf -oL build/mcusend 6 00ff00ff0000001f

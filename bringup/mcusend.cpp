@@ -35,15 +35,15 @@ const char kUsage[] =
 
 struct Options {
     const char* device;
-    long timeoutMs;
-    long serial;
-    long code;
+    long long timeoutMs;
+    long long serial;
+    long long code;
     std::string payload;
 };
 
-bool ParseLong(const char* text, long low, long high, long* value) {
+bool ParseLong(const char* text, long long low, long long high, long long* value) {
     char* end = NULL;
-    const long v = strtol(text, &end, 0);
+    const long long v = strtoll(text, &end, 0);
     if (end == text || *end != '\0' || v < low || v > high) {
         return false;
     }
@@ -91,7 +91,7 @@ bool ParseArguments(int argc, char* argv[], Options* options) {
             return false;
         }
     }
-    if (i >= argc || !ParseLong(argv[i], 0, 0xFFFFFFFFL, &options->code)) {
+    if (i >= argc || !ParseLong(argv[i], 0, 0xFFFFFFFFLL, &options->code)) {
         return false;
     }
     if (i + 1 < argc && !ParseHex(argv[i + 1], &options->payload)) {
@@ -129,23 +129,23 @@ int Send(const Options& options) {
                                    static_cast<unsigned>(options.timeoutMs));
     if ((flag & FRAME_ACK_BIT) == 0) {
         if (result < 0) {
-            printf("mcusend: command %ld could not be written (%d)\n", options.code, result);
+            printf("mcusend: command %lld could not be written (%d)\n", options.code, result);
             return kSendError;
         }
-        printf("mcusend: command %ld sent with serial %u; it expects no acknowledgement\n",
+        printf("mcusend: command %lld sent with serial %u; it expects no acknowledgement\n",
                options.code, request.serialNum);
         return kAcknowledged;
     }
     if (result > 0) {
-        printf("mcusend: acknowledged: command %ld, serial %u, result 0x%02x\n", options.code,
+        printf("mcusend: acknowledged: command %lld, serial %u, result 0x%02x\n", options.code,
                reply[FRAME_HEADER_SIZE], reply[FRAME_HEADER_SIZE + 1]);
         return kAcknowledged;
     }
     if (result == -7) {
-        printf("mcusend: command %ld could not be written\n", options.code);
+        printf("mcusend: command %lld could not be written\n", options.code);
         return kSendError;
     }
-    printf("mcusend: no acknowledgement of command %ld, serial %u, within %ld ms (%d)\n",
+    printf("mcusend: no acknowledgement of command %lld, serial %u, within %lld ms (%d)\n",
            options.code, request.serialNum, options.timeoutMs, result);
     return kNoAcknowledgement;
 }
@@ -163,7 +163,7 @@ int main(int argc, char* argv[]) {
         return kUsageError;
     }
     if (GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(options.code)) == 0) {
-        fprintf(stderr, "mcusend: command %ld is not in the command table\n", options.code);
+        fprintf(stderr, "mcusend: command %lld is not in the command table\n", options.code);
         return kUsageError;
     }
     if (!OpenPort(options.device)) {

@@ -71,9 +71,9 @@ bool ParseNumber(const char* text, double low, double high, double* value) {
     return true;
 }
 
-bool ParseInteger(const char* text, long low, long high, long* value) {
+bool ParseInteger(const char* text, long long low, long long high, long long* value) {
     char* end = NULL;
-    const long v = strtol(text, &end, 0);
+    const long long v = strtoll(text, &end, 0);
     if (end == text || *end != '\0' || v < low || v > high) {
         return false;
     }
@@ -98,7 +98,7 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, const char** decod
             options->split = true;
         } else if (i + 1 < argc) {
             const char* value = argv[++i];
-            long n = 0;
+            long long n = 0;
             double p = 0;
             bool ok = true;
             if (name == "--decode") {
@@ -123,7 +123,7 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, const char** decod
                 options->unaskedCode = static_cast<int>(n);
             } else if (name == "--unasked-ms" && (ok = ParseInteger(value, 1, 600000, &n))) {
                 options->unaskedEveryMs = static_cast<int>(n);
-            } else if (name == "--seed" && (ok = ParseInteger(value, 1, 0xFFFFFFFFL, &n))) {
+            } else if (name == "--seed" && (ok = ParseInteger(value, 1, 0xFFFFFFFFLL, &n))) {
                 options->seed = static_cast<unsigned>(n);
             } else {
                 ok = false;

@@ -83,7 +83,7 @@ TEST(McusimProgram, RunsTheToolAndReportsBothEncodingsAndTheLine) {
     const std::vector<std::string> tool = HddPowerCommand();
     argv.insert(argv.end(), tool.begin(), tool.end());
     argv.push_back("on");
-    const ToolResult r = RunProgram(argv);
+    const ToolResult r = RunBuiltProgram(argv);
     EXPECT_EQ(0, r.exitCode) << r.err;
     const char* expected[] = {
         "mcusim: received ascii line \"#x0000001CDEB8\" CR LF: power on (digit '1'), checksum B8 "
@@ -103,11 +103,11 @@ TEST(McusimProgram, RunsTheToolAndReportsBothEncodingsAndTheLine) {
 }
 
 TEST(McusimProgram, ExitsWithTheCommandsStatusAndExplainsMisuse) {
-    EXPECT_EQ(3, RunProgram({McuSimPath(), "sh", "-c", "exit 3"}).exitCode);
-    const ToolResult usage = RunProgram({McuSimPath()});
+    EXPECT_EQ(3, RunBuiltProgram({McuSimPath(), "sh", "-c", "exit 3"}).exitCode);
+    const ToolResult usage = RunBuiltProgram({McuSimPath()});
     EXPECT_EQ(2, usage.exitCode);
     EXPECT_EQ(0u, usage.err.find("usage: mcusim [OPTIONS] [--] COMMAND [ARGS...]\n"));
-    const ToolResult missing = RunProgram({McuSimPath(), "/nonexistent/command"});
+    const ToolResult missing = RunBuiltProgram({McuSimPath(), "/nonexistent/command"});
     EXPECT_EQ(125, missing.exitCode);
     EXPECT_EQ(0u, missing.err.find("mcusim: cannot run the command: "));
 }

@@ -246,7 +246,7 @@ TEST(Mcusend, RoundTripAndTimeoutUnderTheSimulator) {
     std::vector<std::string> emulator = EmulatorPrefix();
     ok.insert(ok.end(), emulator.begin(), emulator.end());
     ok.insert(ok.end(), {mcusend, "6", "00ff00ff0000001f"});
-    const ToolResult acked = RunProgram(ok);
+    const ToolResult acked = RunBuiltProgram(ok);
     EXPECT_EQ(0, acked.exitCode) << acked.out << acked.err;
     EXPECT_NE(std::string::npos,
               acked.out.find("mcusend: acknowledged: command 6, serial 1, result 0x07\n"));
@@ -254,13 +254,13 @@ TEST(Mcusend, RoundTripAndTimeoutUnderTheSimulator) {
     std::vector<std::string> silent = {McuSimPath(), "--no-answer"};
     silent.insert(silent.end(), emulator.begin(), emulator.end());
     silent.insert(silent.end(), {mcusend, "--timeout", "150", "0x0303", "01 02"});
-    const ToolResult timedOut = RunProgram(silent);
+    const ToolResult timedOut = RunBuiltProgram(silent);
     EXPECT_EQ(1, timedOut.exitCode);
     EXPECT_NE(std::string::npos,
               timedOut.out.find(
                   "mcusend: no acknowledgement of command 771, serial 1, within 150 ms (-4)\n"));
 
-    const ToolResult usage = RunProgram({mcusend, "1"});
+    const ToolResult usage = RunBuiltProgram({mcusend, "1"});
     EXPECT_EQ(2, usage.exitCode);
     EXPECT_EQ("mcusend: command 1 is not in the command table\n", usage.err);
 }

@@ -78,8 +78,10 @@ ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice) {
     return result;
 }
 
-ToolResult RunProgram(const std::vector<std::string>& argv) {
+ToolResult RunBuiltProgram(const std::vector<std::string>& program) {
     ToolResult result;
+    std::vector<std::string> argv = EmulatorPrefix();
+    argv.insert(argv.end(), program.begin(), program.end());
     const int outFd = TempFile();
     const int errFd = TempFile();
     std::vector<char*> args;

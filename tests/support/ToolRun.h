@@ -16,8 +16,9 @@ struct ToolResult {
     int exitCode;
 };
 
-// Runs a program on the host as it is, with its streams captured.
-ToolResult RunProgram(const std::vector<std::string>& argv);
+// Runs one of the project's programs (through the emulator in a cross build), with its streams
+// captured.
+ToolResult RunBuiltProgram(const std::vector<std::string>& argv);
 
 // withDevice false: /dev/ttyAMA2 does not exist for the tool.
 ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice = true);
