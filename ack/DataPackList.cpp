@@ -84,7 +84,10 @@ int DataPackList::PopData() {
     return m_queue.GetFrame(scratch);
 }
 
+// Counted under the lock: a receiver may be adding at the same moment, and an unlocked read of
+// the count would race with it.
 int DataPackList::GetDataListSize() {
+    MutexLockGuard guard(m_mutex);
     return m_queue.GetFrameNum();
 }
 

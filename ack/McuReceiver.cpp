@@ -96,16 +96,17 @@ void McuReceiver::Run() {
     }
 }
 
+// Only a negative result is a refusal: a list's frame count is not a success flag.
 void McuReceiver::OnFrame(const unsigned char* frame, int /*length*/) {
     ++m_frames;
     __ComFrameData* received = reinterpret_cast<__ComFrameData*>(const_cast<unsigned char*>(frame));
     if (m_waitList.FindCmd(received) > 0) {
-        if (m_ackList.AddDatatoList(received) > 0) {
+        if (m_ackList.AddDatatoList(received) >= 0) {
             ++m_acks;
             m_waitList.SetCmdFlag(received);
             return;
         }
-    } else if (m_dealList.AddDatatoList(received) > 0) {
+    } else if (m_dealList.AddDatatoList(received) >= 0) {
         ++m_dealt;
         return;
     }
