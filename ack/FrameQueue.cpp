@@ -215,6 +215,10 @@ int CFrameQueue::FrameFilter() {
                 ++m_drops.badTail;
                 DropFront(1);
                 break;
+            case kFrameUndersize:
+                ++m_drops.undersize;
+                DropFront(1);
+                break;
         }
         if (GetDataLen() <= 1) {
             return 0;

@@ -23,6 +23,7 @@ struct FrameDropStats {
     unsigned long incomplete;   // head bytes of a frame that was not whole
     unsigned long badChecksum;  // head bytes of a frame whose checksum was wrong
     unsigned long badTail;      // head bytes of a frame whose tail was wrong
+    unsigned long undersize;    // head bytes followed by a len below 4
 };
 
 class CFrameQueue {

@@ -3,8 +3,8 @@
 // JudgeFrameAt() looks at the bytes from the front of a stream and says whether a whole valid
 // frame starts there, and if not, why. Readers differ only in how they react: the ring queue
 // drops the bytes it is told to, a stream receiver waits for more bytes on kFrameIncomplete.
-// The rules, in their order: head 0x75 0xAA, len at most 1028, all len + 7 bytes present,
-// checksum, tail. The bytes are reached through an accessor so that a ring and a flat buffer
+// The rules, in their order: head 0x75 0xAA, len at most 1028 and at least 4 (the smallest
+// frame, 11 bytes), all len + 7 bytes present, checksum, tail. The bytes are reached through an accessor so that a ring and a flat buffer
 // share the code: it provides at(k) and xorOf(first, count).
 #ifndef ACK_FRAMERULES_H
 #define ACK_FRAMERULES_H
@@ -17,7 +17,8 @@ enum FrameVerdict {
     kFrameOversize,     // len above 1028: the two head bytes are noise
     kFrameIncomplete,   // a head, but not all len + 7 bytes are present yet
     kFrameBadChecksum,  // all bytes present, checksum wrong: one byte of noise
-    kFrameBadTail       // all bytes present, tail wrong: one byte of noise
+    kFrameBadTail,      // all bytes present, tail wrong: one byte of noise
+    kFrameUndersize     // len below 4, shorter than the smallest frame: one byte of noise
 };
 
 // Judges the stored bytes at the front. `stored` is how many bytes are there (2 or more).
@@ -35,6 +36,11 @@ FrameVerdict JudgeFrameAt(const Bytes& bytes, int stored, int* frameLen) {
     const int len = (bytes.at(2) << 8) | bytes.at(3);
     if (len > FRAME_MAX_LEN_FIELD) {
         return kFrameOversize;
+    }
+    // Without this a head, a len of 0 to 3 and a matching checksum and tail would pass as a
+    // "frame" of 7 to 10 bytes, whose cmd and serial fields lie past its end.
+    if (len < FRAME_MIN_LEN_FIELD) {
+        return kFrameUndersize;
     }
     if (len + FRAME_OVERHEAD > stored) {
         return kFrameIncomplete;

@@ -198,6 +198,20 @@ TEST(FrameQueue, SearchResynchronisesOnTheFrameAfterADamagedHead) {
     EXPECT_EQ(0, q.GetDataLen());
 }
 
+TEST(FrameQueue, AHeadWithALenBelowFourIsNeverReturnedAsAFrame) {
+    CFrameQueue q;
+    // Inside a frame with a damaged head: 75 AA, len 0, checksum 00, tail 75 AA, which would
+    // pass every other rule as a 7-byte "frame".
+    std::string carrier = MakeFrame(1, 0x41, 6, std::string("\x75\xaa\x00\x00\x00\x75\xaa", 7));
+    carrier[0] = '\x00';
+    const std::string next = FrameOfSize(12, 'n', 7);
+    ASSERT_GE(Add(q, carrier), 0);
+    ASSERT_GE(Add(q, next), 0);
+    int result = 0;
+    EXPECT_EQ(Hex(next), Hex(Take(q, &result)));
+    EXPECT_GT(q.GetDropStats().undersize, 0u);
+}
+
 TEST(FrameQueue, QueueXorCheckSumWrapsAroundTheRing) {
     CFrameQueue q;
     ASSERT_EQ(0, q.QueueInit(50));
