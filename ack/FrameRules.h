@@ -4,8 +4,9 @@
 // frame starts there, and if not, why. Readers differ only in how they react: the ring queue
 // drops the bytes it is told to, a stream receiver waits for more bytes on kFrameIncomplete.
 // The rules, in their order: head 0x75 0xAA, len at most 1028 and at least 4 (the smallest
-// frame, 11 bytes), all len + 7 bytes present, checksum, tail. The bytes are reached through an accessor so that a ring and a flat buffer
-// share the code: it provides at(k) and xorOf(first, count).
+// frame, 11 bytes), all len + 7 bytes present, checksum, tail. The bytes are reached through
+// an accessor so that a ring and a flat buffer share the code: it provides at(k) and
+// xorOf(first, count).
 #ifndef ACK_FRAMERULES_H
 #define ACK_FRAMERULES_H
 

@@ -4,7 +4,7 @@
 
 const size_t FrameStreamScanner::kCapacity;
 
-FrameStreamScanner::FrameStreamScanner() : m_length(0) {
+FrameStreamScanner::FrameStreamScanner() : m_buf(), m_length(0) {
     memset(&m_stats, 0, sizeof m_stats);
 }
 

@@ -46,13 +46,12 @@ inline std::string ValidFrame(unsigned char serial, unsigned char flag, unsigned
     return f;
 }
 
-#define FUZZ_CHECK(condition)                                                   \
-    do {                                                                        \
-        if (!(condition)) {                                                     \
-            fprintf(stderr, "check failed at %s:%d: %s\n", __FILE__, __LINE__, \
-                    #condition);                                                \
-            abort();                                                            \
-        }                                                                       \
+#define FUZZ_CHECK(condition)                                                               \
+    do {                                                                                    \
+        if (!(condition)) {                                                                 \
+            fprintf(stderr, "check failed at %s:%d: %s\n", __FILE__, __LINE__, #condition); \
+            abort();                                                                        \
+        }                                                                                   \
     } while (0)
 
 #endif  // FUZZ_FRAMECHECK_H

@@ -26,10 +26,12 @@ std::string FrameFrom(FuzzedDataProvider& in) {
         case 0: {  // a valid frame of any size the search accepts, or a little more
             const size_t payload = in.ConsumeIntegralInRange<size_t>(0, 1030);
             return ValidFrame(in.ConsumeIntegral<unsigned char>(), 0x41,
-                              in.ConsumeIntegral<unsigned short>(), in.ConsumeBytesAsString(payload));
+                              in.ConsumeIntegral<unsigned short>(),
+                              in.ConsumeBytesAsString(payload));
         }
         case 1: {  // a valid frame whose head is then damaged
-            std::string f = ValidFrame(1, 0x41, 6, in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 64)));
+            std::string f = ValidFrame(
+                1, 0x41, 6, in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 64)));
             f[in.ConsumeBool() ? 0 : 1] = static_cast<char>(in.ConsumeIntegral<unsigned char>());
             return f;
         }

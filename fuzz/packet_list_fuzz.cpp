@@ -36,7 +36,8 @@ struct Model {
 bool Matches(const std::string& frame, unsigned short keyCmd, unsigned char keySerial, int mode) {
     const unsigned short cmd = static_cast<unsigned short>(
         (static_cast<unsigned char>(frame[6]) << 8) | static_cast<unsigned char>(frame[7]));
-    return mode == -2 || (cmd == keyCmd && (keyCmd == 4 || static_cast<unsigned char>(frame[8]) == keySerial));
+    return mode == -2 ||
+           (cmd == keyCmd && (keyCmd == 4 || static_cast<unsigned char>(frame[8]) == keySerial));
 }
 
 }  // namespace
@@ -51,9 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         switch (in.ConsumeIntegralInRange<int>(0, 3)) {
             case 0: {
                 const unsigned short cmd = in.ConsumeIntegralInRange<unsigned short>(2, 7);
-                std::string payload = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 80));
+                std::string payload =
+                    in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(1, 80));
                 payload[0] = static_cast<char>(in.ConsumeIntegralInRange<int>(0, 3));
-                std::string frame = ValidFrame(in.ConsumeIntegral<unsigned char>(), 0x41, cmd, payload);
+                std::string frame =
+                    ValidFrame(in.ConsumeIntegral<unsigned char>(), 0x41, cmd, payload);
                 const bool damaged = in.ConsumeIntegralInRange<int>(0, 9) == 0;
                 if (damaged) {
                     frame[frame.size() - 3] ^= 1;
@@ -70,7 +73,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 1:
             case 2: {
                 const unsigned short keyCmd = in.ConsumeIntegralInRange<unsigned short>(2, 7);
-                const unsigned char keySerial = static_cast<unsigned char>(in.ConsumeIntegralInRange<int>(0, 3));
+                const unsigned char keySerial =
+                    static_cast<unsigned char>(in.ConsumeIntegralInRange<int>(0, 3));
                 const int mode = in.ConsumeBool() ? 0 : -2;
                 __ComFrameData* key = reinterpret_cast<__ComFrameData*>(buf);
                 key->cmd = htons(keyCmd);
@@ -125,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         } else {
             --model.posts;
             const int result = list.GetDatafromList(any, -2, 0);
-            FUZZ_CHECK(result > 0 && std::string(buf, static_cast<size_t>(result)) == model.frames.front());
+            FUZZ_CHECK(result > 0 &&
+                       std::string(buf, static_cast<size_t>(result)) == model.frames.front());
         }
         model.frames.pop_front();
     }

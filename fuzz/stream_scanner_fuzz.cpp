@@ -16,7 +16,8 @@ namespace {
 struct Collect : FrameStreamScanner::Sink {
     void OnFrame(const unsigned char* frame, int length) override {
         FUZZ_CHECK(IsValidFrame(frame, length));
-        frames.push_back(std::string(reinterpret_cast<const char*>(frame), static_cast<size_t>(length)));
+        frames.push_back(
+            std::string(reinterpret_cast<const char*>(frame), static_cast<size_t>(length)));
     }
     std::vector<std::string> frames;
 };
@@ -31,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     while (in.remaining_bytes() > 0 && stream.size() < 16384) {
         switch (in.ConsumeIntegralInRange<int>(0, 4)) {
             case 0: {  // noise
-                std::string noise = in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 64));
+                std::string noise =
+                    in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 64));
                 for (char& c : noise) {
                     if (!headsInNoise && c == '\x75') {
                         c = '\x76';
@@ -42,10 +44,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             }
             case 1:
             case 2: {  // a valid frame; its payload may hold heads of its own
-                const size_t payload = in.ConsumeIntegralInRange<size_t>(0, in.ConsumeBool() ? 40 : 1024);
-                const std::string frame =
-                    ValidFrame(in.ConsumeIntegral<unsigned char>(), in.ConsumeIntegral<unsigned char>(),
-                               in.ConsumeIntegral<unsigned short>(), in.ConsumeBytesAsString(payload));
+                const size_t payload =
+                    in.ConsumeIntegralInRange<size_t>(0, in.ConsumeBool() ? 40 : 1024);
+                const std::string frame = ValidFrame(
+                    in.ConsumeIntegral<unsigned char>(), in.ConsumeIntegral<unsigned char>(),
+                    in.ConsumeIntegral<unsigned short>(), in.ConsumeBytesAsString(payload));
                 spliced.push_back(frame);
                 stream += frame;
                 break;

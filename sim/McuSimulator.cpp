@@ -7,6 +7,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "common/ComFrame.h"
 #include "sim/TrafficReport.h"
 #include "tool/HddPower.h"
@@ -71,7 +73,7 @@ SimOptions::SimOptions()
 
 McuSimulator::McuSimulator(int masterFd, LogSink log, const SimOptions& options)
     : m_master(masterFd),
-      m_log(log),
+      m_log(std::move(log)),
       m_options(options),
       m_thread(),
       m_running(false),

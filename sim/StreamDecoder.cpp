@@ -75,7 +75,7 @@ StreamDecoder::Step StreamDecoder::TakeFront(bool final, std::vector<DecodedItem
             }
         } else if (p[1] == FRAME_MARK_SECOND && FrameLenField(p) >= FRAME_MIN_LEN_FIELD &&
                    FrameLenField(p) <= FRAME_MAX_LEN_FIELD) {
-            const size_t total = static_cast<size_t>(FrameLenField(p) + FRAME_OVERHEAD);
+            const size_t total = static_cast<size_t>(FrameLenField(p)) + FRAME_OVERHEAD;
             if (have >= total && HasTail(p, total)) {
                 itemSize = total;
                 kind = DecodedItem::kFrame;
