@@ -1,8 +1,96 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything and runs every test.
+# Installs what is missing, builds everything and runs every gate:
+#   host    GCC build, all tests
+#   clang   Clang build (warnings are errors), all tests
+#   asan    all tests with AddressSanitizer and UndefinedBehaviorSanitizer
+#   tsan    the concurrent tests with ThreadSanitizer
+#   arm     32-bit ARM static build, all tests under qemu-user
+#   fuzz    each fuzzer for FUZZ_SECONDS (default 60)
+#   static  clang-format, clang-tidy, cppcheck
+# ./test.sh runs them all; ./test.sh host asan runs just those. Any failure fails the run.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/install-deps.sh
-cmake -S . -B build
-cmake --build build -- -j"$(nproc)"
-ctest --test-dir build --output-on-failure
+gates=("$@")
+[ ${#gates[@]} -gt 0 ] || gates=(host clang asan tsan arm fuzz static)
+if [ "${gates[*]}" = host ]; then scripts/install-deps.sh base; else scripts/install-deps.sh all; fi
+jobs=$(nproc)
+
+banner() { printf '\n==== %s ====\n' "$*"; }
+
+build() {  # build DIR [cmake options...]
+  local dir=$1; shift
+  cmake -S . -B "$dir" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+}
+
+gate_host() {
+  build build
+  ctest --test-dir build --output-on-failure -j"$jobs"
+}
+
+gate_clang() {
+  CC=clang CXX=clang++ build build-clang
+  ctest --test-dir build-clang --output-on-failure -j"$jobs"
+}
+
+gate_asan() {
+  build build-asan -DHDDPOWER_SANITIZE=address,undefined
+  ctest --test-dir build-asan --output-on-failure -j"$jobs"
+}
+
+gate_tsan() {
+  build build-tsan -DHDDPOWER_SANITIZE=thread
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" \
+    -R '^(wait_cmd_list|data_pack_list|receiver|receiver_stress|serial_number|send_path)_test$'
+}
+
+gate_arm() {
+  build build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake
+  ctest --test-dir build-arm --output-on-failure -j"$jobs"
+}
+
+gate_fuzz() {
+  CC=clang CXX=clang++ build build-fuzz -DHDDPOWER_FUZZ=ON -DHDDPOWER_TESTS=OFF
+  local seconds=${FUZZ_SECONDS:-60}
+  for fuzzer in frame_queue_fuzz stream_scanner_fuzz packet_list_fuzz; do
+    local work=build-fuzz/corpus-run/$fuzzer
+    rm -rf "$work" && mkdir -p "$work" build-fuzz/artifacts
+    echo "$fuzzer: ${seconds} s"
+    # New inputs go to the scratch corpus; the seeds in the repo are only read.
+    if ! build-fuzz/fuzz/$fuzzer -max_total_time="$seconds" -print_final_stats=1 \
+        -artifact_prefix="build-fuzz/artifacts/$fuzzer-" "$work" "fuzz/corpus/$fuzzer" \
+        >"build-fuzz/$fuzzer.log" 2>&1; then
+      tail -40 "build-fuzz/$fuzzer.log"
+      echo "$fuzzer found a failure; the input is in build-fuzz/artifacts/" >&2
+      return 1
+    fi
+    grep -E '^stat::number_of_executed_units' "build-fuzz/$fuzzer.log" || true
+  done
+}
+
+gate_static() {
+  [ -f build/compile_commands.json ] || build build
+  echo "clang-format"
+  clang-format --dry-run --Werror $(git ls-files '*.cpp' '*.h')
+  echo "clang-tidy"
+  clang-tidy -p build --quiet $(git ls-files 'ack/*.cpp' 'common/*.cpp' 'serial/*.cpp' \
+    'tool/*.cpp' 'sim/*.cpp' 'bringup/*.cpp')
+  echo "cppcheck"
+  cppcheck --enable=warning,performance,portability --std=c++11 --error-exitcode=1 \
+    --inline-suppr --quiet -I . ack common serial tool sim bringup
+}
+
+passed=0
+failed=0
+for gate in "${gates[@]}"; do
+  banner "$gate"
+  if "gate_$gate"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    echo "gate $gate FAILED" >&2
+  fi
+done
+echo
+echo "gates: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, when any is missing.
+# Installs the Debian packages the build and the gates need, when any is missing.
+#   scripts/install-deps.sh [base|all]   base: build and host tests; all (default): every gate
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev googletest libgmock-dev)
+base=(cmake g++ make libgtest-dev googletest libgmock-dev)
+gates=(clang clang-tidy clang-format cppcheck libclang-rt-14-dev g++-arm-linux-gnueabi qemu-user
+       libbenchmark-dev valgrind)
+packages=("${base[@]}")
+[ "${1:-all}" = all ] && packages+=("${gates[@]}")
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -11,6 +16,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     echo "missing packages: ${missing[*]} (run as root, or install them)" >&2
     exit 1
   fi
+  echo "installing: ${missing[*]}"
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
