@@ -18,10 +18,18 @@ const int kBadTail = -7;
 }  // namespace
 
 // Byte accessor over the stored bytes, counted from the front of the ring.
+// Byte accessor over the stored bytes, counted from the front of the ring. Offsets are below
+// the capacity, so one conditional subtraction wraps them (no division on the hot path).
 class CFrameQueue::RingBytes {
   public:
     explicit RingBytes(const CFrameQueue& q) : m_q(q) {}
-    unsigned char at(int k) const { return m_q.m_buf[(m_q.m_readPos + k) % m_q.m_size]; }
+    unsigned char at(int k) const {
+        int index = m_q.m_readPos + k;
+        if (index >= m_q.m_size) {
+            index -= m_q.m_size;
+        }
+        return m_q.m_buf[index];
+    }
     unsigned char xorOf(int first, int count) const {
         return static_cast<unsigned char>(
             const_cast<CFrameQueue&>(m_q).QueueXorCheckSum(m_q.m_readPos + first, count));
@@ -121,8 +129,13 @@ int CFrameQueue::AddFrame(char* frame, int frameLen) {
 void CFrameQueue::CopyIn(const char* src, int count) {
     const int first = count < m_size - m_writePos ? count : m_size - m_writePos;
     memcpy(m_buf + m_writePos, src, static_cast<size_t>(first));
-    memcpy(m_buf, src + first, static_cast<size_t>(count - first));
-    m_writePos = (m_writePos + count) % m_size;
+    if (first < count) {
+        memcpy(m_buf, src + first, static_cast<size_t>(count - first));
+    }
+    m_writePos += count;
+    if (m_writePos >= m_size) {
+        m_writePos -= m_size;
+    }
 }
 
 int CFrameQueue::GetFrame(char* out) {
@@ -150,15 +163,20 @@ int CFrameQueue::Queuecpy(char* out, unsigned short nbytes, bool copy) {
     if (copy) {
         const int first = count < m_size - m_readPos ? count : m_size - m_readPos;
         memcpy(out, m_buf + m_readPos, static_cast<size_t>(first));
-        memcpy(out + first, m_buf, static_cast<size_t>(count - first));
+        if (first < count) {
+            memcpy(out + first, m_buf, static_cast<size_t>(count - first));
+        }
     }
-    m_readPos = (m_readPos + count) % m_size;
-    m_freeLen += count;
+    DropFront(count);
     return count;
 }
 
+// count never exceeds the stored bytes, so one subtraction wraps the position.
 void CFrameQueue::DropFront(int count) {
-    m_readPos = (m_readPos + count) % m_size;
+    m_readPos += count;
+    if (m_readPos >= m_size) {
+        m_readPos -= m_size;
+    }
     m_freeLen += count;
 }
 

@@ -60,8 +60,8 @@ inline int FrameLenField(const unsigned char* frame) {
     return (frame[2] << 8) | frame[3];
 }
 
-// XOR of n bytes; 0 for n <= 0. Works a word at a time where it can, since it runs over every
-// byte the line delivers; the result is the same as a byte loop.
+// XOR of n bytes; 0 for n <= 0. Works a machine word at a time where it can, since it runs
+// over every byte the line delivers; the result is the same as a byte loop.
 inline unsigned char FrameXor(const unsigned char* buf, int n) {
     unsigned long acc = 0;
     int i = 0;
@@ -70,10 +70,11 @@ inline unsigned char FrameXor(const unsigned char* buf, int n) {
         memcpy(&word, buf + i, sizeof word);
         acc ^= word;
     }
-    unsigned char x = 0;
-    for (unsigned k = 0; k < sizeof acc; ++k) {
-        x ^= static_cast<unsigned char>(acc >> (8 * k));
+    // Fold the word's bytes onto its lowest one.
+    for (unsigned shift = sizeof acc * 4; shift >= 8; shift /= 2) {
+        acc ^= acc >> shift;
     }
+    unsigned char x = static_cast<unsigned char>(acc);
     for (; i < n; ++i) {
         x ^= buf[i];
     }

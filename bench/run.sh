@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# Runs the benchmarks and writes bench/RESULTS.md: throughput, instructions per byte (from
+# callgrind, which counts instructions and so repeats exactly), the link's latencies, and the
+# stripped size of hddpower for the host and for ARM.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh all
+cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DHDDPOWER_BENCH=ON -DHDDPOWER_TESTS=OFF >/dev/null
+cmake --build build-bench -j"$(nproc)" >/dev/null
+cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake >/dev/null
+cmake --build build-arm --target hddpower -j"$(nproc)" >/dev/null
+
+json=build-bench/bench.json
+build-bench/bench/mcucom_bench --benchmark_out="$json" --benchmark_out_format=json \
+  --benchmark_min_time=0.5 >/dev/null
+
+# Instructions per byte: two runs that differ only in the number of operations.
+instructions() {  # OPERATION COUNT
+  local out=build-bench/callgrind.$1.$2
+  valgrind --tool=callgrind --callgrind-out-file="$out" build-bench/bench/ring_workload "$1" "$2" \
+    >/dev/null 2>&1
+  awk '/^summary:/ {print $2}' "$out"
+}
+per_byte() {  # OPERATION BYTES
+  local small big
+  small=$(instructions "$1" 1000)
+  big=$(instructions "$1" 3000)
+  awk -v a="$small" -v b="$big" -v n="$2" 'BEGIN {printf "%.2f", (b - a) / (2000 * n)}'
+}
+ipb19=$(per_byte store-take-19 19)
+ipb1035=$(per_byte store-take-1035 1035)
+ipbnoise=$(per_byte drop-noise 1035)
+
+strip -o build-bench/hddpower.stripped build-bench/hddpower
+arm-linux-gnueabi-strip -o build-arm/hddpower.stripped build-arm/hddpower
+host_size=$(stat -c %s build-bench/hddpower.stripped)
+arm_size=$(stat -c %s build-arm/hddpower.stripped)
+
+python3 - "$json" "$ipb19" "$ipb1035" "$ipbnoise" "$host_size" "$arm_size" <<'PY' > bench/RESULTS.md
+import json, sys, platform, datetime, os
+data = json.load(open(sys.argv[1]))
+ipb19, ipb1035, ipbnoise = (float(x) for x in sys.argv[2:5])
+host_size, arm_size = int(sys.argv[5]), int(sys.argv[6])
+runs = {b["name"]: b for b in data["benchmarks"]}
+def find(prefix):
+    return next(b for n, b in runs.items() if n.startswith(prefix))
+cpu = next((l.split(":", 1)[1].strip() for l in open("/proc/cpuinfo") if l.startswith("model name")), "?")
+line_rate = 11520.0
+def mbs(b):
+    return b["bytes_per_second"] / 1e6
+def verdict(ok):
+    return "met" if ok else "NOT met"
+print("# Benchmark results")
+print()
+print(f"Run on {datetime.date.today().isoformat()}: {cpu}, {os.cpu_count()} cores, "
+      f"{platform.system()} {platform.release()} {platform.machine()}. "
+      "Written by `bench/run.sh`.")
+print()
+print("The serial line runs at 115200 baud: 11,520 bytes per second.")
+print()
+print("| Operation | Throughput | Times the line rate | Instructions per byte | Target |")
+print("|---|---|---|---|---|")
+r19, r1035, noise = find("StoreAndTake/19"), find("StoreAndTake/1035"), find("SearchThroughNoise")
+print(f"| Ring: store and take 19-byte frames | {mbs(r19):.1f} MB/s | {r19['bytes_per_second']/line_rate:,.0f} | {ipb19:.2f} | at most 25: {verdict(ipb19 <= 25)} |")
+print(f"| Ring: store and take 1035-byte frames | {mbs(r1035):.1f} MB/s | {r1035['bytes_per_second']/line_rate:,.0f} | {ipb1035:.2f} | at most 8: {verdict(ipb1035 <= 8)} |")
+print(f"| Search: drop pure noise | {mbs(noise):.1f} MB/s | {noise['bytes_per_second']/line_rate:,.0f} | {ipbnoise:.2f} | at most 12: {verdict(ipbnoise <= 12)} |")
+send = find("SendUnacknowledged")
+print(f"| sendCmdData, unacknowledged, to a pseudo-terminal | {mbs(send):.2f} MB/s ({send['real_time']/1000:.1f} us a frame) | {send['bytes_per_second']/line_rate:,.0f} | | |")
+print()
+print("| Operation | Result | Target |")
+print("|---|---|---|")
+for n in (1, 100):
+    b = find(f"LookupAmongStoredFrames/{n}")
+    print(f"| Packet-list lookup, wanted frame behind {n - 1} others | {b['real_time']/1000:.2f} us | |")
+rt = find("AcknowledgedRoundTrip")
+print(f"| Acknowledged round trip (pseudo-terminal, receiver, mcusim) | median {rt['median_us']:.0f} us, 99th percentile {rt['p99_us']:.0f} us, {int(rt['failures'])} failures | median under 200 us: {verdict(rt['median_us'] < 200)}; p99 under 1 ms: {verdict(rt['p99_us'] < 1000)} |")
+run = find("HddPowerOnRun")
+print(f"| Whole `hddpower on` run beyond its 100 ms wait (exec to exit) | {run['tool_ms_beyond_100']:.2f} ms; namespace set-up of the harness {run['namespace_setup_ms']:.2f} ms more | at most 5 ms: {verdict(run['tool_ms_beyond_100'] <= 5)} |")
+print()
+print("| Binary | Stripped size |")
+print("|---|---|")
+print(f"| hddpower, host ({platform.machine()}, static) | {host_size:,} bytes |")
+print(f"| hddpower, ARM (arm-linux-gnueabi, static) | {arm_size:,} bytes |")
+PY
+cat bench/RESULTS.md
