@@ -186,6 +186,9 @@ void HddPowerOnRun(benchmark::State& state) {
         command.devicePath = "/dev/ttyAMA2";
         command.stdoutFd = null;
         command.stderrFd = null;
+        // The simulator answers the frame as mcusim would; the tool still waits its 100 ms.
+        McuSimulator simulator(pty.master, McuSimulator::LogSink());
+        simulator.Start();
         DeviceNamespaceChild child;
         const double start = Seconds();
         if (!child.Start(command, &error)) {
@@ -198,6 +201,7 @@ void HddPowerOnRun(benchmark::State& state) {
         child.Wait();
         setup.push_back((started - start) * 1e3);
         beyondWait.push_back((Seconds() - started) * 1e3 - 100.0);
+        simulator.Stop();
         close(null);
         ClosePtyPair(&pty);
     }

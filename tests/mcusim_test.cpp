@@ -1,4 +1,7 @@
 // The simulator's decoder and the mcusim program around the real tool.
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <string>
@@ -100,6 +103,28 @@ TEST(McusimProgram, RunsTheToolAndReportsBothEncodingsAndTheLine) {
         EXPECT_NE(std::string::npos, found) << text << "\nin:\n" << r.out;
     }
     EXPECT_NE(std::string::npos, r.err.find("Err [AlarmOutPowerCtl():475] send data error(-4)"));
+}
+
+TEST(McusimProgram, DecodesACapturedStreamOffline) {
+    char path[] = "/tmp/capture.XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string capture = kOnLine + std::string("\x01\x02", 2) + kAck;
+    ASSERT_EQ(static_cast<ssize_t>(capture.size()), write(fd, capture.data(), capture.size()));
+    close(fd);
+    const ToolResult r = RunBuiltProgram({McuSimPath(), "--decode", path});
+    unlink(path);
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(
+        "mcusim: ascii line \"#x0000001CDEB8\" CR LF: power on (digit '1'), checksum B8 ok (sum "
+        "of 12 bytes 0x2B8)\n"
+        "mcusim: 2 bytes of noise\n"
+        "mcusim:   01 02\n"
+        "mcusim: frame: len 6, serial 0, flag 0x00 (ackBit 0), cmd 0x0006 CMD_ALARM_OUT_POWER, "
+        "payload 10 00\n"
+        "mcusim:   checksum 10 ok, tail ok\n",
+        r.out);
+    EXPECT_EQ("", r.err);
 }
 
 TEST(McusimProgram, ExitsWithTheCommandsStatusAndExplainsMisuse) {
