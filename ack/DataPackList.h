@@ -83,6 +83,10 @@ class WaitCmdList {
     int __GetCmd(__ComFrameData* frame, sem_t*& sem);
     int __PutCmd(__ComFrameData* frame);
 
+    // The common frame of every scan: -1 for a null frame, 0 for an empty list, -2 when no
+    // entry matches; otherwise onMatch(entry, count) runs under the lock and gives the result.
+    template <typename OnMatch>
+    int Scan(const __ComFrameData* frame, MatchRule rule, FlagFilter filter, OnMatch onMatch);
     Entry FindEntryLocked(const __ComFrameData* frame, MatchRule rule, FlagFilter filter);
     static bool Matches(const __CmdCnd* entry, const __ComFrameData* frame, MatchRule rule);
     static void ReleaseEntry(__CmdCnd* entry);

@@ -16,6 +16,7 @@ long MicrosecondsSince(const struct timespec& start) {
 }  // namespace
 
 const int McuReceiver::kDefaultReadTimeoutUs;
+const long McuReceiver::kIdleFlushUs;
 
 McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
                          DataPackList& dealList, int readTimeoutUs)
@@ -73,16 +74,19 @@ void* McuReceiver::ThreadMain(void* self) {
 
 void McuReceiver::Run() {
     char chunk[kReadChunk];
+    struct timespec lastByte;
+    clock_gettime(CLOCK_MONOTONIC, &lastByte);
     while (!m_stop) {
         struct timespec start;
         clock_gettime(CLOCK_MONOTONIC, &start);
         int got = 0;
         const int read = m_port.ReadComEx(chunk, kReadChunk, &got, 0, m_readTimeoutUs);
         if (read == 0 && got > 0) {
+            clock_gettime(CLOCK_MONOTONIC, &lastByte);
             m_scanner.Feed(reinterpret_cast<unsigned char*>(chunk), static_cast<size_t>(got), this);
         } else {
-            if (m_scanner.pending() > 0) {
-                m_scanner.Flush(this);  // a quiet line completes no frame
+            if (m_scanner.pending() > 0 && MicrosecondsSince(lastByte) >= kIdleFlushUs) {
+                m_scanner.Flush(this);
             }
             // A closed port or an ended stream fails at once: wait out the time-out instead
             // of spinning.

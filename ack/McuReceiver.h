@@ -4,8 +4,10 @@
 // An acknowledgement of a registered command (WaitCmdList::FindCmd > 0) is appended to the
 // acknowledgement list and then its waiter is woken (SetCmdFlag), in that order, so that the
 // woken sender finds it; every other frame goes to the deal list. Reads wait at most one read
-// time-out, so Stop() returns within about one of them. The port must stay open while the
-// receiver runs.
+// time-out, so Stop() returns within about one of them. A frame left incomplete is given up
+// (its head dropped, the bytes after it scanned again) once the line has been quiet for
+// kIdleFlushUs: a real frame's bytes follow each other far closer than that, even at 115200
+// baud on a loaded board. The port must stay open while the receiver runs.
 #ifndef ACK_MCURECEIVER_H
 #define ACK_MCURECEIVER_H
 
@@ -28,6 +30,7 @@ struct ReceiverStats {
 class McuReceiver : private FrameStreamScanner::Sink {
   public:
     static const int kDefaultReadTimeoutUs = 20000;
+    static const long kIdleFlushUs = 50000;
 
     // The module's own port and lists.
     McuReceiver();

@@ -100,7 +100,9 @@ int WaitCmdList::AddCmdtoList(__ComFrameData* frame) {
     return static_cast<int>(m_cmdList.size());
 }
 
-int WaitCmdList::isCmdExist(__ComFrameData* frame) {
+template <typename OnMatch>
+int WaitCmdList::Scan(const __ComFrameData* frame, MatchRule rule, FlagFilter filter,
+                      OnMatch onMatch) {
     if (frame == NULL) {
         return kNullFrame;
     }
@@ -109,74 +111,44 @@ int WaitCmdList::isCmdExist(__ComFrameData* frame) {
     if (count == 0) {
         return 0;
     }
-    return FindEntryLocked(frame, kSameCmd, kAnyFlag) != m_cmdList.end() ? count : kNoMatch;
+    const Entry it = FindEntryLocked(frame, rule, filter);
+    return it == m_cmdList.end() ? kNoMatch : onMatch(it, count);
+}
+
+int WaitCmdList::isCmdExist(__ComFrameData* frame) {
+    return Scan(frame, kSameCmd, kAnyFlag, [](Entry, int count) { return count; });
 }
 
 int WaitCmdList::FindCmd(__ComFrameData* frame) {
-    if (frame == NULL) {
-        return kNullFrame;
-    }
-    MutexLockGuard guard(m_mutex);
-    const int count = static_cast<int>(m_cmdList.size());
-    if (count == 0) {
-        return 0;
-    }
-    return FindEntryLocked(frame, kAcknowledges, kAnyFlag) != m_cmdList.end() ? count : kNoMatch;
+    return Scan(frame, kAcknowledges, kAnyFlag, [](Entry, int count) { return count; });
 }
 
 int WaitCmdList::SetCmdFlag(__ComFrameData* frame) {
-    if (frame == NULL) {
-        return kNullFrame;
-    }
-    MutexLockGuard guard(m_mutex);
-    const int count = static_cast<int>(m_cmdList.size());
-    if (count == 0) {
-        return 0;
-    }
-    const Entry it = FindEntryLocked(frame, kAcknowledges, kAnyFlag);
-    if (it == m_cmdList.end()) {
-        return kNoMatch;
-    }
     // Posted with the lock held: the entry cannot be removed and its semaphore destroyed
     // between the lookup and the post.
-    sem_post((*it)->sem);
-    return count;
+    return Scan(frame, kAcknowledges, kAnyFlag, [](Entry it, int count) {
+        sem_post((*it)->sem);
+        return count;
+    });
 }
 
 int WaitCmdList::__GetCmd(__ComFrameData* frame, sem_t*& sem) {
-    if (frame == NULL) {
-        return kNullFrame;
-    }
-    MutexLockGuard guard(m_mutex);
-    const int count = static_cast<int>(m_cmdList.size());
-    if (count == 0) {
-        return 0;
-    }
-    const Entry it = FindEntryLocked(frame, kSentFrame, kOnlyFree);
-    if (it == m_cmdList.end()) {
+    const int result = Scan(frame, kSentFrame, kOnlyFree, [&sem](Entry it, int count) {
+        (*it)->flag = true;
+        sem = (*it)->sem;
+        return count;
+    });
+    if (result == kNoMatch) {
         sem = NULL;
-        return kNoMatch;
     }
-    (*it)->flag = true;
-    sem = (*it)->sem;
-    return count;
+    return result;
 }
 
 int WaitCmdList::__PutCmd(__ComFrameData* frame) {
-    if (frame == NULL) {
-        return kNullFrame;
-    }
-    MutexLockGuard guard(m_mutex);
-    const int count = static_cast<int>(m_cmdList.size());
-    if (count == 0) {
-        return 0;
-    }
-    const Entry it = FindEntryLocked(frame, kSentFrame, kOnlyHeld);
-    if (it == m_cmdList.end()) {
-        return kNoMatch;
-    }
-    (*it)->flag = false;
-    return count;
+    return Scan(frame, kSentFrame, kOnlyHeld, [](Entry it, int count) {
+        (*it)->flag = false;
+        return count;
+    });
 }
 
 int WaitCmdList::WaitCmdFlag(__ComFrameData* frame, int timeo) {
@@ -192,25 +164,17 @@ int WaitCmdList::WaitCmdFlag(__ComFrameData* frame, int timeo) {
     return waited == 0 ? 0 : kNoAcknowledgement;
 }
 
+// No command-4 exception here, and the first entry with the code and serial number decides,
+// whether or not a waiter holds it.
 int WaitCmdList::RemvedCmdfromList(__ComFrameData* frame) {
-    if (frame == NULL) {
-        return kNullFrame;
-    }
-    MutexLockGuard guard(m_mutex);
-    const int count = static_cast<int>(m_cmdList.size());
-    if (count == 0) {
-        return 0;
-    }
-    const Entry it = FindEntryLocked(frame, kSentFrameStrict, kAnyFlag);
-    if (it == m_cmdList.end()) {
-        return kNoMatch;
-    }
-    if ((*it)->flag) {
-        return kHeldByWaiter;
-    }
-    ReleaseEntry(*it);
-    m_cmdList.erase(it);
-    return count;
+    return Scan(frame, kSentFrameStrict, kAnyFlag, [this](Entry it, int count) {
+        if ((*it)->flag) {
+            return kHeldByWaiter;
+        }
+        ReleaseEntry(*it);
+        m_cmdList.erase(it);
+        return count;
+    });
 }
 
 int WaitCmdList::GetDataListSize() {

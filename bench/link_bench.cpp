@@ -57,13 +57,7 @@ class PtyPort {
     PtyPort() {
         std::string error;
         m_ok = OpenPtyPair(&m_pty, &error);
-        TerminalInfo info;
-        memset(&info, 0, sizeof info);
-        info.baudRate = 115200;
-        info.dataBits = 8;
-        info.parity = 'N';
-        info.stopBits = 1;
-        strncpy(info.devName, m_pty.slavePath.c_str(), sizeof info.devName - 1);
+        TerminalInfo info = McuPortSettings(m_pty.slavePath.c_str());
         Silence quiet;
         m_ok = m_ok && g_McuCom.OpenCom(&info) == 0;
     }

@@ -101,16 +101,10 @@ bool ParseArguments(int argc, char* argv[], Options* options) {
 }
 
 bool OpenPort(const char* device) {
-    TerminalInfo info;
-    memset(&info, 0, sizeof info);
-    info.baudRate = 115200;
-    info.dataBits = 8;
-    info.parity = 'N';
-    info.stopBits = 1;
-    if (strlen(device) >= sizeof info.devName) {
+    if (strlen(device) >= sizeof(TerminalInfo().devName)) {
         return false;
     }
-    strcpy(info.devName, device);
+    TerminalInfo info = McuPortSettings(device);
     return g_McuCom.OpenCom(&info) == 0;
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "tests/support/CaptureOutput.h"
-#include "tests/support/PtyLine.h"
+#include "tests/support/McuPort.h"
 #include "tool/HddPower.h"
 
 namespace {
@@ -16,29 +16,18 @@ const std::string kOffLine("\x23\x78\x30\x30\x30\x30\x30\x30\x35\x43\x44\x45\x42
 
 class PowerLineTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        ASSERT_TRUE(line.ok());
-        TerminalInfo info;
-        memset(&info, 0, sizeof info);
-        info.baudRate = 115200;
-        info.dataBits = 8;
-        info.parity = 'N';
-        info.stopBits = 1;
-        strncpy(info.devName, line.slavePath().c_str(), sizeof info.devName - 1);
-        CaptureOutput quiet;
-        ASSERT_EQ(0, g_McuCom.OpenCom(&info));
-    }
-    void TearDown() override { g_McuCom.CloseCom(); }
+    void SetUp() override { ASSERT_TRUE(port.ok()); }
+    PtyLine& line() { return port.line(); }
 
-    PtyLine line;
+    McuPort port;
 };
 
 TEST_F(PowerLineTest, OnAndOffLinesAreTheExactSixteenBytes) {
     CaptureOutput capture;
     EXPECT_EQ(0, HddPowerOptASCII(1));
-    EXPECT_EQ(kOnLine, line.Drain());
+    EXPECT_EQ(kOnLine, line().Drain());
     EXPECT_EQ(0, HddPowerOptASCII(0));
-    EXPECT_EQ(kOffLine, line.Drain());
+    EXPECT_EQ(kOffLine, line().Drain());
     EXPECT_EQ("", capture.Out());
     EXPECT_EQ("", capture.Err());
 }
@@ -46,14 +35,14 @@ TEST_F(PowerLineTest, OnAndOffLinesAreTheExactSixteenBytes) {
 TEST_F(PowerLineTest, AnyNonZeroArgumentAsksForPowerOn) {
     EXPECT_EQ(0, HddPowerOptASCII(2));
     EXPECT_EQ(0, HddPowerOptASCII(-1));
-    EXPECT_EQ(kOnLine + kOnLine, line.Drain());
+    EXPECT_EQ(kOnLine + kOnLine, line().Drain());
 }
 
 TEST_F(PowerLineTest, RequestsWithZeroSendOnlyTheAsciiLine) {
     EXPECT_EQ(0, EnableHardWareHddPower(0));
-    EXPECT_EQ(kOnLine, line.Drain());
+    EXPECT_EQ(kOnLine, line().Drain());
     EXPECT_EQ(0, DisableHardWareHddPower(0));
-    EXPECT_EQ(kOffLine, line.Drain());
+    EXPECT_EQ(kOffLine, line().Drain());
 }
 
 TEST(PowerLineClosedPort, WriteFailureGivesMinusOneAndThePortMessage) {

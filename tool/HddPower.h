@@ -115,6 +115,9 @@ int CaculateCrcValue(char* buf, int n);
 int EnableHardWareHddPower(int hex);
 int DisableHardWareHddPower(int hex);
 
+// The MCU port's fixed settings (115200 baud, 8N1, no stick parity, reserved values 0, 1000,
+// 0, 1000) for the device given; McuComModuleInit opens "/dev/ttyAMA2" with them.
+TerminalInfo McuPortSettings(const char* devName);
 int McuComModuleInit();
 int McuComModuleDestory();
 int WriteToMcuPort(char* buf, int count);

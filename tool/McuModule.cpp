@@ -10,7 +10,7 @@ const int kWriteTimeoutSec = 1;
 
 }  // namespace
 
-int McuComModuleInit() {
+TerminalInfo McuPortSettings(const char* devName) {
     TerminalInfo info;
     memset(&info, 0, sizeof info);
     info.baudRate = kMcuBaudRate;
@@ -18,11 +18,16 @@ int McuComModuleInit() {
     info.parity = 'N';
     info.stopBits = 1;
     info.stickParity = 0;
-    strncpy(info.devName, "/dev/ttyAMA2", sizeof info.devName - 1);
+    strncpy(info.devName, devName, sizeof info.devName - 1);
     info.reserved1 = 0;
     info.reserved2 = 1000;
     info.reserved3 = 0;
     info.reserved4 = 1000;
+    return info;
+}
+
+int McuComModuleInit() {
+    TerminalInfo info = McuPortSettings("/dev/ttyAMA2");
     return g_McuCom.OpenCom(&info) == 0 ? 0 : -1;
 }
 

@@ -14,13 +14,7 @@ class McuPort {
         if (!m_line.ok()) {
             return;
         }
-        TerminalInfo info;
-        memset(&info, 0, sizeof info);
-        info.baudRate = 115200;
-        info.dataBits = 8;
-        info.parity = 'N';
-        info.stopBits = 1;
-        strncpy(info.devName, m_line.slavePath().c_str(), sizeof info.devName - 1);
+        TerminalInfo info = McuPortSettings(m_line.slavePath().c_str());
         CaptureOutput quiet;
         m_opened = g_McuCom.OpenCom(&info) == 0;
     }
