@@ -1,14 +1,14 @@
 // The packet list: arrivals counted by a semaphore, lookups by command and serial number.
 #include <arpa/inet.h>
-#include <pthread.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
 
 #include "ack/DataPackList.h"
+#include "sim/McuSimulator.h"
 #include "tests/support/CaptureOutput.h"
 #include "tests/support/Frames.h"
 
@@ -119,37 +119,23 @@ TEST(DataPackList, PopDropsTheFrontFrameButNotItsPost) {
     EXPECT_EQ(-1, Lookup(list, 6, 0x10, nullptr));
 }
 
-struct DelayedAdd {
-    DataPackList* list;
-    std::string frame;
-};
-
-void* AddAfterADelay(void* arg) {
-    DelayedAdd* job = static_cast<DelayedAdd*>(arg);
-    usleep(100 * 1000);
-    Add(*job->list, job->frame);
-    return nullptr;
-}
-
 TEST(DataPackList, ALookupWaitsForAReceiversArrival) {
     DataPackList list;
-    DelayedAdd job = {&list, kAck6};
-    pthread_t receiver;
-    ASSERT_EQ(0, pthread_create(&receiver, nullptr, AddAfterADelay, &job));
+    std::future<int> receiver = std::async(std::launch::async, [&list] {
+        usleep(100 * 1000);
+        return Add(list, kAck6);
+    });
     std::string found;
     EXPECT_EQ(13, Lookup(list, 6, 0x10, &found, 0, 30000));
-    pthread_join(receiver, nullptr);
+    EXPECT_EQ(1, receiver.get());
     EXPECT_EQ(Hex(kAck6), Hex(found));
 }
 
 TEST(DataPackList, ALookupTimesOutAfterAboutItsTimeout) {
     DataPackList list;
-    struct timespec start, end;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const double start = MonotonicSeconds();
     EXPECT_EQ(-1, Lookup(list, 6, 0x10, nullptr, 0, 1200));
-    clock_gettime(CLOCK_MONOTONIC, &end);
-    const double waited =
-        static_cast<double>(end.tv_sec - start.tv_sec) + (end.tv_nsec - start.tv_nsec) / 1e9;
+    const double waited = MonotonicSeconds() - start;
     EXPECT_GE(waited, 1.15);
     EXPECT_LT(waited, 30.0);
 }

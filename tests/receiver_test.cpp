@@ -1,11 +1,11 @@
 // The receiver with the simulator over a real pseudo-terminal: round trips, faults on the
 // line, stale answers, unasked frames, and a clean stop.
 #include <arpa/inet.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
 
 #include "tests/support/CaptureOutput.h"
@@ -78,25 +78,17 @@ TEST_F(ReceiverTest, CommandFourAcknowledgementWakesTheWaiterWhateverItsByteEigh
     McuReceiver receiver;
     receiver.Start();
     // Play the MCU by hand: answer command 4 with a serial number that is not the sent one.
-    struct Responder {
-        static void* Run(void* arg) {
-            PtyLine* line = static_cast<PtyLine*>(arg);
-            std::string got;
-            while (got.size() < 13) {
-                struct pollfd pfd = {line->master(), POLLIN, 0};
-                if (poll(&pfd, 1, 30000) <= 0) {
-                    return nullptr;
-                }
-                got += line->Drain(5);
-            }
-            line->Send(MakeAck(4, static_cast<unsigned char>(got[4] + 100), 0x44));
-            return nullptr;
+    PtyLine& line = port.line();
+    std::future<void> responder = std::async(std::launch::async, [&line] {
+        std::string got;
+        const double limit = MonotonicSeconds() + 30;
+        while (got.size() < 13 && MonotonicSeconds() < limit) {
+            got += line.Drain(5);
         }
-    };
-    pthread_t thread;
-    pthread_create(&thread, nullptr, Responder::Run, &port.line());
+        line.Send(MakeAck(4, static_cast<unsigned char>(got[4] + 100), 0x44));
+    });
     const Sent sent = SendCommand(4, 10000);
-    pthread_join(thread, nullptr);
+    responder.get();
     receiver.Stop();
     EXPECT_EQ(13, sent.result);
     EXPECT_EQ(static_cast<unsigned char>(sent.serial + 100),

@@ -1,7 +1,6 @@
 // The System V wrappers against real kernel objects, keyed by ftok of a temporary file. Every
 // object a test makes is removed when the test ends, passed or failed.
 #include <errno.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -11,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
 #include <vector>
 
@@ -131,23 +131,15 @@ TEST_F(SemFunTest, WaitOnAFreeSemaphoreReturnsAtOnce) {
     EXPECT_EQ("Can Enter The Shared Memory!\n", capture.Out());
 }
 
-struct LateGive {
-    int id;
-};
-
-void* GiveAfterTwoAndAHalfSeconds(void* arg) {
-    usleep(2500 * 1000);
-    sem_v(static_cast<LateGive*>(arg)->id, 0);
-    return nullptr;
-}
-
 TEST_F(SemFunTest, WaitPollsOnceASecondUntilTheValueTurnsNonZero) {
-    LateGive give = {Track(sems, createsem(path.c_str(), 7, 1, 0))};
-    pthread_t thread;
-    ASSERT_EQ(0, pthread_create(&thread, nullptr, GiveAfterTwoAndAHalfSeconds, &give));
+    const int id = Track(sems, createsem(path.c_str(), 7, 1, 0));
+    std::future<int> give = std::async(std::launch::async, [id] {
+        usleep(2500 * 1000);
+        return sem_v(id, 0);
+    });
     CaptureOutput capture;
-    EXPECT_EQ(1, wait_sem(give.id, 0));
-    pthread_join(thread, nullptr);
+    EXPECT_EQ(1, wait_sem(id, 0));
+    EXPECT_EQ(0, give.get());
     EXPECT_EQ(
         "Can not enter the shared memory for 0s\n"
         "Can not enter the shared memory for 1s\n"

@@ -2,26 +2,20 @@
 // wait list, and an acknowledgement delivered by a receiver thread.
 #include <arpa/inet.h>
 #include <poll.h>
-#include <pthread.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
 
+#include "sim/McuSimulator.h"
 #include "tests/support/CaptureOutput.h"
 #include "tests/support/Frames.h"
 #include "tests/support/McuPort.h"
 #include "tool/HddPower.h"
 
 namespace {
-
-double Now() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
-}
 
 __UserCmdData Request(unsigned cmd, const std::string& payload, unsigned char serial = 0) {
     static std::string keep;  // the request points into it until the next call
@@ -37,8 +31,8 @@ __UserCmdData Request(unsigned cmd, const std::string& payload, unsigned char se
 // Reads one whole frame that the board side sent, waiting up to about 30 s.
 std::string ReadFrame(int master) {
     std::string bytes;
-    const double limit = Now() + 30;
-    while (Now() < limit) {
+    const double limit = MonotonicSeconds() + 30;
+    while (MonotonicSeconds() < limit) {
         if (bytes.size() >= 4) {
             const size_t total = ((static_cast<unsigned char>(bytes[2]) << 8) |
                                   static_cast<unsigned char>(bytes[3])) +
@@ -60,24 +54,17 @@ std::string ReadFrame(int master) {
 
 // Plays the receiver: acknowledges the next frame on the line the way a receiver thread of
 // the module would, the acknowledgement first into m_ackList and then the waiter woken.
-struct Receiver {
-    int master;
-    unsigned char result;
-    std::string sent;
-};
-
-void* Acknowledge(void* arg) {
-    Receiver* r = static_cast<Receiver*>(arg);
-    r->sent = ReadFrame(r->master);
-    if (r->sent.size() < 11) {
-        return nullptr;
+// Returns the frame it answered.
+std::string AcknowledgeNextFrame(int master, unsigned char result) {
+    const std::string sent = ReadFrame(master);
+    if (sent.size() >= 11) {
+        const unsigned short cmd = static_cast<unsigned short>(
+            (static_cast<unsigned char>(sent[6]) << 8) | static_cast<unsigned char>(sent[7]));
+        FrameBuffer ack(MakeAck(cmd, static_cast<unsigned char>(sent[4]), result));
+        m_ackList.AddDatatoList(ack.frame());
+        m_waitCmdList.SetCmdFlag(ack.frame());
     }
-    const unsigned short cmd = static_cast<unsigned short>(
-        (static_cast<unsigned char>(r->sent[6]) << 8) | static_cast<unsigned char>(r->sent[7]));
-    FrameBuffer ack(MakeAck(cmd, static_cast<unsigned char>(r->sent[4]), r->result));
-    m_ackList.AddDatatoList(ack.frame());
-    m_waitCmdList.SetCmdFlag(ack.frame());
-    return nullptr;
+    return sent;
 }
 
 class SendPathTest : public ::testing::Test {
@@ -160,9 +147,9 @@ TEST_F(SendPathTest, LargestPayloadFillsTheFrameBuffer) {
 TEST_F(SendPathTest, AcknowledgedCodeWithoutReceiverWaitsItsTimeoutAndCleansUp) {
     __UserCmdData request = Request(6, "\xaa", 0x44);
     CaptureOutput capture;
-    const double start = Now();
+    const double start = MonotonicSeconds();
     EXPECT_EQ(-4, sendCmdData(&request, reply.frame(), 0));  // 0 asks for the 100 ms default
-    const double waited = Now() - start;
+    const double waited = MonotonicSeconds() - start;
     EXPECT_GE(waited, 0.095);
     EXPECT_LT(waited, 30.0);
     EXPECT_EQ("## ackBit is 0x1 \n", capture.Out());
@@ -185,16 +172,16 @@ TEST_F(SendPathTest, AcknowledgedCodeWithoutReplyAndDefaultTimeoutIsRefused) {
 }
 
 TEST_F(SendPathTest, ReceiverAcknowledgementIsReturnedInTheReply) {
-    Receiver receiver = {port.line().master(), 0x5c, ""};
-    pthread_t thread;
-    ASSERT_EQ(0, pthread_create(&thread, nullptr, Acknowledge, &receiver));
+    const int master = port.line().master();
+    std::future<std::string> receiver =
+        std::async(std::launch::async, [master] { return AcknowledgeNextFrame(master, 0x5c); });
     __UserCmdData request = Request(0x0303, "\x01\x02\x03", 0x21);
     CaptureOutput capture;
     const int result = sendCmdData(&request, reply.frame(), 30000);
-    pthread_join(thread, nullptr);
+    const std::string sent = receiver.get();
     EXPECT_EQ(13, result);
     EXPECT_EQ(Hex(MakeAck(0x0303, 0x21, 0x5c)), Hex(reply.Bytes(13)));
-    EXPECT_EQ(Hex(MakeFrame(0x21, 0x51, 0x0303, "\x01\x02\x03")), Hex(receiver.sent));
+    EXPECT_EQ(Hex(MakeFrame(0x21, 0x51, 0x0303, "\x01\x02\x03")), Hex(sent));
     EXPECT_EQ("## ackBit is 0x1 \n", capture.Out());
     EXPECT_EQ(
         "Inf [WriteData():318] Add cmd(0303),serialNum(33),ret(1),waitlistsize(1),"
@@ -203,36 +190,20 @@ TEST_F(SendPathTest, ReceiverAcknowledgementIsReturnedInTheReply) {
     EXPECT_EQ(0, m_ackList.GetDataListSize());
 }
 
-struct SecondSender {
-    int result;
-};
-
-void* SendSameCode(void* arg) {
-    SecondSender* s = static_cast<SecondSender*>(arg);
-    __UserCmdData request;
-    request.cmd = CMD_ALARM_OUT_POWER;
-    request.serialNum = 0x62;
-    FrameBuffer reply;
-    s->result = sendCmdData(&request, reply.frame(), 50);
-    return nullptr;
-}
-
 TEST_F(SendPathTest, SecondSenderOfARegisteredCodeIsRefusedAndWritesNothing) {
     __UserCmdData first = Request(6, "", 0x61);
     CaptureOutput capture;
     // The first sender registers and waits 1.5 s; the second comes while it is waiting.
-    SecondSender second = {0};
-    pthread_t thread;
-    struct Starter {
-        static void* Run(void* arg) {
-            usleep(300 * 1000);
-            return SendSameCode(arg);
-        }
-    };
-    ASSERT_EQ(0, pthread_create(&thread, nullptr, Starter::Run, &second));
+    std::future<int> second = std::async(std::launch::async, [] {
+        usleep(300 * 1000);
+        __UserCmdData request;
+        request.cmd = CMD_ALARM_OUT_POWER;
+        request.serialNum = 0x62;
+        FrameBuffer reply;
+        return sendCmdData(&request, reply.frame(), 50);
+    });
     EXPECT_EQ(-4, sendCmdData(&first, reply.frame(), 1500));
-    pthread_join(thread, nullptr);
-    EXPECT_EQ(-6, second.result);
+    EXPECT_EQ(-6, second.get());
     const std::string err = capture.Err();
     EXPECT_NE(std::string::npos, err.find("Err [WriteData():310] Add cmd(0006) err(-6)...\n"));
     EXPECT_NE(std::string::npos,

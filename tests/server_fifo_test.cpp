@@ -2,7 +2,6 @@
 // runs in a private mount namespace with a tmpfs over /mnt, so nothing reaches the host's /mnt.
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sched.h>
 #include <stdio.h>
 #include <string.h>
@@ -12,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <string>
 #include <vector>
 
@@ -38,30 +38,27 @@ bool EnterPrivateMnt() {
     return true;
 }
 
-// Serves `replies.size()` requests one after another: reads a request to its end, answers it.
-struct Server {
-    std::vector<std::string> replies;
-    std::vector<std::string> requests;
-};
-
-void* Serve(void* arg) {
-    Server* server = static_cast<Server*>(arg);
-    for (const std::string& reply : server->replies) {
-        const int in = open(kServerFifo, O_RDONLY);
-        std::string request;
-        char buf[256];
-        ssize_t got;
-        while ((got = read(in, buf, sizeof buf)) > 0) {
-            request.append(buf, static_cast<size_t>(got));
+// Serves one request per reply given, one after another: reads the request to its end, then
+// answers it. Returns the requests as they arrived.
+std::future<std::vector<std::string>> Serve(std::vector<std::string> replies) {
+    return std::async(std::launch::async, [replies] {
+        std::vector<std::string> requests;
+        for (const std::string& reply : replies) {
+            const int in = open(kServerFifo, O_RDONLY);
+            std::string request;
+            char buf[256];
+            ssize_t got;
+            while ((got = read(in, buf, sizeof buf)) > 0) {
+                request.append(buf, static_cast<size_t>(got));
+            }
+            close(in);
+            requests.push_back(request);
+            const int out = open(kClientFifo, O_WRONLY);
+            EXPECT_EQ(static_cast<ssize_t>(reply.size()), write(out, reply.data(), reply.size()));
+            close(out);
         }
-        close(in);
-        server->requests.push_back(request);
-        const int out = open(kClientFifo, O_WRONLY);
-        ssize_t ignored = write(out, reply.data(), reply.size());
-        (void)ignored;
-        close(out);
-    }
-    return nullptr;
+        return requests;
+    });
 }
 
 class ServerFifoTest : public ::testing::Test {
@@ -80,14 +77,11 @@ class ServerFifoTest : public ::testing::Test {
 
     // Runs DVRSystem(cmd) against a server that answers `reply`.
     int Ask(const std::string& cmd, const std::string& reply, std::string* request = nullptr) {
-        Server server;
-        server.replies.push_back(reply);
-        pthread_t thread;
-        pthread_create(&thread, nullptr, Serve, &server);
+        std::future<std::vector<std::string>> server = Serve({reply});
         const int result = DVRSystem(cmd.c_str());
-        pthread_join(thread, nullptr);
-        if (request != nullptr && !server.requests.empty()) {
-            *request = server.requests[0];
+        const std::vector<std::string> requests = server.get();
+        if (request != nullptr && !requests.empty()) {
+            *request = requests[0];
         }
         return result;
     }
@@ -101,9 +95,11 @@ TEST_F(ServerFifoTest, OnlyTheNulTerminatedSuccessCounts) {
     EXPECT_EQ(-1, Ask("cmd", "SUCCESSFUL"));
     EXPECT_EQ(-1, Ask("cmd", "SUCCESSXYZ"));  // ten bytes, no NUL: never read past
     EXPECT_EQ(-1, Ask("cmd", "FAIL"));
-    EXPECT_EQ(std::string("DVRSYSTEM(cmd)\nDVRSYSTEM(cmd)\nDVRSYSTEM(cmd)\n") +
-                  "DVRSYSTEM(cmd)\nDVRSYSTEM(cmd)\nDVRSYSTEM(cmd)\n",
-              capture.Out());
+    std::string expected;
+    for (int i = 0; i < 6; ++i) {
+        expected += "DVRSYSTEM(cmd)\n";
+    }
+    EXPECT_EQ(expected, capture.Out());
 }
 
 TEST_F(ServerFifoTest, ServerReceivesTheBareCommand) {
@@ -126,57 +122,34 @@ TEST_F(ServerFifoTest, MissingServerFifoFailsBeforeTheClientFifo) {
 TEST_F(ServerFifoTest, MissingClientFifoClosesTheServerFifoAgain) {
     unlink(kClientFifo);
     // The server side sees the client open and close its FIFO without writing.
-    struct Reader {
-        static void* Run(void* arg) {
-            const int in = open(kServerFifo, O_RDONLY);
-            char buf[16];
-            *static_cast<ssize_t*>(arg) = read(in, buf, sizeof buf);
-            close(in);
-            return nullptr;
-        }
-    };
-    ssize_t got = 99;
-    pthread_t thread;
-    pthread_create(&thread, nullptr, Reader::Run, &got);
+    std::future<ssize_t> reader = std::async(std::launch::async, [] {
+        const int in = open(kServerFifo, O_RDONLY);
+        char buf[16];
+        const ssize_t got = read(in, buf, sizeof buf);
+        close(in);
+        return got;
+    });
     CaptureOutput capture;
     EXPECT_EQ(-1, DVRSystem("x"));
-    pthread_join(thread, nullptr);
-    EXPECT_EQ(0, got);
+    EXPECT_EQ(0, reader.get());
     EXPECT_EQ("DVRSYSTEM(x)\npub_common, 38, Cann't open client fifo. \n", capture.Out());
-}
-
-struct Caller {
-    const char* cmd;
-    int result;
-};
-
-void* Call(void* arg) {
-    Caller* caller = static_cast<Caller*>(arg);
-    caller->result = DVRSystem(caller->cmd);
-    return nullptr;
 }
 
 TEST_F(ServerFifoTest, ConcurrentCallersAreServedOneAfterAnother) {
     for (int round = 0; round < 20; ++round) {
-        Server server;
-        server.replies = {"SUCCESS", "NO"};
-        pthread_t serverThread;
-        pthread_create(&serverThread, nullptr, Serve, &server);
-        Caller a = {"alpha", 99}, b = {"beta", 99};
-        pthread_t ta, tb;
+        std::future<std::vector<std::string>> server = Serve({"SUCCESS", "NO"});
         CaptureOutput capture;
-        pthread_create(&ta, nullptr, Call, &a);
-        pthread_create(&tb, nullptr, Call, &b);
-        pthread_join(ta, nullptr);
-        pthread_join(tb, nullptr);
-        pthread_join(serverThread, nullptr);
-        ASSERT_EQ(2u, server.requests.size());
+        std::future<int> alpha = std::async(std::launch::async, [] { return DVRSystem("alpha"); });
+        std::future<int> beta = std::async(std::launch::async, [] { return DVRSystem("beta"); });
+        const int alphaResult = alpha.get();
+        const int betaResult = beta.get();
+        const std::vector<std::string> requests = server.get();
         // Each request arrived whole and on its own, and its caller got the answer to it.
-        const bool alphaFirst = server.requests[0] == "alpha";
-        ASSERT_EQ(alphaFirst ? "alpha" : "beta", server.requests[0]);
-        ASSERT_EQ(alphaFirst ? "beta" : "alpha", server.requests[1]);
-        ASSERT_EQ(alphaFirst ? 0 : -1, a.result);
-        ASSERT_EQ(alphaFirst ? -1 : 0, b.result);
+        ASSERT_EQ(2u, requests.size());
+        const bool alphaFirst = requests[0] == "alpha";
+        ASSERT_EQ(alphaFirst ? "beta" : "alpha", requests[1]);
+        ASSERT_EQ(alphaFirst ? 0 : -1, alphaResult);
+        ASSERT_EQ(alphaFirst ? -1 : 0, betaResult);
     }
 }
 

@@ -1,23 +1,19 @@
 // The wait list: registration, the waiter/receiver hand-over, time-outs and removal.
-#include <pthread.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "ack/DataPackList.h"
+#include "sim/McuSimulator.h"
 #include "tests/support/Frames.h"
 
 namespace {
-
-double Now() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
-}
 
 // A frame the board sent (serial at byte 4) and the MCU's acknowledgement (serial at byte 8).
 struct Frames {
@@ -29,43 +25,14 @@ struct Frames {
     FrameBuffer ack;
 };
 
-struct WaitJob {
-    WaitCmdList* list;
-    __ComFrameData* frame;
-    int timeo;
-    std::atomic<int> result;
-    std::atomic<bool> done;
-};
-
-void* Waiter(void* arg) {
-    WaitJob* job = static_cast<WaitJob*>(arg);
-    job->result = job->list->WaitCmdFlag(job->frame, job->timeo);
-    job->done = true;
-    return nullptr;
-}
-
-struct Waiting {
-    Waiting(WaitCmdList* list, __ComFrameData* frame, int timeo) {
-        job.list = list;
-        job.frame = frame;
-        job.timeo = timeo;
-        job.result = 99;
-        job.done = false;
-        pthread_create(&thread, nullptr, Waiter, &job);
-    }
-    int Join() {
-        pthread_join(thread, nullptr);
-        return job.result;
-    }
-    WaitJob job;
-    pthread_t thread;
-};
-
-// Gives the waiter thread time to take its entry. The list offers no look at an entry's state
-// that would not itself take the entry, so this is a pause, a generous one.
-void UntilHeld(const Waiting& waiter) {
+// A waiter on its own thread. The list offers no look at an entry's state that would not
+// itself take the entry, so the waiter is given a generous pause to take it.
+std::future<int> StartWaiter(WaitCmdList& list, __ComFrameData* frame) {
+    std::future<int> waiter =
+        std::async(std::launch::async, [&list, frame] { return list.WaitCmdFlag(frame, 30000); });
     usleep(300 * 1000);
-    ASSERT_FALSE(waiter.job.done);
+    EXPECT_EQ(std::future_status::timeout, waiter.wait_for(std::chrono::seconds(0)));
+    return waiter;
 }
 
 TEST(WaitCmdList, ResultsAreCountsOfTheEntries) {
@@ -126,87 +93,56 @@ TEST(WaitCmdList, AReceiverThreadWakesTheWaiter) {
     WaitCmdList list;
     Frames f(6, 5);
     ASSERT_EQ(1, list.AddCmdtoList(f.Sent()));
-    Waiting waiter(&list, f.Sent(), 30000);
-    UntilHeld(waiter);
+    std::future<int> waiter = StartWaiter(list, f.Sent());
     EXPECT_EQ(1, list.SetCmdFlag(f.Ack()));
-    EXPECT_EQ(0, waiter.Join());
+    EXPECT_EQ(0, waiter.get());
     EXPECT_EQ(1, list.RemvedCmdfromList(f.Sent()));
 }
 
-TEST(WaitCmdList, APostBeforeTheWaitIsKept) {
+TEST(WaitCmdList, WaitOutcomesAndTheirTimes) {
     WaitCmdList list;
-    Frames f(7, 9);
+    Frames f(7, 9), other(6, 9);
     list.AddCmdtoList(f.Sent());
+    double start = MonotonicSeconds();
+    EXPECT_EQ(-2, list.WaitCmdFlag(other.Sent(), 30000));  // not registered: no wait
     EXPECT_EQ(1, list.SetCmdFlag(f.Ack()));
-    const double start = Now();
-    EXPECT_EQ(0, list.WaitCmdFlag(f.Sent(), 30000));
-    EXPECT_LT(Now() - start, 10.0);
-}
-
-TEST(WaitCmdList, AWaitWithoutAPostTimesOutAndLeavesTheEntryRegistered) {
-    WaitCmdList list;
-    Frames f(7, 9);
-    list.AddCmdtoList(f.Sent());
+    EXPECT_EQ(0, list.WaitCmdFlag(f.Sent(), 30000));  // the earlier post was kept
+    EXPECT_LT(MonotonicSeconds() - start, 10.0);
     EXPECT_EQ(-4, list.WaitCmdFlag(f.Sent(), 0));
-    const double start = Now();
+    start = MonotonicSeconds();
     EXPECT_EQ(-4, list.WaitCmdFlag(f.Sent(), 1300));
-    const double waited = Now() - start;
+    const double waited = MonotonicSeconds() - start;
     EXPECT_GE(waited, 1.25);
     EXPECT_LT(waited, 30.0);
-    EXPECT_EQ(1, list.RemvedCmdfromList(f.Sent()));
-}
-
-TEST(WaitCmdList, UnregisteredCommandIsNotWaitedOn) {
-    WaitCmdList list;
-    Frames registered(6, 1), other(7, 1);
-    list.AddCmdtoList(registered.Sent());
-    const double start = Now();
-    EXPECT_EQ(-2, list.WaitCmdFlag(other.Sent(), 30000));
-    EXPECT_LT(Now() - start, 10.0);
+    EXPECT_EQ(1, list.RemvedCmdfromList(f.Sent()));  // registered again after the waits
 }
 
 TEST(WaitCmdList, HeldEntryRefusesASecondWaiterAndItsRemoval) {
     WaitCmdList list;
     Frames f(6, 3);
     list.AddCmdtoList(f.Sent());
-    Waiting waiter(&list, f.Sent(), 30000);
-    UntilHeld(waiter);
+    std::future<int> waiter = StartWaiter(list, f.Sent());
     EXPECT_EQ(-2, list.WaitCmdFlag(f.Sent(), 30000));
     EXPECT_EQ(-3, list.RemvedCmdfromList(f.Sent()));
     EXPECT_EQ(1, list.GetDataListSize());
     list.SetCmdFlag(f.Ack());
-    EXPECT_EQ(0, waiter.Join());
+    EXPECT_EQ(0, waiter.get());
     EXPECT_EQ(1, list.RemvedCmdfromList(f.Sent()));
-}
-
-struct Registration {
-    WaitCmdList* list;
-    FrameBuffer frame;
-    std::atomic<int>* successes;
-};
-
-void* Register(void* arg) {
-    Registration* r = static_cast<Registration*>(arg);
-    if (r->list->AddCmdtoList(r->frame.frame()) > 0) {
-        ++*r->successes;
-    }
-    return nullptr;
 }
 
 TEST(WaitCmdList, ConcurrentRegistrationsOfOneCodeLetExactlyOneIn) {
     for (int round = 0; round < 100; ++round) {
         WaitCmdList list;
         std::atomic<int> successes(0);
-        Registration jobs[8];
-        pthread_t threads[8];
+        std::vector<std::thread> threads;
         for (int i = 0; i < 8; ++i) {
-            jobs[i].list = &list;
-            jobs[i].frame = FrameBuffer(MakeFrame(static_cast<unsigned char>(i + 1), 0x41, 6));
-            jobs[i].successes = &successes;
-            pthread_create(&threads[i], nullptr, Register, &jobs[i]);
+            threads.emplace_back([&list, &successes, i] {
+                FrameBuffer frame(MakeFrame(static_cast<unsigned char>(i + 1), 0x41, 6));
+                successes += list.AddCmdtoList(frame.frame()) > 0 ? 1 : 0;
+            });
         }
-        for (pthread_t& t : threads) {
-            pthread_join(t, nullptr);
+        for (std::thread& t : threads) {
+            t.join();
         }
         ASSERT_EQ(1, successes.load());
         ASSERT_EQ(1, list.GetDataListSize());
