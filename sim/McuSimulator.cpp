@@ -19,21 +19,6 @@ const int kIdlePollMs = 10;
 const size_t kReadChunk = 4096;
 const unsigned char kAnswerFlag = 0x01;
 
-std::string BuildFrame(unsigned char serial, unsigned char flag, unsigned short cmd,
-                       const std::string& payload) {
-    std::string frame(payload.size() + FRAME_MIN_SIZE, '\0');
-    const int len = static_cast<int>(payload.size()) + FRAME_MIN_LEN_FIELD;
-    frame[2] = static_cast<char>(len >> 8);
-    frame[3] = static_cast<char>(len & 0xFF);
-    frame[4] = static_cast<char>(serial);
-    frame[5] = static_cast<char>(flag);
-    frame[6] = static_cast<char>(cmd >> 8);
-    frame[7] = static_cast<char>(cmd & 0xFF);
-    frame.replace(FRAME_HEADER_SIZE, payload.size(), payload);
-    cmdData2Frame(&frame[0]);
-    return frame;
-}
-
 DecodedItem AsItem(const std::string& bytes) {
     DecodedItem item;
     item.kind = DecodedItem::kFrame;
@@ -48,6 +33,21 @@ bool IsIntact(const DecodedItem& frame) {
 }
 
 }  // namespace
+
+std::string BuildMcuFrame(unsigned char serial, unsigned char flag, unsigned short cmd,
+                          const std::string& payload) {
+    std::string frame(payload.size() + FRAME_MIN_SIZE, '\0');
+    const int len = static_cast<int>(payload.size()) + FRAME_MIN_LEN_FIELD;
+    frame[2] = static_cast<char>(len >> 8);
+    frame[3] = static_cast<char>(len & 0xFF);
+    frame[4] = static_cast<char>(serial);
+    frame[5] = static_cast<char>(flag);
+    frame[6] = static_cast<char>(cmd >> 8);
+    frame[7] = static_cast<char>(cmd & 0xFF);
+    frame.replace(FRAME_HEADER_SIZE, payload.size(), payload);
+    cmdData2Frame(&frame[0]);
+    return frame;
+}
 
 double MonotonicSeconds() {
     struct timespec t;
@@ -198,7 +198,7 @@ void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
     Outgoing out;
     out.kind = Outgoing::kAnswer;
     out.due = MonotonicSeconds() + m_options.delayMs / 1000.0;
-    out.bytes = BuildFrame(++m_serial, kAnswerFlag, cmd, payload);
+    out.bytes = BuildMcuFrame(++m_serial, kAnswerFlag, cmd, payload);
     out.splittable = m_options.split;
     char what[64];
     snprintf(what, sizeof what, "\n  acknowledges serial %u, result 0x%02x", frame.bytes[4],
@@ -240,8 +240,8 @@ void McuSimulator::ScheduleUnasked(double now) {
     out.kind = Outgoing::kUnasked;
     out.due = now;
     out.bytes =
-        BuildFrame(++m_serial, kAnswerFlag, static_cast<unsigned short>(m_options.unaskedCode),
-                   std::string{static_cast<char>(Random()), static_cast<char>(Random())});
+        BuildMcuFrame(++m_serial, kAnswerFlag, static_cast<unsigned short>(m_options.unaskedCode),
+                      std::string{static_cast<char>(Random()), static_cast<char>(Random())});
     out.note = " (unasked)";
     out.splittable = m_options.split;
     m_outgoing.push_back(out);

@@ -108,4 +108,8 @@ class McuSimulator {
 
 double MonotonicSeconds();
 
+// A complete frame (head, len, checksum, tail) around the given fields and payload.
+std::string BuildMcuFrame(unsigned char serial, unsigned char flag, unsigned short cmd,
+                          const std::string& payload);
+
 #endif  // SIM_MCUSIMULATOR_H

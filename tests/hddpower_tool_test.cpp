@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "tests/support/Frames.h"
 #include "tests/support/ToolRun.h"
 
 namespace {
@@ -29,16 +30,6 @@ ToolResult RunTool(const std::vector<std::string>& args, bool withDevice = true)
     return result;
 }
 
-std::string Hex(const std::string& bytes) {
-    std::string text;
-    char pair[4];
-    for (unsigned char c : bytes) {
-        snprintf(pair, sizeof pair, "%02x ", c);
-        text += pair;
-    }
-    return text;
-}
-
 TEST(HddPowerTool, WithoutArgumentPrintsUsageAndNeverOpensTheDevice) {
     const ToolResult r = RunTool({});
     const std::string name = HddPowerPath();
@@ -48,20 +39,22 @@ TEST(HddPowerTool, WithoutArgumentPrintsUsageAndNeverOpensTheDevice) {
     EXPECT_EQ(0, r.exitCode);
 }
 
-TEST(HddPowerTool, OnSendsTheAsciiLineThenTheCommandSixFrame) {
-    const ToolResult r = RunTool({"on"});
-    EXPECT_EQ(kOpened + "## hdd power on \n## ackBit is 0x1 \n", r.out);
-    EXPECT_EQ(kTimedOutLines, r.err);
-    EXPECT_EQ(Hex(kOnLine + kOnFrame), Hex(r.wire));
-    EXPECT_EQ(0, r.exitCode);
-}
-
-TEST(HddPowerTool, OffSendsThePowerOffEncodings) {
-    const ToolResult r = RunTool({"off"});
-    EXPECT_EQ(kOpened + "## hdd power off \n## ackBit is 0x1 \n", r.out);
-    EXPECT_EQ(kTimedOutLines, r.err);
-    EXPECT_EQ(Hex(kOffLine + kOffFrame), Hex(r.wire));
-    EXPECT_EQ(0, r.exitCode);
+TEST(HddPowerTool, OnAndOffSendTheAsciiLineThenTheCommandSixFrame) {
+    struct Case {
+        std::vector<std::string> args;
+        std::string word;
+        std::string wire;
+    };
+    const Case cases[] = {{{"on"}, "on", kOnLine + kOnFrame},
+                          {{"off"}, "off", kOffLine + kOffFrame},
+                          {{"on", "extra", "off"}, "on", kOnLine + kOnFrame}};  // extras ignored
+    for (const Case& c : cases) {
+        const ToolResult r = RunTool(c.args);
+        EXPECT_EQ(kOpened + "## hdd power " + c.word + " \n## ackBit is 0x1 \n", r.out);
+        EXPECT_EQ(kTimedOutLines, r.err);
+        EXPECT_EQ(Hex(c.wire), Hex(r.wire));
+        EXPECT_EQ(0, r.exitCode);
+    }
 }
 
 TEST(HddPowerTool, WordsAreCaseSensitiveAndOthersSendNothing) {
@@ -72,14 +65,6 @@ TEST(HddPowerTool, WordsAreCaseSensitiveAndOthersSendNothing) {
         EXPECT_EQ("", r.wire) << word;
         EXPECT_EQ(0, r.exitCode) << word;
     }
-}
-
-TEST(HddPowerTool, ExtraArgumentsAreIgnored) {
-    const ToolResult r = RunTool({"on", "extra", "off"});
-    EXPECT_EQ(kOpened + "## hdd power on \n## ackBit is 0x1 \n", r.out);
-    EXPECT_EQ(kTimedOutLines, r.err);
-    EXPECT_EQ(Hex(kOnLine + kOnFrame), Hex(r.wire));
-    EXPECT_EQ(0, r.exitCode);
 }
 
 TEST(HddPowerTool, MissingDeviceStillAttemptsBothRequestsInOrder) {

@@ -4,16 +4,12 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-namespace {
-
-int TempFile() {
+int AnonymousTempFile() {
     char path[] = "/tmp/capture.XXXXXX";
     const int fd = mkstemp(path);
     unlink(path);
     return fd;
 }
-
-}  // namespace
 
 std::string ReadWholeFile(int fd) {
     std::string text;
@@ -31,8 +27,8 @@ CaptureOutput::CaptureOutput() : m_done(false) {
     fflush(stderr);
     m_savedOut = dup(STDOUT_FILENO);
     m_savedErr = dup(STDERR_FILENO);
-    m_outFile = TempFile();
-    m_errFile = TempFile();
+    m_outFile = AnonymousTempFile();
+    m_errFile = AnonymousTempFile();
     dup2(m_outFile, STDOUT_FILENO);
     dup2(m_errFile, STDERR_FILENO);
 }

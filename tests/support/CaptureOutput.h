@@ -26,6 +26,9 @@ class CaptureOutput {
     std::string m_err;
 };
 
+// A temporary file already unlinked: it goes when its descriptor is closed.
+int AnonymousTempFile();
+
 // The whole content of a descriptor's file, read from its start.
 std::string ReadWholeFile(int fd);
 

@@ -6,21 +6,12 @@
 #include <vector>
 
 #include "common/ComFrame.h"
+#include "sim/McuSimulator.h"
 #include "tool/HddPower.h"
 
 inline std::string MakeFrame(unsigned char serial, unsigned char flag, unsigned short cmd,
                              const std::string& payload = std::string()) {
-    std::vector<char> buf(payload.size() + FRAME_MIN_SIZE, 0);
-    const int len = static_cast<int>(payload.size()) + FRAME_MIN_LEN_FIELD;
-    buf[2] = static_cast<char>(len >> 8);
-    buf[3] = static_cast<char>(len & 0xFF);
-    buf[4] = static_cast<char>(serial);
-    buf[5] = static_cast<char>(flag);
-    buf[6] = static_cast<char>(cmd >> 8);
-    buf[7] = static_cast<char>(cmd & 0xFF);
-    payload.copy(buf.data() + FRAME_HEADER_SIZE, payload.size());
-    const unsigned short size = cmdData2Frame(buf.data());
-    return std::string(buf.data(), size);
+    return BuildMcuFrame(serial, flag, cmd, payload);
 }
 
 // An acknowledgement from the MCU: payload byte 0 the acknowledged serial, byte 1 the result.

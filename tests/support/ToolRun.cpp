@@ -10,17 +10,6 @@
 #include "tests/support/CaptureOutput.h"
 #include "tests/support/PtyLine.h"
 
-namespace {
-
-int TempFile() {
-    char path[] = "/tmp/toolrun.XXXXXX";
-    const int fd = mkstemp(path);
-    unlink(path);
-    return fd;
-}
-
-}  // namespace
-
 std::vector<std::string> EmulatorPrefix() {
     std::vector<std::string> words;
     std::istringstream in(HDDPOWER_EMULATOR);
@@ -56,8 +45,8 @@ ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice) {
         result.error = "no pseudo-terminal";
         return result;
     }
-    const int outFd = TempFile();
-    const int errFd = TempFile();
+    const int outFd = AnonymousTempFile();
+    const int errFd = AnonymousTempFile();
     DeviceCommand command;
     command.argv = HddPowerCommand();
     command.argv.insert(command.argv.end(), args.begin(), args.end());
@@ -82,8 +71,8 @@ ToolResult RunBuiltProgram(const std::vector<std::string>& program) {
     ToolResult result;
     std::vector<std::string> argv = EmulatorPrefix();
     argv.insert(argv.end(), program.begin(), program.end());
-    const int outFd = TempFile();
-    const int errFd = TempFile();
+    const int outFd = AnonymousTempFile();
+    const int errFd = AnonymousTempFile();
     std::vector<char*> args;
     for (const std::string& arg : argv) {
         args.push_back(const_cast<char*>(arg.c_str()));
