@@ -3,7 +3,7 @@
 # simulated MCU.
 set -euo pipefail
 cd "$(dirname "$0")"
-scripts/install-deps.sh
+scripts/install-deps.sh base
 if [ ! -f build/CMakeCache.txt ]; then
   cmake -S . -B build >/dev/null
 fi
