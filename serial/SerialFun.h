@@ -8,6 +8,7 @@
 #ifndef SERIAL_SERIALFUN_H
 #define SERIAL_SERIALFUN_H
 
+#include <stddef.h>
 #include <stdio.h>
 
 // Settings of one port; a plain record copied whole.
@@ -23,6 +24,12 @@ struct TerminalInfo {
     int reserved3;
     int reserved4;
 };
+
+// Other code of the board shares this record: its layout is fixed.
+static_assert(offsetof(TerminalInfo, stickParity) == 8, "stickParity at offset 8");
+static_assert(offsetof(TerminalInfo, devName) == 12, "devName at offset 12");
+static_assert(offsetof(TerminalInfo, reserved1) == 64, "devName holds 52 characters");
+static_assert(sizeof(TerminalInfo) == 80, "TerminalInfo is 80 bytes");
 
 // One entry of the speed table: the platform's speed code and the baud rate it stands for.
 struct SpeedCode {
