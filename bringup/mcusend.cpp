@@ -8,6 +8,7 @@
 #include <string>
 
 #include "ack/McuReceiver.h"
+#include "common/ParseNumber.h"
 #include "tool/HddPower.h"
 
 namespace {
@@ -41,16 +42,6 @@ struct Options {
     std::string payload;
 };
 
-bool ParseLong(const char* text, long long low, long long high, long long* value) {
-    char* end = NULL;
-    const long long v = strtoll(text, &end, 0);
-    if (end == text || *end != '\0' || v < low || v > high) {
-        return false;
-    }
-    *value = v;
-    return true;
-}
-
 bool ParseHex(const char* text, std::string* bytes) {
     std::string digits;
     for (const char* p = text; *p != '\0'; ++p) {
@@ -80,18 +71,18 @@ bool ParseArguments(int argc, char* argv[], Options* options) {
         if (name == "--device") {
             options->device = value;
         } else if (name == "--timeout") {
-            if (!ParseLong(value, 1, 600000, &options->timeoutMs)) {
+            if (!ParseInteger(value, 1, 600000, &options->timeoutMs)) {
                 return false;
             }
         } else if (name == "--serial") {
-            if (!ParseLong(value, 1, 255, &options->serial)) {
+            if (!ParseInteger(value, 1, 255, &options->serial)) {
                 return false;
             }
         } else {
             return false;
         }
     }
-    if (i >= argc || !ParseLong(argv[i], 0, 0xFFFFFFFFLL, &options->code)) {
+    if (i >= argc || !ParseInteger(argv[i], 0, 0xFFFFFFFFLL, &options->code)) {
         return false;
     }
     if (i + 1 < argc && !ParseHex(argv[i + 1], &options->payload)) {

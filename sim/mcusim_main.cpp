@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/MutexLock.h"
+#include "common/ParseNumber.h"
 #include "sim/DeviceNamespace.h"
 #include "sim/McuSimulator.h"
 #include "sim/TrafficReport.h"
@@ -61,19 +62,9 @@ void Print(const std::string& text) {
     fflush(stdout);
 }
 
-bool ParseNumber(const char* text, double low, double high, double* value) {
+bool ParseFraction(const char* text, double low, double high, double* value) {
     char* end = NULL;
     const double v = strtod(text, &end);
-    if (end == text || *end != '\0' || v < low || v > high) {
-        return false;
-    }
-    *value = v;
-    return true;
-}
-
-bool ParseInteger(const char* text, long long low, long long high, long long* value) {
-    char* end = NULL;
-    const long long v = strtoll(text, &end, 0);
     if (end == text || *end != '\0' || v < low || v > high) {
         return false;
     }
@@ -109,15 +100,15 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, const char** decod
                 options->result = static_cast<unsigned char>(n);
             } else if (name == "--noise" && (ok = ParseInteger(value, 0, 4096, &n))) {
                 options->noiseMax = static_cast<int>(n);
-            } else if (name == "--corrupt" && (ok = ParseNumber(value, 0, 1, &p))) {
+            } else if (name == "--corrupt" && (ok = ParseFraction(value, 0, 1, &p))) {
                 options->corrupt = p;
             } else if (name == "--late" && (ok = ParseInteger(value, 0, 1000000, &n))) {
                 options->lateEvery = static_cast<int>(n);
             } else if (name == "--late-ms" && (ok = ParseInteger(value, 0, 600000, &n))) {
                 options->lateMs = static_cast<int>(n);
-            } else if (name == "--drop" && (ok = ParseNumber(value, 0, 1, &p))) {
+            } else if (name == "--drop" && (ok = ParseFraction(value, 0, 1, &p))) {
                 options->drop = p;
-            } else if (name == "--duplicate" && (ok = ParseNumber(value, 0, 1, &p))) {
+            } else if (name == "--duplicate" && (ok = ParseFraction(value, 0, 1, &p))) {
                 options->duplicate = p;
             } else if (name == "--unasked" && (ok = ParseInteger(value, 0, 0xFFFF, &n))) {
                 options->unaskedCode = static_cast<int>(n);
