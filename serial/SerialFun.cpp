@@ -93,7 +93,7 @@ bool SetStopBits(struct termios* tio, int stopBits) {
 
 }  // namespace
 
-CComTransmit::CComTransmit() : m_fd(-1), m_fp(NULL), m_opened(false) {
+CComTransmit::CComTransmit() : m_fd(-1), m_fp(NULL), m_opened(false), m_rawFd(-1) {
     memset(&m_info, 0, sizeof m_info);
 }
 
@@ -121,6 +121,9 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
         m_fd = -1;
         return kFail;
     }
+    // Unbuffered, so that a line that came together with the one read stays in the device
+    // and keeps it readable: a stdio buffer would hide it from the readiness wait.
+    setvbuf(m_fp, NULL, _IONBF, 0);
     if (SetComSpeed(m_fd, info->baudRate) < 0 ||
         SetComParity(m_fd, info->dataBits, info->stopBits, info->parity, info->stickParity) < 0) {
         // fclose releases the stream and closes the descriptor under it, once.
@@ -154,6 +157,10 @@ int CComTransmit::ReleaseDescriptor() {
 int CComTransmit::CloseCom() {
     if (!m_opened) {
         return kFail;
+    }
+    if (m_rawFd >= 0) {
+        close(m_rawFd);
+        m_rawFd = -1;
     }
     if (ReleaseDescriptor() != 0) {
         puts("close Com failure!");
@@ -221,25 +228,43 @@ int CComTransmit::IOFlush() {
     return 0;
 }
 
-// Waits for the port to become readable or writable. A closed port, or a descriptor that
-// select() cannot watch, fails at once instead of reaching FD_SET.
-bool CComTransmit::WaitReady(bool forWrite, int timeoutSec, int timeoutUsec) {
-    if (m_fd < 0 || m_fd >= FD_SETSIZE) {
+// Waits for a descriptor of the port to become readable or writable. A closed port, or a
+// descriptor that select() cannot watch, fails at once instead of reaching FD_SET.
+bool CComTransmit::WaitReady(int fd, bool forWrite, int timeoutSec, int timeoutUsec) {
+    if (fd < 0 || fd >= FD_SETSIZE) {
         return false;
     }
     fd_set set;
     FD_ZERO(&set);
-    FD_SET(m_fd, &set);
+    FD_SET(fd, &set);
     struct timeval tv;
     tv.tv_sec = timeoutSec;
     tv.tv_usec = timeoutUsec;
-    const int ready = forWrite ? select(m_fd + 1, NULL, &set, NULL, &tv)
-                               : select(m_fd + 1, &set, NULL, NULL, &tv);
+    const int ready =
+        forWrite ? select(fd + 1, NULL, &set, NULL, &tv) : select(fd + 1, &set, NULL, NULL, &tv);
     return ready > 0;
 }
 
+// The descriptor raw reads use: a second, non-blocking open of the same device, made on the
+// first raw read. Another process reading the device (the recorder's server may hold it too)
+// can take the bytes that made it readable; a blocking read would then wait for the next
+// bytes, for ever on a quiet line. Its own open leaves the port's descriptor, which writers
+// share, blocking. Where it cannot be made, the port's descriptor is used.
+int CComTransmit::RawReadDescriptor() {
+    if (m_rawFd < 0 && m_fd >= 0) {
+        char self[32];
+        snprintf(self, sizeof self, "/proc/self/fd/%d", m_fd);
+        const int flags = O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+        m_rawFd = open(self, flags);
+        if (m_rawFd < 0) {
+            m_rawFd = open(m_info.devName, flags);
+        }
+    }
+    return m_rawFd >= 0 ? m_rawFd : m_fd;
+}
+
 int CComTransmit::ReadCom(char* buf, int size, int* len, int timeoutSec) {
-    if (!WaitReady(false, timeoutSec, 0)) {
+    if (!WaitReady(m_fd, false, timeoutSec, 0)) {
         *len = 0;
         return kFail;
     }
@@ -261,10 +286,11 @@ char* CComTransmit::ReadLine(char* buf, int size) {
 }
 
 int CComTransmit::ReadComEx(char* buf, int size, int* len, int timeoutSec, int timeoutUsec) {
-    if (!WaitReady(false, timeoutSec, timeoutUsec)) {
+    const int fd = m_opened ? RawReadDescriptor() : -1;
+    if (!WaitReady(fd, false, timeoutSec, timeoutUsec)) {
         return kFail;
     }
-    const ssize_t count = read(m_fd, buf, static_cast<size_t>(size));
+    const ssize_t count = read(fd, buf, static_cast<size_t>(size));
     *len = static_cast<int>(count);
     return count < 0 ? kFail : 0;
 }
@@ -284,7 +310,7 @@ int CComTransmit::WriteCom(char* buf, int count, int timeoutSec) {
         printf("Com Port Err: %d\n", m_fd);
         return kFail;
     }
-    if (!WaitReady(true, timeoutSec, 0)) {
+    if (!WaitReady(m_fd, true, timeoutSec, 0)) {
         return kFail;
     }
     return static_cast<int>(write(m_fd, buf, static_cast<size_t>(count)));

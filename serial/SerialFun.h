@@ -3,7 +3,9 @@
 // OpenCom opens the device read-write and configures it in three steps (speed, character
 // format, raw mode); CloseCom gives it back. Reads and writes wait a bounded time for the
 // device with select(): ReadCom and ReadLine read a line through a stdio stream over the
-// descriptor, ReadComEx and ReadBinCom read raw bytes, WriteCom writes once and never retries.
+// descriptor (unbuffered, so a line already arrived keeps the device readable), ReadComEx
+// and ReadBinCom read raw bytes (ReadComEx never blocks past its wait, whoever else reads the
+// device), WriteCom writes once and never retries.
 // Every failure is -1 (null for ReadLine); the object takes no lock.
 #ifndef SERIAL_SERIALFUN_H
 #define SERIAL_SERIALFUN_H
@@ -64,13 +66,15 @@ class CComTransmit {
     int WriteCom(char* buf, int count, int timeoutSec);
 
   private:
-    bool WaitReady(bool forWrite, int timeoutSec, int timeoutUsec);
+    bool WaitReady(int fd, bool forWrite, int timeoutSec, int timeoutUsec);
+    int RawReadDescriptor();
     int ReleaseDescriptor();
 
     int m_fd;
     FILE* m_fp;
     bool m_opened;
     TerminalInfo m_info;
+    int m_rawFd;  // non-blocking descriptor of the same device, for raw reads; -1 until used
 };
 
 #endif  // SERIAL_SERIALFUN_H

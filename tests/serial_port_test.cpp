@@ -8,7 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "serial/SerialFun.h"
 #include "sim/McuSimulator.h"
@@ -212,6 +215,52 @@ TEST_F(SerialPortTest, LineReadOfAnEndedStreamGivesZeroWithLengthZero) {
     int len = 99;
     EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 2));
     EXPECT_EQ(0, len);
+}
+
+TEST_F(SerialPortTest, LineAlreadyBufferedIsReturnedWithoutWaiting) {
+    ASSERT_EQ(0, OpenMcu());
+    line.Send("first\nsecond\n");
+    char buf[64] = "";
+    int len = 0;
+    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 2));
+    EXPECT_STREQ("first\n", buf);
+    memset(buf, 0, sizeof buf);
+    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 2));
+    EXPECT_STREQ("second\n", buf);
+    EXPECT_EQ(7, len);
+}
+
+// Another process reading the same device may take the bytes that made the port readable;
+// the raw read must then come back empty instead of blocking until more bytes arrive.
+TEST_F(SerialPortTest, RawReadNeverBlocksWhenAnotherReaderTakesTheBytes) {
+    ASSERT_EQ(0, OpenMcu());
+    const int other = open(line.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    std::atomic<bool> stop(false);
+    std::thread thief([&] {
+        char c;
+        while (!stop && read(other, &c, 1) > 0) {
+        }
+    });
+    int blockedAt = -1;
+    for (int round = 0; round < 300 && blockedAt < 0; ++round) {
+        std::future<int> reader = std::async(std::launch::async, [this] {
+            char buf[8];
+            int len = 0;
+            return port.ReadComEx(buf, sizeof buf, &len, 0, 20000);
+        });
+        usleep(1000);
+        line.Send("x");
+        if (reader.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            blockedAt = round;
+            line.Send("unblock");  // lets the stuck read return, so the test can end
+        }
+    }
+    stop = true;
+    line.Send("z");
+    thief.join();
+    close(other);
+    EXPECT_EQ(-1, blockedAt) << "ReadComEx blocked in round " << blockedAt;
 }
 
 }  // namespace
