@@ -25,8 +25,7 @@ struct ChildPlan {
     std::string upper;
     std::string work;
     std::string overlayOptions;
-    int stdoutFd;
-    int stderrFd;
+    int streamFds[3];
     int errorFd;
 };
 
@@ -120,16 +119,22 @@ void PrepareDevice(const ChildPlan& plan) {
     }
 }
 
-void RedirectOutput(int from, int to, int errorFd) {
-    if (from >= 0 && dup2(from, to) < 0) {
-        ChildFail(errorFd, "cannot redirect output");
+// Gives the command its standard streams; run after the namespace is made, so that a closed
+// stream does not hide the reasons of a failed step.
+void SetUpStreams(const ChildPlan& plan) {
+    for (int stream = 0; stream < 3; ++stream) {
+        const int from = plan.streamFds[stream];
+        if (from == kCloseStream) {
+            close(stream);
+        } else if (from >= 0 && dup2(from, stream) < 0) {
+            ChildFail(plan.errorFd, "cannot redirect a standard stream");
+        }
     }
 }
 
 void RunChild(const ChildPlan& plan) {
-    RedirectOutput(plan.stdoutFd, STDOUT_FILENO, plan.errorFd);
-    RedirectOutput(plan.stderrFd, STDERR_FILENO, plan.errorFd);
     PrepareDevice(plan);
+    SetUpStreams(plan);
     execvp(plan.argv[0], plan.argv.data());
     ChildFail(plan.errorFd, "cannot run the command");
 }
@@ -210,8 +215,9 @@ bool DeviceNamespaceChild::Start(const DeviceCommand& command, std::string* erro
     plan.upper = m_scratch + "/upper";
     plan.work = m_scratch + "/work";
     plan.overlayOptions = "lowerdir=/dev,upperdir=" + plan.upper + ",workdir=" + plan.work;
-    plan.stdoutFd = command.stdoutFd;
-    plan.stderrFd = command.stderrFd;
+    plan.streamFds[0] = command.stdinFd;
+    plan.streamFds[1] = command.stdoutFd;
+    plan.streamFds[2] = command.stderrFd;
 
     int errorPipe[2];
     if (!MakeCloseOnExecPipe(errorPipe)) {

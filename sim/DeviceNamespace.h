@@ -25,12 +25,20 @@ struct PtyPair {
 bool OpenPtyPair(PtyPair* pty, std::string* error);
 void ClosePtyPair(PtyPair* pty);
 
+// A stream descriptor of DeviceCommand: inherit the caller's, or start the command with the
+// stream closed; any other value is a descriptor to give the command as that stream.
+const int kInheritStream = -1;
+const int kCloseStream = -2;
+
 struct DeviceCommand {
+    DeviceCommand() : stdinFd(kInheritStream), stdoutFd(kInheritStream), stderrFd(kInheritStream) {}
+
     std::vector<std::string> argv;  // the command and its arguments
     std::string slavePath;          // pty slave to show at devicePath; empty: no device
     std::string devicePath;         // e.g. "/dev/ttyAMA2"
-    int stdoutFd;                   // -1: inherit
-    int stderrFd;                   // -1: inherit
+    int stdinFd;
+    int stdoutFd;
+    int stderrFd;
 };
 
 class DeviceNamespaceChild {

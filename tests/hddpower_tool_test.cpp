@@ -81,4 +81,15 @@ TEST(HddPowerTool, MissingDeviceStillAttemptsBothRequestsInOrder) {
     EXPECT_EQ(0, r.exitCode);
 }
 
+// Started with standard streams closed, the tool's first open would otherwise make the port
+// its standard output or error, and its own text would go to the MCU.
+TEST(HddPowerTool, ClosedStandardStreamsPutNothingButTheRequestOnTheLine) {
+    for (int closed : {kNoStdout, kNoStderr, kNoStdin | kNoStdout | kNoStderr}) {
+        const ToolResult r = RunHddPower({"on"}, true, closed);
+        ASSERT_TRUE(r.started) << r.error;
+        EXPECT_EQ(Hex(kOnLine + kOnFrame), Hex(r.wire)) << "closed streams " << closed;
+        EXPECT_EQ(0, r.exitCode);
+    }
+}
+
 }  // namespace

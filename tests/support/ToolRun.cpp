@@ -36,7 +36,15 @@ std::vector<std::string> HddPowerCommand() {
     return argv;
 }
 
-ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice) {
+namespace {
+
+int StreamFd(int closedStreams, int bit, int fd) {
+    return (closedStreams & bit) != 0 ? kCloseStream : fd;
+}
+
+}  // namespace
+
+ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice, int closedStreams) {
     ToolResult result;
     result.started = false;
     result.exitCode = -1;
@@ -52,8 +60,9 @@ ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice) {
     command.argv.insert(command.argv.end(), args.begin(), args.end());
     command.slavePath = withDevice ? line.slavePath() : std::string();
     command.devicePath = "/dev/ttyAMA2";
-    command.stdoutFd = outFd;
-    command.stderrFd = errFd;
+    command.stdinFd = StreamFd(closedStreams, kNoStdin, kInheritStream);
+    command.stdoutFd = StreamFd(closedStreams, kNoStdout, outFd);
+    command.stderrFd = StreamFd(closedStreams, kNoStderr, errFd);
     DeviceNamespaceChild child;
     if (child.Start(command, &result.error)) {
         result.started = true;
@@ -67,7 +76,7 @@ ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice) {
     return result;
 }
 
-ToolResult RunBuiltProgram(const std::vector<std::string>& program) {
+ToolResult RunBuiltProgram(const std::vector<std::string>& program, int closedStreams) {
     ToolResult result;
     std::vector<std::string> argv = EmulatorPrefix();
     argv.insert(argv.end(), program.begin(), program.end());
@@ -82,6 +91,11 @@ ToolResult RunBuiltProgram(const std::vector<std::string>& program) {
     if (pid == 0) {
         dup2(outFd, STDOUT_FILENO);
         dup2(errFd, STDERR_FILENO);
+        for (int stream = 0; stream < 3; ++stream) {
+            if ((closedStreams & (1 << stream)) != 0) {
+                close(stream);
+            }
+        }
         execvp(args[0], args.data());
         _exit(127);
     }

@@ -16,12 +16,18 @@ struct ToolResult {
     int exitCode;
 };
 
+// Standard streams a program is started without: a mask of these bits.
+const int kNoStdin = 1;
+const int kNoStdout = 2;
+const int kNoStderr = 4;
+
 // Runs one of the project's programs (through the emulator in a cross build), with its streams
-// captured.
-ToolResult RunBuiltProgram(const std::vector<std::string>& argv);
+// captured, except those closedStreams names.
+ToolResult RunBuiltProgram(const std::vector<std::string>& argv, int closedStreams = 0);
 
 // withDevice false: /dev/ttyAMA2 does not exist for the tool.
-ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice = true);
+ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice = true,
+                       int closedStreams = 0);
 
 // The binary under test as the harness starts it (through the emulator in a cross build).
 std::vector<std::string> HddPowerCommand();

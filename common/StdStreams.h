@@ -1,0 +1,12 @@
+// Standard streams for programs that open a serial port.
+#ifndef COMMON_STDSTREAMS_H
+#define COMMON_STDSTREAMS_H
+
+// Makes descriptors 0, 1 and 2 valid before anything else is opened. A program started with
+// one of them closed would otherwise be given it back by its first open: the serial port
+// would become standard output or standard error, and every line printed would go to the
+// MCU. A closed stream is pointed at /dev/null (or, where there is none, at a descriptor that
+// refuses writes), so what is printed to it is lost, as it would have been.
+void EnsureStandardStreams();
+
+#endif  // COMMON_STDSTREAMS_H
