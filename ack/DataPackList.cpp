@@ -2,12 +2,11 @@
 
 #include <arpa/inet.h>
 
+#include "ack/AckResults.h"
 #include "ack/Deadline.h"
 
 namespace {
 
-const int kNullFrame = -1;
-const int kNoArrival = -1;
 const int kScratchSize = 2048;
 
 int TotalLength(const __ComFrameData* frame) {
@@ -30,7 +29,7 @@ int DataPackList::DataQueueInit(int bufSize) {
 
 int DataPackList::AddDatatoList(__ComFrameData* frame) {
     if (frame == NULL) {
-        return kNullFrame;
+        return PACK_LIST_NULL_FRAME;
     }
     MutexLockGuard guard(m_mutex);
     const int added = m_queue.AddFrame(reinterpret_cast<char*>(frame), TotalLength(frame));
@@ -44,12 +43,12 @@ int DataPackList::AddDatatoList(__ComFrameData* frame) {
 
 int DataPackList::GetDatafromList(__ComFrameData*& frame, int mode, unsigned int timeo) {
     if (frame == NULL) {
-        return kNullFrame;
+        return PACK_LIST_NULL_FRAME;
     }
     const struct timespec deadline =
         DeadlineAfter(static_cast<int>(timeo / 1000), static_cast<int>(timeo % 1000));
     if (sem_timedwait(&m_sem, &deadline) != 0) {
-        return kNoArrival;
+        return PACK_LIST_NO_ARRIVAL;
     }
     MutexLockGuard guard(m_mutex);
     // The key is read before the first take overwrites the caller's buffer.
@@ -76,6 +75,28 @@ int DataPackList::GetDatafromList(__ComFrameData*& frame, int mode, unsigned int
         result = putBack < 0 ? putBack : 0;
     }
     return result;
+}
+
+int DataPackList::DiscardAnswersTo(unsigned short cmd, unsigned char serialNum) {
+    char frame[kScratchSize];
+    const __ComFrameData* taken = reinterpret_cast<const __ComFrameData*>(frame);
+    const bool cmdAlone = cmd == htons(4);
+    MutexLockGuard guard(m_mutex);
+    const int passes = m_queue.GetFrameNum();
+    int dropped = 0;
+    for (int pass = 0; pass < passes; ++pass) {
+        const int length = m_queue.GetFrame(frame);
+        if (length <= 0) {
+            continue;
+        }
+        if (taken->cmd == cmd && (cmdAlone || FramePayload(taken)[0] == serialNum)) {
+            sem_trywait(&m_sem);
+            ++dropped;
+        } else {
+            m_queue.AddFrame(frame, length);
+        }
+    }
+    return dropped;
 }
 
 int DataPackList::PopData() {

@@ -33,6 +33,10 @@ class DataPackList {
     int DataQueueInit(int bufSize);
     int AddDatatoList(__ComFrameData* frame);
     int GetDatafromList(__ComFrameData*& frame, int mode, unsigned int timeo);
+    // Drops every stored frame that answers the command cmd (network order) with serialNum,
+    // by the acknowledgement rule, with its arrival post; the others keep their order.
+    // Returns how many were dropped.
+    int DiscardAnswersTo(unsigned short cmd, unsigned char serialNum);
     int PopData();
     int GetDataListSize();
     int GetDataBufSize();
@@ -52,6 +56,7 @@ struct __CmdCnd {
     bool flag;                // true while a waiter holds the entry
     unsigned short cmd;       // the frame's cmd, network byte order
     unsigned char serialNum;  // the serial number of the frame sent
+    bool answered;            // an acknowledgement has been handed over for it (ClaimAnswer)
 };
 
 class WaitCmdList {
@@ -66,6 +71,10 @@ class WaitCmdList {
     int isCmdExist(__ComFrameData* frame);
     int FindCmd(__ComFrameData* frame);
     int SetCmdFlag(__ComFrameData* frame);
+    // The receiver's hand-over test for an acknowledgement frame: finds the entry it answers,
+    // as FindCmd does, and marks it answered, so that one command takes one answer. A copy of
+    // an answer already handed over gives -7 and leaves the entry as it is.
+    int ClaimAnswer(__ComFrameData* frame);
     int WaitCmdFlag(__ComFrameData* frame, int timeo);
     int RemvedCmdfromList(__ComFrameData* frame);
     int GetDataListSize();

@@ -4,20 +4,9 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "ack/AckResults.h"
 #include "ack/FrameRules.h"
 
-namespace {
-
-const int kFewerThanMinimum = -1;  // fewer than 11 bytes stored; or no memory (QueueInit)
-const int kBadArgument = -3;       // null frame or destination, short length, short queue
-const int kNoRoom = -4;            // the oldest frames could not be dropped to make room
-const int kTooLarge = -5;          // the frame is larger than the whole ring
-const int kBadChecksum = -6;
-const int kBadTail = -7;
-
-}  // namespace
-
-// Byte accessor over the stored bytes, counted from the front of the ring.
 // Byte accessor over the stored bytes, counted from the front of the ring. Offsets are below
 // the capacity, so one conditional subtraction wraps them (no division on the hot path).
 class CFrameQueue::RingBytes {
@@ -72,7 +61,7 @@ int CFrameQueue::QueueInit(int bufSize) {
     ResetCounters();
     m_buf = static_cast<unsigned char*>(malloc(static_cast<size_t>(bufSize)));
     if (m_buf == NULL) {
-        return kFewerThanMinimum;
+        return QUEUE_TOO_FEW_BYTES;
     }
     memset(m_buf, 0, static_cast<size_t>(bufSize));
     m_size = bufSize;
@@ -87,28 +76,28 @@ int CFrameQueue::checkValidFrame(char* frame, int frameLen) {
     if (x != bytes[len + 4]) {
         fprintf(stderr, "Err [%s():%d] checksum(%02x), length(%d) is invalid!\n", "checkValidFrame",
                 84, x, frameLen);
-        return kBadChecksum;
+        return QUEUE_BAD_CHECKSUM;
     }
     const int tail = (bytes[len + 5] << 8) | bytes[len + 6];
     if (tail != ((FRAME_MARK_FIRST << 8) | FRAME_MARK_SECOND)) {
         const int swapped = (bytes[len + 6] << 8) | bytes[len + 5];
         fprintf(stderr, "Err [%s():%d] frame tail(%02x)(%02x) is invalid!\n", "checkValidFrame", 89,
                 tail, swapped);
-        return kBadTail;
+        return QUEUE_BAD_TAIL;
     }
     return 0;
 }
 
 int CFrameQueue::AddFrame(char* frame, int frameLen) {
     if (frame == NULL || frameLen < FRAME_MIN_SIZE) {
-        return kBadArgument;
+        return QUEUE_BAD_ARGUMENT;
     }
     if (frameLen > m_size) {
-        return kTooLarge;
+        return QUEUE_TOO_LARGE;
     }
     // The check reads len + 7 bytes; a caller that passes fewer is refused before that read.
     if (frameLen < FrameLenField(reinterpret_cast<unsigned char*>(frame)) + FRAME_OVERHEAD) {
-        return kBadArgument;
+        return QUEUE_BAD_ARGUMENT;
     }
     const int check = checkValidFrame(frame, frameLen);
     if (check < 0) {
@@ -116,7 +105,7 @@ int CFrameQueue::AddFrame(char* frame, int frameLen) {
     }
     while (m_freeLen < frameLen) {
         if (doGetFrame(NULL, false) < 0) {
-            return kNoRoom;
+            return QUEUE_NO_ROOM;
         }
     }
     CopyIn(frame, frameLen);
@@ -144,7 +133,7 @@ int CFrameQueue::GetFrame(char* out) {
 
 int CFrameQueue::doGetFrame(char* out, bool copy) {
     if (out == NULL && copy) {
-        return kBadArgument;
+        return QUEUE_BAD_ARGUMENT;
     }
     const int frameLen = FrameFilter();
     if (frameLen <= 0) {
@@ -158,7 +147,7 @@ int CFrameQueue::doGetFrame(char* out, bool copy) {
 int CFrameQueue::Queuecpy(char* out, unsigned short nbytes, bool copy) {
     const int count = nbytes;
     if (GetDataLen() < count) {
-        return kBadArgument;
+        return QUEUE_BAD_ARGUMENT;
     }
     if (copy) {
         const int first = count < m_size - m_readPos ? count : m_size - m_readPos;
@@ -202,7 +191,7 @@ int CFrameQueue::NoiseRunAtFront(int stored) const {
 
 int CFrameQueue::FrameFilter() {
     if (GetDataLen() < FRAME_MIN_SIZE) {
-        return kFewerThanMinimum;
+        return QUEUE_TOO_FEW_BYTES;
     }
     for (;;) {
         const int stored = GetDataLen();

@@ -3,6 +3,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "ack/AckResults.h"
+
 namespace {
 
 const int kReadChunk = 1024;
@@ -31,6 +33,7 @@ McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList
       m_frames(0),
       m_acks(0),
       m_dealt(0),
+      m_copies(0),
       m_noise(0),
       m_scanRefused(0),
       m_storeRefused(0) {}
@@ -62,6 +65,7 @@ ReceiverStats McuReceiver::stats() const {
     s.frames = m_frames;
     s.acknowledgements = m_acks;
     s.dealt = m_dealt;
+    s.copies = m_copies;
     s.noiseBytes = m_noise;
     s.refused = m_scanRefused + m_storeRefused;
     return s;
@@ -100,19 +104,29 @@ void McuReceiver::Run() {
     }
 }
 
-// Only a negative result is a refusal: a list's frame count is not a success flag.
+// An acknowledgement goes to the acknowledgement list only for a registered command that has
+// not had its answer yet: a copy (the line may repeat a frame) or a late answer would stay
+// there and, once the serial numbers wrap, answer a later command. Those go to the deal list
+// like any frame nobody waits for. Only a negative add result is a refusal: a list's frame
+// count is not a success flag.
 void McuReceiver::OnFrame(const unsigned char* frame, int /*length*/) {
     ++m_frames;
     __ComFrameData* received = reinterpret_cast<__ComFrameData*>(const_cast<unsigned char*>(frame));
-    if (m_waitList.FindCmd(received) > 0) {
+    const int claimed = m_waitList.ClaimAnswer(received);
+    if (claimed > 0) {
         if (m_ackList.AddDatatoList(received) >= 0) {
             ++m_acks;
             m_waitList.SetCmdFlag(received);
             return;
         }
-    } else if (m_dealList.AddDatatoList(received) >= 0) {
-        ++m_dealt;
-        return;
+    } else {
+        if (claimed == WAIT_LIST_ALREADY_ANSWERED) {
+            ++m_copies;
+        }
+        if (m_dealList.AddDatatoList(received) >= 0) {
+            ++m_dealt;
+            return;
+        }
     }
     ++m_storeRefused;
 }

@@ -23,8 +23,9 @@ struct ReceiverStats {
     unsigned long frames;            // valid frames found in the stream
     unsigned long acknowledgements;  // frames that answered a registered command
     unsigned long dealt;             // frames handed to the deal list
-    unsigned long noiseBytes;        // bytes dropped while resynchronising
-    unsigned long refused;  // frames refused: wrong checksum, tail or length, or not stored
+    unsigned long copies;  // answers to a command that already had its answer (to the deal list)
+    unsigned long noiseBytes;  // bytes dropped while resynchronising
+    unsigned long refused;     // frames refused: wrong checksum, tail or length, or not stored
 };
 
 class McuReceiver : private FrameStreamScanner::Sink {
@@ -66,6 +67,7 @@ class McuReceiver : private FrameStreamScanner::Sink {
     std::atomic<unsigned long> m_frames;
     std::atomic<unsigned long> m_acks;
     std::atomic<unsigned long> m_dealt;
+    std::atomic<unsigned long> m_copies;
     std::atomic<unsigned long> m_noise;         // copied from the scanner after each read
     std::atomic<unsigned long> m_scanRefused;   // likewise
     std::atomic<unsigned long> m_storeRefused;  // valid frames a list would not take

@@ -3,19 +3,9 @@
 
 #include <new>
 
+#include "ack/AckResults.h"
 #include "ack/DataPackList.h"
 #include "ack/Deadline.h"
-
-namespace {
-
-const int kNullFrame = -1;
-const int kNoMatch = -2;
-const int kHeldByWaiter = -3;
-const int kNoAcknowledgement = -4;
-const int kNoMemory = -5;
-const int kAlreadyWaiting = -6;
-
-}  // namespace
 
 WaitCmdList::WaitCmdList() {}
 
@@ -68,29 +58,30 @@ WaitCmdList::Entry WaitCmdList::FindEntryLocked(const __ComFrameData* frame, Mat
 
 int WaitCmdList::AddCmdtoList(__ComFrameData* frame) {
     if (frame == NULL) {
-        return kNullFrame;
+        return WAIT_LIST_NULL_FRAME;
     }
     // The duplicate test and the append are one locked region, so two senders of the same
     // code can never both register.
     MutexLockGuard guard(m_mutex);
     if (FindEntryLocked(frame, kSameCmd, kAnyFlag) != m_cmdList.end()) {
-        return kAlreadyWaiting;
+        return WAIT_LIST_ALREADY_WAITING;
     }
     sem_t* sem = static_cast<sem_t*>(malloc(sizeof(sem_t)));
     if (sem == NULL) {
-        return kNoMemory;
+        return WAIT_LIST_NO_MEMORY;
     }
     sem_init(sem, 0, 0);
     __CmdCnd* entry = static_cast<__CmdCnd*>(malloc(sizeof(__CmdCnd)));
     if (entry == NULL) {
         sem_destroy(sem);
         free(sem);
-        return kNoMemory;
+        return WAIT_LIST_NO_MEMORY;
     }
     entry->sem = sem;
     entry->flag = false;
     entry->cmd = frame->cmd;
     entry->serialNum = frame->serialNum;
+    entry->answered = false;
     try {
         m_cmdList.push_back(entry);
     } catch (const std::bad_alloc&) {
@@ -104,7 +95,7 @@ template <typename OnMatch>
 int WaitCmdList::Scan(const __ComFrameData* frame, MatchRule rule, FlagFilter filter,
                       OnMatch onMatch) {
     if (frame == NULL) {
-        return kNullFrame;
+        return WAIT_LIST_NULL_FRAME;
     }
     MutexLockGuard guard(m_mutex);
     const int count = static_cast<int>(m_cmdList.size());
@@ -112,7 +103,7 @@ int WaitCmdList::Scan(const __ComFrameData* frame, MatchRule rule, FlagFilter fi
         return 0;
     }
     const Entry it = FindEntryLocked(frame, rule, filter);
-    return it == m_cmdList.end() ? kNoMatch : onMatch(it, count);
+    return it == m_cmdList.end() ? WAIT_LIST_NO_MATCH : onMatch(it, count);
 }
 
 int WaitCmdList::isCmdExist(__ComFrameData* frame) {
@@ -132,13 +123,23 @@ int WaitCmdList::SetCmdFlag(__ComFrameData* frame) {
     });
 }
 
+int WaitCmdList::ClaimAnswer(__ComFrameData* frame) {
+    return Scan(frame, kAcknowledges, kAnyFlag, [](Entry it, int count) -> int {
+        if ((*it)->answered) {
+            return WAIT_LIST_ALREADY_ANSWERED;
+        }
+        (*it)->answered = true;
+        return count;
+    });
+}
+
 int WaitCmdList::__GetCmd(__ComFrameData* frame, sem_t*& sem) {
     const int result = Scan(frame, kSentFrame, kOnlyFree, [&sem](Entry it, int count) {
         (*it)->flag = true;
         sem = (*it)->sem;
         return count;
     });
-    if (result == kNoMatch) {
+    if (result == WAIT_LIST_NO_MATCH) {
         sem = NULL;
     }
     return result;
@@ -154,22 +155,22 @@ int WaitCmdList::__PutCmd(__ComFrameData* frame) {
 int WaitCmdList::WaitCmdFlag(__ComFrameData* frame, int timeo) {
     sem_t* sem = NULL;
     if (__GetCmd(frame, sem) < 1) {
-        return kNoMatch;
+        return WAIT_LIST_NO_MATCH;
     }
     // While the entry's flag is set it cannot be removed, so the semaphore outlives the wait;
     // no lock is held during it.
     const struct timespec deadline = DeadlineAfter(timeo / 1000, timeo % 1000);
     const int waited = sem_timedwait(sem, &deadline);
     __PutCmd(frame);
-    return waited == 0 ? 0 : kNoAcknowledgement;
+    return waited == 0 ? 0 : WAIT_LIST_NO_ACK;
 }
 
 // No command-4 exception here, and the first entry with the code and serial number decides,
 // whether or not a waiter holds it.
 int WaitCmdList::RemvedCmdfromList(__ComFrameData* frame) {
-    return Scan(frame, kSentFrameStrict, kAnyFlag, [this](Entry it, int count) {
+    return Scan(frame, kSentFrameStrict, kAnyFlag, [this](Entry it, int count) -> int {
         if ((*it)->flag) {
-            return kHeldByWaiter;
+            return WAIT_LIST_HELD;
         }
         ReleaseEntry(*it);
         m_cmdList.erase(it);

@@ -59,6 +59,7 @@ SimOptions::SimOptions()
     : answer(true),
       delayMs(0),
       result(0),
+      resultSeq(false),
       noiseMax(0),
       falseHeads(false),
       split(false),
@@ -193,8 +194,11 @@ void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
         return;
     }
     const unsigned short cmd = static_cast<unsigned short>((frame.bytes[6] << 8) | frame.bytes[7]);
-    const std::string payload{static_cast<char>(frame.bytes[4]),
-                              static_cast<char>(m_options.result)};
+    // In sequence mode the n-th frame acknowledged carries n modulo 256, dropped answers
+    // included, so that a script can tell each command's own answer from any other.
+    const unsigned char result =
+        m_options.resultSeq ? static_cast<unsigned char>(m_answersScheduled) : m_options.result;
+    const std::string payload{static_cast<char>(frame.bytes[4]), static_cast<char>(result)};
     Outgoing out;
     out.kind = Outgoing::kAnswer;
     out.due = MonotonicSeconds() + m_options.delayMs / 1000.0;
@@ -202,7 +206,7 @@ void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
     out.splittable = m_options.split;
     char what[64];
     snprintf(what, sizeof what, "\n  acknowledges serial %u, result 0x%02x", frame.bytes[4],
-             m_options.result);
+             result);
     out.note = what;
     if (m_options.lateEvery > 0 && m_answersScheduled % m_options.lateEvery == 0) {
         out.due += m_options.lateMs / 1000.0;

@@ -24,6 +24,7 @@ struct SimOptions {
     bool answer;           // acknowledge frames whose flag has the ackBit
     int delayMs;           // wait before each answer
     unsigned char result;  // payload byte 1 of every answer
+    bool resultSeq;        // instead: the n-th frame acknowledged gets n modulo 256
     int noiseMax;          // up to this many random noise bytes before each answer
     bool falseHeads;       // noise also holds 0x75 0xAA heads, some with a len above 1028
     bool split;            // write answers in pieces cut at random byte boundaries

@@ -178,6 +178,32 @@ TEST_F(ReceiverTest, LateAndDuplicateAnswersNeverCompleteANewerCommand) {
     EXPECT_GT(m_dealList.GetDataListSize(), 0);  // the stale answers went to the deal list
 }
 
+// Every answer sent twice, and every fourth one late: over 600 commands the serial numbers wrap
+// twice, and no copy left from an earlier round may answer a later command with the same code
+// and serial number. The simulator numbers its answers, so each command can check it got its
+// own.
+TEST_F(ReceiverTest, CopiesOfAnswersNeverAnswerALaterCommand) {
+    SimOptions options;
+    options.duplicate = 1;
+    options.lateEvery = 4;
+    options.lateMs = 60;
+    options.resultSeq = true;
+    SimulatedMcu mcu(options);
+    ASSERT_TRUE(mcu.ok());
+    int answered = 0, wrong = 0, mostStored = 0;
+    for (int n = 1; n <= 600; ++n) {
+        const Sent sent = SendCommand(6, n % 4 == 0 ? 30 : 5000);
+        if (sent.result > 0) {
+            ++answered;
+            wrong += static_cast<unsigned char>(sent.reply.data[9]) != (n & 0xFF) ? 1 : 0;
+        }
+        mostStored = std::max(mostStored, m_ackList.GetDataListSize());
+    }
+    EXPECT_EQ(0, wrong);
+    EXPECT_GE(answered, 450);
+    EXPECT_LE(mostStored, 1);
+}
+
 TEST_F(ReceiverTest, StopsPromptlyAndCanRunAgain) {
     McuPort port;
     ASSERT_TRUE(port.ok());

@@ -190,6 +190,22 @@ TEST_F(SendPathTest, ReceiverAcknowledgementIsReturnedInTheReply) {
     EXPECT_EQ(0, m_ackList.GetDataListSize());
 }
 
+// An answer that came after its command gave up stays in the acknowledgement list; once the
+// serial numbers have wrapped, a new command with the same code and serial must not take it.
+TEST_F(SendPathTest, AnswerLeftFromAnEarlierCommandIsNotTaken) {
+    FrameBuffer stale(MakeAck(0x0303, 0x21, 0x99));
+    m_ackList.AddDatatoList(stale.frame());
+    const int master = port.line().master();
+    std::future<std::string> receiver =
+        std::async(std::launch::async, [master] { return AcknowledgeNextFrame(master, 0x5c); });
+    __UserCmdData request = Request(0x0303, "", 0x21);
+    CaptureOutput quiet;
+    EXPECT_EQ(13, sendCmdData(&request, reply.frame(), 30000));
+    receiver.get();
+    EXPECT_EQ(Hex(MakeAck(0x0303, 0x21, 0x5c)), Hex(reply.Bytes(13)));
+    EXPECT_EQ(0, m_ackList.GetDataListSize());
+}
+
 TEST_F(SendPathTest, SecondSenderOfARegisteredCodeIsRefusedAndWritesNothing) {
     __UserCmdData first = Request(6, "", 0x61);
     CaptureOutput capture;

@@ -89,6 +89,19 @@ TEST(WaitCmdList, AcknowledgementsMatchOnTheirByteEightExceptForCommandFour) {
     EXPECT_EQ(2, list.RemvedCmdfromList(four.Sent()));
 }
 
+TEST(WaitCmdList, EachRegistrationTakesOneAnswer) {
+    WaitCmdList list;
+    Frames six(6, 0x21), otherSerial(6, 0x22);
+    EXPECT_EQ(0, list.ClaimAnswer(six.Ack()));
+    list.AddCmdtoList(six.Sent());
+    EXPECT_EQ(-2, list.ClaimAnswer(otherSerial.Ack()));
+    EXPECT_EQ(1, list.ClaimAnswer(six.Ack()));
+    EXPECT_EQ(-7, list.ClaimAnswer(six.Ack()));  // a copy of the answer
+    EXPECT_EQ(1, list.RemvedCmdfromList(six.Sent()));
+    list.AddCmdtoList(six.Sent());  // the same code and serial, registered anew
+    EXPECT_EQ(1, list.ClaimAnswer(six.Ack()));
+}
+
 TEST(WaitCmdList, AReceiverThreadWakesTheWaiter) {
     WaitCmdList list;
     Frames f(6, 5);

@@ -48,6 +48,10 @@ int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size, __Co
             "timeo(%d)...\n",
             "WriteData", 318, ntohs(sent->cmd), sent->serialNum, added,
             m_waitCmdList.GetDataListSize(), m_dealList.GetDataListSize(), static_cast<int>(timeo));
+    // Nothing stored yet can answer this frame, which has not been written: a frame with its
+    // code and serial number is left from an earlier command (answered after it gave up), and
+    // would otherwise be taken for this command's answer.
+    m_ackList.DiscardAnswersTo(sent->cmd, sent->serialNum);
     if (WriteToMcuPort(frame, size) == -1) {
         fprintf(stderr, "Err [%s():%d] Write com err...\n", "WriteData", 325);
         return kWriteFailed;
