@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything and runs every gate:
-#   host    GCC build, all tests
+#   host    GCC build, all tests, and a short soak of the link under every fault mode
 #   clang   Clang build (warnings are errors), all tests
 #   asan    all tests with AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan    the concurrent tests with ThreadSanitizer
@@ -26,6 +26,8 @@ build() {  # build DIR [cmake options...]
 gate_host() {
   build build
   ctest --test-dir build --output-on-failure -j"$jobs"
+  echo "soak, short"
+  scripts/soak.sh --short build
 }
 
 gate_clang() {

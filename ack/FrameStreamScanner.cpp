@@ -56,11 +56,13 @@ void FrameStreamScanner::Scan(bool idle, Sink* sink) {
             ++m_stats.refused;
         }
         m_stats.noiseBytes += dropped;
+        sink->OnNoise(m_buf + at, dropped, verdict);
         at += dropped;
     }
     // A last single byte waits only if it could be the first byte of a head.
     if (m_length - at == 1 && (idle || m_buf[at] != FRAME_MARK_FIRST)) {
         ++m_stats.noiseBytes;
+        sink->OnNoise(m_buf + at, 1, kFrameNoHead);
         ++at;
     }
     memmove(m_buf, m_buf + at, m_length - at);

@@ -19,11 +19,15 @@ struct ScanStats {
 
 class FrameStreamScanner {
   public:
-    // Called once per valid frame, with the frame's bytes (valid until the call returns).
+    // Told, in stream order, of every valid frame and of every run of bytes dropped while
+    // resynchronising; the bytes are valid until the call returns.
     class Sink {
       public:
         virtual ~Sink() {}
         virtual void OnFrame(const unsigned char* frame, int length) = 0;
+        // verdict says why the run's first byte could not start a frame.
+        virtual void OnNoise(const unsigned char* /*bytes*/, size_t /*count*/,
+                             FrameVerdict /*verdict*/) {}
     };
 
     FrameStreamScanner();

@@ -27,9 +27,6 @@ McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList
       m_ackList(ackList),
       m_dealList(dealList),
       m_readTimeoutUs(readTimeoutUs),
-      m_thread(),
-      m_running(false),
-      m_stop(false),
       m_frames(0),
       m_acks(0),
       m_dealt(0),
@@ -43,21 +40,11 @@ McuReceiver::~McuReceiver() {
 }
 
 bool McuReceiver::Start() {
-    if (m_running) {
-        return false;
-    }
-    m_stop = false;
-    m_running = pthread_create(&m_thread, NULL, &McuReceiver::ThreadMain, this) == 0;
-    return m_running;
+    return m_thread.Start([this] { Run(); });
 }
 
 void McuReceiver::Stop() {
-    if (!m_running) {
-        return;
-    }
-    m_stop = true;
-    pthread_join(m_thread, NULL);
-    m_running = false;
+    m_thread.Stop();
 }
 
 ReceiverStats McuReceiver::stats() const {
@@ -71,16 +58,11 @@ ReceiverStats McuReceiver::stats() const {
     return s;
 }
 
-void* McuReceiver::ThreadMain(void* self) {
-    static_cast<McuReceiver*>(self)->Run();
-    return NULL;
-}
-
 void McuReceiver::Run() {
     char chunk[kReadChunk];
     struct timespec lastByte;
     clock_gettime(CLOCK_MONOTONIC, &lastByte);
-    while (!m_stop) {
+    while (!m_thread.stopping()) {
         struct timespec start;
         clock_gettime(CLOCK_MONOTONIC, &start);
         int got = 0;

@@ -11,12 +11,11 @@
 #ifndef ACK_MCURECEIVER_H
 #define ACK_MCURECEIVER_H
 
-#include <pthread.h>
-
 #include <atomic>
 
 #include "ack/DataPackList.h"
 #include "ack/FrameStreamScanner.h"
+#include "common/WorkerThread.h"
 #include "serial/SerialFun.h"
 
 struct ReceiverStats {
@@ -44,12 +43,11 @@ class McuReceiver : private FrameStreamScanner::Sink {
 
     bool Start();
     void Stop();
-    bool running() const { return m_running; }
+    bool running() const { return m_thread.running(); }
 
     ReceiverStats stats() const;
 
   private:
-    static void* ThreadMain(void* self);
     void Run();
     void OnFrame(const unsigned char* frame, int length) override;
 
@@ -59,9 +57,6 @@ class McuReceiver : private FrameStreamScanner::Sink {
     DataPackList& m_dealList;
     const int m_readTimeoutUs;
 
-    pthread_t m_thread;
-    bool m_running;
-    std::atomic<bool> m_stop;
     FrameStreamScanner m_scanner;  // touched by the receiver thread only
 
     std::atomic<unsigned long> m_frames;
@@ -71,6 +66,7 @@ class McuReceiver : private FrameStreamScanner::Sink {
     std::atomic<unsigned long> m_noise;         // copied from the scanner after each read
     std::atomic<unsigned long> m_scanRefused;   // likewise
     std::atomic<unsigned long> m_storeRefused;  // valid frames a list would not take
+    WorkerThread m_thread;  // last: stopped before the members its body uses go away
 };
 
 #endif  // ACK_MCURECEIVER_H

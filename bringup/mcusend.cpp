@@ -1,14 +1,22 @@
-// mcusend: sends one command of the table to the MCU and reports its acknowledgement.
-#include <arpa/inet.h>
-#include <ctype.h>
+// mcusend: sends a command of the table to the MCU, once or many times, and reports each
+// acknowledgement.
+#include <fcntl.h>
+#include <getopt.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "ack/McuReceiver.h"
-#include "common/ParseNumber.h"
+#include "common/ParseArgs.h"
+#include "common/StdStreams.h"
 #include "tool/HddPower.h"
 
 namespace {
@@ -18,148 +26,368 @@ const int kNoAcknowledgement = 1;
 const int kUsageError = 2;
 const int kSendError = 3;
 
+// The receiving side takes frames with a len of at most 1028: 1024 payload bytes.
+const size_t kMaxPayload = FRAME_MAX_LEN_FIELD - FRAME_MIN_LEN_FIELD;
+const size_t kMaxDevicePath = sizeof(TerminalInfo().devName) - 1;
+
 const char kUsage[] =
-    "usage: mcusend [--device PATH] [--timeout MS] [--serial N] CODE [HEXPAYLOAD]\n"
+    "usage: mcusend [OPTIONS] CODE [HEXPAYLOAD]\n"
     "\n"
-    "Sends the command CODE (decimal or 0x-hex; it must be in the command table) with an\n"
-    "optional payload of hex digit pairs (blanks and colons between pairs are allowed) to the\n"
-    "MCU on PATH (default /dev/ttyAMA2, 115200 8N1 raw), runs a receiver while it waits, and\n"
-    "prints the acknowledgement: its serial number and result byte.\n"
+    "Sends the command CODE, with an optional payload, to the MCU on a serial device\n"
+    "(115200 8N1 raw), runs the module's receiver while it waits, and prints the\n"
+    "acknowledgement: its serial number and result byte.\n"
     "\n"
-    "--device PATH   the serial device\n"
-    "--timeout MS    how long to wait for the acknowledgement (default 1000)\n"
-    "--serial N      serial number to send (1 to 255; default: the next one)\n"
-    "--help          this text\n"
+    "CODE is hexadecimal, as the module's logs print codes: four digits (0006, 0303) or 0x\n"
+    "and up to eight digits (0x6, 0x303); a single digit 0 to 9 reads the same in any base.\n"
+    "Any other form (16, 771, 010) could be meant as decimal, octal or hexadecimal and is\n"
+    "refused. The code must be in the command table.\n"
+    "HEXPAYLOAD is pairs of hex digits, with blanks or colons allowed between pairs\n"
+    "(00ff00ff0000001f, \"00 ff\", 00:ff); at most 1024 bytes, the most a frame carries.\n"
     "\n"
-    "Exit status: 0 acknowledged (or sent, for a command that expects no acknowledgement),\n"
-    "1 no acknowledgement, 2 bad usage, 3 the device could not be opened or written.\n";
+    "  -d, --device=PATH    the serial device (default /dev/ttyAMA2; at most 51 characters)\n"
+    "  -t, --timeout=MS     how long to wait for each acknowledgement (default 1000)\n"
+    "  -s, --serial=N       serial number of the first command, 1 to 255 (default: an\n"
+    "                       unpredictable one); each further command takes the next, 0 skipped\n"
+    "  -n, --count=N        send the command N times, one after another, and end with a\n"
+    "                       summary line: sent, acknowledged, timed out, round-trip times\n"
+    "  -v, --verbose        print a line per command for scripts: N serial S result R rtt_us T\n"
+    "                       (position from 1, serial number, result byte, round trip in\n"
+    "                       microseconds; \"result timeout\" when no acknowledgement came)\n"
+    "  -k, --keep-settings  leave the line as the module set it; by default the settings\n"
+    "                       found on the device are put back at the end\n"
+    "  -h, --help           this text\n"
+    "\n"
+    "A run starts from an unpredictable serial number, so that a late answer to an earlier\n"
+    "run is not taken for this one: such an answer is taken only if it arrives while this run\n"
+    "waits for a command with the same code and the same serial number, about one chance in\n"
+    "255 for each late answer (every time when --serial repeats the earlier run's numbers).\n"
+    "By design of the protocol, the answer to command 4 matches any waiting command 4,\n"
+    "whatever its serial number: a late answer to an earlier command 4 can be taken.\n"
+    "\n"
+    "Exit status: 0 every command acknowledged (or written, for a command that expects no\n"
+    "acknowledgement), 1 a command not acknowledged, 2 bad usage, 3 the device could not be\n"
+    "opened or written.\n";
 
 struct Options {
+    Options()
+        : device("/dev/ttyAMA2"),
+          timeoutMs(1000),
+          serial(0),
+          count(1),
+          countGiven(false),
+          verbose(false),
+          keepSettings(false),
+          code(0) {}
+
     const char* device;
     long long timeoutMs;
     long long serial;
-    long long code;
+    long long count;
+    bool countGiven;
+    bool verbose;
+    bool keepSettings;
+    unsigned long code;
     std::string payload;
 };
 
-bool ParseHex(const char* text, std::string* bytes) {
-    std::string digits;
-    for (const char* p = text; *p != '\0'; ++p) {
-        if (isxdigit(static_cast<unsigned char>(*p))) {
-            digits += *p;
-        } else if (*p != ' ' && *p != ':') {
-            return false;
-        }
-    }
-    if (digits.size() % 2 != 0) {
-        return false;
-    }
-    for (size_t i = 0; i < digits.size(); i += 2) {
-        bytes->push_back(static_cast<char>(strtol(digits.substr(i, 2).c_str(), NULL, 16)));
-    }
-    return true;
+volatile sig_atomic_t g_stopSignal = 0;
+
+void OnStopSignal(int signal) {
+    g_stopSignal = signal;
 }
 
-bool ParseArguments(int argc, char* argv[], Options* options) {
-    int i = 1;
-    for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
-        const std::string name = argv[i];
-        if (i + 1 >= argc) {
-            return false;
-        }
-        const char* value = argv[++i];
-        if (name == "--device") {
-            options->device = value;
-        } else if (name == "--timeout") {
-            if (!ParseInteger(value, 1, 600000, &options->timeoutMs)) {
-                return false;
-            }
-        } else if (name == "--serial") {
-            if (!ParseInteger(value, 1, 255, &options->serial)) {
-                return false;
-            }
-        } else {
-            return false;
-        }
-    }
-    if (i >= argc || !ParseInteger(argv[i], 0, 0xFFFFFFFFLL, &options->code)) {
-        return false;
-    }
-    if (i + 1 < argc && !ParseHex(argv[i + 1], &options->payload)) {
-        return false;
-    }
-    return i + 2 >= argc && options->payload.size() <= static_cast<size_t>(SEND_MAX_PAYLOAD);
+// Reports a usage error and gives its status.
+int BadUsage(const char* format, const char* what) {
+    fprintf(stderr, "mcusend: ");
+    fprintf(stderr, format, what);
+    fprintf(stderr, "\n(mcusend --help says how to call it)\n");
+    return kUsageError;
 }
 
-bool OpenPort(const char* device) {
-    if (strlen(device) >= sizeof(TerminalInfo().devName)) {
-        return false;
+// Parses the command line into *options: -1 when the run goes on, otherwise the exit status.
+int ParseArguments(int argc, char* argv[], Options* options) {
+    static const struct option kLong[] = {
+        {"device", required_argument, NULL, 'd'}, {"timeout", required_argument, NULL, 't'},
+        {"serial", required_argument, NULL, 's'}, {"count", required_argument, NULL, 'n'},
+        {"verbose", no_argument, NULL, 'v'},      {"keep-settings", no_argument, NULL, 'k'},
+        {"help", no_argument, NULL, 'h'},         {NULL, 0, NULL, 0}};
+    opterr = 0;
+    int option;
+    while ((option = getopt_long(argc, argv, ":d:t:s:n:vkh", kLong, NULL)) != -1) {
+        switch (option) {
+            case 'd':
+                options->device = optarg;
+                break;
+            case 't':
+                if (!ParseInteger(optarg, 1, 600000, &options->timeoutMs)) {
+                    return BadUsage("--timeout takes 1 to 600000 milliseconds, not %s", optarg);
+                }
+                break;
+            case 's':
+                if (!ParseInteger(optarg, 1, 255, &options->serial)) {
+                    return BadUsage("--serial takes 1 to 255, not %s", optarg);
+                }
+                break;
+            case 'n':
+                if (!ParseInteger(optarg, 1, 100000000, &options->count)) {
+                    return BadUsage("--count takes 1 to 100000000, not %s", optarg);
+                }
+                options->countGiven = true;
+                break;
+            case 'v':
+                options->verbose = true;
+                break;
+            case 'k':
+                options->keepSettings = true;
+                break;
+            case 'h':
+                fputs(kUsage, stdout);
+                return 0;
+            case ':':
+                return BadUsage("%s needs a value", argv[optind - 1]);
+            default:
+                return BadUsage("unknown option %s", argv[optind - 1]);
+        }
     }
-    TerminalInfo info = McuPortSettings(device);
-    return g_McuCom.OpenCom(&info) == 0;
+    const int operands = argc - optind;
+    if (operands < 1 || operands > 2) {
+        fputs(kUsage, stderr);
+        return kUsageError;
+    }
+    if (!ParseCommandCode(argv[optind], &options->code)) {
+        return BadUsage("command code %s: write it in hex as the logs print it (0006, 0x6)",
+                        argv[optind]);
+    }
+    if (operands == 2 && !ParseHexBytes(argv[optind + 1], &options->payload)) {
+        return BadUsage("payload %s is not pairs of hex digits", argv[optind + 1]);
+    }
+    if (options->payload.size() > kMaxPayload) {
+        const std::string size = std::to_string(options->payload.size());
+        return BadUsage("a payload of %s bytes is more than a frame carries (1024)", size.c_str());
+    }
+    if (strlen(options->device) > kMaxDevicePath) {
+        return BadUsage("device path %s is longer than 51 characters", options->device);
+    }
+    return -1;
 }
 
-int Send(const Options& options) {
-    const COM_CMD_3520D_TYPE code = static_cast<COM_CMD_3520D_TYPE>(options.code);
-    const unsigned char flag = GetCmdFlag(code);
+// 1 to 255 from the system's random source, or from the clock and the process where there is
+// none.
+unsigned char UnpredictableSerial() {
+    unsigned int seed = 0;
+    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || read(fd, &seed, sizeof seed) != static_cast<ssize_t>(sizeof seed)) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        seed = static_cast<unsigned int>(now.tv_nsec) ^ static_cast<unsigned int>(getpid());
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return static_cast<unsigned char>(seed % 255 + 1);
+}
+
+unsigned char NextSerial(unsigned char serial) {
+    return static_cast<unsigned char>(serial == 255 ? 1 : serial + 1);
+}
+
+long MicrosecondsSince(const struct timespec& start) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000;
+}
+
+// The device's settings as found, put back when the run ends unless asked otherwise.
+class SavedLineSettings {
+  public:
+    explicit SavedLineSettings(const char* device)
+        : m_fd(open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)), m_saved(false) {
+        m_saved = m_fd >= 0 && tcgetattr(m_fd, &m_settings) == 0;
+    }
+    ~SavedLineSettings() {
+        if (m_fd >= 0) {
+            close(m_fd);
+        }
+    }
+    bool opened() const { return m_fd >= 0; }
+    void Restore() {
+        if (m_saved) {
+            tcsetattr(m_fd, TCSANOW, &m_settings);
+        }
+    }
+
+  private:
+    int m_fd;
+    bool m_saved;
+    struct termios m_settings;
+};
+
+struct Outcome {
+    int result;
+    unsigned char serial;
+    unsigned char answer;  // result byte of the acknowledgement
+    long rttUs;
+};
+
+Outcome SendOnce(const Options& options, unsigned char serial) {
     std::string payload = options.payload;
     __UserCmdData request;
-    request.cmd = code;
-    request.serialNum = static_cast<unsigned char>(options.serial);
+    request.cmd = static_cast<COM_CMD_3520D_TYPE>(options.code);
+    request.serialNum = serial;
     request.dataLen = static_cast<unsigned short>(payload.size());
     request.data = reinterpret_cast<unsigned char*>(&payload[0]);
     unsigned char reply[FRAME_MAX_SIZE];
     memset(reply, 0, sizeof reply);
-    const int result = sendCmdData(&request, reinterpret_cast<__ComFrameData*>(reply),
-                                   static_cast<unsigned>(options.timeoutMs));
-    if ((flag & FRAME_ACK_BIT) == 0) {
-        if (result < 0) {
-            printf("mcusend: command %lld could not be written (%d)\n", options.code, result);
-            return kSendError;
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    Outcome outcome;
+    outcome.result = sendCmdData(&request, reinterpret_cast<__ComFrameData*>(reply),
+                                 static_cast<unsigned>(options.timeoutMs));
+    outcome.rttUs = MicrosecondsSince(start);
+    outcome.serial = request.serialNum;
+    outcome.answer = reply[FRAME_HEADER_SIZE + 1];
+    return outcome;
+}
+
+// What one run did, for the summary line.
+struct Tally {
+    Tally() : sent(0), acknowledged(0), timedOut(0) {}
+    long sent;
+    long acknowledged;
+    long timedOut;
+    std::vector<long> rttUs;  // of the acknowledged commands
+};
+
+long Percentile(std::vector<long> values, int percent) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t rank = (values.size() * static_cast<size_t>(percent) + 99) / 100;
+    return values[rank == 0 ? 0 : rank - 1];
+}
+
+void PrintSummary(const Tally& tally) {
+    printf(
+        "mcusend: sent %ld, acknowledged %ld, timed out %ld; round trip median %ld us, 99th "
+        "percentile %ld us, max %ld us\n",
+        tally.sent, tally.acknowledged, tally.timedOut, Percentile(tally.rttUs, 50),
+        Percentile(tally.rttUs, 99), Percentile(tally.rttUs, 100));
+}
+
+void PrintSingle(const Options& options, const Outcome& outcome, bool acknowledged) {
+    const bool expectsAck =
+        (GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(options.code)) & FRAME_ACK_BIT) != 0;
+    if (outcome.result == SEND_WRITE_FAILED) {
+        printf("mcusend: command %04lx could not be written (%d)\n", options.code, outcome.result);
+    } else if (!expectsAck) {
+        printf("mcusend: command %04lx sent with serial %u; it expects no acknowledgement\n",
+               options.code, outcome.serial);
+    } else if (acknowledged) {
+        printf("mcusend: acknowledged: command %04lx, serial %u, result 0x%02x\n", options.code,
+               outcome.serial, outcome.answer);
+    } else {
+        printf("mcusend: no acknowledgement of command %04lx, serial %u, within %lld ms (%d)\n",
+               options.code, outcome.serial, options.timeoutMs, outcome.result);
+    }
+}
+
+// Sends the command count times; returns the exit status.
+int SendAll(const Options& options) {
+    const bool expectsAck =
+        (GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(options.code)) & FRAME_ACK_BIT) != 0;
+    unsigned char serial =
+        options.serial != 0 ? static_cast<unsigned char>(options.serial) : UnpredictableSerial();
+    Tally tally;
+    int status = kAcknowledged;
+    for (long n = 1; n <= options.count && g_stopSignal == 0; ++n, serial = NextSerial(serial)) {
+        const Outcome outcome = SendOnce(options, serial);
+        ++tally.sent;
+        const bool acknowledged = expectsAck ? outcome.result > 0 : outcome.result == 0;
+        if (acknowledged) {
+            ++tally.acknowledged;
+            tally.rttUs.push_back(outcome.rttUs);
+        } else if (outcome.result != SEND_WRITE_FAILED) {
+            ++tally.timedOut;
+            status = kNoAcknowledgement;
         }
-        printf("mcusend: command %lld sent with serial %u; it expects no acknowledgement\n",
-               options.code, request.serialNum);
-        return kAcknowledged;
+        if (options.verbose) {
+            if (acknowledged && expectsAck) {
+                printf("%ld serial %u result %u rtt_us %ld\n", n, outcome.serial, outcome.answer,
+                       outcome.rttUs);
+            } else {
+                printf("%ld serial %u result %s rtt_us %ld\n", n, outcome.serial,
+                       acknowledged ? "none" : "timeout", outcome.rttUs);
+            }
+        }
+        if (!options.countGiven && !options.verbose) {
+            PrintSingle(options, outcome, acknowledged);
+        }
+        if (outcome.result == SEND_WRITE_FAILED) {
+            if (options.countGiven || options.verbose) {
+                PrintSingle(options, outcome, false);
+            }
+            status = kSendError;
+            break;
+        }
     }
-    if (result > 0) {
-        printf("mcusend: acknowledged: command %lld, serial %u, result 0x%02x\n", options.code,
-               reply[FRAME_HEADER_SIZE], reply[FRAME_HEADER_SIZE + 1]);
-        return kAcknowledged;
+    if (options.countGiven || options.verbose) {
+        PrintSummary(tally);
     }
-    if (result == -7) {
-        printf("mcusend: command %lld could not be written\n", options.code);
-        return kSendError;
+    return status;
+}
+
+void CatchStopSignals() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, NULL);
+    sigaction(SIGTERM, &action, NULL);
+    sigaction(SIGHUP, &action, NULL);
+}
+
+// After the line is put back, a run stopped by a signal ends by that signal, as the caller
+// expects of a program it interrupted.
+void EndBySignalIfStopped() {
+    if (g_stopSignal != 0) {
+        signal(g_stopSignal, SIG_DFL);
+        raise(g_stopSignal);
     }
-    printf("mcusend: no acknowledgement of command %lld, serial %u, within %lld ms (%d)\n",
-           options.code, request.serialNum, options.timeoutMs, result);
-    return kNoAcknowledgement;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
-        fputs(kUsage, stdout);
-        return 0;
-    }
-    Options options = {"/dev/ttyAMA2", 1000, 0, 0, std::string()};
-    if (!ParseArguments(argc, argv, &options)) {
-        fputs(kUsage, stderr);
-        return kUsageError;
+    EnsureStandardStreams();
+    // Whole lines, each in one write: scripts read them, often from a pipe that mcusim's own
+    // report shares.
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    Options options;
+    const int parsed = ParseArguments(argc, argv, &options);
+    if (parsed >= 0) {
+        return parsed;
     }
     if (GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(options.code)) == 0) {
-        fprintf(stderr, "mcusend: command %lld is not in the command table\n", options.code);
+        fprintf(stderr, "mcusend: command %04lx is not in the command table\n", options.code);
         return kUsageError;
     }
-    if (!OpenPort(options.device)) {
+    SavedLineSettings saved(options.device);
+    TerminalInfo info = McuPortSettings(options.device);
+    if (!saved.opened() || g_McuCom.OpenCom(&info) != 0) {
         fprintf(stderr, "mcusend: cannot open %s\n", options.device);
         return kSendError;
     }
+    CatchStopSignals();
     McuReceiver receiver;
     receiver.Start();
-    const int status = Send(options);
+    const int status = SendAll(options);
     receiver.Stop();
     g_McuCom.CloseCom();
+    if (!options.keepSettings) {
+        saved.Restore();
+    }
     fflush(stdout);
+    EndBySignalIfStopped();
     return status;
 }

@@ -60,6 +60,11 @@ inline int FrameLenField(const unsigned char* frame) {
     return (frame[2] << 8) | frame[3];
 }
 
+// The command code a frame carries (its low 16 bits), in host order.
+inline unsigned short FrameCmdCode(const unsigned char* frame) {
+    return static_cast<unsigned short>((frame[6] << 8) | frame[7]);
+}
+
 // XOR of n bytes; 0 for n <= 0. Works a machine word at a time where it can, since it runs
 // over every byte the line delivers; the result is the same as a byte loop.
 inline unsigned char FrameXor(const unsigned char* buf, int n) {

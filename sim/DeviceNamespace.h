@@ -2,10 +2,12 @@
 // the host's /dev.
 //
 // The child enters a private mount namespace (as root; otherwise an unprivileged user
-// namespace), binds the pty slave onto a scratch file, lays an overlay (or, where overlays
-// are refused, a tmpfs) over /dev, creates the device there and binds the scratch file onto
-// it, then execs. Everything it mounts disappears with the namespace; the scratch directory
-// on the host is an empty folder that the parent removes when the child has been reaped.
+// namespace), keeps the host's /dev aside in a scratch tmpfs, lays an overlay (or, where
+// overlays are refused, a tmpfs with the basic devices) over /dev, binds the host's
+// pseudo-terminals, shared memory and message queues back, creates the device and binds the
+// pty slave onto it, removes the scratch folder, and execs. Everything it mounts disappears
+// with the namespace, and the scratch folder is gone before the command runs, so nothing is
+// left on the host however the parent ends. The command dies with its parent.
 #ifndef SIM_DEVICENAMESPACE_H
 #define SIM_DEVICENAMESPACE_H
 
@@ -54,6 +56,8 @@ class DeviceNamespaceChild {
     pid_t pid() const { return m_pid; }
 
   private:
+    void RemoveScratchIfLeft();
+
     pid_t m_pid;
     std::string m_scratch;
 };

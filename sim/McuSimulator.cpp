@@ -1,6 +1,7 @@
 #include "sim/McuSimulator.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
@@ -9,27 +10,28 @@
 
 #include <utility>
 
+#include "ack/McuReceiver.h"
 #include "common/ComFrame.h"
 #include "sim/TrafficReport.h"
 #include "tool/HddPower.h"
 
 namespace {
 
-const int kIdlePollMs = 10;
+const int kStopPollMs = 10;  // the longest the thread sleeps before it looks at Stop()
 const size_t kReadChunk = 4096;
 const unsigned char kAnswerFlag = 0x01;
+const size_t kLineQueueMax = 1 << 20;  // bytes the board side has not read yet
+const size_t kReceivedKept = 100000;   // items kept for Received()
+const int kFinalReadsMax = 256;        // chunks read after the command has ended
+const double kIdleFlushSeconds = McuReceiver::kIdleFlushUs / 1e6;
 
 DecodedItem AsItem(const std::string& bytes) {
     DecodedItem item;
     item.kind = DecodedItem::kFrame;
     item.bytes.assign(bytes.begin(), bytes.end());
+    item.offset = 0;
+    item.head = kFrameNoHead;
     return item;
-}
-
-bool IsIntact(const DecodedItem& frame) {
-    const unsigned char* p = frame.bytes.data();
-    const int len = FrameLenField(p);
-    return FrameXor(p + 2, len + 2) == p[len + 4];
 }
 
 }  // namespace
@@ -76,14 +78,15 @@ McuSimulator::McuSimulator(int masterFd, LogSink log, const SimOptions& options)
     : m_master(masterFd),
       m_log(std::move(log)),
       m_options(options),
-      m_thread(),
-      m_running(false),
-      m_stop(false),
+      m_lineBytes(0),
+      m_lineBlocked(false),
+      m_lastByteAt(0),
       m_random(options.seed != 0 ? options.seed : 1),
       m_serial(0),
       m_answersScheduled(0),
       m_nextUnasked(0) {
     memset(&m_stats, 0, sizeof m_stats);
+    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
 }
 
 McuSimulator::~McuSimulator() {
@@ -91,29 +94,28 @@ McuSimulator::~McuSimulator() {
 }
 
 bool McuSimulator::Start() {
-    m_stop = false;
+    if (m_thread.running()) {
+        return false;
+    }
     m_nextUnasked = MonotonicSeconds() + m_options.unaskedEveryMs / 1000.0;
-    m_running = pthread_create(&m_thread, NULL, &McuSimulator::ThreadMain, this) == 0;
-    return m_running;
+    return m_thread.Start([this] { Run(); });
 }
 
 void McuSimulator::Stop() {
-    if (!m_running) {
+    if (!m_thread.running()) {
         return;
     }
-    m_stop = true;
-    pthread_join(m_thread, NULL);
-    m_running = false;
-    while (ReadOnce(0)) {
+    m_thread.Stop();
+    for (int i = 0; i < kFinalReadsMax && ReadOnce(0.0); ++i) {
     }
     std::vector<DecodedItem> items;
-    m_decoder.Finish(&items);
+    m_decoder.Flush(&items);
     Handle(items);
 }
 
 std::vector<DecodedItem> McuSimulator::Received() {
     MutexLockGuard guard(m_mutex);
-    return m_received;
+    return std::vector<DecodedItem>(m_received.begin(), m_received.end());
 }
 
 SimStats McuSimulator::stats() {
@@ -121,38 +123,57 @@ SimStats McuSimulator::stats() {
     return m_stats;
 }
 
-void* McuSimulator::ThreadMain(void* self) {
-    static_cast<McuSimulator*>(self)->Run();
-    return NULL;
+void McuSimulator::Count(unsigned long SimStats::*counter) {
+    MutexLockGuard guard(m_mutex);
+    ++(m_stats.*counter);
 }
 
 void McuSimulator::Run() {
-    while (!m_stop) {
+    while (!m_thread.stopping()) {
         const double now = MonotonicSeconds();
         ScheduleUnasked(now);
-        SendDue(now);
-        ReadOnce(MillisToNextEvent(MonotonicSeconds()));
-    }
-}
-
-int McuSimulator::MillisToNextEvent(double now) const {
-    double next = now + kIdlePollMs / 1000.0;
-    for (size_t i = 0; i < m_outgoing.size(); ++i) {
-        if (m_outgoing[i].due < next) {
-            next = m_outgoing[i].due;
+        MoveDueToLine(now);
+        WriteLine(now);
+        if (!ReadOnce(SecondsToNextEvent(MonotonicSeconds()))) {
+            FlushIfQuiet(MonotonicSeconds());
         }
     }
-    const int ms = static_cast<int>((next - now) * 1000.0 + 0.999);
-    return ms < 0 ? 0 : ms;
 }
 
-// One wait for bytes from the board side; true when some were read.
-bool McuSimulator::ReadOnce(int waitMs) {
+// Until the next answer or piece is due, the next unasked frame, or the moment a held frame
+// is given up; never longer than kStopPollMs, so that Stop() is seen.
+double McuSimulator::SecondsToNextEvent(double now) const {
+    double next = now + kStopPollMs / 1000.0;
+    for (size_t i = 0; i < m_outgoing.size(); ++i) {
+        next = m_outgoing[i].due < next ? m_outgoing[i].due : next;
+    }
+    if (!m_line.empty() && !m_lineBlocked && m_line.front().nextPieceAt < next) {
+        next = m_line.front().nextPieceAt;
+    }
+    if (m_options.unaskedCode >= 0 && m_nextUnasked < next) {
+        next = m_nextUnasked;
+    }
+    if (m_decoder.pending() > 0 && m_lastByteAt + kIdleFlushSeconds < next) {
+        next = m_lastByteAt + kIdleFlushSeconds;
+    }
+    return next > now ? next - now : 0;
+}
+
+// One wait for bytes from the board side (and, while the line is full, for room on it);
+// true when bytes were read.
+bool McuSimulator::ReadOnce(double waitSeconds) {
     struct pollfd pfd;
     pfd.fd = m_master;
-    pfd.events = POLLIN;
+    pfd.events = static_cast<short>(POLLIN | (m_lineBlocked ? POLLOUT : 0));
     pfd.revents = 0;
-    if (poll(&pfd, 1, waitMs) <= 0 || (pfd.revents & POLLIN) == 0) {
+    struct timespec wait;
+    wait.tv_sec = static_cast<time_t>(waitSeconds);
+    wait.tv_nsec = static_cast<long>((waitSeconds - static_cast<double>(wait.tv_sec)) * 1e9);
+    const int ready = ppoll(&pfd, 1, &wait, NULL);
+    if (ready > 0 && (pfd.revents & POLLIN) == 0 && (pfd.revents & POLLOUT) == 0) {
+        nanosleep(&wait, NULL);  // hung up: nothing to wait for
+    }
+    if (ready <= 0 || (pfd.revents & POLLIN) == 0) {
         return false;
     }
     unsigned char chunk[kReadChunk];
@@ -160,10 +181,24 @@ bool McuSimulator::ReadOnce(int waitMs) {
     if (got <= 0) {
         return false;
     }
+    m_lastByteAt = MonotonicSeconds();
+    if (m_observer) {
+        m_observer(kHostToMcu, chunk, static_cast<size_t>(got), m_lastByteAt);
+    }
     std::vector<DecodedItem> items;
     m_decoder.Feed(chunk, static_cast<size_t>(got), &items);
     Handle(items);
     return true;
+}
+
+// A frame head whose frame has not come whole is given up once the line is quiet, as the
+// module's receiver does.
+void McuSimulator::FlushIfQuiet(double now) {
+    if (m_decoder.pending() > 0 && now - m_lastByteAt >= kIdleFlushSeconds) {
+        std::vector<DecodedItem> items;
+        m_decoder.Flush(&items);
+        Handle(items);
+    }
 }
 
 void McuSimulator::Handle(const std::vector<DecodedItem>& items) {
@@ -172,14 +207,16 @@ void McuSimulator::Handle(const std::vector<DecodedItem>& items) {
         Log("received " + DescribeItem(item));
         {
             MutexLockGuard guard(m_mutex);
+            if (m_received.size() == kReceivedKept) {
+                m_received.pop_front();
+            }
             m_received.push_back(item);
             if (item.kind == DecodedItem::kFrame) {
                 ++m_stats.framesReceived;
             }
         }
-        // A frame whose checksum is wrong is what the MCU would ignore.
         if (item.kind == DecodedItem::kFrame && (item.bytes[5] & FRAME_ACK_BIT) != 0 &&
-            IsIntact(item) && m_options.answer) {
+            m_options.answer) {
             ScheduleAnswer(item);
         }
     }
@@ -189,11 +226,9 @@ void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
     ++m_answersScheduled;
     if (m_options.drop > 0 && Chance() < m_options.drop) {
         Log("dropped the answer to serial " + std::to_string(frame.bytes[4]));
-        MutexLockGuard guard(m_mutex);
-        ++m_stats.answersDropped;
+        Count(&SimStats::answersDropped);
         return;
     }
-    const unsigned short cmd = static_cast<unsigned short>((frame.bytes[6] << 8) | frame.bytes[7]);
     // In sequence mode the n-th frame acknowledged carries n modulo 256, dropped answers
     // included, so that a script can tell each command's own answer from any other.
     const unsigned char result =
@@ -202,7 +237,7 @@ void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
     Outgoing out;
     out.kind = Outgoing::kAnswer;
     out.due = MonotonicSeconds() + m_options.delayMs / 1000.0;
-    out.bytes = BuildMcuFrame(++m_serial, kAnswerFlag, cmd, payload);
+    out.bytes = BuildMcuFrame(++m_serial, kAnswerFlag, FrameCmdCode(frame.bytes.data()), payload);
     out.splittable = m_options.split;
     char what[64];
     snprintf(what, sizeof what, "\n  acknowledges serial %u, result 0x%02x", frame.bytes[4],
@@ -216,8 +251,7 @@ void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
         const size_t at = Random() % 2 == 0 ? out.bytes.size() - 3 : out.bytes.size() - 1;
         out.bytes[at] = static_cast<char>(out.bytes[at] ^ 0x5A);
         out.note += at == out.bytes.size() - 3 ? " (checksum corrupted)" : " (tail corrupted)";
-        MutexLockGuard guard(m_mutex);
-        ++m_stats.answersCorrupted;
+        Count(&SimStats::answersCorrupted);
     }
     const std::string noise = Noise();
     if (!noise.empty()) {
@@ -226,12 +260,12 @@ void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
         before.bytes = noise;
         before.note = "";
         before.splittable = false;
-        m_outgoing.push_back(before);
+        Schedule(before);
     }
-    m_outgoing.push_back(out);
+    Schedule(out);
     if (m_options.duplicate > 0 && Chance() < m_options.duplicate) {
         out.note += " (duplicate)";
-        m_outgoing.push_back(out);
+        Schedule(out);
     }
 }
 
@@ -239,7 +273,10 @@ void McuSimulator::ScheduleUnasked(double now) {
     if (m_options.unaskedCode < 0 || now < m_nextUnasked) {
         return;
     }
-    m_nextUnasked = now + m_options.unaskedEveryMs / 1000.0;
+    // Keeps the cadence: the next one is a period after this one was due, unless the thread
+    // has fallen a whole period behind.
+    const double period = m_options.unaskedEveryMs / 1000.0;
+    m_nextUnasked = m_nextUnasked + period > now ? m_nextUnasked + period : now + period;
     Outgoing out;
     out.kind = Outgoing::kUnasked;
     out.due = now;
@@ -248,43 +285,74 @@ void McuSimulator::ScheduleUnasked(double now) {
                       std::string{static_cast<char>(Random()), static_cast<char>(Random())});
     out.note = " (unasked)";
     out.splittable = m_options.split;
-    m_outgoing.push_back(out);
-    MutexLockGuard guard(m_mutex);
-    ++m_stats.unaskedSent;
+    Schedule(out);
+    Count(&SimStats::unaskedSent);
 }
 
-// Sends what is due, in the order it was scheduled.
-void McuSimulator::SendDue(double now) {
+void McuSimulator::Schedule(const Outgoing& out) {
+    m_outgoing.push_back(out);
+    m_outgoing.back().written = 0;
+    m_outgoing.back().nextPieceAt = 0;
+}
+
+// What is due goes to the line in the order it was scheduled. A line whose reader has
+// stopped reading holds at most kLineQueueMax bytes; past that, as on a real line whose
+// receiver overflows, what the MCU sends is lost.
+void McuSimulator::MoveDueToLine(double now) {
     std::vector<Outgoing> later;
     for (size_t i = 0; i < m_outgoing.size(); ++i) {
-        if (m_outgoing[i].due <= now) {
-            Write(m_outgoing[i]);
+        Outgoing& out = m_outgoing[i];
+        if (out.due > now) {
+            later.push_back(out);
+        } else if (m_lineBytes + out.bytes.size() > kLineQueueMax) {
+            Log("line full: not sent " + DescribeItem(AsItem(out.bytes)) + out.note);
+            Count(&SimStats::lineFullDrops);
         } else {
-            later.push_back(m_outgoing[i]);
+            m_lineBytes += out.bytes.size();
+            m_line.push_back(out);
         }
     }
     m_outgoing.swap(later);
 }
 
-void McuSimulator::Write(const Outgoing& out) {
-    size_t at = 0;
-    while (at < out.bytes.size()) {
-        size_t piece = out.bytes.size() - at;
-        if (out.splittable && piece > 1) {
-            piece = 1 + Random() % piece;
+// Writes without blocking, one item after another; a split item goes in pieces a little
+// apart. On a full line the rest waits for room.
+void McuSimulator::WriteLine(double now) {
+    while (!m_line.empty()) {
+        Outgoing& out = m_line.front();
+        if (out.nextPieceAt > now) {
+            return;
         }
-        const ssize_t n = write(m_master, out.bytes.data() + at, piece);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR) {
+        const size_t left = out.bytes.size() - out.written;
+        const size_t piece = out.splittable && left > 1 ? 1 + Random() % left : left;
+        const ssize_t n = write(m_master, out.bytes.data() + out.written, piece);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        m_lineBlocked = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+        if (m_lineBlocked) {
+            return;
+        }
+        if (n > 0) {
+            if (m_observer) {
+                m_observer(kMcuToHost,
+                           reinterpret_cast<const unsigned char*>(out.bytes.data()) + out.written,
+                           static_cast<size_t>(n), MonotonicSeconds());
+            }
+            out.written += static_cast<size_t>(n);
+            if (out.written < out.bytes.size()) {
+                out.nextPieceAt = out.splittable ? now + (Random() % 2000) / 1e6 : now;
                 continue;
             }
-            break;
+            LogSent(out);
         }
-        at += static_cast<size_t>(n);
-        if (out.splittable && at < out.bytes.size()) {
-            usleep(Random() % 2000);  // well inside any receiver's idle time-out
-        }
+        // Written whole, or a line that refuses writes for good: either way, done with it.
+        m_lineBytes -= out.bytes.size();
+        m_line.pop_front();
     }
+}
+
+void McuSimulator::LogSent(const Outgoing& out) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(out.bytes.data());
     if (out.kind == Outgoing::kNoise) {
         Log("sent " + std::to_string(out.bytes.size()) +
@@ -293,8 +361,7 @@ void McuSimulator::Write(const Outgoing& out) {
     }
     Log("sent " + DescribeItem(AsItem(out.bytes)) + out.note);
     if (out.kind == Outgoing::kAnswer) {
-        MutexLockGuard guard(m_mutex);
-        ++m_stats.answersSent;
+        Count(&SimStats::answersSent);
     }
 }
 

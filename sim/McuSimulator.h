@@ -1,21 +1,21 @@
 // A stand-in for the MCU on the master side of a pseudo-terminal.
 //
-// A thread reads what the board side writes, splits it into ASCII lines, frames and noise,
-// logs a description of each, and answers every intact frame whose flag has the ackBit with
-// an acknowledgement (payload: the acknowledged serial number, then a result byte). Options
-// make it misbehave the ways a real line and MCU do. Used by the mcusim program and, as a
-// library, by tests.
+// A thread reads what the board side writes, decodes it into ASCII lines, frames and noise
+// with the module's own rules, logs a description of each, and answers every frame whose
+// flag has the ackBit with an acknowledgement (payload: the acknowledged serial number, then a
+// result byte). Options make it misbehave the ways a real line and MCU do. It never blocks on
+// the line: what the board side does not read waits in a bounded queue, and Stop() returns
+// whatever the line's state. Used by the mcusim program and, as a library, by tests.
 #ifndef SIM_MCUSIMULATOR_H
 #define SIM_MCUSIMULATOR_H
 
-#include <pthread.h>
-
-#include <atomic>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
 
 #include "common/MutexLock.h"
+#include "common/WorkerThread.h"
 #include "sim/StreamDecoder.h"
 
 struct SimOptions {
@@ -44,22 +44,33 @@ struct SimStats {
     unsigned long answersDropped;
     unsigned long answersCorrupted;
     unsigned long unaskedSent;
+    unsigned long lineFullDrops;  // answers or unasked frames dropped: the line stayed full
 };
+
+// Which way bytes crossed the line, for an observer of the traffic.
+enum LineDirection { kHostToMcu, kMcuToHost };
 
 class McuSimulator {
   public:
     typedef std::function<void(const std::string&)> LogSink;
+    // Told of every byte run that crossed the line, with its monotonic time in seconds.
+    typedef std::function<void(LineDirection, const unsigned char*, size_t, double)> LineObserver;
 
-    // masterFd stays owned by the caller and must outlive the simulator.
+    // masterFd stays owned by the caller and must outlive the simulator; it is made
+    // non-blocking.
     McuSimulator(int masterFd, LogSink log, const SimOptions& options = SimOptions());
     ~McuSimulator();
 
     McuSimulator(const McuSimulator&) = delete;
     McuSimulator& operator=(const McuSimulator&) = delete;
 
+    // Set before Start().
+    void SetLineObserver(const LineObserver& observer) { m_observer = observer; }
+
+    // False when already running or the thread cannot be made.
     bool Start();
     // Reads and reports what is still pending on the line, and ends the thread. Answers not
-    // yet due are not sent.
+    // yet due, and bytes the board side has not read, are not sent.
     void Stop();
 
     std::vector<DecodedItem> Received();
@@ -73,38 +84,46 @@ class McuSimulator {
         std::string bytes;
         std::string note;
         bool splittable;
+        size_t written;      // bytes already on the line
+        double nextPieceAt;  // a split answer's next piece waits until then
     };
 
-    static void* ThreadMain(void* self);
     void Run();
-    bool ReadOnce(int waitMs);
+    bool ReadOnce(double waitSeconds);
+    void FlushIfQuiet(double now);
     void Handle(const std::vector<DecodedItem>& items);
     void ScheduleAnswer(const DecodedItem& frame);
     void ScheduleUnasked(double now);
-    void SendDue(double now);
-    void Write(const Outgoing& out);
-    int MillisToNextEvent(double now) const;
+    void Schedule(const Outgoing& out);
+    void MoveDueToLine(double now);
+    void WriteLine(double now);
+    void LogSent(const Outgoing& out);
+    double SecondsToNextEvent(double now) const;
     std::string Noise();
     unsigned Random();
     double Chance();
     void Log(const std::string& text);
+    void Count(unsigned long SimStats::*counter);
 
     int m_master;
     LogSink m_log;
+    LineObserver m_observer;
     SimOptions m_options;
-    pthread_t m_thread;
-    bool m_running;
-    std::atomic<bool> m_stop;
-    StreamDecoder m_decoder;
-    std::vector<Outgoing> m_outgoing;  // thread only
+    StreamDecoder m_decoder;           // thread only, or after Stop
+    std::vector<Outgoing> m_outgoing;  // scheduled, not yet due; thread only
+    std::deque<Outgoing> m_line;       // due, written in order; thread only
+    size_t m_lineBytes;                // bytes waiting in m_line
+    bool m_lineBlocked;                // the last write found the line full
+    double m_lastByteAt;               // when the board side last wrote
     unsigned m_random;
     unsigned char m_serial;
     unsigned long m_answersScheduled;
     double m_nextUnasked;
 
     MutexLock m_mutex;  // guards m_received and m_stats
-    std::vector<DecodedItem> m_received;
+    std::deque<DecodedItem> m_received;
     SimStats m_stats;
+    WorkerThread m_thread;  // last: stopped before the members its body uses go away
 };
 
 double MonotonicSeconds();

@@ -1,97 +1,148 @@
 #include "sim/StreamDecoder.h"
 
-#include "common/ComFrame.h"
+#include <string.h>
 
 namespace {
 
 const size_t kAsciiLineSize = 16;
+const size_t kAsciiDigitsEnd = 14;  // the CR's position
 
 bool IsUpperHexDigit(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
 }
 
-bool IsAsciiLine(const unsigned char* p) {
-    if (p[0] != '#' || p[1] != 'x' || p[14] != '\r' || p[15] != '\n') {
-        return false;
-    }
-    for (int i = 2; i < 14; ++i) {
-        if (!IsUpperHexDigit(p[i])) {
+// Whether the n bytes at p could be the start (or, for 16 bytes, the whole) of a power line.
+bool CouldBeAsciiLine(const unsigned char* p, size_t n) {
+    for (size_t i = 0; i < n && i < kAsciiLineSize; ++i) {
+        const unsigned char c = p[i];
+        const bool ok = i == 0                 ? c == '#'
+                        : i == 1               ? c == 'x'
+                        : i < kAsciiDigitsEnd  ? IsUpperHexDigit(c)
+                        : i == kAsciiDigitsEnd ? c == '\r'
+                                               : c == '\n';
+        if (!ok) {
             return false;
         }
     }
     return true;
 }
 
-bool HasTail(const unsigned char* frame, size_t total) {
-    return frame[total - 2] == FRAME_MARK_FIRST && frame[total - 1] == FRAME_MARK_SECOND;
-}
-
 }  // namespace
 
+const size_t StreamDecoder::kNoiseItemMax;
+
+StreamDecoder::StreamDecoder()
+    : m_out(NULL), m_consumed(0), m_textOffset(0), m_noise(), m_haveNoise(false) {}
+
 void StreamDecoder::Feed(const unsigned char* data, size_t count, std::vector<DecodedItem>* out) {
-    m_pending.insert(m_pending.end(), data, data + count);
-    while (!m_pending.empty() && TakeFront(false, out) != kNeedMore) {
-    }
+    m_out = out;
+    m_scanner.Feed(data, count, this);
+    SplitText(false);
+    m_out = NULL;
 }
 
-void StreamDecoder::Finish(std::vector<DecodedItem>* out) {
-    while (!m_pending.empty()) {
-        TakeFront(true, out);
-    }
+void StreamDecoder::Flush(std::vector<DecodedItem>* out) {
+    m_out = out;
+    m_scanner.Flush(this);
+    SplitText(true);
+    EmitNoise();
+    m_out = NULL;
 }
 
-void StreamDecoder::TakeNoise(size_t count, std::vector<DecodedItem>* out) {
-    if (out->empty() || out->back().kind != DecodedItem::kNoise) {
-        DecodedItem item;
-        item.kind = DecodedItem::kNoise;
-        out->push_back(item);
-    }
-    std::vector<unsigned char>& noise = out->back().bytes;
-    noise.insert(noise.end(), m_pending.begin(), m_pending.begin() + static_cast<long>(count));
-    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<long>(count));
+size_t StreamDecoder::pending() const {
+    return m_scanner.pending() + m_text.size() + (m_haveNoise ? m_noise.bytes.size() : 0);
 }
 
-// A candidate that could still become a line or a frame waits for more bytes, unless the
-// stream has ended. A frame is taken when all its bytes are there and its tail is right, so
-// that a damaged checksum can be named; a head whose tail is wrong is noise.
-StreamDecoder::Step StreamDecoder::TakeFront(bool final, std::vector<DecodedItem>* out) {
-    const unsigned char* p = m_pending.data();
-    const size_t have = m_pending.size();
-    size_t itemSize = 0;
-    DecodedItem::Kind kind = DecodedItem::kNoise;
-    if (p[0] == '#') {
-        if (have < kAsciiLineSize) {
-            if (!final && (have < 2 || p[1] == 'x')) {
-                return kNeedMore;
+void StreamDecoder::OnFrame(const unsigned char* frame, int length) {
+    // Bytes before a frame cannot continue as a line: the frame came between.
+    SplitText(true);
+    EmitNoise();
+    Emit(DecodedItem::kFrame, frame, static_cast<size_t>(length), m_consumed);
+    m_consumed += static_cast<unsigned long long>(length);
+}
+
+void StreamDecoder::OnNoise(const unsigned char* bytes, size_t count, FrameVerdict verdict) {
+    if (m_text.empty()) {
+        m_textOffset = m_consumed;
+    }
+    if (verdict != kFrameNoHead) {
+        m_refusedHeads.push_back(std::make_pair(m_consumed, verdict));
+    }
+    m_text.insert(m_text.end(), bytes, bytes + count);
+    m_consumed += count;
+}
+
+// Takes power lines out of the dropped bytes; the rest is noise. A possible line at the end
+// waits for more bytes unless final.
+void StreamDecoder::SplitText(bool final) {
+    const unsigned char* p = m_text.data();
+    const size_t size = m_text.size();
+    size_t at = 0;
+    while (at < size) {
+        const size_t left = size - at;
+        if (p[at] == '#') {
+            if (left >= kAsciiLineSize && CouldBeAsciiLine(p + at, kAsciiLineSize)) {
+                EmitNoise();
+                Emit(DecodedItem::kAsciiLine, p + at, kAsciiLineSize, m_textOffset + at);
+                at += kAsciiLineSize;
+                continue;
             }
-        } else if (IsAsciiLine(p)) {
-            itemSize = kAsciiLineSize;
-            kind = DecodedItem::kAsciiLine;
+            if (left < kAsciiLineSize && !final && CouldBeAsciiLine(p + at, left)) {
+                break;
+            }
         }
-    } else if (p[0] == FRAME_MARK_FIRST) {
-        if (have < 4) {
-            if (!final && (have < 2 || p[1] == FRAME_MARK_SECOND)) {
-                return kNeedMore;
+        const void* hash = memchr(p + at + 1, '#', left - 1);
+        const size_t run =
+            hash != NULL ? static_cast<size_t>(static_cast<const unsigned char*>(hash) - p) - at
+                         : left;
+        AddNoise(p + at, run, m_textOffset + at);
+        at += run;
+    }
+    m_text.erase(m_text.begin(), m_text.begin() + static_cast<long>(at));
+    m_textOffset += at;
+}
+
+void StreamDecoder::AddNoise(const unsigned char* bytes, size_t count, unsigned long long offset) {
+    while (count > 0) {
+        if (!m_haveNoise) {
+            m_noise.kind = DecodedItem::kNoise;
+            m_noise.bytes.clear();
+            m_noise.offset = offset;
+            m_noise.head = kFrameNoHead;
+            m_haveNoise = true;
+        }
+        const size_t take = count < kNoiseItemMax - m_noise.bytes.size()
+                                ? count
+                                : kNoiseItemMax - m_noise.bytes.size();
+        while (!m_refusedHeads.empty() && m_refusedHeads.front().first < offset + take) {
+            if (m_noise.head == kFrameNoHead) {
+                m_noise.head = m_refusedHeads.front().second;
             }
-        } else if (p[1] == FRAME_MARK_SECOND && FrameLenField(p) >= FRAME_MIN_LEN_FIELD &&
-                   FrameLenField(p) <= FRAME_MAX_LEN_FIELD) {
-            const size_t total = static_cast<size_t>(FrameLenField(p)) + FRAME_OVERHEAD;
-            if (have >= total && HasTail(p, total)) {
-                itemSize = total;
-                kind = DecodedItem::kFrame;
-            } else if (have < total && !final) {
-                return kNeedMore;
-            }
+            m_refusedHeads.pop_front();
+        }
+        m_noise.bytes.insert(m_noise.bytes.end(), bytes, bytes + take);
+        bytes += take;
+        offset += take;
+        count -= take;
+        if (m_noise.bytes.size() == kNoiseItemMax) {
+            EmitNoise();
         }
     }
-    if (itemSize == 0) {
-        TakeNoise(1, out);
-        return kTookNoise;
+}
+
+void StreamDecoder::EmitNoise() {
+    if (m_haveNoise) {
+        m_out->push_back(m_noise);
+        m_haveNoise = false;
     }
+}
+
+void StreamDecoder::Emit(DecodedItem::Kind kind, const unsigned char* bytes, size_t count,
+                         unsigned long long offset) {
     DecodedItem item;
     item.kind = kind;
-    item.bytes.assign(m_pending.begin(), m_pending.begin() + static_cast<long>(itemSize));
-    m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<long>(itemSize));
-    out->push_back(item);
-    return kTookItem;
+    item.bytes.assign(bytes, bytes + count);
+    item.offset = offset;
+    item.head = kFrameNoHead;
+    m_out->push_back(item);
 }

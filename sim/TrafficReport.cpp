@@ -6,6 +6,7 @@
 #include <string.h>
 #include <termios.h>
 
+#include "ack/FrameRules.h"
 #include "common/ComFrame.h"
 #include "serial/SerialFun.h"
 #include "tool/HddPower.h"
@@ -55,10 +56,28 @@ std::string DescribePowerPayload(const unsigned char* payload) {
                   (bits & kPowerOffBit) != 0 ? "power off" : "power on");
 }
 
+const char* RefusedHeadReason(FrameVerdict verdict) {
+    switch (verdict) {
+        case kFrameOversize:
+            return "whose len is above 1028";
+        case kFrameUndersize:
+            return "whose len is below 4";
+        case kFrameIncomplete:
+            return "whose frame never came whole";
+        case kFrameBadChecksum:
+            return "whose checksum is wrong";
+        case kFrameBadTail:
+            return "whose tail is wrong";
+        default:
+            return NULL;
+    }
+}
+
+// Received frames are valid; the simulator also describes frames it damaged on purpose.
 std::string DescribeFrame(const std::vector<unsigned char>& frame) {
     const unsigned char* p = frame.data();
     const int len = FrameLenField(p);
-    const unsigned int cmd = (p[6] << 8) | p[7];
+    const unsigned int cmd = FrameCmdCode(p);
     const unsigned char flag = p[5];
     std::string text =
         Format("frame: len %d, serial %u, flag 0x%02x (ackBit %d), cmd 0x%04x %s", len, p[4], flag,
@@ -67,25 +86,27 @@ std::string DescribeFrame(const std::vector<unsigned char>& frame) {
     if (cmd == CMD_ALARM_OUT_POWER && len - 4 == kPowerPayloadSize) {
         text += DescribePowerPayload(p + 8);
     }
-    const unsigned char computed = FrameXor(p + 2, len + 2);
+    int frameLen = 0;
+    const FrameVerdict verdict =
+        JudgeFrameAt(FlatBytes(p), static_cast<int>(frame.size()), &frameLen);
     const unsigned char stored = p[len + 4];
-    text += computed == stored
-                ? Format("\n  checksum %02x ok", stored)
-                : Format("\n  checksum %02x WRONG (computed %02x)", stored, computed);
-    const bool tailOk = p[len + 5] == FRAME_MARK_FIRST && p[len + 6] == FRAME_MARK_SECOND;
-    text += tailOk ? std::string(", tail ok")
-                   : Format(", tail %02x %02x WRONG", p[len + 5], p[len + 6]);
+    text += verdict == kFrameBadChecksum ? Format("\n  checksum %02x WRONG (computed %02x)", stored,
+                                                  FrameXor(p + 2, len + 2))
+                                         : Format("\n  checksum %02x ok", stored);
+    text += verdict == kFrameBadTail ? Format(", tail %02x %02x WRONG", p[len + 5], p[len + 6])
+                                     : std::string(", tail ok");
     return text;
 }
 
-std::string DescribeNoise(const std::vector<unsigned char>& noise) {
-    std::string text = Format("%zu byte%s of noise", noise.size(), noise.size() == 1 ? "" : "s");
-    if (noise.size() >= 2 && noise[0] == FRAME_MARK_FIRST && noise[1] == FRAME_MARK_SECOND) {
-        text += " (starts with a frame head whose frame is not whole or whose tail is wrong)";
+std::string DescribeNoise(const DecodedItem& noise) {
+    const size_t size = noise.bytes.size();
+    std::string text = Format("%zu byte%s of noise", size, size == 1 ? "" : "s");
+    const char* reason = RefusedHeadReason(noise.head);
+    if (reason != NULL) {
+        text += std::string(" (holds a frame head ") + reason + ")";
     }
-    for (size_t i = 0; i < noise.size(); i += 16) {
-        const size_t n = noise.size() - i < 16 ? noise.size() - i : 16;
-        text += "\n  " + HexBytes(noise.data() + i, n);
+    for (size_t i = 0; i < size; i += 16) {
+        text += "\n  " + HexBytes(noise.bytes.data() + i, size - i < 16 ? size - i : 16);
     }
     return text;
 }
@@ -130,9 +151,11 @@ bool IsRaw(const struct termios& tio) {
 }  // namespace
 
 std::string HexBytes(const unsigned char* data, size_t count) {
-    std::string text;
+    static const char kDigits[] = "0123456789abcdef";
+    std::string text(count == 0 ? 0 : count * 3 - 1, ' ');
     for (size_t i = 0; i < count; ++i) {
-        text += Format(i == 0 ? "%02x" : " %02x", data[i]);
+        text[i * 3] = kDigits[data[i] >> 4];
+        text[i * 3 + 1] = kDigits[data[i] & 0x0F];
     }
     return text;
 }
@@ -154,7 +177,7 @@ std::string DescribeItem(const DecodedItem& item) {
         case DecodedItem::kFrame:
             return DescribeFrame(item.bytes);
         case DecodedItem::kNoise:
-            return DescribeNoise(item.bytes);
+            return DescribeNoise(item);
     }
     return std::string();
 }

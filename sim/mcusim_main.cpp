@@ -1,13 +1,21 @@
 // mcusim: runs a command against a simulated MCU, or decodes a captured byte stream.
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <string>
 
+#include "ack/McuReceiver.h"
 #include "common/MutexLock.h"
-#include "common/ParseNumber.h"
+#include "common/ParseArgs.h"
+#include "common/StdStreams.h"
 #include "sim/DeviceNamespace.h"
 #include "sim/McuSimulator.h"
 #include "sim/TrafficReport.h"
@@ -16,7 +24,9 @@ namespace {
 
 const char* const kDevicePath = "/dev/ttyAMA2";
 const int kUsageStatus = 2;
+const int kDecodeFailed = 1;
 const int kSetupStatus = 125;
+const int kQuietMs = McuReceiver::kIdleFlushUs / 1000;
 
 const char kUsage[] =
     "usage: mcusim [OPTIONS] [--] COMMAND [ARGS...]\n"
@@ -24,132 +34,295 @@ const char kUsage[] =
     "\n"
     "Runs COMMAND with a simulated MCU on a pseudo-terminal at /dev/ttyAMA2, inside a private\n"
     "mount namespace (as root; otherwise in an unprivileged user namespace). The command's\n"
-    "output passes through; every line, frame and noise byte it sends is decoded and reported\n"
-    "on standard output after \"mcusim: \", and so is every answer. When the command ends, the\n"
-    "line settings it left are reported. The exit status is the command's.\n"
+    "output passes through; every line, frame and noise byte it sends is decoded, with the\n"
+    "module's own frame rules, and reported on standard output after \"mcusim: \", and so is\n"
+    "every answer. When the command ends, the line settings it left are reported. The exit\n"
+    "status is the command's (128 + the signal's number if a signal ended it). SIGINT,\n"
+    "SIGTERM and SIGHUP are passed on to the command; the command ends with mcusim.\n"
     "Frames whose flag has the ackBit (0x40) are acknowledged: payload byte 0 the acknowledged\n"
     "serial number, byte 1 the result.\n"
     "\n"
-    "--decode FILE   decode a captured byte stream (- for standard input) and exit\n"
-    "--no-answer     acknowledge nothing\n"
-    "--delay MS      wait MS milliseconds before each answer\n"
-    "--result BYTE   result byte of every answer (default 0)\n"
-    "--noise N       up to N random noise bytes before each answer\n"
-    "--false-heads   noise also holds frame heads, some with a length above 1028\n"
-    "--split         write answers in pieces cut at random byte boundaries\n"
-    "--corrupt P     damage the checksum or tail of an answer with probability P (0 to 1)\n"
-    "--late N        send every N-th answer late (after --late-ms, default 500)\n"
-    "--late-ms MS    how late a late answer is\n"
-    "--drop P        send no answer, with probability P\n"
-    "--duplicate P   send an answer twice, with probability P\n"
-    "--unasked CODE  send unasked frames of command CODE now and then\n"
-    "--unasked-ms MS how often (default 200)\n"
-    "--seed N        seed of the fault generator (default 1)\n"
-    "--help          this text\n";
+    "      --decode=FILE     decode a byte stream and exit: a capture, - for standard input,\n"
+    "                        or a serial device (set to 115200 8N1 raw first); each item is\n"
+    "                        printed as soon as it is decoded\n"
+    "      --no-answer       acknowledge nothing\n"
+    "      --delay=MS        wait MS milliseconds before each answer\n"
+    "      --result=BYTE     result byte of every answer (default 0); \"seq\": the n-th frame\n"
+    "                        acknowledged gets n modulo 256, copies and late answers included\n"
+    "      --noise=N         up to N random noise bytes before each answer\n"
+    "      --false-heads     noise also holds frame heads, some with a length above 1028\n"
+    "      --split           write answers in pieces cut at random byte boundaries\n"
+    "      --corrupt=P       damage the checksum or tail of an answer with probability P\n"
+    "      --late=N          send every N-th answer late (after --late-ms, default 500)\n"
+    "      --late-ms=MS      how late a late answer is\n"
+    "      --drop=P          send no answer, with probability P\n"
+    "      --duplicate=P     send an answer twice, with probability P\n"
+    "      --unasked=CODE    send unasked frames of command CODE now and then (CODE in hex as\n"
+    "                        the logs print it: 0404 or 0x404)\n"
+    "      --unasked-ms=MS   how often, 1 to 600000 ms (default 200)\n"
+    "      --seed=N          seed of the fault generator (default 1)\n"
+    "  -h, --help            this text\n"
+    "\n"
+    "Probabilities P are numbers from 0 to 1; times are whole milliseconds. Options go\n"
+    "before the command; -- ends them.\n";
 
 MutexLock g_printLock;
 
+// Writes text to standard output, each of its lines after "mcusim: ".
+void WriteLines(const std::string& text) {
+    size_t start = 0;
+    for (;;) {
+        const size_t end = text.find('\n', start);
+        fputs("mcusim: ", stdout);
+        fwrite(text.data() + start, 1, (end == std::string::npos ? text.size() : end) - start,
+               stdout);
+        fputc('\n', stdout);
+        if (end == std::string::npos) {
+            break;
+        }
+        start = end + 1;
+    }
+}
+
+// The simulator's log, shared by its thread and this one: each report goes out at once, so
+// that it keeps its place among the command's own output.
 void Print(const std::string& text) {
     MutexLockGuard guard(g_printLock);
-    std::string line = "mcusim: ";
-    for (size_t i = 0; i < text.size(); ++i) {
-        line += text[i];
-        if (text[i] == '\n') {
-            line += "mcusim: ";
-        }
-    }
-    fprintf(stdout, "%s\n", line.c_str());
+    WriteLines(text);
     fflush(stdout);
 }
 
-bool ParseFraction(const char* text, double low, double high, double* value) {
-    char* end = NULL;
-    const double v = strtod(text, &end);
-    if (end == text || *end != '\0' || v < low || v > high) {
-        return false;
-    }
-    *value = v;
-    return true;
+int BadOption(const char* name, const char* value) {
+    fprintf(stderr, "mcusim: bad value for --%s: %s (mcusim --help says what it takes)\n", name,
+            value);
+    return -1;
 }
 
-// Parses the options before the command; returns the index of the command, or -1 after
-// reporting a bad option.
+enum LongOnly {
+    kDecode = 256,
+    kNoAnswer,
+    kDelay,
+    kResult,
+    kNoise,
+    kFalseHeads,
+    kSplit,
+    kCorrupt,
+    kLate,
+    kLateMs,
+    kDrop,
+    kDuplicate,
+    kUnasked,
+    kUnaskedMs,
+    kSeed
+};
+
+const struct option kOptions[] = {{"decode", required_argument, NULL, kDecode},
+                                  {"no-answer", no_argument, NULL, kNoAnswer},
+                                  {"delay", required_argument, NULL, kDelay},
+                                  {"result", required_argument, NULL, kResult},
+                                  {"noise", required_argument, NULL, kNoise},
+                                  {"false-heads", no_argument, NULL, kFalseHeads},
+                                  {"split", no_argument, NULL, kSplit},
+                                  {"corrupt", required_argument, NULL, kCorrupt},
+                                  {"late", required_argument, NULL, kLate},
+                                  {"late-ms", required_argument, NULL, kLateMs},
+                                  {"drop", required_argument, NULL, kDrop},
+                                  {"duplicate", required_argument, NULL, kDuplicate},
+                                  {"unasked", required_argument, NULL, kUnasked},
+                                  {"unasked-ms", required_argument, NULL, kUnaskedMs},
+                                  {"seed", required_argument, NULL, kSeed},
+                                  {"help", no_argument, NULL, 'h'},
+                                  {NULL, 0, NULL, 0}};
+
+struct IntegerOption {
+    int option;
+    long long low;
+    long long high;
+    int SimOptions::*field;
+};
+
+const IntegerOption kIntegerOptions[] = {
+    {kDelay, 0, 600000, &SimOptions::delayMs},
+    {kNoise, 0, 4096, &SimOptions::noiseMax},
+    {kLate, 0, 1000000, &SimOptions::lateEvery},
+    {kLateMs, 0, 600000, &SimOptions::lateMs},
+    {kUnaskedMs, 1, 600000, &SimOptions::unaskedEveryMs},
+};
+
+// Applies one option with a value; false when the value is not one the option takes.
+bool ApplyValue(int option, const char* value, SimOptions* options) {
+    long long n = 0;
+    unsigned long code = 0;
+    switch (option) {
+        case kResult:
+            if (strcmp(value, "seq") == 0) {
+                options->resultSeq = true;
+                return true;
+            }
+            if (!ParseInteger(value, 0, 255, &n)) {
+                return false;
+            }
+            options->result = static_cast<unsigned char>(n);
+            return true;
+        case kCorrupt:
+            return ParseFraction(value, &options->corrupt);
+        case kDrop:
+            return ParseFraction(value, &options->drop);
+        case kDuplicate:
+            return ParseFraction(value, &options->duplicate);
+        case kUnasked:
+            if (!ParseCommandCode(value, &code) || code > 0xFFFF) {
+                return false;
+            }
+            options->unaskedCode = static_cast<int>(code);
+            return true;
+        case kSeed:
+            if (!ParseInteger(value, 1, 0xFFFFFFFFLL, &n)) {
+                return false;
+            }
+            options->seed = static_cast<unsigned>(n);
+            return true;
+        default:
+            break;
+    }
+    for (const IntegerOption& integer : kIntegerOptions) {
+        if (integer.option == option) {
+            if (!ParseInteger(value, integer.low, integer.high, &n)) {
+                return false;
+            }
+            options->*integer.field = static_cast<int>(n);
+            return true;
+        }
+    }
+    return false;
+}
+
+const char* OptionName(int option) {
+    for (const struct option& entry : kOptions) {
+        if (entry.val == option && entry.name != NULL) {
+            return entry.name;
+        }
+    }
+    return "?";
+}
+
+// Parses the options before the command. Returns the index of the command, or -1 after
+// reporting a bad option, or argc + 1 after --help.
 int ParseOptions(int argc, char* argv[], SimOptions* options, const char** decode) {
-    int i = 1;
-    for (; i < argc && strncmp(argv[i], "--", 2) == 0; ++i) {
-        const std::string name = argv[i];
-        if (name == "--") {
-            return i + 1;
-        }
-        if (name == "--no-answer") {
-            options->answer = false;
-        } else if (name == "--false-heads") {
-            options->falseHeads = true;
-        } else if (name == "--split") {
-            options->split = true;
-        } else if (i + 1 < argc) {
-            const char* value = argv[++i];
-            long long n = 0;
-            double p = 0;
-            bool ok = true;
-            if (name == "--decode") {
-                *decode = value;
-            } else if (name == "--delay" && (ok = ParseInteger(value, 0, 600000, &n))) {
-                options->delayMs = static_cast<int>(n);
-            } else if (name == "--result" && (ok = ParseInteger(value, 0, 255, &n))) {
-                options->result = static_cast<unsigned char>(n);
-            } else if (name == "--noise" && (ok = ParseInteger(value, 0, 4096, &n))) {
-                options->noiseMax = static_cast<int>(n);
-            } else if (name == "--corrupt" && (ok = ParseFraction(value, 0, 1, &p))) {
-                options->corrupt = p;
-            } else if (name == "--late" && (ok = ParseInteger(value, 0, 1000000, &n))) {
-                options->lateEvery = static_cast<int>(n);
-            } else if (name == "--late-ms" && (ok = ParseInteger(value, 0, 600000, &n))) {
-                options->lateMs = static_cast<int>(n);
-            } else if (name == "--drop" && (ok = ParseFraction(value, 0, 1, &p))) {
-                options->drop = p;
-            } else if (name == "--duplicate" && (ok = ParseFraction(value, 0, 1, &p))) {
-                options->duplicate = p;
-            } else if (name == "--unasked" && (ok = ParseInteger(value, 0, 0xFFFF, &n))) {
-                options->unaskedCode = static_cast<int>(n);
-            } else if (name == "--unasked-ms" && (ok = ParseInteger(value, 1, 600000, &n))) {
-                options->unaskedEveryMs = static_cast<int>(n);
-            } else if (name == "--seed" && (ok = ParseInteger(value, 1, 0xFFFFFFFFLL, &n))) {
-                options->seed = static_cast<unsigned>(n);
-            } else {
-                ok = false;
-            }
-            if (!ok) {
-                fprintf(stderr, "mcusim: bad value or option: %s %s\n", name.c_str(), value);
+    opterr = 0;
+    int option;
+    // "+": options end at the command, whose own options are its business.
+    while ((option = getopt_long(argc, argv, "+:h", kOptions, NULL)) != -1) {
+        switch (option) {
+            case 'h':
+                fputs(kUsage, stdout);
+                return argc + 1;
+            case kDecode:
+                *decode = optarg;
+                break;
+            case kNoAnswer:
+                options->answer = false;
+                break;
+            case kFalseHeads:
+                options->falseHeads = true;
+                break;
+            case kSplit:
+                options->split = true;
+                break;
+            case ':':
+                fprintf(stderr, "mcusim: %s needs a value\n", argv[optind - 1]);
                 return -1;
-            }
-        } else {
-            fprintf(stderr, "mcusim: unknown option or missing value: %s\n", name.c_str());
-            return -1;
+            case '?':
+                fprintf(stderr, "mcusim: unknown option %s\n", argv[optind - 1]);
+                return -1;
+            default:
+                if (!ApplyValue(option, optarg, options)) {
+                    return BadOption(OptionName(option), optarg);
+                }
+                break;
         }
     }
-    return i;
+    return optind;
 }
 
+// A serial adapter on the board's MCU line: 115200 baud, 8N1, raw, reading whatever comes.
+void ConfigureCaptureDevice(int fd) {
+    struct termios tio;
+    if (tcgetattr(fd, &tio) != 0) {
+        return;
+    }
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &tio);
+}
+
+// A decoder's items, out once per read: at once on a live line, in big writes for a file.
+void PrintItems(std::vector<DecodedItem>* items) {
+    for (size_t i = 0; i < items->size(); ++i) {
+        WriteLines(DescribeItem((*items)[i]));
+    }
+    items->clear();
+    fflush(stdout);
+}
+
+int OpenCapture(const char* path) {
+    const int fd = strcmp(path, "-") == 0 ? STDIN_FILENO : open(path, O_RDONLY | O_NOCTTY);
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "mcusim: cannot decode %s: it is a folder\n", path);
+        close(fd);
+        return -1;
+    }
+    if (fd < 0) {
+        fprintf(stderr, "mcusim: cannot open %s: %s\n", path, strerror(errno));
+        return -1;
+    }
+    if (isatty(fd)) {
+        ConfigureCaptureDevice(fd);
+    }
+    return fd;
+}
+
+// Decodes as the bytes come: each item is printed once decoded, and what waits for more bytes
+// is decided once the input has been quiet as long as the receiver would wait.
 int Decode(const char* path) {
-    FILE* in = strcmp(path, "-") == 0 ? stdin : fopen(path, "rb");
-    if (in == NULL) {
-        fprintf(stderr, "mcusim: cannot open %s\n", path);
-        return 1;
+    const int fd = OpenCapture(path);
+    if (fd < 0) {
+        return kDecodeFailed;
     }
     StreamDecoder decoder;
     std::vector<DecodedItem> items;
     unsigned char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, in)) > 0) {
-        decoder.Feed(chunk, got, &items);
+    for (;;) {
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (decoder.pending() > 0 && poll(&pfd, 1, kQuietMs) == 0) {
+            decoder.Flush(&items);
+            PrintItems(&items);
+            continue;
+        }
+        const ssize_t got = read(fd, chunk, sizeof chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            fprintf(stderr, "mcusim: cannot read %s: %s\n", path, strerror(errno));
+            return kDecodeFailed;
+        }
+        if (got == 0) {
+            break;
+        }
+        decoder.Feed(chunk, static_cast<size_t>(got), &items);
+        PrintItems(&items);
     }
-    decoder.Finish(&items);
-    if (in != stdin) {
-        fclose(in);
-    }
-    for (size_t i = 0; i < items.size(); ++i) {
-        Print(DescribeItem(items[i]));
+    decoder.Flush(&items);
+    PrintItems(&items);
+    if (fd != STDIN_FILENO) {
+        close(fd);
     }
     return 0;
 }
@@ -164,6 +337,39 @@ void QuietLine(int slave) {
     }
 }
 
+// The signals passed on to the command. They stay blocked, on every thread, until the command
+// runs; then only this thread takes them.
+volatile sig_atomic_t g_commandPid = 0;
+
+void ForwardToCommand(int signal) {
+    if (g_commandPid > 0) {
+        kill(static_cast<pid_t>(g_commandPid), signal);
+    }
+}
+
+const int kForwarded[] = {SIGINT, SIGTERM, SIGHUP};
+
+void SetForwardedBlocked(bool blocked) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kForwarded) {
+        sigaddset(&set, signal);
+    }
+    pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, NULL);
+}
+
+void ForwardSignalsTo(pid_t command) {
+    g_commandPid = command;
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = ForwardToCommand;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kForwarded) {
+        sigaction(signal, &action, NULL);
+    }
+    SetForwardedBlocked(false);
+}
+
 int RunCommand(char* argv[], int argc, const SimOptions& options) {
     PtyPair pty;
     std::string error;
@@ -176,9 +382,8 @@ int RunCommand(char* argv[], int argc, const SimOptions& options) {
     command.argv.assign(argv, argv + argc);
     command.slavePath = pty.slavePath;
     command.devicePath = kDevicePath;
-    command.stdoutFd = -1;
-    command.stderrFd = -1;
 
+    SetForwardedBlocked(true);
     McuSimulator simulator(pty.master, Print, options);
     simulator.Start();
     DeviceNamespaceChild child;
@@ -188,7 +393,9 @@ int RunCommand(char* argv[], int argc, const SimOptions& options) {
         ClosePtyPair(&pty);
         return kSetupStatus;
     }
+    ForwardSignalsTo(child.pid());
     const int status = child.Wait();
+    g_commandPid = 0;
     simulator.Stop();
     struct termios tio;
     if (tcgetattr(pty.slave, &tio) == 0) {
@@ -201,15 +408,17 @@ int RunCommand(char* argv[], int argc, const SimOptions& options) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
-        fputs(kUsage, stdout);
-        return 0;
-    }
+    EnsureStandardStreams();
+    // A reader of mcusim's output that goes away must not end mcusim before its command.
+    signal(SIGPIPE, SIG_IGN);
     SimOptions options;
     const char* decode = NULL;
     const int first = ParseOptions(argc, argv, &options, &decode);
     if (first < 0) {
         return kUsageStatus;
+    }
+    if (first > argc) {
+        return 0;
     }
     if (decode != NULL) {
         return Decode(decode);

@@ -15,6 +15,7 @@
 #include "ack/DataPackList.h"
 #include "common/ComFrame.h"
 #include "serial/SerialFun.h"
+#include "tool/SendResults.h"
 
 // MCU command codes. The frame carries the low 16 bits; lookups compare all 32.
 enum COM_CMD_3520D_TYPE : unsigned int {

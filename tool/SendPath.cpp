@@ -8,9 +8,6 @@
 
 namespace {
 
-const int kBadArgument = -1;
-const int kWriteFailed = -7;
-const int kUnknownCmd = -9;
 const int kFrameBytesPerLine = 30;
 const int kFrameBytesPerGroup = 5;
 
@@ -54,7 +51,7 @@ int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size, __Co
     m_ackList.DiscardAnswersTo(sent->cmd, sent->serialNum);
     if (WriteToMcuPort(frame, size) == -1) {
         fprintf(stderr, "Err [%s():%d] Write com err...\n", "WriteData", 325);
-        return kWriteFailed;
+        return SEND_WRITE_FAILED;
     }
     const int waited = m_waitCmdList.WaitCmdFlag(sent, static_cast<int>(timeo));
     if (waited < 0) {
@@ -79,13 +76,13 @@ __UserCmdData::__UserCmdData() : cmd(), serialNum(0), dataLen(0), data(NULL) {}
 
 int WriteData(char* frame, unsigned short size, __ComFrameData* reply, unsigned int timeo) {
     if (frame == NULL || (timeo != 0 && (reply == NULL || size == 0))) {
-        return kBadArgument;
+        return SEND_BAD_ARGUMENT;
     }
     __ComFrameData* sent = reinterpret_cast<__ComFrameData*>(frame);
     if (timeo == 0) {
         if (WriteToMcuPort(frame, size) == -1) {
             fprintf(stderr, "Err [%s():%d] Write com err...\n", "WriteData", 325);
-            return kWriteFailed;
+            return SEND_WRITE_FAILED;
         }
         return 0;
     }
@@ -96,12 +93,12 @@ int WriteData(char* frame, unsigned short size, __ComFrameData* reply, unsigned 
 
 int sendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned int timeo) {
     if (request == NULL || (timeo != 0 && reply == NULL)) {
-        return kBadArgument;
+        return SEND_BAD_ARGUMENT;
     }
     // The frame buffer holds at most 2037 payload bytes; a payload that is not there cannot
     // be copied either.
     if (request->dataLen > SEND_MAX_PAYLOAD || (request->dataLen > 0 && request->data == NULL)) {
-        return kBadArgument;
+        return SEND_BAD_ARGUMENT;
     }
     int result = 0;
     char frame[SEND_FRAME_BUF_SIZE];
@@ -118,7 +115,7 @@ int sendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned int time
     header->flag = flag;
     header->cmd = htons(static_cast<unsigned short>(request->cmd));
     if (flag == 0) {
-        return kUnknownCmd;
+        return SEND_UNKNOWN_CMD;
     }
     header->len = htons(static_cast<unsigned short>(request->dataLen + FRAME_MIN_LEN_FIELD));
     const unsigned short size = cmdData2Frame(frame);
@@ -136,7 +133,7 @@ int sendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned int time
                     "sendCmdData", 432, result, replyLen, replySerial, replyResult);
         }
     } else if (WriteToMcuPort(frame, size) == -1) {
-        result = kWriteFailed;
+        result = SEND_WRITE_FAILED;
     }
     if (IsTracedCmd(request->cmd)) {
         PrintSentFrame(frame, size);

@@ -1,5 +1,7 @@
 #include "tests/support/ToolRun.h"
 
+#include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -7,6 +9,7 @@
 #include <sstream>
 
 #include "sim/DeviceNamespace.h"
+#include "sim/McuSimulator.h"
 #include "tests/support/CaptureOutput.h"
 #include "tests/support/PtyLine.h"
 
@@ -76,17 +79,90 @@ ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice, in
     return result;
 }
 
-ToolResult RunBuiltProgram(const std::vector<std::string>& program, int closedStreams) {
+namespace {
+
+// argv and envp for execve, made before fork: the child then only calls what is safe there.
+struct ExecPlan {
+    ExecPlan(const std::vector<std::string>& program, const std::vector<std::string>& env) {
+        words = EmulatorPrefix();
+        words.insert(words.end(), program.begin(), program.end());
+        for (const std::string& word : words) {
+            argv.push_back(const_cast<char*>(word.c_str()));
+        }
+        argv.push_back(nullptr);
+        for (char** e = environ; *e != nullptr; ++e) {
+            environment.push_back(*e);
+        }
+        environment.insert(environment.end(), env.begin(), env.end());
+        for (const std::string& entry : environment) {
+            envp.push_back(const_cast<char*>(entry.c_str()));
+        }
+        envp.push_back(nullptr);
+        path = words[0].find('/') == std::string::npos ? "/usr/bin/" + words[0] : words[0];
+    }
+    std::vector<std::string> words;
+    std::vector<std::string> environment;
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+    std::string path;
+};
+
+}  // namespace
+
+int FinishProgram(StartedProgram* program, int hangLimitSec) {
+    int status = 0;
+    const double limit = MonotonicSeconds() + hangLimitSec;
+    while (waitpid(program->pid, &status, WNOHANG) == 0) {
+        if (MonotonicSeconds() > limit) {
+            kill(program->pid, SIGKILL);
+            waitpid(program->pid, &status, 0);
+            status = -1;
+            break;
+        }
+        usleep(5000);
+    }
+    if (program->outFd >= 0) {
+        close(program->outFd);
+    }
+    if (program->inFd >= 0) {
+        close(program->inFd);
+    }
+    program->outFd = program->inFd = -1;
+    return status == -1 ? -1 : ExitCodeOf(status);
+}
+
+StartedProgram StartBuiltProgram(const std::vector<std::string>& argv,
+                                 const std::vector<std::string>& env, bool pipeStdin) {
+    ExecPlan plan(argv, env);
+    int out[2] = {-1, -1}, in[2] = {-1, -1};
+    StartedProgram started = {-1, -1, -1};
+    if (pipe2(out, O_CLOEXEC) != 0 || (pipeStdin && pipe2(in, O_CLOEXEC) != 0)) {
+        return started;
+    }
+    started.pid = fork();
+    if (started.pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        if (pipeStdin) {
+            dup2(in[0], STDIN_FILENO);
+        }
+        execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
+        _exit(127);
+    }
+    close(out[1]);
+    started.outFd = out[0];
+    if (pipeStdin) {
+        close(in[0]);
+        started.inFd = in[1];
+    }
+    return started;
+}
+
+ToolResult RunBuiltProgram(const std::vector<std::string>& program, int closedStreams,
+                           const std::vector<std::string>& env, int hangLimitSec) {
     ToolResult result;
-    std::vector<std::string> argv = EmulatorPrefix();
-    argv.insert(argv.end(), program.begin(), program.end());
+    ExecPlan plan(program, env);
     const int outFd = AnonymousTempFile();
     const int errFd = AnonymousTempFile();
-    std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(outFd, STDOUT_FILENO);
@@ -96,16 +172,25 @@ ToolResult RunBuiltProgram(const std::vector<std::string>& program, int closedSt
                 close(stream);
             }
         }
-        execvp(args[0], args.data());
+        execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
         _exit(127);
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
+    StartedProgram started = {pid, -1, -1};
+    result.exitCode = FinishProgram(&started, hangLimitSec);
     result.started = pid > 0;
-    result.exitCode = ExitCodeOf(status);
+    result.hung = result.exitCode == -1;
     result.out = ReadWholeFile(outFd);
     result.err = ReadWholeFile(errFd);
     close(outFd);
     close(errFd);
     return result;
+}
+
+std::vector<std::string> ProgramEnvironment() {
+    std::string emulator;
+    for (const std::string& word : EmulatorPrefix()) {
+        emulator += (emulator.empty() ? "" : " ") + word;
+    }
+    return {"EMU=" + emulator, "MCUSEND=" + McuSendPath(), "MCUSIM=" + McuSimPath(),
+            "HDDPOWER=" + HddPowerPath()};
 }

@@ -8,12 +8,14 @@
 #include <vector>
 
 struct ToolResult {
+    ToolResult() : started(false), exitCode(-1), hung(false) {}
     bool started;  // false: the harness could not run the tool (see error)
     std::string error;
     std::string out;   // standard output
     std::string err;   // standard error
     std::string wire;  // bytes written to the line
     int exitCode;
+    bool hung;  // still running after the harness's limit, and killed
 };
 
 // Standard streams a program is started without: a mask of these bits.
@@ -22,8 +24,25 @@ const int kNoStdout = 2;
 const int kNoStderr = 4;
 
 // Runs one of the project's programs (through the emulator in a cross build), with its streams
-// captured, except those closedStreams names.
-ToolResult RunBuiltProgram(const std::vector<std::string>& argv, int closedStreams = 0);
+// captured, except those closedStreams names, and env added to its environment. A program
+// still running after hangLimitSec is killed and reported as hung.
+ToolResult RunBuiltProgram(const std::vector<std::string>& argv, int closedStreams = 0,
+                           const std::vector<std::string>& env = {}, int hangLimitSec = 120);
+
+// A program started in the background: its pid, and its standard output as it comes.
+struct StartedProgram {
+    pid_t pid;
+    int outFd;  // read end of its standard output; -1 when the start failed
+    int inFd;   // write end of its standard input (a pipe), -1 unless asked for
+};
+StartedProgram StartBuiltProgram(const std::vector<std::string>& argv,
+                                 const std::vector<std::string>& env = {}, bool pipeStdin = false);
+// Waits for it, killing it after hangLimitSec; its exit code, or -1 when it hung.
+int FinishProgram(StartedProgram* program, int hangLimitSec = 120);
+
+// The environment scripts run under mcusim use to start the project's programs: EMU (the
+// emulator, or empty), MCUSEND, MCUSIM and HDDPOWER.
+std::vector<std::string> ProgramEnvironment();
 
 // withDevice false: /dev/ttyAMA2 does not exist for the tool.
 ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice = true,

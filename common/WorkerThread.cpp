@@ -1,0 +1,31 @@
+#include "common/WorkerThread.h"
+
+WorkerThread::WorkerThread() : m_thread(), m_running(false), m_stop(false) {}
+
+WorkerThread::~WorkerThread() {
+    Stop();
+}
+
+bool WorkerThread::Start(const Body& body) {
+    if (m_running) {
+        return false;
+    }
+    m_body = body;
+    m_stop = false;
+    m_running = pthread_create(&m_thread, NULL, &WorkerThread::Main, this) == 0;
+    return m_running;
+}
+
+void WorkerThread::Stop() {
+    if (!m_running) {
+        return;
+    }
+    m_stop = true;
+    pthread_join(m_thread, NULL);
+    m_running = false;
+}
+
+void* WorkerThread::Main(void* self) {
+    static_cast<WorkerThread*>(self)->m_body();
+    return NULL;
+}
