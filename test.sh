@@ -6,7 +6,7 @@
 #   tsan    the concurrent tests with ThreadSanitizer
 #   arm     32-bit ARM static build, all tests under qemu-user
 #   fuzz    each fuzzer for FUZZ_SECONDS (default 60)
-#   static  clang-format, clang-tidy, cppcheck
+#   static  the include layering, clang-format, clang-tidy, cppcheck
 # ./test.sh runs them all; ./test.sh host asan runs just those. Any failure fails the run.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -72,6 +72,8 @@ gate_fuzz() {
 
 gate_static() {
   [ -f build/compile_commands.json ] || build build
+  echo "layers"
+  scripts/check-layers.sh
   echo "clang-format"
   clang-format --dry-run --Werror $(git ls-files '*.cpp' '*.h')
   echo "clang-tidy"

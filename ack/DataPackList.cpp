@@ -4,6 +4,7 @@
 
 #include "ack/AckResults.h"
 #include "ack/Deadline.h"
+#include "common/AckMatch.h"
 
 namespace {
 
@@ -55,7 +56,6 @@ int DataPackList::GetDatafromList(__ComFrameData*& frame, int mode, unsigned int
     const unsigned short keyCmd = frame->cmd;
     const unsigned char keySerial = FramePayload(frame)[0];
     const bool anyFrame = mode == DATA_LIST_MODE_ANY;
-    const bool cmdAlone = keyCmd == htons(4);
 
     char* out = reinterpret_cast<char*>(frame);
     const int passes = m_queue.GetFrameNum();
@@ -66,8 +66,7 @@ int DataPackList::GetDatafromList(__ComFrameData*& frame, int mode, unsigned int
             result = taken;
             continue;
         }
-        const bool sameCmd = frame->cmd == keyCmd;
-        if (anyFrame || (sameCmd && (cmdAlone || FramePayload(frame)[0] == keySerial))) {
+        if (anyFrame || AnswerMatches(frame->cmd, FramePayload(frame)[0], keyCmd, keySerial)) {
             return taken;
         }
         // Not ours: back to the end of the queue, so the frames keep their relative order.
@@ -80,7 +79,6 @@ int DataPackList::GetDatafromList(__ComFrameData*& frame, int mode, unsigned int
 int DataPackList::DiscardAnswersTo(unsigned short cmd, unsigned char serialNum) {
     char frame[kScratchSize];
     const __ComFrameData* taken = reinterpret_cast<const __ComFrameData*>(frame);
-    const bool cmdAlone = cmd == htons(4);
     MutexLockGuard guard(m_mutex);
     const int passes = m_queue.GetFrameNum();
     int dropped = 0;
@@ -89,7 +87,7 @@ int DataPackList::DiscardAnswersTo(unsigned short cmd, unsigned char serialNum) 
         if (length <= 0) {
             continue;
         }
-        if (taken->cmd == cmd && (cmdAlone || FramePayload(taken)[0] == serialNum)) {
+        if (AnswerMatches(taken->cmd, FramePayload(taken)[0], cmd, serialNum)) {
             sem_trywait(&m_sem);
             ++dropped;
         } else {

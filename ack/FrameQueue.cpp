@@ -5,7 +5,8 @@
 #include <string.h>
 
 #include "ack/AckResults.h"
-#include "ack/FrameRules.h"
+#include "common/FixedLog.h"
+#include "common/FrameRules.h"
 
 // Byte accessor over the stored bytes, counted from the front of the ring. Offsets are below
 // the capacity, so one conditional subtraction wraps them (no division on the hot path).
@@ -74,15 +75,15 @@ int CFrameQueue::checkValidFrame(char* frame, int frameLen) {
     const int len = FrameLenField(bytes);
     const unsigned char x = FrameXor(bytes + 2, len + 2);
     if (x != bytes[len + 4]) {
-        fprintf(stderr, "Err [%s():%d] checksum(%02x), length(%d) is invalid!\n", "checkValidFrame",
-                84, x, frameLen);
+        PrintFixedLine(stderr, LOG_CHECKSUM_INVALID, "checksum(%02x), length(%d) is invalid!\n", x,
+                       frameLen);
         return QUEUE_BAD_CHECKSUM;
     }
     const int tail = (bytes[len + 5] << 8) | bytes[len + 6];
     if (tail != ((FRAME_MARK_FIRST << 8) | FRAME_MARK_SECOND)) {
         const int swapped = (bytes[len + 6] << 8) | bytes[len + 5];
-        fprintf(stderr, "Err [%s():%d] frame tail(%02x)(%02x) is invalid!\n", "checkValidFrame", 89,
-                tail, swapped);
+        PrintFixedLine(stderr, LOG_TAIL_INVALID, "frame tail(%02x)(%02x) is invalid!\n", tail,
+                       swapped);
         return QUEUE_BAD_TAIL;
     }
     return 0;
@@ -171,22 +172,23 @@ void CFrameQueue::DropFront(int count) {
 
 // How many front bytes are noise when the front is not a head: up to the next 0x75, but
 // never the last stored byte (the search stops with one byte left, as a byte-wise walk would).
+// The run is searched in the two spans the ring's wrap makes.
 int CFrameQueue::NoiseRunAtFront(int stored) const {
-    if (m_buf[m_readPos] == FRAME_MARK_FIRST) {
+    const unsigned char* front = m_buf + m_readPos;
+    if (front[0] == FRAME_MARK_FIRST) {
         return 1;
     }
     const int limit = stored - 1;
     const int firstSpan = m_size - m_readPos - 1 < limit ? m_size - m_readPos - 1 : limit;
-    const void* hit =
-        memchr(m_buf + m_readPos + 1, FRAME_MARK_FIRST, static_cast<size_t>(firstSpan));
-    if (hit != NULL) {
-        return static_cast<int>(static_cast<const unsigned char*>(hit) - (m_buf + m_readPos));
+    const int inFirst =
+        static_cast<int>(BytesBeforeHeadMark(front + 1, static_cast<size_t>(firstSpan)));
+    if (inFirst < firstSpan) {
+        return 1 + inFirst;
     }
-    hit = memchr(m_buf, FRAME_MARK_FIRST, static_cast<size_t>(limit - firstSpan));
-    if (hit != NULL) {
-        return firstSpan + 1 + static_cast<int>(static_cast<const unsigned char*>(hit) - m_buf);
-    }
-    return limit;
+    const int secondSpan = limit - firstSpan;
+    const int inSecond =
+        static_cast<int>(BytesBeforeHeadMark(m_buf, static_cast<size_t>(secondSpan)));
+    return inSecond < secondSpan ? firstSpan + 1 + inSecond : limit;
 }
 
 int CFrameQueue::FrameFilter() {
@@ -197,36 +199,13 @@ int CFrameQueue::FrameFilter() {
         const int stored = GetDataLen();
         int frameLen = 0;
         const FrameVerdict verdict = JudgeFrameAt(RingBytes(*this), stored, &frameLen);
-        switch (verdict) {
-            case kFrameValid:
-                return frameLen;
-            case kFrameNoHead: {
-                const int run = NoiseRunAtFront(stored);
-                m_drops.noHead += static_cast<unsigned long>(run);
-                DropFront(run);
-                break;
-            }
-            case kFrameOversize:
-                m_drops.oversize += 2;
-                DropFront(2);
-                break;
-            case kFrameIncomplete:
-                ++m_drops.incomplete;
-                DropFront(1);
-                break;
-            case kFrameBadChecksum:
-                ++m_drops.badChecksum;
-                DropFront(1);
-                break;
-            case kFrameBadTail:
-                ++m_drops.badTail;
-                DropFront(1);
-                break;
-            case kFrameUndersize:
-                ++m_drops.undersize;
-                DropFront(1);
-                break;
+        if (verdict == kFrameValid) {
+            return frameLen;
         }
+        const int dropped =
+            verdict == kFrameNoHead ? NoiseRunAtFront(stored) : NoiseBytesFor(verdict);
+        m_drops.Add(verdict, static_cast<unsigned long>(dropped));
+        DropFront(dropped);
         if (GetDataLen() <= 1) {
             return 0;
         }

@@ -11,20 +11,11 @@
 #include <semaphore.h>
 
 #include "common/ComFrame.h"
+#include "common/FrameRules.h"
 #include "common/MutexLock.h"
 
 const int FRAME_QUEUE_DEFAULT_SIZE = 8192;
 const int FRAME_QUEUE_MIN_SIZE = 50;
-
-// Why the search dropped bytes, counted over the queue's life; read with GetDropStats().
-struct FrameDropStats {
-    unsigned long noHead;       // bytes that did not start with 0x75 0xAA
-    unsigned long oversize;     // head bytes followed by a len above 1028
-    unsigned long incomplete;   // head bytes of a frame that was not whole
-    unsigned long badChecksum;  // head bytes of a frame whose checksum was wrong
-    unsigned long badTail;      // head bytes of a frame whose tail was wrong
-    unsigned long undersize;    // head bytes followed by a len below 4
-};
 
 class CFrameQueue {
   public:
@@ -50,6 +41,7 @@ class CFrameQueue {
     int GetReadPos() const { return m_readPos; }
     int GetWritePos() const { return m_writePos; }
     int GetFreeLen() const { return m_freeLen; }
+    // Why the search dropped bytes, counted over the queue's life.
     const FrameDropStats& GetDropStats() const { return m_drops; }
 
   private:

@@ -24,16 +24,6 @@ void FrameStreamScanner::Flush(Sink* sink) {
     Scan(true, sink);
 }
 
-// Bytes from `at` that cannot start a frame: up to the next 0x75, or all of them.
-size_t FrameStreamScanner::NoiseRun(size_t at) const {
-    if (m_buf[at] == FRAME_MARK_FIRST) {
-        return 1;
-    }
-    const void* next = memchr(m_buf + at + 1, FRAME_MARK_FIRST, m_length - at - 1);
-    return next != NULL ? static_cast<size_t>(static_cast<const unsigned char*>(next) - m_buf) - at
-                        : m_length - at;
-}
-
 void FrameStreamScanner::Scan(bool idle, Sink* sink) {
     size_t at = 0;
     while (m_length - at >= 2) {
@@ -49,19 +39,16 @@ void FrameStreamScanner::Scan(bool idle, Sink* sink) {
         if (verdict == kFrameIncomplete && !idle) {
             break;
         }
-        size_t dropped = static_cast<size_t>(NoiseBytesFor(verdict));
-        if (verdict == kFrameNoHead) {
-            dropped = NoiseRun(at);
-        } else if (verdict != kFrameIncomplete) {
-            ++m_stats.refused;
-        }
-        m_stats.noiseBytes += dropped;
+        const size_t dropped = verdict == kFrameNoHead
+                                   ? NoiseRunLength(m_buf + at, m_length - at)
+                                   : static_cast<size_t>(NoiseBytesFor(verdict));
+        m_stats.drops.Add(verdict, dropped);
         sink->OnNoise(m_buf + at, dropped, verdict);
         at += dropped;
     }
     // A last single byte waits only if it could be the first byte of a head.
     if (m_length - at == 1 && (idle || m_buf[at] != FRAME_MARK_FIRST)) {
-        ++m_stats.noiseBytes;
+        m_stats.drops.Add(kFrameNoHead, 1);
         sink->OnNoise(m_buf + at, 1, kFrameNoHead);
         ++at;
     }

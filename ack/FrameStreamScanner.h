@@ -9,12 +9,15 @@
 
 #include <stddef.h>
 
-#include "ack/FrameRules.h"
+#include "common/FrameRules.h"
+
+// How long a line must stay quiet before a frame that has not come whole is given up. A real
+// frame's bytes follow each other far closer than that, even at 115200 baud on a loaded board.
+const long FRAME_STREAM_QUIET_US = 50000;
 
 struct ScanStats {
-    unsigned long frames;      // valid frames found
-    unsigned long noiseBytes;  // bytes dropped while resynchronising
-    unsigned long refused;  // heads whose frame had a wrong checksum or tail, or a len above 1028
+    unsigned long frames;  // valid frames found
+    FrameDropStats drops;  // bytes dropped while resynchronising, by reason
 };
 
 class FrameStreamScanner {
@@ -42,7 +45,6 @@ class FrameStreamScanner {
 
   private:
     void Scan(bool idle, Sink* sink);
-    size_t NoiseRun(size_t at) const;
 
     // Twice the largest frame and more: a frame that waits at the front always fits.
     static const size_t kCapacity = 4096;

@@ -1,5 +1,6 @@
 #include "ack/McuReceiver.h"
 
+#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -18,7 +19,6 @@ long MicrosecondsSince(const struct timespec& start) {
 }  // namespace
 
 const int McuReceiver::kDefaultReadTimeoutUs;
-const long McuReceiver::kIdleFlushUs;
 
 McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
                          DataPackList& dealList, int readTimeoutUs)
@@ -26,14 +26,9 @@ McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList
       m_waitList(waitList),
       m_ackList(ackList),
       m_dealList(dealList),
-      m_readTimeoutUs(readTimeoutUs),
-      m_frames(0),
-      m_acks(0),
-      m_dealt(0),
-      m_copies(0),
-      m_noise(0),
-      m_scanRefused(0),
-      m_storeRefused(0) {}
+      m_readTimeoutUs(readTimeoutUs) {
+    memset(&m_stats, 0, sizeof m_stats);
+}
 
 McuReceiver::~McuReceiver() {
     Stop();
@@ -47,15 +42,14 @@ void McuReceiver::Stop() {
     m_thread.Stop();
 }
 
-ReceiverStats McuReceiver::stats() const {
-    ReceiverStats s;
-    s.frames = m_frames;
-    s.acknowledgements = m_acks;
-    s.dealt = m_dealt;
-    s.copies = m_copies;
-    s.noiseBytes = m_noise;
-    s.refused = m_scanRefused + m_storeRefused;
-    return s;
+ReceiverStats McuReceiver::stats() {
+    MutexLockGuard guard(m_statsLock);
+    return m_stats;
+}
+
+void McuReceiver::Count(unsigned long ReceiverStats::*counter) {
+    MutexLockGuard guard(m_statsLock);
+    ++(m_stats.*counter);
 }
 
 void McuReceiver::Run() {
@@ -71,18 +65,18 @@ void McuReceiver::Run() {
             clock_gettime(CLOCK_MONOTONIC, &lastByte);
             m_scanner.Feed(reinterpret_cast<unsigned char*>(chunk), static_cast<size_t>(got), this);
         } else {
-            if (m_scanner.pending() > 0 && MicrosecondsSince(lastByte) >= kIdleFlushUs) {
+            if (m_scanner.pending() > 0 && MicrosecondsSince(lastByte) >= FRAME_STREAM_QUIET_US) {
                 m_scanner.Flush(this);
             }
-            // A closed port or an ended stream fails at once: wait out the time-out instead
-            // of spinning.
+            // A closed port, an ended stream or bytes another reader took fail at once: wait
+            // out the time-out instead of spinning.
             const long spent = MicrosecondsSince(start);
             if (spent < m_readTimeoutUs) {
                 usleep(static_cast<useconds_t>(m_readTimeoutUs - spent));
             }
         }
-        m_noise = m_scanner.stats().noiseBytes;
-        m_scanRefused = m_scanner.stats().refused;
+        MutexLockGuard guard(m_statsLock);
+        m_stats.drops = m_scanner.stats().drops;
     }
 }
 
@@ -92,23 +86,23 @@ void McuReceiver::Run() {
 // like any frame nobody waits for. Only a negative add result is a refusal: a list's frame
 // count is not a success flag.
 void McuReceiver::OnFrame(const unsigned char* frame, int /*length*/) {
-    ++m_frames;
+    Count(&ReceiverStats::frames);
     __ComFrameData* received = reinterpret_cast<__ComFrameData*>(const_cast<unsigned char*>(frame));
     const int claimed = m_waitList.ClaimAnswer(received);
     if (claimed > 0) {
         if (m_ackList.AddDatatoList(received) >= 0) {
-            ++m_acks;
+            Count(&ReceiverStats::acknowledgements);
             m_waitList.SetCmdFlag(received);
             return;
         }
     } else {
         if (claimed == WAIT_LIST_ALREADY_ANSWERED) {
-            ++m_copies;
+            Count(&ReceiverStats::copies);
         }
         if (m_dealList.AddDatatoList(received) >= 0) {
-            ++m_dealt;
+            Count(&ReceiverStats::dealt);
             return;
         }
     }
-    ++m_storeRefused;
+    Count(&ReceiverStats::notStored);
 }

@@ -1,20 +1,20 @@
 // The receiving half of the MCU link: a thread that reads the port, finds frames in the byte
 // stream and dispatches them.
 //
-// An acknowledgement of a registered command (WaitCmdList::FindCmd > 0) is appended to the
-// acknowledgement list and then its waiter is woken (SetCmdFlag), in that order, so that the
-// woken sender finds it; every other frame goes to the deal list. Reads wait at most one read
-// time-out, so Stop() returns within about one of them. A frame left incomplete is given up
-// (its head dropped, the bytes after it scanned again) once the line has been quiet for
-// kIdleFlushUs: a real frame's bytes follow each other far closer than that, even at 115200
-// baud on a loaded board. The port must stay open while the receiver runs.
+// An acknowledgement goes to the acknowledgement list only for a registered command that has
+// not had its answer yet (WaitCmdList::ClaimAnswer), and then its waiter is woken
+// (SetCmdFlag), in that order, so that the woken sender finds it. Every other frame, copies
+// and late answers included, goes to the deal list. Reads wait at most one read time-out and
+// never block past it, so Stop() returns within about one of them, whoever else reads the
+// port. A frame left incomplete is given up (its head dropped, the bytes after it scanned
+// again) once the line has been quiet for FRAME_STREAM_QUIET_US. The port must stay open while
+// the receiver runs. tool/ModuleReceiver.h wires one to the module's own port and lists.
 #ifndef ACK_MCURECEIVER_H
 #define ACK_MCURECEIVER_H
 
-#include <atomic>
-
 #include "ack/DataPackList.h"
 #include "ack/FrameStreamScanner.h"
+#include "common/MutexLock.h"
 #include "common/WorkerThread.h"
 #include "serial/SerialFun.h"
 
@@ -22,18 +22,15 @@ struct ReceiverStats {
     unsigned long frames;            // valid frames found in the stream
     unsigned long acknowledgements;  // frames that answered a registered command
     unsigned long dealt;             // frames handed to the deal list
-    unsigned long copies;  // answers to a command that already had its answer (to the deal list)
-    unsigned long noiseBytes;  // bytes dropped while resynchronising
-    unsigned long refused;     // frames refused: wrong checksum, tail or length, or not stored
+    unsigned long copies;            // answers to a command that already had its answer (dealt too)
+    unsigned long notStored;         // valid frames a list would not take
+    FrameDropStats drops;            // bytes dropped while resynchronising, by reason
 };
 
 class McuReceiver : private FrameStreamScanner::Sink {
   public:
     static const int kDefaultReadTimeoutUs = 20000;
-    static const long kIdleFlushUs = 50000;
 
-    // The module's own port and lists.
-    McuReceiver();
     McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
                 DataPackList& dealList, int readTimeoutUs = kDefaultReadTimeoutUs);
     ~McuReceiver();
@@ -45,11 +42,12 @@ class McuReceiver : private FrameStreamScanner::Sink {
     void Stop();
     bool running() const { return m_thread.running(); }
 
-    ReceiverStats stats() const;
+    ReceiverStats stats();
 
   private:
     void Run();
     void OnFrame(const unsigned char* frame, int length) override;
+    void Count(unsigned long ReceiverStats::*counter);
 
     CComTransmit& m_port;
     WaitCmdList& m_waitList;
@@ -58,14 +56,8 @@ class McuReceiver : private FrameStreamScanner::Sink {
     const int m_readTimeoutUs;
 
     FrameStreamScanner m_scanner;  // touched by the receiver thread only
-
-    std::atomic<unsigned long> m_frames;
-    std::atomic<unsigned long> m_acks;
-    std::atomic<unsigned long> m_dealt;
-    std::atomic<unsigned long> m_copies;
-    std::atomic<unsigned long> m_noise;         // copied from the scanner after each read
-    std::atomic<unsigned long> m_scanRefused;   // likewise
-    std::atomic<unsigned long> m_storeRefused;  // valid frames a list would not take
+    MutexLock m_statsLock;         // guards m_stats, read by other threads
+    ReceiverStats m_stats;
     WorkerThread m_thread;  // last: stopped before the members its body uses go away
 };
 

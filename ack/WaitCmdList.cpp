@@ -1,4 +1,3 @@
-#include <arpa/inet.h>
 #include <stdlib.h>
 
 #include <new>
@@ -6,6 +5,7 @@
 #include "ack/AckResults.h"
 #include "ack/DataPackList.h"
 #include "ack/Deadline.h"
+#include "common/AckMatch.h"
 
 WaitCmdList::WaitCmdList() {}
 
@@ -27,14 +27,13 @@ bool WaitCmdList::Matches(const __CmdCnd* entry, const __ComFrameData* frame, Ma
     if (entry->cmd != frame->cmd) {
         return false;
     }
-    const bool cmdAlone = entry->cmd == htons(4);
     switch (rule) {
         case kSameCmd:
             return true;
         case kAcknowledges:
-            return cmdAlone || entry->serialNum == FramePayload(frame)[0];
+            return AnswerMatches(frame->cmd, FramePayload(frame)[0], entry->cmd, entry->serialNum);
         case kSentFrame:
-            return cmdAlone || entry->serialNum == frame->serialNum;
+            return AnswerMatches(frame->cmd, frame->serialNum, entry->cmd, entry->serialNum);
         case kSentFrameStrict:
             return entry->serialNum == frame->serialNum;
     }

@@ -4,20 +4,14 @@
 
 #include <string>
 
-#include "tool/HddPower.h"
+#include "common/ComFrame.h"
 
 // A valid frame of `total` bytes (11 to 1035), payload `fill`, command `cmd`.
 inline std::string BenchFrame(int total, unsigned short cmd = 6, char fill = 'p',
                               unsigned char serial = 1) {
     std::string frame(static_cast<size_t>(total), fill);
-    const int len = total - FRAME_OVERHEAD;
-    frame[2] = static_cast<char>(len >> 8);
-    frame[3] = static_cast<char>(len & 0xFF);
-    frame[4] = static_cast<char>(serial);
-    frame[5] = 0x41;
-    frame[6] = static_cast<char>(cmd >> 8);
-    frame[7] = static_cast<char>(cmd & 0xFF);
-    cmdData2Frame(&frame[0]);
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(&frame[0]);
+    LayOutFrame(bytes, serial, 0x41, cmd, bytes + FRAME_HEADER_SIZE, total - FRAME_MIN_SIZE);
     return frame;
 }
 

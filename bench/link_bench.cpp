@@ -131,7 +131,7 @@ void AcknowledgedRoundTrip(benchmark::State& state) {
         return;
     }
     McuSimulator simulator(port.master(), McuSimulator::LogSink());
-    McuReceiver receiver;
+    ModuleReceiver receiver;
     simulator.Start();
     receiver.Start();
     std::vector<double> latencies;

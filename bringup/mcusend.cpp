@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "ack/McuReceiver.h"
 #include "common/ParseArgs.h"
 #include "common/StdStreams.h"
 #include "tool/HddPower.h"
@@ -379,7 +378,7 @@ int main(int argc, char* argv[]) {
         return kSendError;
     }
     CatchStopSignals();
-    McuReceiver receiver;
+    ModuleReceiver receiver;
     receiver.Start();
     const int status = SendAll(options);
     receiver.Stop();

@@ -65,6 +65,19 @@ inline unsigned short FrameCmdCode(const unsigned char* frame) {
     return static_cast<unsigned short>((frame[6] << 8) | frame[7]);
 }
 
+// Frame building, for the sender and for anything that stands in for the MCU.
+//
+// XorCheckSum: the XOR of nbytes bytes (0 for none), as an int.
+// cmdData2Frame: completes a frame whose len, serialNum, flag, cmd and payload are in place,
+// writing head, checksum and tail; returns its total length, len + 7. The buffer must hold
+// that many bytes.
+// LayOutFrame: lays out a whole frame with the given fields (cmd in host order) and payload,
+// which may already sit at offset 8; returns its total length, payloadLen + 11.
+int XorCheckSum(unsigned char* buf, int nbytes);
+unsigned short cmdData2Frame(char* frame);
+int LayOutFrame(unsigned char* frame, unsigned char serialNum, unsigned char flag,
+                unsigned short cmd, const unsigned char* payload, int payloadLen);
+
 // XOR of n bytes; 0 for n <= 0. Works a machine word at a time where it can, since it runs
 // over every byte the line delivers; the result is the same as a byte loop.
 inline unsigned char FrameXor(const unsigned char* buf, int n) {

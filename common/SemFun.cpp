@@ -1,5 +1,7 @@
 #include "common/SemFun.h"
 
+#include "common/CommonResults.h"
+
 #include <stdio.h>
 #include <sys/ipc.h>
 #include <sys/msg.h>
@@ -24,7 +26,7 @@ union SemArg {
 // ftok with the module's report on failure; -1 when no key could be made.
 key_t MakeKey(const char* path, int id) {
     const key_t key = ftok(path, id);
-    if (key == -1) {
+    if (key == IPC_FAIL) {
         perror("ftok error!\n");
     }
     return key;
@@ -39,7 +41,7 @@ int SetValue(int semid, int index, int value) {
 int SemStep(int semid, int index, short op, const char* failure) {
     if (index < 0) {
         perror("index of array cannot equals a minus value!");
-        return -1;
+        return IPC_FAIL;
     }
     struct sembuf step;
     step.sem_num = static_cast<unsigned short>(index);
@@ -47,15 +49,15 @@ int SemStep(int semid, int index, short op, const char* failure) {
     step.sem_flg = 0;
     if (semop(semid, &step, 1) == -1) {
         perror(failure);
-        return -1;
+        return IPC_FAIL;
     }
     return 0;
 }
 
 int GetShm(const char* path, int id, unsigned int size, int flags, const char* verb) {
     const key_t key = MakeKey(path, id);
-    if (key == -1) {
-        return -1;
+    if (key == IPC_FAIL) {
+        return IPC_FAIL;
     }
     const int shmid = shmget(key, size, flags);
     if (shmid == -1) {
@@ -67,8 +69,8 @@ int GetShm(const char* path, int id, unsigned int size, int flags, const char* v
 
 int GetMsgQueue(const char* path, int id, int flags) {
     const key_t key = MakeKey(path, id);
-    if (key == -1) {
-        return -1;
+    if (key == IPC_FAIL) {
+        return IPC_FAIL;
     }
     const int msqid = msgget(key, flags);
     if (msqid == -1) {
@@ -79,8 +81,8 @@ int GetMsgQueue(const char* path, int id, int flags) {
 
 int GetSemSet(const char* path, int id, int nsems) {
     const key_t key = MakeKey(path, id);
-    if (key == -1) {
-        return -1;
+    if (key == IPC_FAIL) {
+        return IPC_FAIL;
     }
     const int semid = semget(key, nsems, kCreateFlags);
     if (semid == -1) {
@@ -95,7 +97,7 @@ int GetSemSet(const char* path, int id, int nsems) {
 int createsem(const char* path, int id, int nsems, int initValue) {
     const int semid = GetSemSet(path, id, nsems);
     if (semid == -1) {
-        return -1;
+        return IPC_FAIL;
     }
     for (int i = 0; i < nsems; ++i) {
         SetValue(semid, i, initValue);

@@ -5,13 +5,15 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "common/CommonResults.h"
+#include "common/FixedLog.h"
+
 MutexLock system_mutex_;
 
 namespace {
 
 const char* const kServerFifo = "/mnt/tmpfs/DVRSERVER_FIFO";
 const char* const kClientFifo = "/mnt/tmpfs/DVRCLIENT_FIFO";
-const char* const kSourceName = "pub_common";
 const int kReplySize = 10;
 const char kSuccess[] = "SUCCESS";
 
@@ -28,7 +30,7 @@ int SendCommand(int serverFd, int clientFd, const char* cmd) {
         close(clientFd);
         puts("write cmd into pipo fail");
         fflush(stdout);
-        return -1;
+        return FIFO_FAIL;
     }
     close(serverFd);
     return 0;
@@ -41,20 +43,20 @@ int DVRSystem(const char* cmd) {
     MutexLockGuard guard(system_mutex_);
     const int serverFd = open(kServerFifo, O_WRONLY);
     if (serverFd < 0) {
-        printf("%s, %d, Client: Can't open fifo. \n", kSourceName, 29);
+        PrintFixedLine(stdout, LOG_SERVER_FIFO_FAILED, "Client: Can't open fifo. \n");
         fflush(stdout);
-        return -1;
+        return FIFO_FAIL;
     }
     // Opened read-write so the open does not wait for a writer; the read below then waits
     // for the server's reply.
     const int clientFd = open(kClientFifo, O_RDWR);
     if (clientFd < 0) {
         close(serverFd);
-        printf("%s, %d, Cann't open client fifo. \n", kSourceName, 38);
-        return -1;
+        PrintFixedLine(stdout, LOG_CLIENT_FIFO_FAILED, "Cann't open client fifo. \n");
+        return FIFO_FAIL;
     }
     if (SendCommand(serverFd, clientFd, cmd) != 0) {
-        return -1;
+        return FIFO_FAIL;
     }
     char reply[kReplySize];
     memset(reply, 0, sizeof reply);
@@ -62,19 +64,19 @@ int DVRSystem(const char* cmd) {
         close(clientFd);
         puts("read reply from server fail");
         fflush(stdout);
-        return -1;
+        return FIFO_FAIL;
     }
     close(clientFd);
-    return IsSuccessReply(reply) ? 0 : -1;
+    return IsSuccessReply(reply) ? 0 : FIFO_FAIL;
 }
 
 int contains(char* text, int size, FILE* file) {
     if (size < 1) {
-        return 0;
+        return CONTAINS_NOT_FOUND;
     }
     char* line = static_cast<char*>(calloc(static_cast<size_t>(size), 1));
     if (line == NULL) {
-        return 0;
+        return CONTAINS_NOT_FOUND;
     }
     fseek(file, 0, SEEK_END);
     const long length = ftell(file);
@@ -88,9 +90,9 @@ int contains(char* text, int size, FILE* file) {
         if (equal == size - 1) {
             puts("contains OK");
             free(line);
-            return -1;
+            return CONTAINS_FOUND;
         }
     }
     free(line);
-    return 0;
+    return CONTAINS_NOT_FOUND;
 }

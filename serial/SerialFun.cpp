@@ -7,6 +7,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "common/FixedLog.h"
+#include "serial/PortResults.h"
+
 const SpeedCode speed_atr[SPEED_TABLE_SIZE] = {
     {B300, 300},     {B600, 600},       {B1200, 1200},     {B2400, 2400},
     {B4800, 4800},   {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
@@ -14,8 +17,6 @@ const SpeedCode speed_atr[SPEED_TABLE_SIZE] = {
 };
 
 namespace {
-
-const int kFail = -1;
 
 // A rate missing from the table maps to code 0 (B0), which is then applied like any other.
 speed_t SpeedCodeFor(unsigned int baudRate) {
@@ -108,18 +109,18 @@ void CComTransmit::TraceComPar(TerminalInfo* /*info*/) {}
 int CComTransmit::OpenCom(TerminalInfo* info) {
     TraceComPar(info);
     if (m_opened || info == NULL) {
-        return kFail;
+        return PORT_FAIL;
     }
     m_fd = open(info->devName, O_RDWR);
     if (m_fd < 0) {
         m_fd = -1;
-        return kFail;
+        return PORT_FAIL;
     }
     m_fp = fdopen(m_fd, "r+b");
     if (m_fp == NULL) {
         close(m_fd);
         m_fd = -1;
-        return kFail;
+        return PORT_FAIL;
     }
     // Unbuffered, so that a line that came together with the one read stays in the device
     // and keeps it readable: a stdio buffer would hide it from the readiness wait.
@@ -130,7 +131,7 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
         fclose(m_fp);
         m_fd = -1;
         m_fp = NULL;
-        return kFail;
+        return PORT_FAIL;
     }
     m_info = *info;
     SetComRawMode(m_fd);
@@ -143,7 +144,7 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
 // as the port layer has always done; its stream is still given back.
 int CComTransmit::ReleaseDescriptor() {
     if (m_fd > 0) {
-        return fclose(m_fp) == 0 ? 0 : kFail;
+        return fclose(m_fp) == 0 ? 0 : PORT_FAIL;
     }
     const int keep = dup(m_fd);
     fclose(m_fp);
@@ -156,7 +157,7 @@ int CComTransmit::ReleaseDescriptor() {
 
 int CComTransmit::CloseCom() {
     if (!m_opened) {
-        return kFail;
+        return PORT_FAIL;
     }
     if (m_rawFd >= 0) {
         close(m_rawFd);
@@ -178,7 +179,7 @@ int CComTransmit::SetComSpeed(int fd, unsigned int baudRate) {
     tcgetattr(fd, &tio);
     if (cfsetispeed(&tio, code) < 0 || cfsetospeed(&tio, code) < 0 ||
         tcsetattr(fd, TCSANOW, &tio) < 0) {
-        return kFail;
+        return PORT_FAIL;
     }
     tcflush(fd, TCIOFLUSH);
     return 0;
@@ -187,11 +188,11 @@ int CComTransmit::SetComSpeed(int fd, unsigned int baudRate) {
 int CComTransmit::SetComParity(int fd, int dataBits, int stopBits, int parity, int stickParity) {
     struct termios tio;
     if (tcgetattr(fd, &tio) < 0) {
-        return kFail;
+        return PORT_FAIL;
     }
     if (!SetCharacterSize(&tio, dataBits) || !SetParityMode(&tio, parity) ||
         !SetStopBits(&tio, stopBits)) {
-        return kFail;
+        return PORT_FAIL;
     }
     if (stickParity != 0) {
         tio.c_cflag |= CMSPAR;
@@ -206,7 +207,7 @@ int CComTransmit::SetComParity(int fd, int dataBits, int stopBits, int parity, i
     tio.c_cc[VTIME] = 10;
     tio.c_cc[VMIN] = 0;
     tcflush(fd, TCIFLUSH);
-    return tcsetattr(fd, TCSANOW, &tio) != 0 ? kFail : 0;
+    return tcsetattr(fd, TCSANOW, &tio) != 0 ? PORT_FAIL : 0;
 }
 
 int CComTransmit::SetComRawMode(int fd) {
@@ -215,7 +216,7 @@ int CComTransmit::SetComRawMode(int fd) {
     tcgetattr(m_fd, &tio);
     cfmakeraw(&tio);
     if (tcsetattr(fd, TCSANOW, &tio) < 0) {
-        return kFail;
+        return PORT_FAIL;
     }
     tcflush(fd, TCIOFLUSH);
     return 0;
@@ -266,7 +267,7 @@ int CComTransmit::RawReadDescriptor() {
 int CComTransmit::ReadCom(char* buf, int size, int* len, int timeoutSec) {
     if (!WaitReady(m_fd, false, timeoutSec, 0)) {
         *len = 0;
-        return kFail;
+        return PORT_FAIL;
     }
     // The result of fgets is not looked at: at the end of the stream the buffer keeps the
     // string it held, so callers pass it cleared.
@@ -279,7 +280,7 @@ int CComTransmit::ReadCom(char* buf, int size, int* len, int timeoutSec) {
 
 char* CComTransmit::ReadLine(char* buf, int size) {
     if (m_fp == NULL) {
-        printf("[%s:%d] Com Port Err: %p\n", "ReadLine", 417, static_cast<void*>(m_fp));
+        PrintFixedLine(stdout, LOG_NO_LINE_STREAM, "Com Port Err: %p\n", static_cast<void*>(m_fp));
         return NULL;
     }
     return fgets(buf, size, m_fp);
@@ -288,30 +289,30 @@ char* CComTransmit::ReadLine(char* buf, int size) {
 int CComTransmit::ReadComEx(char* buf, int size, int* len, int timeoutSec, int timeoutUsec) {
     const int fd = m_opened ? RawReadDescriptor() : -1;
     if (!WaitReady(fd, false, timeoutSec, timeoutUsec)) {
-        return kFail;
+        return PORT_FAIL;
     }
     const ssize_t count = read(fd, buf, static_cast<size_t>(size));
     *len = static_cast<int>(count);
-    return count < 0 ? kFail : 0;
+    return count < 0 ? PORT_FAIL : 0;
 }
 
 int CComTransmit::ReadBinCom(char* buf, int size, int* len, int /*unused*/) {
     if (m_fd < 0) {
         printf("Com Port Err: %d\n", m_fd);
-        return kFail;
+        return PORT_FAIL;
     }
     const ssize_t count = read(m_fd, buf, static_cast<size_t>(size));
     *len = static_cast<int>(count);
-    return count > 0 ? 0 : kFail;
+    return count > 0 ? 0 : PORT_FAIL;
 }
 
 int CComTransmit::WriteCom(char* buf, int count, int timeoutSec) {
     if (m_fd < 0) {
         printf("Com Port Err: %d\n", m_fd);
-        return kFail;
+        return PORT_FAIL;
     }
     if (!WaitReady(m_fd, true, timeoutSec, 0)) {
-        return kFail;
+        return PORT_FAIL;
     }
     return static_cast<int>(write(m_fd, buf, static_cast<size_t>(count)));
 }

@@ -10,10 +10,10 @@
 
 #include <utility>
 
-#include "ack/McuReceiver.h"
+#include "ack/FrameStreamScanner.h"
+#include "common/CmdTable.h"
 #include "common/ComFrame.h"
 #include "sim/TrafficReport.h"
-#include "tool/HddPower.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ const unsigned char kAnswerFlag = 0x01;
 const size_t kLineQueueMax = 1 << 20;  // bytes the board side has not read yet
 const size_t kReceivedKept = 100000;   // items kept for Received()
 const int kFinalReadsMax = 256;        // chunks read after the command has ended
-const double kIdleFlushSeconds = McuReceiver::kIdleFlushUs / 1e6;
+const double kIdleFlushSeconds = FRAME_STREAM_QUIET_US / 1e6;
 
 DecodedItem AsItem(const std::string& bytes) {
     DecodedItem item;
@@ -39,15 +39,9 @@ DecodedItem AsItem(const std::string& bytes) {
 std::string BuildMcuFrame(unsigned char serial, unsigned char flag, unsigned short cmd,
                           const std::string& payload) {
     std::string frame(payload.size() + FRAME_MIN_SIZE, '\0');
-    const int len = static_cast<int>(payload.size()) + FRAME_MIN_LEN_FIELD;
-    frame[2] = static_cast<char>(len >> 8);
-    frame[3] = static_cast<char>(len & 0xFF);
-    frame[4] = static_cast<char>(serial);
-    frame[5] = static_cast<char>(flag);
-    frame[6] = static_cast<char>(cmd >> 8);
-    frame[7] = static_cast<char>(cmd & 0xFF);
-    frame.replace(FRAME_HEADER_SIZE, payload.size(), payload);
-    cmdData2Frame(&frame[0]);
+    LayOutFrame(reinterpret_cast<unsigned char*>(&frame[0]), serial, flag, cmd,
+                reinterpret_cast<const unsigned char*>(payload.data()),
+                static_cast<int>(payload.size()));
     return frame;
 }
 

@@ -6,10 +6,11 @@
 #include <string.h>
 #include <termios.h>
 
-#include "ack/FrameRules.h"
+#include "common/CmdTable.h"
 #include "common/ComFrame.h"
+#include "common/FrameRules.h"
 #include "serial/SerialFun.h"
-#include "tool/HddPower.h"
+#include "tool/PowerLine.h"
 
 namespace {
 

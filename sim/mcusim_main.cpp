@@ -12,7 +12,7 @@
 
 #include <string>
 
-#include "ack/McuReceiver.h"
+#include "ack/FrameStreamScanner.h"
 #include "common/MutexLock.h"
 #include "common/ParseArgs.h"
 #include "common/StdStreams.h"
@@ -26,7 +26,7 @@ const char* const kDevicePath = "/dev/ttyAMA2";
 const int kUsageStatus = 2;
 const int kDecodeFailed = 1;
 const int kSetupStatus = 125;
-const int kQuietMs = McuReceiver::kIdleFlushUs / 1000;
+const int kQuietMs = FRAME_STREAM_QUIET_US / 1000;
 
 const char kUsage[] =
     "usage: mcusim [OPTIONS] [--] COMMAND [ARGS...]\n"

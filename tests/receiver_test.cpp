@@ -75,7 +75,7 @@ TEST_F(ReceiverTest, AcknowledgedCommandGetsItsAcknowledgementWithTheChosenResul
 TEST_F(ReceiverTest, CommandFourAcknowledgementWakesTheWaiterWhateverItsByteEight) {
     McuPort port;
     ASSERT_TRUE(port.ok());
-    McuReceiver receiver;
+    ModuleReceiver receiver;
     receiver.Start();
     // Play the MCU by hand: answer command 4 with a serial number that is not the sent one.
     PtyLine& line = port.line();
@@ -139,8 +139,8 @@ TEST_F(ReceiverTest, NoiseAndDamagedAnswersLoseNoIntactAcknowledgement) {
     EXPECT_GT(sim.answersCorrupted, 0u);
     EXPECT_EQ(static_cast<int>(sim.answersSent - sim.answersCorrupted), acknowledged);
     const ReceiverStats stats = mcu.receiver().stats();
-    EXPECT_GT(stats.noiseBytes, 0u);
-    EXPECT_GT(stats.refused, 0u);
+    EXPECT_GT(stats.drops.noHead, 0u);
+    EXPECT_GT(stats.drops.RefusedHeads(), 0u);
 }
 
 TEST_F(ReceiverTest, WithoutAnswersEveryCallTimesOut) {
@@ -227,7 +227,7 @@ TEST_F(ReceiverTest, UnaskedFramesComeAsOftenAsAskedToTheMillisecond) {
 TEST_F(ReceiverTest, StopsPromptlyAndCanRunAgain) {
     McuPort port;
     ASSERT_TRUE(port.ok());
-    McuReceiver receiver;
+    ModuleReceiver receiver;
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(receiver.Start());
         usleep(30 * 1000);
@@ -257,8 +257,8 @@ TEST(FrameStreamScanner, FindsFramesSplitAnywhereAndCountsWhatItDrops) {
         ASSERT_EQ(2u, sink.frames.size()) << "cut " << cut;
         EXPECT_EQ(Hex(a), Hex(sink.frames[0]));
         EXPECT_EQ(Hex(b), Hex(sink.frames[1]));
-        EXPECT_EQ(16u, scanner.stats().noiseBytes) << "cut " << cut;
-        EXPECT_EQ(2u, scanner.stats().refused) << "cut " << cut;
+        EXPECT_EQ(16u, scanner.stats().drops.Total()) << "cut " << cut;
+        EXPECT_EQ(2u, scanner.stats().drops.RefusedHeads()) << "cut " << cut;
         EXPECT_EQ(0u, scanner.pending());
     }
 }

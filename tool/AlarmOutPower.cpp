@@ -1,9 +1,12 @@
-// The binary form of the power request: command 6 with an __AlarmOutPwrCtl payload.
+#include "tool/AlarmOutPower.h"
+
 #include <arpa/inet.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "tool/HddPower.h"
+#include "common/FixedLog.h"
+#include "tool/ModuleResults.h"
+#include "tool/SendPath.h"
 
 namespace {
 
@@ -15,7 +18,7 @@ const unsigned int kPowerTimeoMs = 100;
 }  // namespace
 
 int AlarmOutPowerCtl(__AlarmOutPwrCtl* ctl, unsigned int timeo) {
-    int result = -1;
+    int result = SEND_BAD_ARGUMENT;
     if (ctl != NULL) {
         unsigned char reply[FRAME_MAX_SIZE];
         memset(reply, 0, sizeof reply);
@@ -31,7 +34,7 @@ int AlarmOutPowerCtl(__AlarmOutPwrCtl* ctl, unsigned int timeo) {
         result = sendCmdData(&request, reinterpret_cast<__ComFrameData*>(reply), timeo);
     }
     if (result < 0) {
-        fprintf(stderr, "Err [%s():%d] send data error(%d)...\n", "AlarmOutPowerCtl", 475, result);
+        PrintFixedLine(stderr, LOG_POWER_CMD_FAILED, "send data error(%d)...\n", result);
     }
     return result;
 }

@@ -1,8 +1,10 @@
 // The ASCII form of the power request: "#x", six '0', the power digit ('1' on, '5' off),
 // "CDE", the low byte of the sum of those 12 bytes as two hex digits, CR LF; 16 bytes.
+#include "tool/PowerLine.h"
+
 #include <string.h>
 
-#include "tool/HddPower.h"
+#include "tool/McuPort.h"
 
 namespace {
 

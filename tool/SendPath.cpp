@@ -1,10 +1,14 @@
-// The command send path: frames a request and writes it; for an acknowledged command it
-// registers the command, waits for the acknowledgement and collects it into the reply.
+#include "tool/SendPath.h"
+
 #include <arpa/inet.h>
 #include <stdio.h>
 #include <string.h>
 
-#include "tool/HddPower.h"
+#include "common/FixedLog.h"
+#include "tool/McuPort.h"
+#include "tool/ModuleGlobals.h"
+#include "tool/ModuleResults.h"
+#include "tool/SerialNumber.h"
 
 namespace {
 
@@ -17,7 +21,7 @@ bool IsTracedCmd(COM_CMD_3520D_TYPE cmd) {
 
 // Bytes in groups of five, each opened by a space, thirty to a line.
 void PrintSentFrame(const char* frame, int size) {
-    printf("Main%s [%s():%d] Send To MCU:", "INF", "sendCmdData", 446);
+    PrintFixedLine(stdout, LOG_SENT_FRAME, "Send To MCU:");
     for (int i = 0; i < size; ++i) {
         if (i != 0 && i % kFrameBytesPerLine == 0) {
             printf("\n");
@@ -36,26 +40,26 @@ int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size, __Co
                     unsigned int timeo) {
     const int added = m_waitCmdList.AddCmdtoList(sent);
     if (added < 0) {
-        fprintf(stderr, "Err [%s():%d] Add cmd(%04x) err(%d)...\n", "WriteData", 310,
-                ntohs(sent->cmd), added);
+        PrintFixedLine(stderr, LOG_ADD_CMD_FAILED, "Add cmd(%04x) err(%d)...\n", ntohs(sent->cmd),
+                       added);
         return added;
     }
-    fprintf(stderr,
-            "Inf [%s():%d] Add cmd(%04x),serialNum(%d),ret(%d),waitlistsize(%d),deallist(%d),"
-            "timeo(%d)...\n",
-            "WriteData", 318, ntohs(sent->cmd), sent->serialNum, added,
-            m_waitCmdList.GetDataListSize(), m_dealList.GetDataListSize(), static_cast<int>(timeo));
+    PrintFixedLine(stderr, LOG_ADD_CMD,
+                   "Add cmd(%04x),serialNum(%d),ret(%d),waitlistsize(%d),deallist(%d),"
+                   "timeo(%d)...\n",
+                   ntohs(sent->cmd), sent->serialNum, added, m_waitCmdList.GetDataListSize(),
+                   m_dealList.GetDataListSize(), static_cast<int>(timeo));
     // Nothing stored yet can answer this frame, which has not been written: a frame with its
     // code and serial number is left from an earlier command (answered after it gave up), and
     // would otherwise be taken for this command's answer.
     m_ackList.DiscardAnswersTo(sent->cmd, sent->serialNum);
     if (WriteToMcuPort(frame, size) == -1) {
-        fprintf(stderr, "Err [%s():%d] Write com err...\n", "WriteData", 325);
+        PrintFixedLine(stderr, LOG_WRITE_FAILED, "Write com err...\n");
         return SEND_WRITE_FAILED;
     }
     const int waited = m_waitCmdList.WaitCmdFlag(sent, static_cast<int>(timeo));
     if (waited < 0) {
-        fprintf(stderr, "Err [%s():%d] wait cmd err(%d)...\n", "WriteData", 334, waited);
+        PrintFixedLine(stderr, LOG_WAIT_FAILED, "wait cmd err(%d)...\n", waited);
         return waited;
     }
     // The acknowledgement came: the key goes into the reply, and the lookup leaves the
@@ -70,6 +74,14 @@ int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size, __Co
     return collected;
 }
 
+// Without a reply (timeo 0 asks for the default wait) there is nothing to show.
+void ReportSendFailure(int result, const __ComFrameData* reply) {
+    PrintFixedLine(stderr, LOG_SEND_FAILED, "ret(%d),len(%d),serialNum(%d),result(%d)...\n", result,
+                   reply != NULL ? ntohs(reply->len) : 0,
+                   reply != NULL ? FramePayload(reply)[0] : 0,
+                   reply != NULL ? FramePayload(reply)[1] : 0);
+}
+
 }  // namespace
 
 __UserCmdData::__UserCmdData() : cmd(), serialNum(0), dataLen(0), data(NULL) {}
@@ -81,7 +93,7 @@ int WriteData(char* frame, unsigned short size, __ComFrameData* reply, unsigned 
     __ComFrameData* sent = reinterpret_cast<__ComFrameData*>(frame);
     if (timeo == 0) {
         if (WriteToMcuPort(frame, size) == -1) {
-            fprintf(stderr, "Err [%s():%d] Write com err...\n", "WriteData", 325);
+            PrintFixedLine(stderr, LOG_WRITE_FAILED, "Write com err...\n");
             return SEND_WRITE_FAILED;
         }
         return 0;
@@ -100,37 +112,27 @@ int sendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned int time
     if (request->dataLen > SEND_MAX_PAYLOAD || (request->dataLen > 0 && request->data == NULL)) {
         return SEND_BAD_ARGUMENT;
     }
-    int result = 0;
-    char frame[SEND_FRAME_BUF_SIZE];
-    memset(frame, 0, sizeof frame);
-    __ComFrameData* header = reinterpret_cast<__ComFrameData*>(frame);
-    if (request->dataLen > 0) {
-        memcpy(FramePayload(header), request->data, request->dataLen);
-    }
+    // A serial number is taken even for a code the table does not have.
     if (request->serialNum == 0) {
         request->serialNum = GetSerialNum();
     }
-    header->serialNum = request->serialNum;
     const unsigned char flag = GetCmdFlag(request->cmd);
-    header->flag = flag;
-    header->cmd = htons(static_cast<unsigned short>(request->cmd));
     if (flag == 0) {
         return SEND_UNKNOWN_CMD;
     }
-    header->len = htons(static_cast<unsigned short>(request->dataLen + FRAME_MIN_LEN_FIELD));
-    const unsigned short size = cmdData2Frame(frame);
+    char frame[SEND_FRAME_BUF_SIZE];
+    memset(frame, 0, sizeof frame);
+    const unsigned short size = static_cast<unsigned short>(
+        LayOutFrame(reinterpret_cast<unsigned char*>(frame), request->serialNum, flag,
+                    static_cast<unsigned short>(request->cmd), request->data, request->dataLen));
 
+    int result = 0;
     const int ackBit = (flag & FRAME_ACK_BIT) != 0 ? 1 : 0;
     printf("## ackBit is %#x \n", ackBit);
     if (ackBit) {
         result = WriteData(frame, size, reply, timeo != 0 ? timeo : SEND_DEFAULT_TIMEO_MS);
         if (result < 0) {
-            // Without a reply (timeo 0 asks for the default wait) there is nothing to show.
-            const int replyLen = reply != NULL ? ntohs(reply->len) : 0;
-            const int replySerial = reply != NULL ? FramePayload(reply)[0] : 0;
-            const int replyResult = reply != NULL ? FramePayload(reply)[1] : 0;
-            fprintf(stderr, "Err [%s():%d] ret(%d),len(%d),serialNum(%d),result(%d)...\n",
-                    "sendCmdData", 432, result, replyLen, replySerial, replyResult);
+            ReportSendFailure(result, reply);
         }
     } else if (WriteToMcuPort(frame, size) == -1) {
         result = SEND_WRITE_FAILED;

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "ack/McuReceiver.h"
 #include "common/MutexLock.h"
 #include "sim/McuSimulator.h"
 #include "tests/support/McuPort.h"
+#include "tool/ModuleReceiver.h"
 
 class SimulatedMcu {
   public:
@@ -26,7 +26,7 @@ class SimulatedMcu {
     }
     bool ok() const { return m_port.ok(); }
     McuSimulator& simulator() { return m_simulator; }
-    McuReceiver& receiver() { return m_receiver; }
+    ModuleReceiver& receiver() { return m_receiver; }
     PtyLine& line() { return m_port.line(); }
     std::vector<std::string> log() {
         MutexLockGuard guard(m_logLock);
@@ -43,7 +43,7 @@ class SimulatedMcu {
     MutexLock m_logLock;
     std::vector<std::string> m_log;
     McuSimulator m_simulator;
-    McuReceiver m_receiver;
+    ModuleReceiver m_receiver;
 };
 
 #endif  // TESTS_SUPPORT_SIMULATEDMCU_H

@@ -1,7 +1,9 @@
-// Opening and closing the MCU port, the one write path to it, and the power requests.
+#include "tool/McuPort.h"
+
 #include <string.h>
 
-#include "tool/HddPower.h"
+#include "tool/ModuleGlobals.h"
+#include "tool/ModuleResults.h"
 
 namespace {
 
@@ -28,32 +30,13 @@ TerminalInfo McuPortSettings(const char* devName) {
 
 int McuComModuleInit() {
     TerminalInfo info = McuPortSettings("/dev/ttyAMA2");
-    return g_McuCom.OpenCom(&info) == 0 ? 0 : -1;
+    return g_McuCom.OpenCom(&info) == 0 ? 0 : MODULE_PORT_FAIL;
 }
 
 int McuComModuleDestory() {
-    return g_McuCom.CloseCom() == 0 ? 0 : -1;
+    return g_McuCom.CloseCom() == 0 ? 0 : MODULE_PORT_FAIL;
 }
 
 int WriteToMcuPort(char* buf, int count) {
     return g_McuCom.WriteCom(buf, count, kWriteTimeoutSec);
-}
-
-// The result of the request is dropped: the tool's outcome never depends on the MCU.
-int EnableHardWareHddPower(int hex) {
-    if (hex == 0) {
-        HddPowerOptASCII(1);
-    } else {
-        HddPowerOptHEX(1);
-    }
-    return 0;
-}
-
-int DisableHardWareHddPower(int hex) {
-    if (hex == 0) {
-        HddPowerOptASCII(0);
-    } else {
-        HddPowerOptHEX(0);
-    }
-    return 0;
 }

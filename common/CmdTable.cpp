@@ -1,7 +1,5 @@
-#include "tool/HddPower.h"
+#include "common/CmdTable.h"
 
-// Flag bytes: 0x01 in every entry, 0x10 in some, FRAME_ACK_BIT (0x40) where the sender waits
-// for an acknowledgement. Bits 0 and 4 are for the MCU; the module reads only the ackBit.
 const __CmdFlagItem m_cmdFlag[CMD_TABLE_SIZE] = {
     {CMD_0002, 0x41},
     {CMD_0003, 0x41},
@@ -36,7 +34,6 @@ const __CmdFlagItem m_cmdFlag[CMD_TABLE_SIZE] = {
     {CMD_0404, 0x51},
 };
 
-// 0 marks a code without an entry: no entry has the flag byte 0.
 unsigned char GetCmdFlag(COM_CMD_3520D_TYPE cmd) {
     static unsigned char len = CMD_TABLE_SIZE;
     for (unsigned char i = 0; i < len; ++i) {

@@ -1,0 +1,8 @@
+// Result codes of the serial port layer. Every failure of a CComTransmit operation is this one
+// value (ReadLine gives a null pointer instead); successes are 0 or a byte count.
+#ifndef SERIAL_PORTRESULTS_H
+#define SERIAL_PORTRESULTS_H
+
+const int PORT_FAIL = -1;
+
+#endif  // SERIAL_PORTRESULTS_H

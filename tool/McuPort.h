@@ -1,0 +1,15 @@
+// The module's MCU port: its fixed settings, opening and closing it, and the one write path.
+#ifndef TOOL_MCUPORT_H
+#define TOOL_MCUPORT_H
+
+#include "serial/SerialFun.h"
+
+// The MCU port's fixed settings (115200 baud, 8N1, no stick parity, reserved values 0, 1000,
+// 0, 1000) for the device given; McuComModuleInit opens "/dev/ttyAMA2" with them.
+TerminalInfo McuPortSettings(const char* devName);
+int McuComModuleInit();
+int McuComModuleDestory();
+// Writes to g_McuCom with a 1-second readiness time-out; -1 on failure, else the count.
+int WriteToMcuPort(char* buf, int count);
+
+#endif  // TOOL_MCUPORT_H

@@ -1,0 +1,16 @@
+// Result codes of the command module. Negative results of the wait list and the packet list
+// (ack/AckResults.h) pass through WriteData unchanged. The values are those callers have
+// always compared against, and they never change.
+#ifndef TOOL_MODULERESULTS_H
+#define TOOL_MODULERESULTS_H
+
+enum SendResult {
+    SEND_BAD_ARGUMENT = -1,  // no request, no reply where one is needed, a payload too large
+    SEND_WRITE_FAILED = -7,  // the port write failed
+    SEND_UNKNOWN_CMD = -9    // the code is not in the command table
+};
+
+// McuComModuleInit (the port did not open), McuComModuleDestory (it was not open)
+const int MODULE_PORT_FAIL = -1;
+
+#endif  // TOOL_MODULERESULTS_H
