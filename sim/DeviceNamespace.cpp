@@ -13,8 +13,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
 
 // Filesystems mounted under the host's /dev that a command may need: pseudo-terminals (a
@@ -228,7 +226,9 @@ std::string FindProgram(const std::string& name) {
         size_t end = dirs.find(':', start);
         end = end == std::string::npos ? dirs.size() : end;
         const std::string dir = end > start ? dirs.substr(start, end - start) : ".";
-        const std::string candidate = dir + "/" + name;
+        std::string candidate = dir;
+        candidate += '/';
+        candidate += name;
         if (access(candidate.c_str(), X_OK) == 0 && !IsDirectory(candidate.c_str())) {
             return candidate;
         }

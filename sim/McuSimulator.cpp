@@ -285,8 +285,6 @@ void McuSimulator::ScheduleUnasked(double now) {
 
 void McuSimulator::Schedule(const Outgoing& out) {
     m_outgoing.push_back(out);
-    m_outgoing.back().written = 0;
-    m_outgoing.back().nextPieceAt = 0;
 }
 
 // What is due goes to the line in the order it was scheduled. A line whose reader has

@@ -79,6 +79,7 @@ class McuSimulator {
   private:
     struct Outgoing {
         enum Kind { kAnswer, kUnasked, kNoise };
+        Outgoing() : kind(kAnswer), due(0), splittable(false), written(0), nextPieceAt(0) {}
         Kind kind;
         double due;  // monotonic seconds
         std::string bytes;
