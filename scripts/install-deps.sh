@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and the gates need, when any is missing.
 #   scripts/install-deps.sh [base|all]   base: build and host tests; all (default): every gate
 set -euo pipefail
-base=(cmake g++ make libgtest-dev googletest libgmock-dev)
+base=(cmake g++ make libgtest-dev googletest libgmock-dev sigrok-cli)
 gates=(clang clang-tidy clang-format cppcheck libclang-rt-14-dev g++-arm-linux-gnueabi qemu-user
        libbenchmark-dev valgrind)
 packages=("${base[@]}")

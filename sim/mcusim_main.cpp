@@ -16,17 +16,17 @@
 #include "common/MutexLock.h"
 #include "common/ParseArgs.h"
 #include "common/StdStreams.h"
+#include "sim/CaptureDecode.h"
 #include "sim/DeviceNamespace.h"
 #include "sim/McuSimulator.h"
 #include "sim/TrafficReport.h"
+#include "sim/VcdRecorder.h"
 
 namespace {
 
 const char* const kDevicePath = "/dev/ttyAMA2";
 const int kUsageStatus = 2;
-const int kDecodeFailed = 1;
 const int kSetupStatus = 125;
-const int kQuietMs = FRAME_STREAM_QUIET_US / 1000;
 
 const char kUsage[] =
     "usage: mcusim [OPTIONS] [--] COMMAND [ARGS...]\n"
@@ -44,7 +44,11 @@ const char kUsage[] =
     "\n"
     "      --decode=FILE     decode a byte stream and exit: a capture, - for standard input,\n"
     "                        or a serial device (set to 115200 8N1 raw first); each item is\n"
-    "                        printed as soon as it is decoded\n"
+    "                        printed as soon as it is decoded, after the time its first byte\n"
+    "                        arrived, in milliseconds from the first byte\n"
+    "      --vcd=FILE        write the line's traffic as a Value Change Dump: signals host_tx\n"
+    "                        and mcu_tx, each byte an 8N1 frame at 115200 baud, for a logic\n"
+    "                        analyzer's viewer or sigrok-cli's UART decoder\n"
     "      --no-answer       acknowledge nothing\n"
     "      --delay=MS        wait MS milliseconds before each answer\n"
     "      --result=BYTE     result byte of every answer (default 0); \"seq\": the n-th frame\n"
@@ -100,6 +104,7 @@ int BadOption(const char* name, const char* value) {
 
 enum LongOnly {
     kDecode = 256,
+    kVcd,
     kNoAnswer,
     kDelay,
     kResult,
@@ -117,6 +122,7 @@ enum LongOnly {
 };
 
 const struct option kOptions[] = {{"decode", required_argument, NULL, kDecode},
+                                  {"vcd", required_argument, NULL, kVcd},
                                   {"no-answer", no_argument, NULL, kNoAnswer},
                                   {"delay", required_argument, NULL, kDelay},
                                   {"result", required_argument, NULL, kResult},
@@ -208,7 +214,8 @@ const char* OptionName(int option) {
 
 // Parses the options before the command. Returns the index of the command, or -1 after
 // reporting a bad option, or argc + 1 after --help.
-int ParseOptions(int argc, char* argv[], SimOptions* options, const char** decode) {
+int ParseOptions(int argc, char* argv[], SimOptions* options, const char** decode,
+                 const char** vcd) {
     opterr = 0;
     int option;
     // "+": options end at the command, whose own options are its business.
@@ -219,6 +226,9 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, const char** decod
                 return argc + 1;
             case kDecode:
                 *decode = optarg;
+                break;
+            case kVcd:
+                *vcd = optarg;
                 break;
             case kNoAnswer:
                 options->answer = false;
@@ -243,88 +253,6 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, const char** decod
         }
     }
     return optind;
-}
-
-// A serial adapter on the board's MCU line: 115200 baud, 8N1, raw, reading whatever comes.
-void ConfigureCaptureDevice(int fd) {
-    struct termios tio;
-    if (tcgetattr(fd, &tio) != 0) {
-        return;
-    }
-    cfmakeraw(&tio);
-    cfsetispeed(&tio, B115200);
-    cfsetospeed(&tio, B115200);
-    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &tio);
-}
-
-// A decoder's items, out once per read: at once on a live line, in big writes for a file.
-void PrintItems(std::vector<DecodedItem>* items) {
-    for (size_t i = 0; i < items->size(); ++i) {
-        WriteLines(DescribeItem((*items)[i]));
-    }
-    items->clear();
-    fflush(stdout);
-}
-
-int OpenCapture(const char* path) {
-    const int fd = strcmp(path, "-") == 0 ? STDIN_FILENO : open(path, O_RDONLY | O_NOCTTY);
-    struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        fprintf(stderr, "mcusim: cannot decode %s: it is a folder\n", path);
-        close(fd);
-        return -1;
-    }
-    if (fd < 0) {
-        fprintf(stderr, "mcusim: cannot open %s: %s\n", path, strerror(errno));
-        return -1;
-    }
-    if (isatty(fd)) {
-        ConfigureCaptureDevice(fd);
-    }
-    return fd;
-}
-
-// Decodes as the bytes come: each item is printed once decoded, and what waits for more bytes
-// is decided once the input has been quiet as long as the receiver would wait.
-int Decode(const char* path) {
-    const int fd = OpenCapture(path);
-    if (fd < 0) {
-        return kDecodeFailed;
-    }
-    StreamDecoder decoder;
-    std::vector<DecodedItem> items;
-    unsigned char chunk[4096];
-    for (;;) {
-        struct pollfd pfd = {fd, POLLIN, 0};
-        if (decoder.pending() > 0 && poll(&pfd, 1, kQuietMs) == 0) {
-            decoder.Flush(&items);
-            PrintItems(&items);
-            continue;
-        }
-        const ssize_t got = read(fd, chunk, sizeof chunk);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            fprintf(stderr, "mcusim: cannot read %s: %s\n", path, strerror(errno));
-            return kDecodeFailed;
-        }
-        if (got == 0) {
-            break;
-        }
-        decoder.Feed(chunk, static_cast<size_t>(got), &items);
-        PrintItems(&items);
-    }
-    decoder.Flush(&items);
-    PrintItems(&items);
-    if (fd != STDIN_FILENO) {
-        close(fd);
-    }
-    return 0;
 }
 
 // Turns echo off so that nothing the simulator writes comes back to it before the command
@@ -370,7 +298,7 @@ void ForwardSignalsTo(pid_t command) {
     SetForwardedBlocked(false);
 }
 
-int RunCommand(char* argv[], int argc, const SimOptions& options) {
+int RunCommand(char* argv[], int argc, const SimOptions& options, const char* vcdPath) {
     PtyPair pty;
     std::string error;
     if (!OpenPtyPair(&pty, &error)) {
@@ -385,6 +313,13 @@ int RunCommand(char* argv[], int argc, const SimOptions& options) {
 
     SetForwardedBlocked(true);
     McuSimulator simulator(pty.master, Print, options);
+    VcdRecorder vcd(MonotonicSeconds());
+    if (vcdPath != NULL) {
+        simulator.SetLineObserver([&vcd](LineDirection direction, const unsigned char* bytes,
+                                         size_t count, double at) {
+            vcd.Record(direction, bytes, count, at);
+        });
+    }
     simulator.Start();
     DeviceNamespaceChild child;
     if (!child.Start(command, &error)) {
@@ -395,8 +330,12 @@ int RunCommand(char* argv[], int argc, const SimOptions& options) {
     }
     ForwardSignalsTo(child.pid());
     const int status = child.Wait();
+    const double ended = MonotonicSeconds();
     g_commandPid = 0;
     simulator.Stop();
+    if (vcdPath != NULL && !vcd.Write(vcdPath, ended, &error)) {
+        fprintf(stderr, "mcusim: %s\n", error.c_str());
+    }
     struct termios tio;
     if (tcgetattr(pty.slave, &tio) == 0) {
         Print(DescribeLineSettings(tio));
@@ -413,7 +352,8 @@ int main(int argc, char* argv[]) {
     signal(SIGPIPE, SIG_IGN);
     SimOptions options;
     const char* decode = NULL;
-    const int first = ParseOptions(argc, argv, &options, &decode);
+    const char* vcd = NULL;
+    const int first = ParseOptions(argc, argv, &options, &decode, &vcd);
     if (first < 0) {
         return kUsageStatus;
     }
@@ -421,11 +361,11 @@ int main(int argc, char* argv[]) {
         return 0;
     }
     if (decode != NULL) {
-        return Decode(decode);
+        return DecodeCapture(decode, WriteLines);
     }
     if (first >= argc) {
         fputs(kUsage, stderr);
         return kUsageStatus;
     }
-    return RunCommand(argv + first, argc - first, options);
+    return RunCommand(argv + first, argc - first, options, vcd);
 }

@@ -131,11 +131,13 @@ TEST(McusimProgram, DecodesACapturedStreamOffline) {
     unlink(path);
     EXPECT_EQ(0, r.exitCode);
     EXPECT_EQ(
-        "mcusim: ascii line \"#x0000001CDEB8\" CR LF: power on (digit '1'), checksum B8 ok (sum "
+        "mcusim: 0.000 ms: ascii line \"#x0000001CDEB8\" CR LF: power on (digit '1'), checksum B8 "
+        "ok (sum "
         "of 12 bytes 0x2B8)\n"
-        "mcusim: 2 bytes of noise\n"
+        "mcusim: 0.000 ms: 2 bytes of noise\n"
         "mcusim:   01 02\n"
-        "mcusim: frame: len 6, serial 0, flag 0x00 (ackBit 0), cmd 0x0006 CMD_ALARM_OUT_POWER, "
+        "mcusim: 0.000 ms: frame: len 6, serial 0, flag 0x00 (ackBit 0), cmd 0x0006 "
+        "CMD_ALARM_OUT_POWER, "
         "payload 10 00\n"
         "mcusim:   checksum 10 ok, tail ok\n",
         r.out);

@@ -83,8 +83,11 @@ namespace {
 
 // argv and envp for execve, made before fork: the child then only calls what is safe there.
 struct ExecPlan {
-    ExecPlan(const std::vector<std::string>& program, const std::vector<std::string>& env) {
-        words = EmulatorPrefix();
+    ExecPlan(const std::vector<std::string>& program, const std::vector<std::string>& env,
+             bool throughEmulator) {
+        if (throughEmulator) {
+            words = EmulatorPrefix();
+        }
         words.insert(words.end(), program.begin(), program.end());
         for (const std::string& word : words) {
             argv.push_back(const_cast<char*>(word.c_str()));
@@ -131,9 +134,41 @@ int FinishProgram(StartedProgram* program, int hangLimitSec) {
     return status == -1 ? -1 : ExitCodeOf(status);
 }
 
+namespace {
+
+// Runs it to the end with its output captured; see RunBuiltProgram.
+ToolResult RunProcess(const ExecPlan& plan, int closedStreams, int hangLimitSec) {
+    ToolResult result;
+    const int outFd = AnonymousTempFile();
+    const int errFd = AnonymousTempFile();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(outFd, STDOUT_FILENO);
+        dup2(errFd, STDERR_FILENO);
+        for (int stream = 0; stream < 3; ++stream) {
+            if ((closedStreams & (1 << stream)) != 0) {
+                close(stream);
+            }
+        }
+        execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
+        _exit(127);
+    }
+    StartedProgram started = {pid, -1, -1};
+    result.exitCode = FinishProgram(&started, hangLimitSec);
+    result.started = pid > 0;
+    result.hung = result.exitCode == -1;
+    result.out = ReadWholeFile(outFd);
+    result.err = ReadWholeFile(errFd);
+    close(outFd);
+    close(errFd);
+    return result;
+}
+
+}  // namespace
+
 StartedProgram StartBuiltProgram(const std::vector<std::string>& argv,
                                  const std::vector<std::string>& env, bool pipeStdin) {
-    ExecPlan plan(argv, env);
+    ExecPlan plan(argv, env, true);
     int out[2] = {-1, -1}, in[2] = {-1, -1};
     StartedProgram started = {-1, -1, -1};
     if (pipe2(out, O_CLOEXEC) != 0 || (pipeStdin && pipe2(in, O_CLOEXEC) != 0)) {
@@ -159,31 +194,15 @@ StartedProgram StartBuiltProgram(const std::vector<std::string>& argv,
 
 ToolResult RunBuiltProgram(const std::vector<std::string>& program, int closedStreams,
                            const std::vector<std::string>& env, int hangLimitSec) {
-    ToolResult result;
-    ExecPlan plan(program, env);
-    const int outFd = AnonymousTempFile();
-    const int errFd = AnonymousTempFile();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(outFd, STDOUT_FILENO);
-        dup2(errFd, STDERR_FILENO);
-        for (int stream = 0; stream < 3; ++stream) {
-            if ((closedStreams & (1 << stream)) != 0) {
-                close(stream);
-            }
-        }
-        execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
-        _exit(127);
-    }
-    StartedProgram started = {pid, -1, -1};
-    result.exitCode = FinishProgram(&started, hangLimitSec);
-    result.started = pid > 0;
-    result.hung = result.exitCode == -1;
-    result.out = ReadWholeFile(outFd);
-    result.err = ReadWholeFile(errFd);
-    close(outFd);
-    close(errFd);
-    return result;
+    return RunProcess(ExecPlan(program, env, true), closedStreams, hangLimitSec);
+}
+
+ToolResult RunHostShell(const std::string& command) {
+    return RunProcess(ExecPlan({"/bin/sh", "-c", command}, ProgramEnvironment(), false), 0, 120);
+}
+
+bool HostHasProgram(const std::string& name) {
+    return RunHostShell("command -v " + name + " >/dev/null").exitCode == 0;
 }
 
 std::vector<std::string> ProgramEnvironment() {

@@ -40,6 +40,12 @@ StartedProgram StartBuiltProgram(const std::vector<std::string>& argv,
 // Waits for it, killing it after hangLimitSec; its exit code, or -1 when it hung.
 int FinishProgram(StartedProgram* program, int hangLimitSec = 120);
 
+// Runs a shell command of the host (never through the emulator), with ProgramEnvironment().
+ToolResult RunHostShell(const std::string& command);
+
+// Whether a program of the host is on PATH.
+bool HostHasProgram(const std::string& name);
+
 // The environment scripts run under mcusim use to start the project's programs: EMU (the
 // emulator, or empty), MCUSEND, MCUSIM and HDDPOWER.
 std::vector<std::string> ProgramEnvironment();
