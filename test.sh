@@ -7,11 +7,13 @@
 #   arm     32-bit ARM static build, all tests under qemu-user
 #   fuzz    each fuzzer for FUZZ_SECONDS (default 60)
 #   static  the include layering, clang-format, clang-tidy, cppcheck
+#   package the packages (scripts/package.sh), the installed tree, the example built against
+#           it with CMake and pkg-config and run under the simulator, the manual pages
 # ./test.sh runs them all; ./test.sh host asan runs just those. Any failure fails the run.
 set -euo pipefail
 cd "$(dirname "$0")"
 gates=("$@")
-[ ${#gates[@]} -gt 0 ] || gates=(host clang asan tsan arm fuzz static)
+[ ${#gates[@]} -gt 0 ] || gates=(host clang asan tsan arm fuzz static package)
 if [ "${gates[*]}" = host ]; then scripts/install-deps.sh base; else scripts/install-deps.sh all; fi
 jobs=$(nproc)
 
@@ -82,6 +84,13 @@ gate_static() {
   echo "cppcheck"
   cppcheck --enable=warning,performance,portability --std=c++11 --error-exitcode=1 \
     --inline-suppr --quiet -I . ack common serial tool sim bringup
+}
+
+gate_package() {
+  [ -f build/CMakeCache.txt ] || build build
+  cmake --build build -j"$jobs" >/dev/null
+  scripts/package.sh build-dist
+  scripts/check-install.sh build build-dist
 }
 
 passed=0

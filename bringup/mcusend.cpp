@@ -30,7 +30,7 @@ const size_t kMaxPayload = FRAME_MAX_LEN_FIELD - FRAME_MIN_LEN_FIELD;
 const size_t kMaxDevicePath = sizeof(TerminalInfo().devName) - 1;
 
 const char kUsage[] =
-    "usage: mcusend [OPTIONS] CODE [HEXPAYLOAD]\n"
+    "Usage: mcusend [OPTIONS] CODE [HEXPAYLOAD]\n"
     "\n"
     "Sends the command CODE, with an optional payload, to the MCU on a serial device\n"
     "(115200 8N1 raw), runs the module's receiver while it waits, and prints the\n"
@@ -43,6 +43,7 @@ const char kUsage[] =
     "HEXPAYLOAD is pairs of hex digits, with blanks or colons allowed between pairs\n"
     "(00ff00ff0000001f, \"00 ff\", 00:ff); at most 1024 bytes, the most a frame carries.\n"
     "\n"
+    "Options:\n"
     "  -d, --device=PATH    the serial device (default /dev/ttyAMA2; at most 51 characters)\n"
     "  -t, --timeout=MS     how long to wait for each acknowledgement (default 1000)\n"
     "  -s, --serial=N       serial number of the first command, 1 to 255 (default: an\n"
@@ -55,7 +56,9 @@ const char kUsage[] =
     "  -k, --keep-settings  leave the line as the module set it; by default the settings\n"
     "                       found on the device are put back at the end\n"
     "  -h, --help           this text\n"
+    "  -V, --version        the version\n"
     "\n"
+    "Serial numbers:\n"
     "A run starts from an unpredictable serial number, so that a late answer to an earlier\n"
     "run is not taken for this one: such an answer is taken only if it arrives while this run\n"
     "waits for a command with the same code and the same serial number, about one chance in\n"
@@ -63,7 +66,8 @@ const char kUsage[] =
     "By design of the protocol, the answer to command 4 matches any waiting command 4,\n"
     "whatever its serial number: a late answer to an earlier command 4 can be taken.\n"
     "\n"
-    "Exit status: 0 every command acknowledged (or written, for a command that expects no\n"
+    "Exit status:\n"
+    "0 every command acknowledged (or written, for a command that expects no\n"
     "acknowledgement), 1 a command not acknowledged, 2 bad usage, 3 the device could not be\n"
     "opened or written.\n";
 
@@ -109,10 +113,10 @@ int ParseArguments(int argc, char* argv[], Options* options) {
         {"device", required_argument, NULL, 'd'}, {"timeout", required_argument, NULL, 't'},
         {"serial", required_argument, NULL, 's'}, {"count", required_argument, NULL, 'n'},
         {"verbose", no_argument, NULL, 'v'},      {"keep-settings", no_argument, NULL, 'k'},
-        {"help", no_argument, NULL, 'h'},         {NULL, 0, NULL, 0}};
+        {"help", no_argument, NULL, 'h'},          {"version", no_argument, NULL, 'V'},         {NULL, 0, NULL, 0}};
     opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, ":d:t:s:n:vkh", kLong, NULL)) != -1) {
+    while ((option = getopt_long(argc, argv, ":d:t:s:n:vkhV", kLong, NULL)) != -1) {
         switch (option) {
             case 'd':
                 options->device = optarg;
@@ -141,6 +145,9 @@ int ParseArguments(int argc, char* argv[], Options* options) {
                 break;
             case 'h':
                 fputs(kUsage, stdout);
+                return 0;
+            case 'V':
+                printf("mcusend %s\n", MCUCOM_VERSION);
                 return 0;
             case ':':
                 return BadUsage("%s needs a value", argv[optind - 1]);

@@ -3,7 +3,7 @@
 #   scripts/install-deps.sh [base|all]   base: build and host tests; all (default): every gate
 set -euo pipefail
 base=(cmake g++ make libgtest-dev googletest libgmock-dev sigrok-cli)
-gates=(clang clang-tidy clang-format cppcheck libclang-rt-14-dev g++-arm-linux-gnueabi qemu-user
+gates=(clang clang-tidy clang-format cppcheck libclang-rt-14-dev g++-arm-linux-gnueabi qemu-user help2man groff-base pkg-config
        libbenchmark-dev valgrind)
 packages=("${base[@]}")
 [ "${1:-all}" = all ] && packages+=("${gates[@]}")

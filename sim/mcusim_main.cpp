@@ -29,8 +29,8 @@ const int kUsageStatus = 2;
 const int kSetupStatus = 125;
 
 const char kUsage[] =
-    "usage: mcusim [OPTIONS] [--] COMMAND [ARGS...]\n"
-    "       mcusim --decode FILE|-\n"
+    "Usage: mcusim [OPTIONS] [--] COMMAND [ARGS...]\n"
+    "  or:  mcusim --decode=FILE|-\n"
     "\n"
     "Runs COMMAND with a simulated MCU on a pseudo-terminal at /dev/ttyAMA2, inside a private\n"
     "mount namespace (as root; otherwise in an unprivileged user namespace). The command's\n"
@@ -42,6 +42,7 @@ const char kUsage[] =
     "Frames whose flag has the ackBit (0x40) are acknowledged: payload byte 0 the acknowledged\n"
     "serial number, byte 1 the result.\n"
     "\n"
+    "Options:\n"
     "      --decode=FILE     decode a byte stream and exit: a capture, - for standard input,\n"
     "                        or a serial device (set to 115200 8N1 raw first); each item is\n"
     "                        printed as soon as it is decoded, after the time its first byte\n"
@@ -66,7 +67,9 @@ const char kUsage[] =
     "      --unasked-ms=MS   how often, 1 to 600000 ms (default 200)\n"
     "      --seed=N          seed of the fault generator (default 1)\n"
     "  -h, --help            this text\n"
+    "  -V, --version         the version\n"
     "\n"
+    "Values:\n"
     "Probabilities P are numbers from 0 to 1; times are whole milliseconds. Options go\n"
     "before the command; -- ends them.\n";
 
@@ -138,6 +141,7 @@ const struct option kOptions[] = {{"decode", required_argument, NULL, kDecode},
                                   {"unasked-ms", required_argument, NULL, kUnaskedMs},
                                   {"seed", required_argument, NULL, kSeed},
                                   {"help", no_argument, NULL, 'h'},
+                                  {"version", no_argument, NULL, 'V'},
                                   {NULL, 0, NULL, 0}};
 
 struct IntegerOption {
@@ -219,10 +223,13 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, const char** decod
     opterr = 0;
     int option;
     // "+": options end at the command, whose own options are its business.
-    while ((option = getopt_long(argc, argv, "+:h", kOptions, NULL)) != -1) {
+    while ((option = getopt_long(argc, argv, "+:hV", kOptions, NULL)) != -1) {
         switch (option) {
             case 'h':
                 fputs(kUsage, stdout);
+                return argc + 1;
+            case 'V':
+                printf("mcusim %s\n", MCUCOM_VERSION);
                 return argc + 1;
             case kDecode:
                 *decode = optarg;

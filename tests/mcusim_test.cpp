@@ -148,7 +148,7 @@ TEST(McusimProgram, ExitsWithTheCommandsStatusAndExplainsMisuse) {
     EXPECT_EQ(3, RunBuiltProgram({McuSimPath(), "sh", "-c", "exit 3"}).exitCode);
     const ToolResult usage = RunBuiltProgram({McuSimPath()});
     EXPECT_EQ(2, usage.exitCode);
-    EXPECT_EQ(0u, usage.err.find("usage: mcusim [OPTIONS] [--] COMMAND [ARGS...]\n"));
+    EXPECT_EQ(0u, usage.err.find("Usage: mcusim [OPTIONS] [--] COMMAND [ARGS...]\n"));
     const ToolResult missing = RunBuiltProgram({McuSimPath(), "/nonexistent/command"});
     EXPECT_EQ(125, missing.exitCode);
     EXPECT_EQ(0u, missing.err.find("mcusim: cannot run the command: "));

@@ -123,7 +123,7 @@ TEST(Mcusend, BadUsageIsRefusedWithTheReason) {
     }
     const ToolResult help = RunBuiltProgram({McuSendPath(), "6", "--help"});
     EXPECT_EQ(0, help.exitCode);
-    EXPECT_EQ(0u, help.out.find("usage: mcusend [OPTIONS] CODE [HEXPAYLOAD]\n"));
+    EXPECT_EQ(0u, help.out.find("Usage: mcusend [OPTIONS] CODE [HEXPAYLOAD]\n"));
 }
 
 TEST(Mcusend, RoundTripsUnderTheSimulator) {

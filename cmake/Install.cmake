@@ -1,0 +1,40 @@
+# Install rules: the programs, the module as a static library with its headers, a CMake
+# package (find_package(mcucom) gives mcucom::mcucom), a pkg-config file and the manual pages.
+# cmake --install honours --prefix and DESTDIR, as board image builders call it.
+#
+# Headers keep the paths code includes them by ("tool/HddPower.h"), under include/mcucom/ so
+# that common/ and the rest cannot collide with another project's folders.
+include(CMakePackageConfigHelpers)
+
+set(MCUCOM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/mcucom)
+
+install(TARGETS hddpower mcusend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The simulator runs commands in namespaces of the build machine; a board has no use for it.
+if(NOT CMAKE_CROSSCOMPILING)
+  install(TARGETS mcusim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(TARGETS mcucom EXPORT mcucomTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+foreach(layer common serial ack tool)
+  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${layer}/
+          DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mcucom/${layer}
+          FILES_MATCHING PATTERN "*.h")
+endforeach()
+
+install(EXPORT mcucomTargets NAMESPACE mcucom:: DESTINATION ${MCUCOM_CMAKE_DIR})
+configure_package_config_file(cmake/mcucomConfig.cmake.in
+  ${CMAKE_CURRENT_BINARY_DIR}/mcucomConfig.cmake INSTALL_DESTINATION ${MCUCOM_CMAKE_DIR})
+write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/mcucomConfigVersion.cmake
+  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/mcucomConfig.cmake
+              ${CMAKE_CURRENT_BINARY_DIR}/mcucomConfigVersion.cmake
+        DESTINATION ${MCUCOM_CMAKE_DIR})
+
+# The pkg-config file finds its prefix from its own place, so that it stays right under any
+# --prefix or DESTDIR given at install time.
+file(RELATIVE_PATH MCUCOM_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
+configure_file(cmake/mcucom.pc.in ${CMAKE_CURRENT_BINARY_DIR}/mcucom.pc @ONLY)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/mcucom.pc
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+install(FILES ${HDDPOWER_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

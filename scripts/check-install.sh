@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Checks what the project installs and packages, as a firmware team would use it:
+#   - the installed tree, under a temporary prefix and under DESTDIR: every file in its place;
+#   - examples/consumer built against that tree with CMake (find_package) and with
+#     pkg-config, each run against the simulated MCU and acknowledged;
+#   - the manual pages render without warnings; --version gives the project's version;
+#   - the packages of scripts/package.sh: the host .deb, the armel .deb (ARM binaries, no
+#     simulator, no dependencies) and the board's .tar.gz.
+#   scripts/check-install.sh BUILD_DIR PACKAGE_DIR
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=$1
+packages=$2
+repo=$(pwd)
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+failures=0
+fail() { echo "check-install: $*" >&2; failures=$((failures + 1)); }
+
+expect_tree() {  # ROOT WITH_SIMULATOR
+  local root=$1 files=(bin/hddpower bin/mcusend lib/libmcucom.a include/mcucom/tool/HddPower.h
+    include/mcucom/common/ComFrame.h include/mcucom/serial/SerialFun.h
+    include/mcucom/ack/DataPackList.h lib/cmake/mcucom/mcucomConfig.cmake
+    lib/cmake/mcucom/mcucomConfigVersion.cmake lib/cmake/mcucom/mcucomTargets.cmake
+    lib/pkgconfig/mcucom.pc share/man/man1/hddpower.1 share/man/man1/mcusend.1)
+  [ "$2" = yes ] && files+=(bin/mcusim share/man/man1/mcusim.1)
+  for f in "${files[@]}"; do
+    [ -f "$root/$f" ] || fail "$root/$f is missing"
+  done
+  if [ "$2" = no ] && [ -e "$root/bin/mcusim" ]; then
+    fail "$root/bin/mcusim is installed for the board"
+  fi
+}
+
+echo "installed tree"
+prefix=$tmp/prefix
+cmake --install "$build" --prefix "$prefix" >/dev/null
+expect_tree "$prefix" yes
+DESTDIR=$tmp/stage cmake --install "$build" --prefix /usr >/dev/null
+expect_tree "$tmp/stage/usr" yes
+
+echo "manual pages"
+for page in "$prefix"/share/man/man1/*.1; do
+  warnings=$(groff -man -ww -z "$page" 2>&1)
+  [ -z "$warnings" ] || fail "$page: $warnings"
+done
+
+echo "versions"
+for program in mcusend mcusim; do
+  said=$("$prefix/bin/$program" --version)
+  [ "$said" = "$program $version" ] || fail "$program --version says '$said', not '$program $version'"
+done
+
+echo "example, with CMake and with pkg-config"
+cmake -S examples/consumer -B "$tmp/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$tmp/cmake-consumer" >/dev/null
+cp -r examples/consumer "$tmp/pc-consumer"
+PKG_CONFIG_PATH=$prefix/lib/pkgconfig make -s -C "$tmp/pc-consumer" >/dev/null
+for consumer in "$tmp/cmake-consumer/consumer" "$tmp/pc-consumer/consumer"; do
+  out=$("$prefix/bin/mcusim" "$consumer" 2>/dev/null) || fail "$consumer under mcusim failed"
+  grep -q '^consumer: command 0303, serial [0-9]*, acknowledged with result 0x00$' <<<"$out" ||
+    fail "$consumer was not acknowledged: $out"
+done
+
+echo "packages"
+arch=$(dpkg --print-architecture)
+host_deb=$packages/hddpower_${version}_${arch}.deb
+arm_deb=$packages/hddpower_${version}_armel.deb
+tgz=$packages/hddpower-${version}-Linux-armel.tar.gz
+for p in "$host_deb" "$arm_deb" "$tgz"; do
+  [ -f "$p" ] || fail "$p is missing"
+done
+[ "$(dpkg-deb -f "$host_deb" Architecture)" = "$arch" ] || fail "$host_deb is not for $arch"
+[ "$(dpkg-deb -f "$arm_deb" Architecture)" = armel ] || fail "$arm_deb is not for armel"
+for deb in "$host_deb" "$arm_deb"; do
+  [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "$deb depends on something; its tools are static"
+done
+dpkg-deb -x "$host_deb" "$tmp/host-deb"
+expect_tree "$tmp/host-deb/usr" yes
+dpkg-deb -x "$arm_deb" "$tmp/arm-deb"
+expect_tree "$tmp/arm-deb/usr" no
+mkdir "$tmp/rootfs"
+tar xzf "$tgz" -C "$tmp/rootfs"
+expect_tree "$tmp/rootfs/usr" no
+for binary in "$tmp"/arm-deb/usr/bin/* "$tmp"/rootfs/usr/bin/*; do
+  readelf -h "$binary" | grep -q 'Machine: *ARM$' || fail "$binary is not an ARM program"
+done
+
+cd "$repo"
+if [ "$failures" -ne 0 ]; then
+  echo "check-install: $failures problem(s)" >&2
+  exit 1
+fi
+echo "install and packages: all as expected"
