@@ -9,7 +9,8 @@
 TerminalInfo McuPortSettings(const char* devName);
 int McuComModuleInit();
 int McuComModuleDestory();
-// Writes to g_McuCom with a 1-second readiness time-out; -1 on failure, else the count.
+// Writes to g_McuCom with a 1-second readiness time-out; PORT_FAIL (-1) on failure, else the
+// count written, which may be short.
 int WriteToMcuPort(char* buf, int count);
 
 #endif  // TOOL_MCUPORT_H

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "serial/PortResults.h"
 #include "tool/McuPort.h"
 
 namespace {
@@ -44,5 +45,5 @@ int HddPowerOptASCII(int on) {
     line[len++] = HexDigit(sum);
     line[len++] = '\r';
     line[len++] = '\n';
-    return WriteToMcuPort(line, len) == -1 ? -1 : 0;
+    return WriteToMcuPort(line, len) == PORT_FAIL ? PORT_FAIL : 0;
 }

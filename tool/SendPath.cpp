@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "common/FixedLog.h"
+#include "serial/PortResults.h"
 #include "tool/McuPort.h"
 #include "tool/ModuleGlobals.h"
 #include "tool/ModuleResults.h"
@@ -53,7 +54,7 @@ int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size, __Co
     // code and serial number is left from an earlier command (answered after it gave up), and
     // would otherwise be taken for this command's answer.
     m_ackList.DiscardAnswersTo(sent->cmd, sent->serialNum);
-    if (WriteToMcuPort(frame, size) == -1) {
+    if (WriteToMcuPort(frame, size) == PORT_FAIL) {
         PrintFixedLine(stderr, LOG_WRITE_FAILED, "Write com err...\n");
         return SEND_WRITE_FAILED;
     }
@@ -92,7 +93,7 @@ int WriteData(char* frame, unsigned short size, __ComFrameData* reply, unsigned 
     }
     __ComFrameData* sent = reinterpret_cast<__ComFrameData*>(frame);
     if (timeo == 0) {
-        if (WriteToMcuPort(frame, size) == -1) {
+        if (WriteToMcuPort(frame, size) == PORT_FAIL) {
             PrintFixedLine(stderr, LOG_WRITE_FAILED, "Write com err...\n");
             return SEND_WRITE_FAILED;
         }
@@ -134,7 +135,7 @@ int sendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned int time
         if (result < 0) {
             ReportSendFailure(result, reply);
         }
-    } else if (WriteToMcuPort(frame, size) == -1) {
+    } else if (WriteToMcuPort(frame, size) == PORT_FAIL) {
         result = SEND_WRITE_FAILED;
     }
     if (IsTracedCmd(request->cmd)) {
