@@ -15,64 +15,14 @@
 #include <string>
 #include <vector>
 
-#include "ack/McuReceiver.h"
 #include "sim/DeviceNamespace.h"
+#include "sim/LocalLink.h"
 #include "sim/McuSimulator.h"
 #include "tool/HddPower.h"
 
 namespace {
 
-double Seconds() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-// Sends the module's own log lines to /dev/null while it lives.
-class Silence {
-  public:
-    Silence() : m_out(dup(STDOUT_FILENO)), m_err(dup(STDERR_FILENO)) {
-        fflush(stdout);
-        const int null = open("/dev/null", O_WRONLY);
-        dup2(null, STDOUT_FILENO);
-        dup2(null, STDERR_FILENO);
-        close(null);
-    }
-    ~Silence() {
-        fflush(stdout);
-        dup2(m_out, STDOUT_FILENO);
-        dup2(m_err, STDERR_FILENO);
-        close(m_out);
-        close(m_err);
-    }
-
-  private:
-    int m_out;
-    int m_err;
-};
-
-// The module's port open on a fresh pseudo-terminal.
-class PtyPort {
-  public:
-    PtyPort() {
-        std::string error;
-        m_ok = OpenPtyPair(&m_pty, &error);
-        TerminalInfo info = McuPortSettings(m_pty.slavePath.c_str());
-        Silence quiet;
-        m_ok = m_ok && g_McuCom.OpenCom(&info) == 0;
-    }
-    ~PtyPort() {
-        g_McuCom.CloseCom();
-        ClosePtyPair(&m_pty);
-    }
-    bool ok() const { return m_ok; }
-    int master() const { return m_pty.master; }
-
-  private:
-    PtyPair m_pty;
-    bool m_ok;
-};
-
+// Reads and throws away what the board side writes, so that the line never fills.
 struct Drainer {
     int fd;
     std::atomic<bool> stop;
@@ -91,19 +41,19 @@ void* Drain(void* arg) {
 }
 
 void SendUnacknowledged(benchmark::State& state) {
-    PtyPort port;
+    McuPort port;
     if (!port.ok()) {
         state.SkipWithError("no pseudo-terminal");
         return;
     }
     Drainer drainer;
-    drainer.fd = port.master();
+    drainer.fd = port.line().master();
     drainer.stop = false;
     pthread_t thread;
     pthread_create(&thread, nullptr, Drain, &drainer);
     unsigned char payload[8] = {0, 0xFF, 0, 0xFF, 0, 0, 0, 0x1F};
     {
-        Silence quiet;
+        QuietOutput quiet;
         for (auto _ : state) {
             __UserCmdData request;
             request.cmd = CMD_0005;
@@ -125,35 +75,29 @@ double Percentile(std::vector<double> values, double fraction) {
 }
 
 void AcknowledgedRoundTrip(benchmark::State& state) {
-    PtyPort port;
-    if (!port.ok()) {
+    SimulatedMcu link;
+    if (!link.ok()) {
         state.SkipWithError("no pseudo-terminal");
         return;
     }
-    McuSimulator simulator(port.master(), McuSimulator::LogSink());
-    ModuleReceiver receiver;
-    simulator.Start();
-    receiver.Start();
     std::vector<double> latencies;
     unsigned char payload[2] = {1, 2};
     unsigned char reply[FRAME_MAX_SIZE];
     int failures = 0;
     {
-        Silence quiet;
+        QuietOutput quiet;
         for (auto _ : state) {
             __UserCmdData request;
             request.cmd = CMD_0007;
             request.dataLen = sizeof payload;
             request.data = payload;
-            const double start = Seconds();
+            const double start = MonotonicSeconds();
             if (sendCmdData(&request, reinterpret_cast<__ComFrameData*>(reply), 1000) <= 0) {
                 ++failures;
             }
-            latencies.push_back((Seconds() - start) * 1e6);
+            latencies.push_back((MonotonicSeconds() - start) * 1e6);
         }
     }
-    receiver.Stop();
-    simulator.Stop();
     if (latencies.empty()) {
         return;
     }
@@ -184,17 +128,17 @@ void HddPowerOnRun(benchmark::State& state) {
         McuSimulator simulator(pty.master, McuSimulator::LogSink());
         simulator.Start();
         DeviceNamespaceChild child;
-        const double start = Seconds();
+        const double start = MonotonicSeconds();
         if (!child.Start(command, &error)) {
             state.SkipWithError(error.c_str());
             close(null);
             ClosePtyPair(&pty);
             return;
         }
-        const double started = Seconds();  // the namespace is made and the tool exec'd
+        const double started = MonotonicSeconds();  // the namespace is made and the tool exec'd
         child.Wait();
         setup.push_back((started - start) * 1e3);
-        beyondWait.push_back((Seconds() - started) * 1e3 - 100.0);
+        beyondWait.push_back((MonotonicSeconds() - started) * 1e3 - 100.0);
         simulator.Stop();
         close(null);
         ClosePtyPair(&pty);

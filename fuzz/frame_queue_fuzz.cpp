@@ -7,7 +7,7 @@
 #include <string>
 
 #include "ack/FrameQueue.h"
-#include "fuzz/FrameCheck.h"
+#include "fuzz/FuzzCheck.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "ack/DataPackList.h"
-#include "fuzz/FrameCheck.h"
+#include "fuzz/FuzzCheck.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ack/FrameStreamScanner.h"
-#include "fuzz/FrameCheck.h"
+#include "fuzz/FuzzCheck.h"
 
 namespace {
 

@@ -4,6 +4,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 int AnonymousTempFile() {
     char path[] = "/tmp/capture.XXXXXX";
     const int fd = mkstemp(path);
@@ -25,18 +27,21 @@ std::string ReadWholeFile(int fd) {
 CaptureOutput::CaptureOutput() : m_done(false) {
     fflush(stdout);
     fflush(stderr);
-    m_savedOut = dup(STDOUT_FILENO);
-    m_savedErr = dup(STDERR_FILENO);
-    m_outFile = AnonymousTempFile();
-    m_errFile = AnonymousTempFile();
-    dup2(m_outFile, STDOUT_FILENO);
-    dup2(m_errFile, STDERR_FILENO);
+    for (int i = 0; i < 2; ++i) {
+        m_saved[i] = dup(1 + i);
+        m_files[i] = AnonymousTempFile();
+        dup2(m_files[i], 1 + i);
+    }
 }
 
 CaptureOutput::~CaptureOutput() {
     Finish();
-    close(m_outFile);
-    close(m_errFile);
+    if (::testing::Test::HasFailure()) {
+        printf("--- captured standard output ---\n%s--- captured standard error ---\n%s---\n",
+               m_text[0].c_str(), m_text[1].c_str());
+    }
+    close(m_files[0]);
+    close(m_files[1]);
 }
 
 void CaptureOutput::Finish() {
@@ -46,20 +51,9 @@ void CaptureOutput::Finish() {
     m_done = true;
     fflush(stdout);
     fflush(stderr);
-    dup2(m_savedOut, STDOUT_FILENO);
-    dup2(m_savedErr, STDERR_FILENO);
-    close(m_savedOut);
-    close(m_savedErr);
-    m_out = ReadWholeFile(m_outFile);
-    m_err = ReadWholeFile(m_errFile);
-}
-
-const std::string& CaptureOutput::Out() {
-    Finish();
-    return m_out;
-}
-
-const std::string& CaptureOutput::Err() {
-    Finish();
-    return m_err;
+    for (int i = 0; i < 2; ++i) {
+        dup2(m_saved[i], 1 + i);
+        close(m_saved[i]);
+        m_text[i] = ReadWholeFile(m_files[i]);
+    }
 }

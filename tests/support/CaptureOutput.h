@@ -1,5 +1,7 @@
-// Captures what the code under test writes to standard output and standard error, through
-// the real descriptors 1 and 2, so that printf, puts, perror and fprintf are all seen.
+// Captures what the code under test writes to standard output and standard error, through the
+// real descriptors 1 and 2, so that printf, puts, perror and fprintf are all seen. GoogleTest
+// prints a failed assertion to standard output at once, so a failure inside a capture lands in
+// it: whenever the test has failed, the capture shows what it took when it ends.
 #ifndef TESTS_SUPPORT_CAPTUREOUTPUT_H
 #define TESTS_SUPPORT_CAPTUREOUTPUT_H
 
@@ -11,19 +13,16 @@ class CaptureOutput {
     ~CaptureOutput();
 
     // Stops capturing (once) and returns what each stream received.
-    const std::string& Out();
-    const std::string& Err();
+    const std::string& Out() { return Finish(), m_text[0]; }
+    const std::string& Err() { return Finish(), m_text[1]; }
 
   private:
     void Finish();
 
-    int m_savedOut;
-    int m_savedErr;
-    int m_outFile;
-    int m_errFile;
+    int m_saved[2];
+    int m_files[2];
     bool m_done;
-    std::string m_out;
-    std::string m_err;
+    std::string m_text[2];
 };
 
 // A temporary file already unlinked: it goes when its descriptor is closed.

@@ -2,22 +2,95 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
 
 #include "sim/DeviceNamespace.h"
+#include "sim/LocalLink.h"
 #include "sim/McuSimulator.h"
 #include "tests/support/CaptureOutput.h"
-#include "tests/support/PtyLine.h"
+
+namespace {
+
+const int kHangLimitSec = 120;
+
+// argv and envp for execve, made before fork: the child then only calls what is safe there.
+struct ExecPlan {
+    ExecPlan(const std::vector<std::string>& program, const std::vector<std::string>& env,
+             bool emulated)
+        : words(emulated ? EmulatorPrefix() : std::vector<std::string>()) {
+        words.insert(words.end(), program.begin(), program.end());
+        for (char** e = environ; *e != nullptr; ++e) {
+            environment.push_back(*e);
+        }
+        environment.insert(environment.end(), env.begin(), env.end());
+        for (std::string& word : words) {
+            argv.push_back(&word[0]);
+        }
+        argv.push_back(nullptr);
+        for (std::string& entry : environment) {
+            envp.push_back(&entry[0]);
+        }
+        envp.push_back(nullptr);
+        path = words[0].find('/') == std::string::npos ? "/usr/bin/" + words[0] : words[0];
+    }
+    std::vector<std::string> words;
+    std::vector<std::string> environment;
+    std::vector<char*> argv;
+    std::vector<char*> envp;
+    std::string path;
+};
+
+// Starts it with its standard output on out (or, for -1, a pipe the caller reads), its error
+// on err (or inherited), and the streams closedStreams names closed.
+StartedProgram Start(const ExecPlan& plan, int out, int err, int closedStreams, bool pipeStdin) {
+    int outPipe[2] = {-1, -1}, inPipe[2] = {-1, -1};
+    if ((out < 0 && pipe2(outPipe, O_CLOEXEC) != 0) || (pipeStdin && pipe2(inPipe, O_CLOEXEC))) {
+        return StartedProgram{-1, -1, -1};
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int redirect[3] = {inPipe[0], out >= 0 ? out : outPipe[1], err};
+        for (int stream = 0; stream < 3; ++stream) {
+            if ((closedStreams & (1 << stream)) != 0) {
+                close(stream);
+            } else if (redirect[stream] >= 0) {
+                dup2(redirect[stream], stream);
+            }
+        }
+        execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
+        _exit(127);
+    }
+    for (int fd : {outPipe[1], inPipe[0]}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    return StartedProgram{pid, outPipe[0], inPipe[1]};
+}
+
+ToolResult Run(const ExecPlan& plan, int closedStreams) {
+    ToolResult result;
+    const int files[2] = {AnonymousTempFile(), AnonymousTempFile()};
+    StartedProgram started = Start(plan, files[0], files[1], closedStreams, false);
+    result.started = started.pid > 0;
+    result.exitCode = FinishProgram(&started);
+    result.hung = result.exitCode == -1;
+    result.out = ReadWholeFile(files[0]);
+    result.err = ReadWholeFile(files[1]);
+    close(files[0]);
+    close(files[1]);
+    return result;
+}
+
+}  // namespace
 
 std::vector<std::string> EmulatorPrefix() {
     std::vector<std::string> words;
     std::istringstream in(HDDPOWER_EMULATOR);
-    std::string word;
-    while (in >> word) {
+    for (std::string word; in >> word;) {
         words.push_back(word);
     }
     return words;
@@ -33,88 +106,63 @@ std::string McuSendPath() {
     return MCUSEND_BINARY;
 }
 
-std::vector<std::string> HddPowerCommand() {
-    std::vector<std::string> argv = EmulatorPrefix();
-    argv.push_back(HddPowerPath());
-    return argv;
+std::vector<std::string> ProgramEnvironment() {
+    std::string emulator;
+    for (const std::string& word : EmulatorPrefix()) {
+        emulator += (emulator.empty() ? "" : " ") + word;
+    }
+    return {"EMU=" + emulator, "MCUSEND=" + McuSendPath(), "MCUSIM=" + McuSimPath(),
+            "HDDPOWER=" + HddPowerPath()};
 }
-
-namespace {
-
-int StreamFd(int closedStreams, int bit, int fd) {
-    return (closedStreams & bit) != 0 ? kCloseStream : fd;
-}
-
-}  // namespace
 
 ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice, int closedStreams) {
     ToolResult result;
-    result.started = false;
-    result.exitCode = -1;
     PtyLine line;
-    if (!line.ok()) {
-        result.error = "no pseudo-terminal";
-        return result;
-    }
-    const int outFd = AnonymousTempFile();
-    const int errFd = AnonymousTempFile();
+    const int out = AnonymousTempFile();
+    const int err = AnonymousTempFile();
     DeviceCommand command;
-    command.argv = HddPowerCommand();
+    command.argv = EmulatorPrefix();
+    command.argv.push_back(HddPowerPath());
     command.argv.insert(command.argv.end(), args.begin(), args.end());
     command.slavePath = withDevice ? line.slavePath() : std::string();
     command.devicePath = "/dev/ttyAMA2";
-    command.stdinFd = StreamFd(closedStreams, kNoStdin, kInheritStream);
-    command.stdoutFd = StreamFd(closedStreams, kNoStdout, outFd);
-    command.stderrFd = StreamFd(closedStreams, kNoStderr, errFd);
+    command.stdinFd = (closedStreams & kNoStdin) != 0 ? kCloseStream : kInheritStream;
+    command.stdoutFd = (closedStreams & kNoStdout) != 0 ? kCloseStream : out;
+    command.stderrFd = (closedStreams & kNoStderr) != 0 ? kCloseStream : err;
     DeviceNamespaceChild child;
-    if (child.Start(command, &result.error)) {
+    if (line.ok() && child.Start(command, &result.error)) {
         result.started = true;
         result.exitCode = ExitCodeOf(child.Wait());
         result.wire = line.Drain(20);
     }
-    result.out = ReadWholeFile(outFd);
-    result.err = ReadWholeFile(errFd);
-    close(outFd);
-    close(errFd);
+    result.out = ReadWholeFile(out);
+    result.err = ReadWholeFile(err);
+    close(out);
+    close(err);
     return result;
 }
 
-namespace {
+ToolResult RunProgram(const std::vector<std::string>& argv, int closedStreams,
+                      const std::vector<std::string>& env) {
+    return Run(ExecPlan(argv, env, true), closedStreams);
+}
 
-// argv and envp for execve, made before fork: the child then only calls what is safe there.
-struct ExecPlan {
-    ExecPlan(const std::vector<std::string>& program, const std::vector<std::string>& env,
-             bool throughEmulator) {
-        if (throughEmulator) {
-            words = EmulatorPrefix();
-        }
-        words.insert(words.end(), program.begin(), program.end());
-        for (const std::string& word : words) {
-            argv.push_back(const_cast<char*>(word.c_str()));
-        }
-        argv.push_back(nullptr);
-        for (char** e = environ; *e != nullptr; ++e) {
-            environment.push_back(*e);
-        }
-        environment.insert(environment.end(), env.begin(), env.end());
-        for (const std::string& entry : environment) {
-            envp.push_back(const_cast<char*>(entry.c_str()));
-        }
-        envp.push_back(nullptr);
-        path = words[0].find('/') == std::string::npos ? "/usr/bin/" + words[0] : words[0];
+ToolResult RunHostShell(const std::string& command) {
+    return Run(ExecPlan({"/bin/sh", "-c", command}, ProgramEnvironment(), false), 0);
+}
+
+StartedProgram StartProgram(const std::vector<std::string>& argv,
+                            const std::vector<std::string>& env, bool pipeStdin) {
+    return Start(ExecPlan(argv, env, true), -1, -1, 0, pipeStdin);
+}
+
+int FinishProgram(StartedProgram* program) {
+    if (program->inFd >= 0) {  // the end of its input
+        close(program->inFd);
+        program->inFd = -1;
     }
-    std::vector<std::string> words;
-    std::vector<std::string> environment;
-    std::vector<char*> argv;
-    std::vector<char*> envp;
-    std::string path;
-};
-
-}  // namespace
-
-int FinishProgram(StartedProgram* program, int hangLimitSec) {
     int status = 0;
-    const double limit = MonotonicSeconds() + hangLimitSec;
+    const double limit = MonotonicSeconds() + kHangLimitSec;
     while (waitpid(program->pid, &status, WNOHANG) == 0) {
         if (MonotonicSeconds() > limit) {
             kill(program->pid, SIGKILL);
@@ -126,90 +174,7 @@ int FinishProgram(StartedProgram* program, int hangLimitSec) {
     }
     if (program->outFd >= 0) {
         close(program->outFd);
+        program->outFd = -1;
     }
-    if (program->inFd >= 0) {
-        close(program->inFd);
-    }
-    program->outFd = program->inFd = -1;
     return status == -1 ? -1 : ExitCodeOf(status);
-}
-
-namespace {
-
-// Runs it to the end with its output captured; see RunBuiltProgram.
-ToolResult RunProcess(const ExecPlan& plan, int closedStreams, int hangLimitSec) {
-    ToolResult result;
-    const int outFd = AnonymousTempFile();
-    const int errFd = AnonymousTempFile();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(outFd, STDOUT_FILENO);
-        dup2(errFd, STDERR_FILENO);
-        for (int stream = 0; stream < 3; ++stream) {
-            if ((closedStreams & (1 << stream)) != 0) {
-                close(stream);
-            }
-        }
-        execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
-        _exit(127);
-    }
-    StartedProgram started = {pid, -1, -1};
-    result.exitCode = FinishProgram(&started, hangLimitSec);
-    result.started = pid > 0;
-    result.hung = result.exitCode == -1;
-    result.out = ReadWholeFile(outFd);
-    result.err = ReadWholeFile(errFd);
-    close(outFd);
-    close(errFd);
-    return result;
-}
-
-}  // namespace
-
-StartedProgram StartBuiltProgram(const std::vector<std::string>& argv,
-                                 const std::vector<std::string>& env, bool pipeStdin) {
-    ExecPlan plan(argv, env, true);
-    int out[2] = {-1, -1}, in[2] = {-1, -1};
-    StartedProgram started = {-1, -1, -1};
-    if (pipe2(out, O_CLOEXEC) != 0 || (pipeStdin && pipe2(in, O_CLOEXEC) != 0)) {
-        return started;
-    }
-    started.pid = fork();
-    if (started.pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        if (pipeStdin) {
-            dup2(in[0], STDIN_FILENO);
-        }
-        execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
-        _exit(127);
-    }
-    close(out[1]);
-    started.outFd = out[0];
-    if (pipeStdin) {
-        close(in[0]);
-        started.inFd = in[1];
-    }
-    return started;
-}
-
-ToolResult RunBuiltProgram(const std::vector<std::string>& program, int closedStreams,
-                           const std::vector<std::string>& env, int hangLimitSec) {
-    return RunProcess(ExecPlan(program, env, true), closedStreams, hangLimitSec);
-}
-
-ToolResult RunHostShell(const std::string& command) {
-    return RunProcess(ExecPlan({"/bin/sh", "-c", command}, ProgramEnvironment(), false), 0, 120);
-}
-
-bool HostHasProgram(const std::string& name) {
-    return RunHostShell("command -v " + name + " >/dev/null").exitCode == 0;
-}
-
-std::vector<std::string> ProgramEnvironment() {
-    std::string emulator;
-    for (const std::string& word : EmulatorPrefix()) {
-        emulator += (emulator.empty() ? "" : " ") + word;
-    }
-    return {"EMU=" + emulator, "MCUSEND=" + McuSendPath(), "MCUSIM=" + McuSimPath(),
-            "HDDPOWER=" + HddPowerPath()};
 }

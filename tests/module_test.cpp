@@ -1,0 +1,782 @@
+// The module below its programs. On their own: frame completion and checksum, the command
+// table, the frame ring, the packet list and the wait list (the packet list's passes, order
+// and posts, and the stream scanner, are checked against models by their fuzzers, whose
+// corpora every build replays). On a real pseudo-terminal (the slave is the device, the test
+// plays the MCU on the master): the serial port, serial numbers, the power requests, the send
+// path, and whole round trips through the receiver and the simulated MCU. Expected bytes come
+// from the test's own oracle, never from the module. Serial numbers are process-wide, so
+// expectations count from a first draw.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <string.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ack/AckResults.h"
+#include "ack/DataPackList.h"
+#include "ack/FrameQueue.h"
+#include "serial/PortResults.h"
+#include "sim/LocalLink.h"
+#include "tests/support/CaptureOutput.h"
+#include "tests/support/FrameBuffer.h"
+#include "tests/support/FrameOracle.h"
+#include "tests/support/ToolRun.h"
+#include "tool/HddPower.h"
+
+namespace {
+
+struct FrameCase {
+    unsigned char serial, flag;
+    unsigned short cmd;
+    std::string payload;
+};
+
+TEST(FrameCompletion, WritesHeadChecksumAndTailAndNothingBeyond) {
+    const FrameCase cases[] = {{1, 0x41, 2, ""},
+                               {0x10, 0x41, 6, "\xa1\xb2\xc3"},
+                               {0xff, 0x51, 0x0303, std::string(37, '\x5c')},
+                               {7, 0x01, 0x0008, std::string(1024, '\x81')}};
+    for (const FrameCase& c : cases) {
+        const std::string expected = ValidFrame(c.serial, c.flag, c.cmd, c.payload);
+        std::string buf(expected.size() + 8, '\xee');
+        buf.replace(2, expected.size() - 5, expected.substr(2, expected.size() - 5));
+        EXPECT_EQ(static_cast<int>(expected.size()), cmdData2Frame(&buf[0]));
+        EXPECT_EQ(Hex(expected + std::string(8, '\xee')), Hex(buf)) << c.payload.size();
+    }
+    // The literal frame of command 2, serial 1, as the MCU expects it; no bytes, no checksum.
+    EXPECT_EQ(Hex(std::string("\x75\xaa\x00\x04\x01\x41\x00\x02\x46\x75\xaa", 11)),
+              Hex(ValidFrame(1, 0x41, 2)));
+    unsigned char none[1] = {0x5a};
+    EXPECT_EQ(0, XorCheckSum(none, 0) + XorCheckSum(none, -3));
+}
+
+TEST(CommandTable, FlagBytesAndCodesWithout) {
+    const struct {
+        unsigned code;
+        unsigned char flag;
+    } cases[] = {{0x0002, 0x41}, {0x0006, 0x41}, {0x0008, 0x01}, {0x0332, 0x11}, {0x0330, 0x41},
+                 {0x0303, 0x51}, {0x0404, 0x51}, {0, 0},         {1, 0},         {10, 0},
+                 {0x0331, 0},    {0x10006, 0},   {0xFFFFFFFF, 0}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.flag, GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(c.code))) << c.code;
+    }
+}
+
+std::string FrameOfSize(int total, char fill = 'p', unsigned char serial = 1) {
+    return ValidFrame(serial, 0x41, 6, std::string(static_cast<size_t>(total - 11), fill));
+}
+
+int Store(CFrameQueue& q, std::string frame) {
+    return q.AddFrame(&frame[0], static_cast<int>(frame.size()));
+}
+
+std::string Take(CFrameQueue& q, int* result = nullptr) {
+    char out[2048];
+    const int got = q.GetFrame(out);
+    if (result != nullptr) {
+        *result = got;
+    }
+    return got > 0 ? std::string(out, static_cast<size_t>(got)) : std::string();
+}
+
+void ExpectConsistent(const CFrameQueue& q) {
+    EXPECT_LT(q.GetReadPos(), q.GetQueueSize());
+    EXPECT_LT(q.GetWritePos(), q.GetQueueSize());
+    EXPECT_EQ(q.GetWritePos(), (q.GetReadPos() + q.GetDataLen()) % q.GetQueueSize());
+}
+
+TEST(FrameQueue, StoresAndReturnsFramesWithTheirCounts) {
+    CFrameQueue q;
+    EXPECT_EQ(0, q.QueueInit(10));  // at least 50 bytes
+    EXPECT_EQ(50, q.GetQueueSize());
+    const std::string a = FrameOfSize(11), b = FrameOfSize(20, 'b', 2);
+    EXPECT_EQ(39, Store(q, a));
+    EXPECT_EQ(19, Store(q, b));
+    EXPECT_EQ(2, q.GetFrameNum());
+    int result = 0;
+    EXPECT_EQ(Hex(a), Hex(Take(q, &result)));
+    EXPECT_EQ(11, result);
+    EXPECT_EQ(Hex(b), Hex(Take(q)));
+    Take(q, &result);
+    EXPECT_EQ(QUEUE_TOO_FEW_BYTES, result);
+    EXPECT_EQ(QUEUE_BAD_ARGUMENT, q.GetFrame(nullptr));
+    EXPECT_EQ(0, q.QueueInit(51));
+    EXPECT_EQ(51, q.GetQueueSize());
+}
+
+// The fuzzer checks the other refusals (null, short or lying lengths, frames too large).
+TEST(FrameQueue, RefusesAWrongChecksumOrTailWithTheReason) {
+    CFrameQueue q;
+    std::string badSum = ValidFrame(1, 0x41, 2), badTail = badSum;
+    badSum[8] = '\x47';
+    badTail[9] = '\x12';
+    badTail[10] = '\x34';
+    CaptureOutput capture;
+    EXPECT_EQ(QUEUE_BAD_CHECKSUM, Store(q, badSum));
+    EXPECT_EQ(QUEUE_BAD_TAIL, Store(q, badTail));
+    EXPECT_EQ(
+        "Err [checkValidFrame():84] checksum(46), length(11) is invalid!\n"
+        "Err [checkValidFrame():89] frame tail(1234)(3412) is invalid!\n",
+        capture.Err());
+    EXPECT_EQ(0, q.GetDataLen());
+}
+
+TEST(FrameQueue, DropsTheOldestFramesToMakeRoom) {
+    CFrameQueue q;
+    q.QueueInit(50);
+    const std::string younger = FrameOfSize(20, 'b', 2);
+    Store(q, FrameOfSize(20, 'a', 1));
+    Store(q, younger);
+    EXPECT_EQ(15, Store(q, FrameOfSize(15, 'c', 3)));
+    EXPECT_EQ(2, q.GetFrameNum());
+    EXPECT_EQ(Hex(younger), Hex(Take(q)));
+    // Room-making that runs out of frames: a stored headless frame is never one.
+    q.QueueInit(50);
+    std::string headless = FrameOfSize(20);
+    headless[0] = 0;
+    Store(q, headless);
+    EXPECT_EQ(QUEUE_NO_ROOM, Store(q, FrameOfSize(50)));
+}
+
+// Frames that end exactly at the buffer's end, and frames cut in two by it.
+TEST(FrameQueue, FramesAroundTheWrapComeOutIntact) {
+    for (int first : {25, 11, 24, 26, 39}) {
+        CFrameQueue q;
+        q.QueueInit(50);
+        for (int i = 0; i < 6; ++i) {
+            const std::string frame =
+                FrameOfSize(i % 2 == 0 ? first : 50 - first, static_cast<char>('A' + i),
+                            static_cast<unsigned char>(i));
+            ASSERT_GE(Store(q, frame), 0);
+            ASSERT_EQ(Hex(frame), Hex(Take(q))) << first << " frame " << i;
+            ExpectConsistent(q);
+        }
+    }
+}
+
+// Bytes the search must drop, stored ahead of a good frame: the good frame comes out next,
+// nothing is left after it, and the drop is counted under its reason.
+TEST(FrameQueue, SearchSkipsWhatIsNoFrameAndResynchronises) {
+    std::string headless = FrameOfSize(20, 'h');
+    headless[1] = '\x55';
+    std::string damagedHead = FrameOfSize(14, 'd');  // its tail reads as a head with len 0x75AA
+    damagedHead[0] = '\x00';
+    // 75 AA, len 0, checksum 00, tail 75 AA: every other rule would pass it as 7 bytes.
+    std::string undersize = ValidFrame(1, 0x41, 6, std::string("\x75\xaa\x00\x00\x00\x75\xaa", 7));
+    undersize[0] = '\x00';
+    const struct {
+        std::string skipped;
+        unsigned long FrameDropStats::*reason;
+    } cases[] = {
+        {headless, &FrameDropStats::noHead},
+        {damagedHead, &FrameDropStats::oversize},
+        {undersize, &FrameDropStats::undersize},
+        {ValidFrame(1, 0x41, 6, std::string(1025, 'o')), &FrameDropStats::oversize},
+        {std::string("\x75\x75") + FrameOfSize(60, '\x75').substr(2), &FrameDropStats::noHead}};
+    for (const auto& c : cases) {
+        CFrameQueue q;
+        const std::string good = FrameOfSize(16, 'g', 7);
+        ASSERT_GE(Store(q, c.skipped), 0);
+        ASSERT_GE(Store(q, good), 0);
+        EXPECT_EQ(Hex(good), Hex(Take(q)));
+        EXPECT_GT(q.GetDropStats().*c.reason, 0u);
+        int result = 0;
+        Take(q, &result);
+        EXPECT_EQ(QUEUE_TOO_FEW_BYTES, result);
+        ExpectConsistent(q);
+    }
+}
+
+int Add(DataPackList& list, const std::string& frame) {
+    FrameBuffer buf(frame);
+    return list.AddDatatoList(buf.frame());
+}
+
+// Looks up with the key (cmd, byte 8); the frame found goes to *found.
+int Lookup(DataPackList& list, unsigned short cmd, unsigned char serial,
+           std::string* found = nullptr, int mode = 0, unsigned timeo = 0) {
+    FrameBuffer buf;
+    buf.frame()->cmd = htons(cmd);
+    FramePayload(buf.frame())[0] = serial;
+    __ComFrameData* frame = buf.frame();
+    const int result = list.GetDatafromList(frame, mode, timeo);
+    EXPECT_EQ(buf.frame(), frame);  // the pointer itself never changes
+    if (found != nullptr) {
+        *found = result > 0 ? buf.Bytes(result) : std::string();
+    }
+    return result;
+}
+
+std::string TakeAny(DataPackList& list) {
+    std::string found;
+    Lookup(list, 0, 0, &found, DATA_LIST_MODE_ANY);
+    return found;
+}
+
+TEST(DataPackList, DiscardDropsEveryAnswerToACommandAndItsPost) {
+    DataPackList list;
+    const std::string keep1 = Ack(6, 2), keep2 = Ack(7, 1);
+    for (const std::string& frame : {Ack(6, 1), keep1, Ack(6, 1, 9), keep2, Ack(4, 5), Ack(4, 6)}) {
+        Add(list, frame);
+    }
+    EXPECT_EQ(2, list.DiscardAnswersTo(htons(6), 1));
+    EXPECT_EQ(2, list.DiscardAnswersTo(htons(4), 9));  // command 4, whatever the serial
+    EXPECT_EQ(Hex(keep1), Hex(TakeAny(list)));
+    EXPECT_EQ(Hex(keep2), Hex(TakeAny(list)));
+    EXPECT_EQ(PACK_LIST_NO_ARRIVAL, Lookup(list, 6, 2));  // four posts went with their frames
+}
+
+TEST(DataPackList, ALookupWaitsForAnArrivalOrItsTimeout) {
+    DataPackList list;
+    std::future<int> receiver = std::async(std::launch::async, [&list] {
+        usleep(100 * 1000);
+        return Add(list, Ack(6, 0x10));
+    });
+    EXPECT_EQ(13, Lookup(list, 6, 0x10, nullptr, 0, 30000));
+    EXPECT_EQ(1, receiver.get());
+    __ComFrameData* none = nullptr;
+    EXPECT_EQ(PACK_LIST_NULL_FRAME, list.GetDatafromList(none, 0, 100));
+    EXPECT_EQ(PACK_LIST_NULL_FRAME, list.AddDatatoList(nullptr));
+    const double start = MonotonicSeconds();
+    EXPECT_EQ(PACK_LIST_NO_ARRIVAL, Lookup(list, 6, 0x10, nullptr, 0, 1200));
+    EXPECT_GE(MonotonicSeconds() - start, 1.15);
+}
+
+// A frame the board sent (serial at byte 4) and the MCU's acknowledgement (serial at byte 8).
+struct Command {
+    Command(unsigned short cmd, unsigned char serial)
+        : sent(ValidFrame(serial, 0x41, cmd, "\x01\x02")), ack(Ack(cmd, serial)) {}
+    __ComFrameData* Sent() { return sent.frame(); }
+    __ComFrameData* Answer() { return ack.frame(); }
+    FrameBuffer sent;
+    FrameBuffer ack;
+};
+
+// A waiter on its own thread, given a generous pause to take its entry.
+std::future<int> StartWaiter(WaitCmdList& list, __ComFrameData* frame) {
+    std::future<int> waiter =
+        std::async(std::launch::async, [&list, frame] { return list.WaitCmdFlag(frame, 30000); });
+    usleep(300 * 1000);
+    return waiter;
+}
+
+TEST(WaitCmdList, ResultsCountTheEntriesOrSayWhyNot) {
+    WaitCmdList list;
+    Command a(6, 1), b(7, 2), sameCode(6, 9);
+    // An empty list counts 0 entries; a null frame is -1 before anything else.
+    EXPECT_EQ((std::vector<int>{0, 0, 0, 0, WAIT_LIST_NO_MATCH, WAIT_LIST_NULL_FRAME,
+                                WAIT_LIST_NULL_FRAME, WAIT_LIST_NULL_FRAME, WAIT_LIST_NULL_FRAME,
+                                WAIT_LIST_NO_MATCH}),
+              (std::vector<int>{list.isCmdExist(a.Sent()), list.FindCmd(a.Answer()),
+                                list.SetCmdFlag(a.Answer()), list.RemvedCmdfromList(a.Sent()),
+                                list.WaitCmdFlag(a.Sent(), 100), list.AddCmdtoList(nullptr),
+                                list.FindCmd(nullptr), list.SetCmdFlag(nullptr),
+                                list.RemvedCmdfromList(nullptr), list.WaitCmdFlag(nullptr, 100)}));
+    EXPECT_EQ(1, list.AddCmdtoList(a.Sent()));
+    EXPECT_EQ(2, list.AddCmdtoList(b.Sent()));
+    EXPECT_EQ(WAIT_LIST_ALREADY_WAITING, list.AddCmdtoList(sameCode.Sent()));
+    EXPECT_EQ(2, list.isCmdExist(sameCode.Sent()));
+    EXPECT_EQ(WAIT_LIST_NO_MATCH, list.RemvedCmdfromList(sameCode.Sent()));
+    EXPECT_EQ(2, list.RemvedCmdfromList(a.Sent()));  // the count before the removal
+    EXPECT_EQ(1, list.GetDataListSize());
+}
+
+TEST(WaitCmdList, AnswersMatchOnTheirByteEightExceptForCommandFour) {
+    WaitCmdList list;
+    Command six(6, 0x21), four(4, 0x30), staleSix(6, 0x20), otherFour(4, 0x99);
+    list.AddCmdtoList(six.Sent());
+    list.AddCmdtoList(four.Sent());
+    EXPECT_EQ(WAIT_LIST_NO_MATCH, list.FindCmd(staleSix.Answer()));
+    EXPECT_EQ(WAIT_LIST_NO_MATCH, list.SetCmdFlag(staleSix.Answer()));
+    EXPECT_EQ(2, list.FindCmd(otherFour.Answer()));
+    EXPECT_EQ(2, list.SetCmdFlag(otherFour.Answer()));
+    EXPECT_EQ(0, list.WaitCmdFlag(four.Sent(), 0));  // the earlier post was kept
+    EXPECT_EQ(WAIT_LIST_NO_MATCH, list.RemvedCmdfromList(otherFour.Sent()));
+    EXPECT_EQ(2, list.RemvedCmdfromList(four.Sent()));
+    // One answer per registration: a copy is refused until the command registers anew.
+    EXPECT_EQ(1, list.ClaimAnswer(six.Answer()));
+    EXPECT_EQ(WAIT_LIST_ALREADY_ANSWERED, list.ClaimAnswer(six.Answer()));
+    EXPECT_EQ(WAIT_LIST_NO_MATCH, list.ClaimAnswer(staleSix.Answer()));
+    list.RemvedCmdfromList(six.Sent());
+    list.AddCmdtoList(six.Sent());
+    EXPECT_EQ(1, list.ClaimAnswer(six.Answer()));
+}
+
+TEST(WaitCmdList, AWaiterIsWokenHoldsItsEntryAndTimesOut) {
+    WaitCmdList list;
+    Command f(6, 3);
+    list.AddCmdtoList(f.Sent());
+    std::future<int> waiter = StartWaiter(list, f.Sent());
+    EXPECT_EQ(WAIT_LIST_NO_MATCH, list.WaitCmdFlag(f.Sent(), 30000));  // held by the waiter
+    EXPECT_EQ(WAIT_LIST_HELD, list.RemvedCmdfromList(f.Sent()));
+    EXPECT_EQ(1, list.SetCmdFlag(f.Answer()));
+    EXPECT_EQ(0, waiter.get());
+    const double start = MonotonicSeconds();
+    EXPECT_EQ(WAIT_LIST_NO_ACK, list.WaitCmdFlag(f.Sent(), 1300));
+    EXPECT_GE(MonotonicSeconds() - start, 1.25);
+    EXPECT_EQ(1, list.RemvedCmdfromList(f.Sent()));
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (readdir(dir) != nullptr) {
+        ++count;
+    }
+    closedir(dir);
+    return count;
+}
+
+class SerialPortTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(line.ok()); }
+    TerminalInfo Settings(unsigned baud = 115200, int dataBits = 8, char parity = 'N',
+                          int stopBits = 1) {
+        TerminalInfo info = McuPortSettings(line.slavePath().c_str());
+        info.baudRate = baud;
+        info.dataBits = static_cast<unsigned char>(dataBits);
+        info.parity = parity;
+        info.stopBits = static_cast<unsigned char>(stopBits);
+        return info;
+    }
+    int Open(TerminalInfo info) {
+        CaptureOutput quiet;
+        return port.OpenCom(&info);
+    }
+    struct termios LineSettings() {
+        struct termios tio;
+        tcgetattr(line.slave(), &tio);
+        return tio;
+    }
+
+    PtyLine line;
+    CComTransmit port;
+};
+
+TEST_F(SerialPortTest, OpenAppliesTheSettingsAndReportsTheDevice) {
+    TerminalInfo info = Settings();
+    CaptureOutput capture;
+    ASSERT_EQ(0, port.OpenCom(&info));
+    // The MCU's settings themselves are read off the line by mcusim's report, end to end.
+    EXPECT_EQ("Open COM  " + line.slavePath() + " OK! \n", capture.Out());
+    port.CloseCom();
+    for (char parity : {'\0', 'N', 'S', 's', 'n'}) {  // INPCK stays clear only for 'n'
+        ASSERT_EQ(0, Open(Settings(115200, 8, parity, 1))) << int(parity);
+        EXPECT_EQ(parity != 'n', (LineSettings().c_iflag & INPCK) != 0) << int(parity);
+        EXPECT_EQ(0, port.CloseCom());
+    }
+    ASSERT_EQ(0, Open(Settings(9600, 7, 'E', 2)));
+    struct termios tio = LineSettings();
+    EXPECT_EQ(static_cast<speed_t>(B9600), cfgetospeed(&tio));
+    // Raw mode comes last and forces 8 bits without parity; the stop bits stay.
+    EXPECT_EQ(static_cast<tcflag_t>(CS8 | CSTOPB), tio.c_cflag & (CSIZE | PARENB | CSTOPB));
+    port.CloseCom();
+    ASSERT_EQ(0, Open(Settings(1800)));  // not in the table: speed code 0
+    tio = LineSettings();
+    EXPECT_EQ(static_cast<speed_t>(B0), cfgetospeed(&tio));
+}
+
+TEST_F(SerialPortTest, StickParitySetsCmspar) {
+    if (!EmulatorPrefix().empty()) {
+        GTEST_SKIP() << "qemu-user's termios translation has no CMSPAR bit";
+    }
+    TerminalInfo info = Settings();
+    info.stickParity = 1;
+    ASSERT_EQ(0, Open(info));
+    EXPECT_NE(0u, LineSettings().c_cflag & CMSPAR);
+}
+
+TEST_F(SerialPortTest, FailedOpensAreSilentAndLeakNothing) {
+    const int before = OpenDescriptors();
+    for (TerminalInfo info : {Settings(115200, 9), Settings(115200, 8, 'N', 3),
+                              Settings(115200, 8, 'X'), McuPortSettings("/nonexistent/tty")}) {
+        {
+            CaptureOutput capture;
+            EXPECT_EQ(PORT_FAIL, port.OpenCom(&info));
+            EXPECT_EQ("", capture.Out() + capture.Err());
+        }
+        EXPECT_EQ(before, OpenDescriptors());
+    }
+    ASSERT_EQ(0, Open(Settings()));
+    EXPECT_EQ(PORT_FAIL, Open(Settings(9600, 7, 'E', 2)));  // a second open keeps the first
+    const struct termios kept = LineSettings();
+    EXPECT_EQ(static_cast<speed_t>(B115200), cfgetospeed(&kept));
+    EXPECT_EQ(0, port.CloseCom());
+    {
+        CaptureOutput capture;
+        for (int i = 0; i < 50; ++i) {  // the raw-read descriptor too goes with the port
+            char buf[8];
+            int len = 0;
+            ASSERT_EQ(0, Open(Settings()));
+            ASSERT_EQ(PORT_FAIL, port.ReadComEx(buf, sizeof buf, &len, 0, 1000));
+            ASSERT_EQ(0, port.CloseCom());
+            ASSERT_EQ(PORT_FAIL, port.CloseCom());
+        }
+        EXPECT_EQ("", capture.Out() + capture.Err());
+    }
+    EXPECT_EQ(before, OpenDescriptors());
+}
+
+TEST_F(SerialPortTest, WritesAndRawReads) {
+    ASSERT_EQ(0, Open(Settings()));
+    char data[] = "ok\n";
+    EXPECT_EQ(3, port.WriteCom(data, 3, 1));
+    EXPECT_EQ("ok\n", line.Drain());  // raw: no newline translation
+    char buf[64] = "";
+    int len = 99;
+    EXPECT_EQ(PORT_FAIL, port.ReadComEx(buf, sizeof buf, &len, 0, 100000));
+    EXPECT_EQ(99, len);
+    line.Send("abc");
+    EXPECT_EQ(0, port.ReadComEx(buf, sizeof buf, &len, 2, 0));
+    EXPECT_EQ("abc", std::string(buf, static_cast<size_t>(len)));
+    line.Send("de");
+    EXPECT_EQ(0, port.ReadBinCom(buf, sizeof buf, &len, 0));
+    EXPECT_EQ("de", std::string(buf, static_cast<size_t>(len)));
+    struct termios tio = LineSettings();  // a read that gives nothing after 0.1 s
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 1;
+    tcsetattr(line.slave(), TCSANOW, &tio);
+    EXPECT_EQ(PORT_FAIL, port.ReadBinCom(buf, sizeof buf, &len, 0));
+    EXPECT_EQ(0, len);
+}
+
+TEST_F(SerialPortTest, LineReads) {
+    ASSERT_EQ(0, Open(Settings()));
+    char buf[256] = "";
+    int len = 99;
+    EXPECT_EQ(PORT_FAIL, port.ReadCom(buf, sizeof buf, &len, 1));
+    EXPECT_EQ(0, len);
+    line.Send(std::string(300, 'L') + "\n#a03\nlast\n");
+    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 2));
+    EXPECT_EQ(255, len);  // cut at the size less one
+    EXPECT_EQ(std::string(255, 'L'), buf);
+    ASSERT_NE(nullptr, port.ReadLine(buf, sizeof buf));
+    EXPECT_EQ(std::string(45, 'L') + "\n", buf);
+    // A line that arrived with an earlier one is read without waiting for more bytes.
+    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 5));
+    EXPECT_STREQ("#a03\n", buf);
+    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 5));
+    EXPECT_STREQ("last\n", buf);
+    memset(buf, 0, sizeof buf);
+    line.HangUp();  // an ended stream: 0 and length 0
+    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 2));
+    EXPECT_EQ(0, len);
+}
+
+// Another process reading the same device may take the bytes that made the port readable;
+// the raw read must then come back empty instead of blocking until more bytes arrive.
+TEST_F(SerialPortTest, ARawReadNeverBlocksWhenAnotherReaderTakesTheBytes) {
+    ASSERT_EQ(0, Open(Settings()));
+    const int other = open(line.slavePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    std::atomic<bool> stop(false);
+    std::thread thief([&] {
+        char c;
+        while (!stop && read(other, &c, 1) > 0) {
+        }
+    });
+    int blockedAt = -1;
+    for (int round = 0; round < 300 && blockedAt < 0; ++round) {
+        std::future<int> reader = std::async(std::launch::async, [this] {
+            char buf[8];
+            int len = 0;
+            return port.ReadComEx(buf, sizeof buf, &len, 0, 20000);
+        });
+        usleep(1000);
+        line.Send("x");
+        if (reader.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            blockedAt = round;
+            line.Send("unblock");  // lets the stuck read return, so the test can end
+        }
+    }
+    stop = true;
+    line.Send("z");
+    thief.join();
+    close(other);
+    EXPECT_EQ(-1, blockedAt) << "ReadComEx blocked in round " << blockedAt;
+}
+
+const std::string kOnLine("#x0000001CDEB8\r\n");
+const std::string kOffLine("#x0000005CDEBC\r\n");
+
+unsigned char After(unsigned char serial, int steps) {
+    for (int i = 0; i < steps; ++i) {
+        serial = static_cast<unsigned char>(serial == 255 ? 1 : serial + 1);
+    }
+    return serial;
+}
+
+TEST(SerialNumbers, RunFromOneTo255AndNeverZeroEvenFromManyThreads) {
+    const unsigned char first = GetSerialNum();
+    for (int i = 1; i <= 600; ++i) {
+        ASSERT_EQ(After(first, i), GetSerialNum());
+    }
+    for (int round = 0; round < 100; ++round) {  // two threads draw 254: all different, none 0
+        std::multiset<int> seen;
+        std::mutex lock;
+        auto draw = [&] {
+            for (int i = 0; i < 127; ++i) {
+                const int serial = GetSerialNum();
+                std::lock_guard<std::mutex> guard(lock);
+                seen.insert(serial);
+            }
+        };
+        std::thread other(draw);
+        draw();
+        other.join();
+        ASSERT_EQ(254u, std::set<int>(seen.begin(), seen.end()).size()) << "round " << round;
+        ASSERT_EQ(0u, seen.count(0));
+    }
+}
+
+__UserCmdData Request(unsigned cmd, std::string* payload, unsigned char serial = 0) {
+    __UserCmdData request;
+    request.cmd = static_cast<COM_CMD_3520D_TYPE>(cmd);
+    request.serialNum = serial;
+    request.dataLen = static_cast<unsigned short>(payload->size());
+    request.data = reinterpret_cast<unsigned char*>(&(*payload)[0]);
+    return request;
+}
+
+// Plays the receiver by hand: acknowledges the next frame on the line as the module's receiver
+// would, the answer into m_ackList first and then the waiter woken. Returns the frame answered.
+std::string AcknowledgeNextFrame(PtyLine* line, unsigned char result) {
+    std::string sent;
+    const double limit = MonotonicSeconds() + 30;
+    while ((sent.size() < 4 || sent.size() < 7u + (unsigned char)sent[3]) &&
+           MonotonicSeconds() < limit) {
+        sent += line->Drain(5);
+    }
+    FrameBuffer ack(Ack(FrameCmdCode(reinterpret_cast<const unsigned char*>(sent.data())),
+                        static_cast<unsigned char>(sent[4]), result));
+    m_ackList.AddDatatoList(ack.frame());
+    m_waitCmdList.SetCmdFlag(ack.frame());
+    return sent;
+}
+
+class SendPathTest : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(port.ok()); }
+    void TearDown() override { EXPECT_EQ(0, m_waitCmdList.GetDataListSize()); }
+    std::string Wire() { return port.line().Drain(); }
+
+    McuPort port;
+    FrameBuffer reply;
+};
+
+TEST_F(SendPathTest, CodesEightAndThirtyThreeArePrintedAfterSending) {
+    std::string two("\x01\x02"), long25(25, '\x11');
+    __UserCmdData eight = Request(8, &two, 1), thirtyThree = Request(33, &long25, 2);
+    CaptureOutput capture;
+    EXPECT_EQ(0, sendCmdData(&eight, reply.frame(), 0));
+    EXPECT_EQ(0, sendCmdData(&thirtyThree, nullptr, 0));
+    EXPECT_EQ(
+        "## ackBit is 0 \nMainINF [sendCmdData():446] Send To MCU: 75aa000601 0100080102 0d75aa\n"
+        "## ackBit is 0 \nMainINF [sendCmdData():446] Send To MCU: 75aa001d02 0100211111 "
+        "1111111111 1111111111 1111111111 1111111111\n 1111112e75 aa\n",
+        capture.Out());
+    EXPECT_EQ("\n\n", capture.Err());
+    EXPECT_EQ(Hex(ValidFrame(1, 0x01, 8, two) + ValidFrame(2, 0x01, 33, long25)), Hex(Wire()));
+}
+
+TEST_F(SendPathTest, SerialNumbersGivenOrDrawnAndUnknownCodes) {
+    std::string none, largest(2037, 'L');
+    __UserCmdData given = Request(5, &none, 7), fresh = Request(5, &none),
+                  unknown = Request(1, &none), big = Request(5, &largest, 3);
+    const unsigned char before = GetSerialNum();
+    CaptureOutput capture;
+    EXPECT_EQ(0, sendCmdData(&given, reply.frame(), 0));
+    EXPECT_EQ(0, sendCmdData(&fresh, reply.frame(), 0));
+    EXPECT_EQ(SEND_UNKNOWN_CMD, sendCmdData(&unknown, reply.frame(), 100));
+    EXPECT_EQ(0, sendCmdData(&big, nullptr, 0));
+    EXPECT_EQ(7, given.serialNum);
+    EXPECT_EQ(After(before, 1), fresh.serialNum);
+    EXPECT_EQ(After(before, 2), unknown.serialNum);  // taken, though nothing is sent
+    EXPECT_EQ(After(before, 3), GetSerialNum());
+    EXPECT_EQ(Hex(ValidFrame(7, 0x01, 5) + ValidFrame(fresh.serialNum, 0x01, 5) +
+                  ValidFrame(3, 0x01, 5, largest)),
+              Hex(Wire()));
+}
+
+TEST_F(SendPathTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
+    std::string two("\x01\x02"), huge(2038, 'h');
+    __UserCmdData eight = Request(8, &two), tooBig = Request(5, &huge), six = Request(6, &two, 9);
+    std::string frame = ValidFrame(1, 0x41, 6);
+    CaptureOutput silent;
+    EXPECT_EQ(SEND_BAD_ARGUMENT, sendCmdData(nullptr, reply.frame(), 0));
+    EXPECT_EQ(SEND_BAD_ARGUMENT, sendCmdData(&eight, nullptr, 100));  // a reply is needed
+    EXPECT_EQ(SEND_BAD_ARGUMENT, sendCmdData(&tooBig, reply.frame(), 0));
+    EXPECT_EQ(SEND_BAD_ARGUMENT, WriteData(nullptr, 11, reply.frame(), 0));
+    EXPECT_EQ(SEND_BAD_ARGUMENT, WriteData(&frame[0], 11, nullptr, 100));
+    EXPECT_EQ(SEND_BAD_ARGUMENT, WriteData(&frame[0], 0, reply.frame(), 100));
+    EXPECT_EQ("", silent.Out() + silent.Err());
+    // An acknowledged code with the default wait and no reply: refused after its ackBit line.
+    CaptureOutput capture;
+    EXPECT_EQ(SEND_BAD_ARGUMENT, sendCmdData(&six, nullptr, 0));
+    EXPECT_EQ("## ackBit is 0x1 \n", capture.Out());
+    EXPECT_EQ("Err [sendCmdData():432] ret(-1),len(0),serialNum(0),result(0)...\n", capture.Err());
+    EXPECT_EQ("", Wire());
+}
+
+TEST_F(SendPathTest, AnAcknowledgementCollectedIntoTheReply) {
+    PtyLine* line = &port.line();
+    // A stale answer with the same code and serial, left by an earlier command, is not taken.
+    FrameBuffer stale(Ack(0x0303, 0x21, 0x99));
+    m_ackList.AddDatatoList(stale.frame());
+    std::future<std::string> receiver =
+        std::async(std::launch::async, [line] { return AcknowledgeNextFrame(line, 0x5c); });
+    std::string payload("\x01\x02\x03");
+    __UserCmdData request = Request(0x0303, &payload, 0x21);
+    CaptureOutput capture;
+    EXPECT_EQ(13, sendCmdData(&request, reply.frame(), 30000));
+    EXPECT_EQ(Hex(ValidFrame(0x21, 0x51, 0x0303, payload)), Hex(receiver.get()));
+    EXPECT_EQ(Hex(Ack(0x0303, 0x21, 0x5c)), Hex(reply.Bytes(13)));
+    EXPECT_EQ(0, m_ackList.GetDataListSize());
+}
+
+TEST_F(SendPathTest, ASecondSenderOfARegisteredCodeIsRefused) {
+    FrameBuffer first(ValidFrame(0x61, 0x41, 6));  // registered, as by another sender
+    ASSERT_EQ(1, m_waitCmdList.AddCmdtoList(first.frame()));
+    std::string none;
+    __UserCmdData second = Request(6, &none, 0x62);
+    CaptureOutput capture;
+    EXPECT_EQ(WAIT_LIST_ALREADY_WAITING, sendCmdData(&second, reply.frame(), 50));
+    EXPECT_EQ(
+        "Err [WriteData():310] Add cmd(0006) err(-6)...\n"
+        "Err [sendCmdData():432] ret(-6),len(0),serialNum(0),result(0)...\n",
+        capture.Err());
+    EXPECT_EQ(1, m_waitCmdList.RemvedCmdfromList(first.frame()));  // untouched by the second
+    EXPECT_EQ("", Wire());
+}
+
+// With no port, every write fails; the requests report it and the tool's still give 0.
+TEST(ClosedPort, EveryRequestFailsItsWrite) {
+    std::string none;
+    __UserCmdData acked = Request(7, &none, 0x0b), plain = Request(5, &none, 0x0c);
+    FrameBuffer reply;
+    char buf[16] = "";
+    int len = 99;
+    CaptureOutput capture;
+    EXPECT_EQ(PORT_FAIL, g_McuCom.ReadCom(buf, sizeof buf, &len, 30));  // at once, not after 30 s
+    EXPECT_EQ(0, len);
+    len = 99;
+    EXPECT_EQ(PORT_FAIL, g_McuCom.ReadComEx(buf, sizeof buf, &len, 30, 0));
+    EXPECT_EQ(PORT_FAIL, g_McuCom.ReadBinCom(buf, sizeof buf, &len, 0));
+    EXPECT_EQ(99, len);
+    EXPECT_EQ(nullptr, g_McuCom.ReadLine(buf, sizeof buf));
+    EXPECT_EQ(PORT_FAIL, HddPowerOptASCII(1));
+    EXPECT_EQ(0, EnableHardWareHddPower(0));
+    EXPECT_EQ(SEND_WRITE_FAILED, sendCmdData(&acked, reply.frame(), 200));
+    EXPECT_EQ(SEND_WRITE_FAILED, sendCmdData(&plain, reply.frame(), 200));
+    EXPECT_EQ(SEND_BAD_ARGUMENT, AlarmOutPowerCtl(nullptr, 100));
+    EXPECT_EQ(
+        "Com Port Err: -1\n[ReadLine:417] Com Port Err: (nil)\nCom Port Err: -1\nCom Port "
+        "Err: -1\n## ackBit is 0x1 \nCom Port Err: -1\n## ackBit is 0 \nCom Port Err: -1\n",
+        capture.Out());
+    EXPECT_EQ(
+        "Inf [WriteData():318] Add cmd(0007),serialNum(11),ret(1),waitlistsize(1),deallist(0),"
+        "timeo(200)...\n"
+        "Err [WriteData():325] Write com err...\n"
+        "Err [sendCmdData():432] ret(-7),len(0),serialNum(0),result(0)...\n"
+        "Err [AlarmOutPowerCtl():475] send data error(-1)...\n",
+        capture.Err());
+    EXPECT_EQ(0, m_waitCmdList.GetDataListSize());
+    CaptureOutput quiet;
+    EXPECT_EQ(0, HddPowerOptHEX(1));
+}
+
+// Both encodings of the power request: the ASCII line (any non-zero argument is on) and the
+// command 6 frame with its record big-endian, the caller's record left as it was.
+TEST(PowerRequests, AsciiLinesThenCommandSixFrames) {
+    McuPort port;
+    ASSERT_TRUE(port.ok());
+    __AlarmOutPwrCtl ctl = {0x1234, 0x5678, 0x9ABCDEF0};
+    const unsigned char first = After(GetSerialNum(), 1);
+    CaptureOutput capture;
+    EXPECT_EQ(0, HddPowerOptASCII(-1));
+    EXPECT_EQ(0, DisableHardWareHddPower(0));
+    EXPECT_EQ(WAIT_LIST_NO_ACK, AlarmOutPowerCtl(&ctl, 20));
+    EXPECT_EQ(0, HddPowerOptHEX(5));
+    EXPECT_EQ(0, DisableHardWareHddPower(1));
+    EXPECT_EQ(0x1234, ctl.maskA);
+    EXPECT_EQ(0x9ABCDEF0u, ctl.powerBits);
+    EXPECT_EQ(
+        Hex(kOnLine + kOffLine + ValidFrame(first, 0x41, 6, "\x12\x34\x56\x78\x9a\xbc\xde\xf0") +
+            ValidFrame(After(first, 1), 0x41, 6, std::string("\0\xff\0\xff\0\0\0\x1f", 8)) +
+            ValidFrame(After(first, 2), 0x41, 6, std::string("\0\xff\0\xff\0\0\0\x5f", 8))),
+        Hex(port.line().Drain()));
+    char line[16], high[] = {'\x80', '\xff', '\x01'};
+    kOnLine.copy(line, 16);
+    EXPECT_EQ(696, CaculateCrcValue(line, 12));  // bytes as unsigned, the sum not reduced
+    EXPECT_EQ(384, CaculateCrcValue(high, 3));
+    EXPECT_EQ(0, CaculateCrcValue(high, -5));
+}
+
+class RoundTripTest : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        EXPECT_EQ(0, m_waitCmdList.GetDataListSize());
+        while (m_dealList.PopData() > 0 || m_ackList.PopData() > 0) {
+        }
+    }
+};
+
+TEST_F(RoundTripTest, UnaskedFramesGoToTheDealListAsOftenAsSent) {
+    SimOptions options;
+    options.unaskedCode = 0x0019;
+    options.unaskedEveryMs = 1;
+    SimulatedMcu mcu(options);
+    ASSERT_TRUE(mcu.ok());
+    EXPECT_FALSE(mcu.receiver().Start());  // running already
+    usleep(300 * 1000);
+    EXPECT_GE(mcu.simulator().stats().unaskedSent, 100u);  // 300 expected; 10 ms steps give 30
+    FrameBuffer frame;
+    __ComFrameData* p = frame.frame();
+    EXPECT_EQ(13, m_dealList.GetDatafromList(p, DATA_LIST_MODE_ANY, 0));
+    EXPECT_EQ(htons(0x0019), frame.frame()->cmd);
+    EXPECT_EQ(0u, mcu.receiver().stats().acknowledgements);
+}
+
+// Every answer sent twice, every fourth one late: over 600 commands the serial numbers wrap
+// twice, and no copy of an earlier answer may answer a later command. The simulator numbers
+// its answers, so each command can check that it got its own.
+TEST_F(RoundTripTest, CopiesOfAnswersNeverAnswerALaterCommand) {
+    SimOptions options;
+    options.duplicate = 1;
+    options.lateEvery = 4;
+    options.lateMs = 60;
+    options.resultSeq = true;
+    SimulatedMcu mcu(options);
+    ASSERT_TRUE(mcu.ok());
+    char stray[] = "\x75\xaa\x00\x30";  // given up once the line is quiet: no answer lost
+    ASSERT_EQ(4, WriteToMcuPort(stray, 4));
+    int answered = 0, wrong = 0, mostStored = 0;
+    CaptureOutput quiet;  // the send path's own lines are not what this test looks at
+    for (int n = 1; n <= 600; ++n) {
+        std::string payload("\x01\x02");
+        __UserCmdData request = Request(6, &payload);
+        FrameBuffer reply;
+        if (sendCmdData(&request, reply.frame(), n % 4 == 0 ? 30 : 5000) > 0) {
+            ++answered;
+            wrong += static_cast<unsigned char>(reply.data[9]) != (n & 0xFF) ? 1 : 0;
+        }
+        mostStored = std::max(mostStored, m_ackList.GetDataListSize());
+    }
+    EXPECT_EQ(0, wrong);
+    EXPECT_GE(answered, 450);
+    EXPECT_LE(mostStored, 1);
+    EXPECT_GT(mcu.receiver().stats().copies, 0u);
+}
+
+}  // namespace

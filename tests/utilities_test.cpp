@@ -1,0 +1,268 @@
+// The helpers in common/ against real kernel objects: System V semaphores, shared memory and
+// message queues keyed by ftok of a temporary file; the FIFO client against real FIFOs at
+// /mnt/tmpfs with the server played by a thread; and the file search. The program takes a
+// private mount namespace with a tmpfs over /mnt before anything else, so nothing reaches the
+// host's /mnt; every System V object a test makes is removed when it ends.
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <string.h>
+#include <sys/ipc.h>
+#include <sys/mount.h>
+#include <sys/msg.h>
+#include <sys/sem.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <string>
+#include <vector>
+
+#include "common/CommonResults.h"
+#include "common/SemFun.h"
+#include "common/pub_common.h"
+#include "tests/support/CaptureOutput.h"
+
+namespace {
+
+// Each test's objects are keyed by ftok of a file of its own and removed when it ends.
+class SemFunTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char name[] = "/tmp/semfun.XXXXXX";
+        close(mkstemp(name));
+        path = name;
+    }
+    void TearDown() override {
+        for (int id = 1; id <= 11; ++id) {
+            const key_t key = ftok(path.c_str(), id);
+            semctl(semget(key, 0, 0), 0, IPC_RMID);
+            shmctl(shmget(key, 0, 0), IPC_RMID, nullptr);
+            msgctl(msgget(key, 0), IPC_RMID, nullptr);
+        }
+        unlink(path.c_str());
+    }
+    std::string Key(int id) { return std::to_string(ftok(path.c_str(), id)); }
+
+    std::string path;
+};
+
+TEST_F(SemFunTest, ObjectsAreCreatedOpenedTakenGivenAndRemoved) {
+    const int id = createsem(path.c_str(), 1, 2, 5);
+    ASSERT_GE(id, 0);
+    EXPECT_EQ(0, sem_v(id, 1));
+    EXPECT_EQ(6, GetSemValue(id, 1));
+    EXPECT_EQ(id, createsem(path.c_str(), 1, 2, 3));  // an existing set is reset
+    EXPECT_EQ(3, GetSemValue(id, 1));
+    EXPECT_EQ(id, opensem(path.c_str(), 1));
+    EXPECT_EQ(0, sem_p(id, 0));
+    EXPECT_EQ(2, GetSemValue(id, 0));
+    EXPECT_EQ(0, setpvtolock(id, 1));
+    EXPECT_EQ(0, GetSemValue(id, 1));
+    EXPECT_EQ(0, sem_delete(id));
+    EXPECT_EQ(IPC_FAIL, GetSemValue(id, 0));
+    const int shm = createshm(path.c_str(), 8, 4096);
+    EXPECT_EQ(shm, openshm(path.c_str(), 8, 4096));
+    EXPECT_EQ(0, destroyshm(shm));
+}
+
+TEST_F(SemFunTest, FailuresAreReportedWithTheirTexts) {
+    const int id = createsem(path.c_str(), 3, 1, 0);
+    ASSERT_GE(createshm(path.c_str(), 8, 4096), 0);
+    CaptureOutput capture;
+    EXPECT_EQ(IPC_FAIL, opensem(path.c_str(), 2));
+    EXPECT_EQ(IPC_FAIL, createsem("/nonexistent/semfun", 1, 1, 0));
+    EXPECT_EQ(IPC_FAIL, openshm("/nonexistent/semfun", 1, 16));
+    EXPECT_EQ(IPC_FAIL, createmsgqueue("/nonexistent/semfun", 1));
+    errno = 0;  // perror reports whatever errno holds: no call was made to change it
+    EXPECT_EQ(IPC_FAIL, sem_p(id, -1));
+    errno = 0;
+    EXPECT_EQ(IPC_FAIL, sem_v(id, -1));
+    EXPECT_EQ(IPC_FAIL, sem_p(-1, 0));
+    EXPECT_EQ(IPC_FAIL, sem_v(-1, 0));
+    EXPECT_EQ(0, setpvtolock(-1, 0));  // always 0
+    EXPECT_EQ(IPC_FAIL, sem_delete(-1));
+    EXPECT_EQ(IPC_FAIL, destroyshm(-1));
+    EXPECT_EQ(IPC_FAIL, openmsgqueue(path.c_str(), 11));
+    EXPECT_EQ(IPC_FAIL, openshm(path.c_str(), 9, 4096));
+    // A larger segment on an existing key; the size is printed signed, as the logs show it.
+    EXPECT_EQ(IPC_FAIL, createshm(path.c_str(), 8, 0xFFFFFFF0u));
+    const std::string noKey = "ftok error!\n: No such file or directory\n";
+    const std::string minus = "index of array cannot equals a minus value!: Success\n";
+    EXPECT_EQ("semget call failed. \n: Invalid argument\n" + noKey + noKey + noKey + minus + minus +
+                  "a wrong P operation to semaphore occurred!: Invalid argument\n"
+                  "a wrong v operation to semaphore occurred!: Invalid argument\n"
+                  "msgget call failed. \n: No such file or directory\n",
+              capture.Err());
+    EXPECT_EQ("[SemFun] shmkey = " + Key(9) + " size= 4096 shmget openshm failed. \n" +
+                  "[SemFun] shmkey = " + Key(8) + " size= -16 shmget createshm failed. \n",
+              capture.Out());
+}
+
+TEST_F(SemFunTest, WaitPollsOnceASecondUntilTheValueTurnsNonZero) {
+    const int id = createsem(path.c_str(), 7, 1, 0);
+    std::future<int> give = std::async(std::launch::async, [id] {
+        usleep(2500 * 1000);
+        return sem_v(id, 0);
+    });
+    CaptureOutput capture;
+    EXPECT_EQ(1, wait_sem(id, 0));
+    EXPECT_EQ(0, give.get());
+    EXPECT_EQ(1, wait_sem(id, 0));  // already free: at once
+    EXPECT_EQ(
+        "Can not enter the shared memory for 0s\n"
+        "Can not enter the shared memory for 1s\n"
+        "Can not enter the shared memory for 2s\n"
+        "Can Enter The Shared Memory!\n"
+        "Can Enter The Shared Memory!\n",
+        capture.Out());
+}
+
+const char* const kServerFifo = "/mnt/tmpfs/DVRSERVER_FIFO";
+const char* const kClientFifo = "/mnt/tmpfs/DVRCLIENT_FIFO";
+std::string g_noPrivateMnt = "not started";
+
+void EnterPrivateMnt() {
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) ||
+        mount("tmpfs", "/mnt", "tmpfs", 0, "mode=0755") != 0 || mkdir("/mnt/tmpfs", 0755) != 0) {
+        g_noPrivateMnt = std::string("no private /mnt (root is needed): ") + strerror(errno);
+    } else {
+        g_noPrivateMnt.clear();
+    }
+}
+
+// Serves one request per reply given, one after another: reads the request to its end, then
+// answers it. Returns the requests as they arrived.
+std::future<std::vector<std::string>> Serve(std::vector<std::string> replies) {
+    return std::async(std::launch::async, [replies] {
+        std::vector<std::string> requests;
+        for (const std::string& reply : replies) {
+            const int in = open(kServerFifo, O_RDONLY);
+            std::string request;
+            char buf[256];
+            for (ssize_t got; (got = read(in, buf, sizeof buf)) > 0;) {
+                request.append(buf, static_cast<size_t>(got));
+            }
+            close(in);
+            requests.push_back(request);
+            const int out = open(kClientFifo, O_WRONLY);
+            EXPECT_EQ(static_cast<ssize_t>(reply.size()), write(out, reply.data(), reply.size()));
+            close(out);
+        }
+        return requests;
+    });
+}
+
+class ServerFifoTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!g_noPrivateMnt.empty()) {
+            GTEST_SKIP() << g_noPrivateMnt;
+        }
+        ASSERT_EQ(0, mkfifo(kServerFifo, 0666));
+        ASSERT_EQ(0, mkfifo(kClientFifo, 0666));
+    }
+    void TearDown() override {
+        unlink(kServerFifo);
+        unlink(kClientFifo);
+    }
+};
+
+TEST_F(ServerFifoTest, OnlyTheNulTerminatedSuccessCounts) {
+    const std::vector<std::string> replies = {
+        "SUCCESS", std::string("SUCCESS\0", 8), "SUCCESS\n", "SUCCESSFUL", "SUCCESSXYZ", "FAIL"};
+    std::future<std::vector<std::string>> server = Serve(replies);
+    CaptureOutput capture;
+    std::vector<int> results;
+    for (size_t i = 0; i < replies.size(); ++i) {
+        results.push_back(DVRSystem(i == 0 ? "mount /dev/sda1" : "cmd"));
+    }
+    EXPECT_EQ((std::vector<int>{0, 0, FIFO_FAIL, FIFO_FAIL, FIFO_FAIL, FIFO_FAIL}), results);
+    EXPECT_EQ("mount /dev/sda1", server.get()[0]);  // the bare command
+    EXPECT_EQ(0u, capture.Out().find("DVRSYSTEM(mount /dev/sda1)\nDVRSYSTEM(cmd)\n"));
+}
+
+TEST_F(ServerFifoTest, AMissingFifoIsReportedAndWhatWasOpenedIsClosed) {
+    unlink(kClientFifo);
+    // The server side sees the client open and close its FIFO without writing.
+    std::future<ssize_t> reader = std::async(std::launch::async, [] {
+        const int in = open(kServerFifo, O_RDONLY);
+        char buf[16];
+        const ssize_t got = read(in, buf, sizeof buf);
+        close(in);
+        return got;
+    });
+    CaptureOutput capture;
+    EXPECT_EQ(FIFO_FAIL, DVRSystem("x"));
+    EXPECT_EQ(0, reader.get());
+    unlink(kServerFifo);
+    EXPECT_EQ(FIFO_FAIL, DVRSystem("y"));
+    EXPECT_EQ(
+        "DVRSYSTEM(x)\npub_common, 38, Cann't open client fifo. \n"
+        "DVRSYSTEM(y)\npub_common, 29, Client: Can't open fifo. \n",
+        capture.Out());
+}
+
+const int kWholeText = -1000;
+
+// contains() for text on a temporary file holding bytes, or on the stream given.
+int Search(const std::string& bytes, std::string text, int size = kWholeText,
+           FILE* file = nullptr) {
+    FILE* own = file != nullptr ? file : tmpfile();
+    fwrite(bytes.data(), 1, bytes.size(), own);
+    fflush(own);
+    const int result =
+        contains(&text[0], size == kWholeText ? static_cast<int>(text.size()) + 1 : size, own);
+    if (file == nullptr) {
+        fclose(own);
+    }
+    return result;
+}
+
+TEST(Contains, FindsTheTextAsTheLineReadsSeeIt) {
+    const struct {
+        std::string file, text;
+        int found;
+    } cases[] = {{"hello world", "world", CONTAINS_FOUND},  // ends the file exactly
+                 {"hello world", "hello", CONTAINS_FOUND},
+                 {"hello world", "worlds", CONTAINS_NOT_FOUND},
+                 {"abc", "abcd", CONTAINS_NOT_FOUND},           // shorter than the text
+                 {"xxab\ncdyy", "ab\ncd", CONTAINS_NOT_FOUND},  // a line feed ends the read
+                 {"xab\ny", "ab\n", CONTAINS_FOUND},
+                 {std::string("xa\0by", 5), "ab", CONTAINS_NOT_FOUND},  // never across a NUL
+                 {std::string("x\0aby", 5), "ab", CONTAINS_FOUND},
+                 {"", "", CONTAINS_FOUND},  // an empty text, even in an empty file
+                 {"abc", "", CONTAINS_FOUND}};
+    for (const auto& c : cases) {
+        CaptureOutput capture;
+        EXPECT_EQ(c.found, Search(c.file, c.text)) << c.text;
+        EXPECT_EQ(c.found == CONTAINS_FOUND ? "contains OK\n" : "", capture.Out()) << c.text;
+    }
+    EXPECT_EQ(CONTAINS_NOT_FOUND, Search("abc", "abc", 0));
+    EXPECT_EQ(CONTAINS_NOT_FOUND, Search("abc", "abc", -4));
+}
+
+TEST(Contains, AStreamWithoutAPositionIsNotRead) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    ASSERT_EQ(6, write(fds[1], "needle", 6));
+    close(fds[1]);
+    FILE* stream = fdopen(fds[0], "r");
+    EXPECT_EQ(CONTAINS_NOT_FOUND, Search("", "needle", kWholeText, stream));
+    char rest[16] = "";
+    EXPECT_NE(nullptr, fgets(rest, sizeof rest, stream));
+    EXPECT_STREQ("needle", rest);
+    fclose(stream);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A process with threads may not take a mount namespace of its own, so this comes first.
+    EnterPrivateMnt();
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
