@@ -31,16 +31,31 @@ ipb19=$(per_byte store-take-19 19)
 ipb1035=$(per_byte store-take-1035 1035)
 ipbnoise=$(per_byte drop-noise 1035)
 
+# The decoder on a 50 MB capture of power requests, answers and noise: time and peak memory.
+python3 - build-bench/capture.bin <<'PY'
+import random, sys
+random.seed(1)
+request = b"#x0000001CDEB8\r\n" + bytes.fromhex("75aa000c014100060" "0ff00ff0000001f5575aa")
+answer = bytes.fromhex("75aa000601010006010001" "75aa")
+out = bytearray()
+while len(out) < 50 * 1024 * 1024:
+    out += request + answer + bytes(random.getrandbits(8) & 0x74 for _ in range(random.randint(0, 8)))
+open(sys.argv[1], "wb").write(out)
+PY
+/usr/bin/time -f "%e %M" -o build-bench/decode.time build-bench/mcusim --decode build-bench/capture.bin >/dev/null
+read -r decode_s decode_kb < build-bench/decode.time
+
 strip -o build-bench/hddpower.stripped build-bench/hddpower
 arm-linux-gnueabi-strip -o build-arm/hddpower.stripped build-arm/hddpower
 host_size=$(stat -c %s build-bench/hddpower.stripped)
 arm_size=$(stat -c %s build-arm/hddpower.stripped)
 
-python3 - "$json" "$ipb19" "$ipb1035" "$ipbnoise" "$host_size" "$arm_size" <<'PY' > bench/RESULTS.md
+python3 - "$json" "$ipb19" "$ipb1035" "$ipbnoise" "$host_size" "$arm_size" "$decode_s" "$decode_kb" <<'PY' > bench/RESULTS.md
 import json, sys, platform, datetime, os
 data = json.load(open(sys.argv[1]))
 ipb19, ipb1035, ipbnoise = (float(x) for x in sys.argv[2:5])
 host_size, arm_size = int(sys.argv[5]), int(sys.argv[6])
+decode_s, decode_mb = float(sys.argv[7]), int(sys.argv[8]) / 1024.0
 runs = {b["name"]: b for b in data["benchmarks"]}
 def find(prefix):
     return next(b for n, b in runs.items() if n.startswith(prefix))
@@ -76,6 +91,7 @@ rt = find("AcknowledgedRoundTrip")
 print(f"| Acknowledged round trip (pseudo-terminal, receiver, mcusim) | median {rt['median_us']:.0f} us, 99th percentile {rt['p99_us']:.0f} us, {int(rt['failures'])} failures | median under 200 us: {verdict(rt['median_us'] < 200)}; p99 under 1 ms: {verdict(rt['p99_us'] < 1000)} |")
 run = find("HddPowerOnRun")
 print(f"| Whole `hddpower on` run beyond its 100 ms wait (exec to exit) | {run['tool_ms_beyond_100']:.2f} ms; namespace set-up of the harness {run['namespace_setup_ms']:.2f} ms more | at most 5 ms: {verdict(run['tool_ms_beyond_100'] <= 5)} |")
+print(f"| `mcusim --decode` of a 50 MB capture (items printed, output to /dev/null) | {decode_s:.1f} s, {decode_mb:.1f} MB peak memory | under 16 MB and a few seconds: {verdict(decode_mb < 16 and decode_s < 10)} |")
 print()
 print("| Binary | Stripped size |")
 print("|---|---|")

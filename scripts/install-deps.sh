@@ -4,7 +4,7 @@
 set -euo pipefail
 base=(cmake g++ make libgtest-dev googletest libgmock-dev sigrok-cli libclang-rt-14-dev)
 gates=(clang clang-tidy clang-format cppcheck g++-arm-linux-gnueabi qemu-user help2man groff-base pkg-config
-       libbenchmark-dev valgrind)
+       libbenchmark-dev valgrind time)
 packages=("${base[@]}")
 [ "${1:-all}" = all ] && packages+=("${gates[@]}")
 missing=()

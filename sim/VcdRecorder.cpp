@@ -1,9 +1,5 @@
 #include "sim/VcdRecorder.h"
 
-#include <errno.h>
-#include <stdio.h>
-#include <string.h>
-
 #include <algorithm>
 
 namespace {
@@ -61,19 +57,13 @@ void VcdRecorder::AddChanges(int signal, std::vector<Change>* changes) const {
     }
 }
 
-bool VcdRecorder::Write(const std::string& path, double endSeconds, std::string* error) const {
+void VcdRecorder::Write(FILE* out, double endSeconds) const {
     std::vector<Change> changes;
     AddChanges(0, &changes);
     AddChanges(1, &changes);
     std::stable_sort(changes.begin(), changes.end(),
                      [](const Change& a, const Change& b) { return a.atNs < b.atNs; });
-    FILE* out = fopen(path.c_str(), "w");
-    if (out == NULL) {
-        *error = "cannot write " + path + ": " + strerror(errno);
-        return false;
-    }
-    fprintf(out, "$version mcusim $end\n$timescale %u ns $end\n$scope module line $end\n",
-            kUnitNs);
+    fprintf(out, "$version mcusim $end\n$timescale %u ns $end\n$scope module line $end\n", kUnitNs);
     for (int signal = 0; signal < 2; ++signal) {
         fprintf(out, "$var wire 1 %c %s $end\n", kSignalIds[signal], kSignalNames[signal]);
     }
@@ -93,9 +83,4 @@ bool VcdRecorder::Write(const std::string& path, double endSeconds, std::string*
     if (end > last) {
         fprintf(out, "#%llu\n", static_cast<unsigned long long>(end));
     }
-    const bool written = fclose(out) == 0;
-    if (!written) {
-        *error = "cannot write " + path + ": " + strerror(errno);
-    }
-    return written;
 }

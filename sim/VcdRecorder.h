@@ -12,6 +12,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include <string>
 #include <vector>
@@ -28,8 +29,8 @@ class VcdRecorder {
     // Bytes that crossed the line in one direction at a monotonic time; called in time order.
     void Record(LineDirection direction, const unsigned char* bytes, size_t count,
                 double atSeconds);
-    // Writes the dump; its last time is endSeconds (or the end of the last byte, if later).
-    bool Write(const std::string& path, double endSeconds, std::string* error) const;
+    // Writes the dump to out; its last time is endSeconds (or the end of the last byte).
+    void Write(FILE* out, double endSeconds) const;
 
   private:
     struct Byte {

@@ -305,7 +305,10 @@ void ForwardSignalsTo(pid_t command) {
     SetForwardedBlocked(false);
 }
 
-int RunCommand(char* argv[], int argc, const SimOptions& options, const char* vcdPath) {
+// Runs the command against the simulated MCU; records the line into vcd when one is given.
+// Returns the exit status and sets *ended to when the command ended.
+int RunUnderSimulator(char* argv[], int argc, const SimOptions& options, VcdRecorder* vcd,
+                      double* ended) {
     PtyPair pty;
     std::string error;
     if (!OpenPtyPair(&pty, &error)) {
@@ -320,12 +323,10 @@ int RunCommand(char* argv[], int argc, const SimOptions& options, const char* vc
 
     SetForwardedBlocked(true);
     McuSimulator simulator(pty.master, Print, options);
-    VcdRecorder vcd(MonotonicSeconds());
-    if (vcdPath != NULL) {
-        simulator.SetLineObserver([&vcd](LineDirection direction, const unsigned char* bytes,
-                                         size_t count, double at) {
-            vcd.Record(direction, bytes, count, at);
-        });
+    if (vcd != NULL) {
+        simulator.SetLineObserver([vcd](LineDirection direction, const unsigned char* bytes,
+                                        size_t count,
+                                        double at) { vcd->Record(direction, bytes, count, at); });
     }
     simulator.Start();
     DeviceNamespaceChild child;
@@ -337,18 +338,35 @@ int RunCommand(char* argv[], int argc, const SimOptions& options, const char* vc
     }
     ForwardSignalsTo(child.pid());
     const int status = child.Wait();
-    const double ended = MonotonicSeconds();
+    *ended = MonotonicSeconds();
     g_commandPid = 0;
     simulator.Stop();
-    if (vcdPath != NULL && !vcd.Write(vcdPath, ended, &error)) {
-        fprintf(stderr, "mcusim: %s\n", error.c_str());
-    }
     struct termios tio;
     if (tcgetattr(pty.slave, &tio) == 0) {
         Print(DescribeLineSettings(tio));
     }
     ClosePtyPair(&pty);
     return ExitCodeOf(status);
+}
+
+int RunCommand(char* argv[], int argc, const SimOptions& options, const char* vcdPath) {
+    // The dump's file is made first, so that a path it cannot have fails before the command.
+    FILE* vcdFile = vcdPath != NULL ? fopen(vcdPath, "w") : NULL;
+    if (vcdPath != NULL && vcdFile == NULL) {
+        fprintf(stderr, "mcusim: cannot write %s: %s\n", vcdPath, strerror(errno));
+        return kSetupStatus;
+    }
+    VcdRecorder vcd(MonotonicSeconds());
+    double ended = 0;
+    const int status =
+        RunUnderSimulator(argv, argc, options, vcdFile != NULL ? &vcd : NULL, &ended);
+    if (vcdFile != NULL) {
+        vcd.Write(vcdFile, ended);
+        if (fclose(vcdFile) != 0) {
+            fprintf(stderr, "mcusim: cannot write %s: %s\n", vcdPath, strerror(errno));
+        }
+    }
+    return status;
 }
 
 }  // namespace
