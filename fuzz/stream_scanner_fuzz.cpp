@@ -1,6 +1,7 @@
 // The stream scanner fed noise with valid frames spliced in, read in pieces cut anywhere.
-// Every frame it yields must be valid; and where the noise holds no 0x75 byte (so no false
-// head can swallow a real frame), every spliced frame must come out, in order.
+// Every frame it yields must be valid, every byte must come out once, in a frame or as noise,
+// and its counts must say so; and where the noise holds no 0x75 byte (so no false head can
+// swallow a real frame), every spliced frame must come out, in order.
 #include <stdio.h>
 
 #include <fuzzer/FuzzedDataProvider.h>
@@ -18,8 +19,11 @@ struct Collect : FrameStreamScanner::Sink {
         FUZZ_CHECK(IsValidFrame(frame, length));
         frames.push_back(
             std::string(reinterpret_cast<const char*>(frame), static_cast<size_t>(length)));
+        bytes += static_cast<size_t>(length);
     }
+    void OnNoise(const unsigned char*, size_t count, FrameVerdict) override { bytes += count; }
     std::vector<std::string> frames;
+    size_t bytes = 0;
 };
 
 }  // namespace
@@ -84,7 +88,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at += n;
     }
     scanner.Flush(&sink);
-    FUZZ_CHECK(scanner.pending() == 0);
+    FUZZ_CHECK(scanner.pending() == 0 && sink.bytes == stream.size());
+    size_t framed = 0;
+    for (const std::string& frame : sink.frames) {
+        framed += frame.size();
+    }
+    FUZZ_CHECK(scanner.stats().frames == sink.frames.size());
+    FUZZ_CHECK(scanner.stats().drops.Total() == stream.size() - framed);
     if (!headsInNoise) {
         FUZZ_CHECK(sink.frames == spliced);
     }

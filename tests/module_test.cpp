@@ -687,6 +687,7 @@ TEST(ClosedPort, EveryRequestFailsItsWrite) {
     EXPECT_EQ(SEND_WRITE_FAILED, sendCmdData(&plain, reply.frame(), 200));
     EXPECT_EQ(SEND_WRITE_FAILED, WriteData(&frame[0], 11, nullptr, 0));  // written, not waited
     EXPECT_EQ(SEND_BAD_ARGUMENT, AlarmOutPowerCtl(nullptr, 100));
+    EXPECT_EQ(MODULE_PORT_FAIL, McuComModuleDestory());  // it was not open
     EXPECT_EQ(
         "Com Port Err: -1\n[ReadLine:417] Com Port Err: (nil)\nCom Port Err: -1\nCom Port "
         "Err: -1\n## ackBit is 0x1 \nCom Port Err: -1\n## ackBit is 0 \nCom Port Err: -1\n"
