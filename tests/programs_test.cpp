@@ -229,6 +229,8 @@ TEST(Mcusend, BadUsageIsRefusedWithTheReason) {
     } cases[] = {
         {{"16"}, "command code 16: write it in hex as the logs print it (0006, 0x6)"},
         {{"010"}, "command code 010: write it in hex as the logs print it (0006, 0x6)"},
+        {{"0x100000006"},
+         "command code 0x100000006: write it in hex as the logs print it (0006, 0x6)"},
         {{"6", "0 0ff"}, "payload 0 0ff is not pairs of hex digits"},
         {{"6", std::string(2050, 'a')},
          "a payload of 1025 bytes is more than a frame carries (1024)"},
