@@ -22,8 +22,6 @@
 
 namespace {
 
-const std::string kOnLine("#x0000001CDEB8\r\n");
-const std::string kOffLine("#x0000005CDEBC\r\n");
 const std::string kOnFrame(
     "\x75\xaa\x00\x0c\x01\x41\x00\x06\x00\xff\x00\xff\x00\x00\x00\x1f\x55\x75\xaa", 19);
 const std::string kOffFrame(
@@ -34,6 +32,12 @@ std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std:
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
+
+// A temporary file or empty folder, removed however the test ends.
+struct Removed {
+    ~Removed() { remove(path.c_str()); }
+    std::string path;
+};
 
 // mcusim with options, running a shell script that finds the programs in $EMU, $MCUSEND...
 ToolResult UnderSim(const std::vector<std::string>& options, const std::string& script,
@@ -70,37 +74,27 @@ const std::string kTimedOut =
 TEST(HddPower, OutputAndLineForEachCommandLine) {
     const std::string usage =
         "usage: " + HddPowerPath() + " <on/off>. sample: " + HddPowerPath() + " off \n";
+    const std::string on = kOpened + "## hdd power on \n## ackBit is 0x1 \n";
+    const std::string off = kOpened + "## hdd power off \n## ackBit is 0x1 \n";
     const struct {
         std::vector<std::string> args;
-        bool device;
         std::string out, err, wire;
+        bool device;
     } cases[] = {
-        {{}, true, usage, "", ""},
+        {{}, usage, "", "", true},
+        {{"on"}, on, kTimedOut, kOnLine + kOnFrame, true},
+        {{"off"}, off, kTimedOut, kOffLine + kOffFrame, true},
+        {{"on", "extra", "off"}, on, kTimedOut, kOnLine + kOnFrame, true},
+        {{"ON"}, kOpened, "", "", true},
+        {{""}, kOpened, "", "", true},
         {{"on"},
-         true,
-         kOpened + "## hdd power on \n## ackBit is 0x1 \n",
-         kTimedOut,
-         kOnLine + kOnFrame},
-        {{"off"},
-         true,
-         kOpened + "## hdd power off \n## ackBit is 0x1 \n",
-         kTimedOut,
-         kOffLine + kOffFrame},
-        {{"on", "extra", "off"},
-         true,
-         kOpened + "## hdd power on \n## ackBit is 0x1 \n",
-         kTimedOut,
-         kOnLine + kOnFrame},
-        {{"ON"}, true, kOpened, "", ""},
-        {{""}, true, kOpened, "", ""},
-        {{"on"},
-         false,
          "## hdd power on \nCom Port Err: -1\n## ackBit is 0x1 \nCom Port Err: -1\n",
          "Inf [WriteData():318] Add cmd(0006),serialNum(1),ret(1),waitlistsize(1),deallist(0),"
          "timeo(100)...\nErr [WriteData():325] Write com err...\n"
          "Err [sendCmdData():432] ret(-7),len(0),serialNum(0),result(0)...\n"
          "Err [AlarmOutPowerCtl():475] send data error(-7)...\n",
-         ""}};
+         "",
+         false}};
     for (const auto& c : cases) {
         const ToolResult r = RunHddPower(c.args, c.device);
         ASSERT_TRUE(r.started) << r.error;
@@ -124,6 +118,7 @@ TEST(ClosedStreams, NothingButRequestsReachesTheLine) {
     EXPECT_EQ(std::string::npos, send.out.find("noise"));
     char heard[] = "/tmp/heard.XXXXXX";
     close(mkstemp(heard));
+    const Removed heardFile = {heard};
     UnderSim({},
              std::string("stty -F /dev/ttyAMA2 raw -echo; (timeout 2 cat /dev/ttyAMA2 > ") + heard +
                  " &); sleep 0.3; printf x > /dev/ttyAMA2; sleep 0.5",
@@ -131,7 +126,6 @@ TEST(ClosedStreams, NothingButRequestsReachesTheLine) {
     sleep(2);
     std::ifstream in(heard);
     EXPECT_EQ("", std::string(std::istreambuf_iterator<char>(in), {}));
-    unlink(heard);
 }
 
 TEST(Mcusim, RunsItsCommandAndReportsTheLine) {
@@ -167,14 +161,12 @@ TEST(Mcusim, BadOptionValuesAreRefused) {
 // Its command writes a hundred requests and exits without reading an answer: the line fills
 // up, and mcusim must still end with the command.
 TEST(Mcusim, EndsWhenItsCommandEndsWhateverTheLine) {
-    std::string request = "printf '";
-    for (unsigned char c : kOnFrame) {
-        request +=
-            "\\" + std::to_string(c >> 6) + std::to_string((c >> 3) & 7) + std::to_string(c & 7);
-    }
-    const ToolResult r =
-        UnderSim({"--noise", "4096"}, "stty -F /dev/ttyAMA2 raw -echo; for i in $(seq 100); do " +
-                                          request + "' > /dev/ttyAMA2; done; sleep 1");
+    const std::string onFrame =
+        "\\165\\252\\000\\014\\001\\101\\000\\006\\000\\377\\000\\377\\000"
+        "\\000\\000\\037\\125\\165\\252";  // in octal, for printf
+    const ToolResult r = UnderSim(
+        {"--noise", "4096"}, "stty -F /dev/ttyAMA2 raw -echo; for i in $(seq 100); do printf '" +
+                                 onFrame + "' > /dev/ttyAMA2; done; sleep 1");
     EXPECT_FALSE(r.hung);
     EXPECT_NE(std::string::npos, r.out.find("mcusim: received frame"));
 }
@@ -191,9 +183,10 @@ bool IsGone(pid_t pid) {
 TEST(Mcusim, SignalsAndAClosedOutputLeaveNothingBehind) {
     char tmp[] = "/tmp/scratch.XXXXXX";
     ASSERT_NE(nullptr, mkdtemp(tmp));
+    const std::string pidFile = std::string(tmp) + ".pid";
+    const Removed folder = {tmp}, pids = {pidFile};
     const std::vector<std::string> env = Join(ProgramEnvironment(), {std::string("TMPDIR=") + tmp});
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL, SIGPIPE}) {
-        const std::string pidFile = std::string(tmp) + ".pid";
         StartedProgram sim = StartProgram(
             {McuSimPath(), "sh", "-c",
              "echo $$ > " + pidFile + "; printf x > /dev/ttyAMA2; sleep 0.3; exec sleep 60"},
@@ -218,7 +211,6 @@ TEST(Mcusim, SignalsAndAClosedOutputLeaveNothingBehind) {
         mkdir(tmp, 0700);
         unlink(pidFile.c_str());
     }
-    rmdir(tmp);
 }
 
 TEST(Mcusend, BadUsageIsRefusedWithTheReason) {
@@ -355,6 +347,7 @@ TEST(LineDump, DecodesToTheBytesOnTheLineInBothDirections) {
     }
     char vcd[] = "/tmp/line.XXXXXX";
     close(mkstemp(vcd));
+    const Removed dump = {vcd};
     const std::string sigrok = std::string("sigrok-cli -i ") + vcd + " -P uart:baudrate=115200:rx=";
     const struct {
         std::vector<std::string> command;
@@ -385,7 +378,6 @@ TEST(LineDump, DecodesToTheBytesOnTheLineInBothDirections) {
         EXPECT_EQ(r.out.substr(live, r.out.find("tail ok", live) - live),
                   decoded.substr(again, decoded.find("tail ok") - again));
     }
-    unlink(vcd);
 }
 
 }  // namespace

@@ -17,8 +17,7 @@ std::string ReadWholeFile(int fd) {
     std::string text;
     char buf[4096];
     lseek(fd, 0, SEEK_SET);
-    ssize_t got;
-    while ((got = read(fd, buf, sizeof buf)) > 0) {
+    for (ssize_t got; (got = read(fd, buf, sizeof buf)) > 0;) {
         text.append(buf, static_cast<size_t>(got));
     }
     return text;

@@ -48,6 +48,10 @@ inline bool IsValidFrame(const unsigned char* p, int length) {
     return x == p[len + 4] && p[len + 5] == 0x75 && p[len + 6] == 0xAA;
 }
 
+// The ASCII power requests, on and off, as the MCU expects them.
+const std::string kOnLine("#x0000001CDEB8\r\n");
+const std::string kOffLine("#x0000005CDEBC\r\n");
+
 // Bytes as lower-case hex pairs, for readable comparisons.
 inline std::string Hex(const std::string& bytes) {
     std::string text;

@@ -20,24 +20,23 @@ const int kHangLimitSec = 120;
 struct ExecPlan {
     ExecPlan(const std::vector<std::string>& program, const std::vector<std::string>& env,
              bool emulated)
-        : words(emulated ? EmulatorPrefix() : std::vector<std::string>()) {
+        : words(emulated ? EmulatorPrefix() : std::vector<std::string>()), added(env) {
         words.insert(words.end(), program.begin(), program.end());
-        for (char** e = environ; *e != nullptr; ++e) {
-            environment.push_back(*e);
-        }
-        environment.insert(environment.end(), env.begin(), env.end());
         for (std::string& word : words) {
             argv.push_back(&word[0]);
         }
         argv.push_back(nullptr);
-        for (std::string& entry : environment) {
+        for (char** e = environ; *e != nullptr; ++e) {
+            envp.push_back(*e);
+        }
+        for (std::string& entry : added) {
             envp.push_back(&entry[0]);
         }
         envp.push_back(nullptr);
         path = words[0].find('/') == std::string::npos ? "/usr/bin/" + words[0] : words[0];
     }
     std::vector<std::string> words;
-    std::vector<std::string> environment;
+    std::vector<std::string> added;  // to the environment
     std::vector<char*> argv;
     std::vector<char*> envp;
     std::string path;
@@ -71,17 +70,22 @@ StartedProgram Start(const ExecPlan& plan, int out, int err, int closedStreams, 
     return StartedProgram{pid, outPipe[0], inPipe[1]};
 }
 
+// Reads back what a program wrote to the files given as its output and error, and closes them.
+void Collect(int out, int err, ToolResult* result) {
+    result->out = ReadWholeFile(out);
+    result->err = ReadWholeFile(err);
+    close(out);
+    close(err);
+}
+
 ToolResult Run(const ExecPlan& plan, int closedStreams) {
     ToolResult result;
-    const int files[2] = {AnonymousTempFile(), AnonymousTempFile()};
-    StartedProgram started = Start(plan, files[0], files[1], closedStreams, false);
+    const int out = AnonymousTempFile(), err = AnonymousTempFile();
+    StartedProgram started = Start(plan, out, err, closedStreams, false);
     result.started = started.pid > 0;
     result.exitCode = FinishProgram(&started);
     result.hung = result.exitCode == -1;
-    result.out = ReadWholeFile(files[0]);
-    result.err = ReadWholeFile(files[1]);
-    close(files[0]);
-    close(files[1]);
+    Collect(out, err, &result);
     return result;
 }
 
@@ -118,8 +122,7 @@ std::vector<std::string> ProgramEnvironment() {
 ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice, int closedStreams) {
     ToolResult result;
     PtyLine line;
-    const int out = AnonymousTempFile();
-    const int err = AnonymousTempFile();
+    const int out = AnonymousTempFile(), err = AnonymousTempFile();
     DeviceCommand command;
     command.argv = EmulatorPrefix();
     command.argv.push_back(HddPowerPath());
@@ -135,10 +138,7 @@ ToolResult RunHddPower(const std::vector<std::string>& args, bool withDevice, in
         result.exitCode = ExitCodeOf(child.Wait());
         result.wire = line.Drain(20);
     }
-    result.out = ReadWholeFile(out);
-    result.err = ReadWholeFile(err);
-    close(out);
-    close(err);
+    Collect(out, err, &result);
     return result;
 }
 
