@@ -176,10 +176,14 @@ TEST_F(ServerFifoTest, OnlyTheNulTerminatedSuccessCounts) {
         "SUCCESS", std::string("SUCCESS\0", 8), "SUCCESS\n", "SUCCESSFUL", "SUCCESSXYZ", "FAIL"};
     std::future<std::vector<std::string>> server = Serve(replies);
     CaptureOutput capture;
+    const int stdinCopy = dup(0);
+    close(0);  // the server FIFO then opens as descriptor 0, a valid one
     std::vector<int> results;
     for (size_t i = 0; i < replies.size(); ++i) {
         results.push_back(DVRSystem(i == 0 ? "mount /dev/sda1" : "cmd"));
     }
+    dup2(stdinCopy, 0);
+    close(stdinCopy);
     EXPECT_EQ((std::vector<int>{0, 0, FIFO_FAIL, FIFO_FAIL, FIFO_FAIL, FIFO_FAIL}), results);
     EXPECT_EQ("mount /dev/sda1", server.get()[0]);  // the bare command
     EXPECT_EQ(0u, capture.Out().find("DVRSYSTEM(mount /dev/sda1)\nDVRSYSTEM(cmd)\n"));
