@@ -6,6 +6,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -79,14 +80,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FrameStreamScanner scanner;
     Collect sink;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(stream.data());
-    size_t at = 0;
     unsigned cut = 7;
-    while (at < stream.size()) {
+    for (size_t at = 0, n; at < stream.size(); at += n) {
         cut = cut * 1103515245u + 12345u;
-        const size_t piece = 1 + (cut >> 16) % 97;
-        const size_t n = piece < stream.size() - at ? piece : stream.size() - at;
+        n = std::min<size_t>(1 + (cut >> 16) % 97, stream.size() - at);
         scanner.Feed(p + at, n, &sink);
-        at += n;
     }
     scanner.Flush(&sink);
     FUZZ_CHECK(scanner.pending() == 0 && sink.framed + sink.noise == stream.size());
