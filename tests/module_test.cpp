@@ -433,18 +433,6 @@ TEST_F(SerialPortTest, FailedOpensAreSilentAndLeakNothing) {
         }
         EXPECT_EQ("", capture.Out() + capture.Err());
     }
-    {  // With descriptor 0 free the device gets it: the port works; closing leaves 0 open.
-        CaptureOutput quiet;  // takes its descriptors first
-        const int stdinCopy = dup(0);
-        close(0);
-        TerminalInfo info = Settings();
-        EXPECT_EQ(0, port.OpenCom(&info));
-        EXPECT_EQ(1, port.WriteCom(const_cast<char*>("z"), 1, 1));
-        EXPECT_EQ(0, port.CloseCom());
-        EXPECT_NE(-1, fcntl(0, F_GETFD));
-        dup2(stdinCopy, 0);
-        close(stdinCopy);
-    }
     EXPECT_EQ(before, OpenDescriptors());
 }
 
@@ -497,34 +485,48 @@ TEST_F(SerialPortTest, LineReads) {
 // Another process reading the same device may take the bytes that made the port readable;
 // the raw read must then come back empty instead of blocking until more bytes arrive.
 TEST_F(SerialPortTest, ARawReadNeverBlocksWhenAnotherReaderTakesTheBytes) {
-    ASSERT_EQ(0, Open(Settings()));
-    const int other = open(line.slavePath().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(other, 0);
-    std::atomic<bool> stop(false);
-    std::thread thief([&] {
-        char c;
-        while (!stop && read(other, &c, 1) > 0) {
+    for (const bool portOnZero : {false, true}) {  // descriptor 0 is a port's like any other
+        CaptureOutput quiet;                       // takes its descriptors before 0 is freed
+        const int before = OpenDescriptors();
+        const int stdinCopy = dup(0);
+        if (portOnZero) {
+            close(0);
         }
-    });
-    int blockedAt = -1;
-    for (int round = 0; round < 300 && blockedAt < 0; ++round) {
-        std::future<int> reader = std::async(std::launch::async, [this] {
-            char buf[8];
-            int len = 0;
-            return port.ReadComEx(buf, sizeof buf, &len, 0, 20000);
+        TerminalInfo info = Settings();
+        ASSERT_EQ(0, port.OpenCom(&info));
+        EXPECT_EQ(1, port.WriteCom(const_cast<char*>("w"), 1, 1));
+        const int other = open(line.slavePath().c_str(), O_RDWR | O_NOCTTY);
+        std::atomic<bool> stop(false);
+        std::thread thief([&] {
+            char c;
+            while (!stop && read(other, &c, 1) > 0) {
+            }
         });
-        usleep(1000);
-        line.Send("x");
-        if (reader.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
-            blockedAt = round;
-            line.Send("unblock");  // lets the stuck read return, so the test can end
+        int blockedAt = -1;
+        for (int round = 0; round < 300 && blockedAt < 0; ++round) {
+            std::future<int> reader = std::async(std::launch::async, [this] {
+                char buf[8];
+                int len = 0;
+                return port.ReadComEx(buf, sizeof buf, &len, 0, 20000);
+            });
+            usleep(1000);
+            line.Send("x");
+            if (reader.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+                blockedAt = round;
+                line.Send("unblock");  // lets the stuck read return, so the test can end
+            }
         }
+        stop = true;
+        line.Send("z");
+        thief.join();
+        close(other);
+        EXPECT_EQ(0, port.CloseCom());
+        EXPECT_NE(-1, fcntl(0, F_GETFD));  // a port on descriptor 0 leaves it open
+        dup2(stdinCopy, 0);
+        close(stdinCopy);
+        EXPECT_EQ(before, OpenDescriptors());
+        EXPECT_EQ(-1, blockedAt) << "blocked in round " << blockedAt << ", on 0: " << portOnZero;
     }
-    stop = true;
-    line.Send("z");
-    thief.join();
-    close(other);
-    EXPECT_EQ(-1, blockedAt) << "ReadComEx blocked in round " << blockedAt;
 }
 
 unsigned char After(unsigned char serial, int steps) {
