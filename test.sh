@@ -6,10 +6,12 @@
 #   tsan    the concurrent tests with ThreadSanitizer
 #   arm     32-bit ARM static build, all tests under qemu-user
 #   fuzz    each fuzzer for FUZZ_SECONDS (default 60)
-#   static  the include layering, clang-format, clang-tidy, cppcheck
+#   static  the gate runner's own check, the include layering, clang-format, clang-tidy, cppcheck
 #   package the packages (scripts/package.sh), the installed tree, the example built against
 #           it with CMake and pkg-config and run under the simulator, the manual pages
-# ./test.sh runs them all; ./test.sh host asan runs just those. Any failure fails the run.
+# ./test.sh runs them all; ./test.sh host asan runs just those. Each gate runs in a shell of its
+# own where any failing step, in any position, fails the gate and the run (scripts/gate-runner.sh,
+# itself checked by the static gate). The run ends with a line per gate and a total.
 set -euo pipefail
 cd "$(dirname "$0")"
 gates=("$@")
@@ -17,7 +19,8 @@ gates=("$@")
 if [ "${gates[*]}" = host ]; then scripts/install-deps.sh base; else scripts/install-deps.sh all; fi
 jobs=$(nproc)
 
-banner() { printf '\n==== %s ====\n' "$*"; }
+# shellcheck source=scripts/gate-runner.sh
+. scripts/gate-runner.sh
 
 build() {  # build DIR [cmake options...]
   local dir=$1; shift
@@ -74,6 +77,8 @@ gate_fuzz() {
 
 gate_static() {
   [ -f build/compile_commands.json ] || build build
+  echo "gate runner"
+  scripts/check-gate-runner.sh
   echo "layers"
   scripts/check-layers.sh
   echo "clang-format"
@@ -93,17 +98,4 @@ gate_package() {
   scripts/check-install.sh build build-dist
 }
 
-passed=0
-failed=0
-for gate in "${gates[@]}"; do
-  banner "$gate"
-  if "gate_$gate"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "gate $gate FAILED" >&2
-  fi
-done
-echo
-echo "gates: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+run_gates "${gates[@]}"
