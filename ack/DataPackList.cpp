@@ -48,7 +48,7 @@ int DataPackList::GetDatafromList(__ComFrameData*& frame, int mode, unsigned int
     }
     const struct timespec deadline =
         DeadlineAfter(static_cast<int>(timeo / 1000), static_cast<int>(timeo % 1000));
-    if (sem_timedwait(&m_sem, &deadline) != 0) {
+    if (SemWaitUntil(&m_sem, deadline) != 0) {
         return PACK_LIST_NO_ARRIVAL;
     }
     MutexLockGuard guard(m_mutex);

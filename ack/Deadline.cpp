@@ -1,5 +1,6 @@
 #include "ack/Deadline.h"
 
+#include <errno.h>
 #include <stdint.h>
 #include <sys/time.h>
 
@@ -11,4 +12,12 @@ struct timespec DeadlineAfter(int seconds, int millis) {
     deadline.tv_sec = now.tv_sec + nanos / 1000000000 + seconds;
     deadline.tv_nsec = nanos % 1000000000;
     return deadline;
+}
+
+int SemWaitUntil(sem_t* sem, const struct timespec& deadline) {
+    int waited;
+    do {
+        waited = sem_timedwait(sem, &deadline);
+    } while (waited != 0 && errno == EINTR);
+    return waited;
 }

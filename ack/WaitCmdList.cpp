@@ -159,7 +159,7 @@ int WaitCmdList::WaitCmdFlag(__ComFrameData* frame, int timeo) {
     // While the entry's flag is set it cannot be removed, so the semaphore outlives the wait;
     // no lock is held during it.
     const struct timespec deadline = DeadlineAfter(timeo / 1000, timeo % 1000);
-    const int waited = sem_timedwait(sem, &deadline);
+    const int waited = SemWaitUntil(sem, deadline);
     __PutCmd(frame);
     return waited == 0 ? 0 : WAIT_LIST_NO_ACK;
 }

@@ -1,13 +1,17 @@
 #include "common/StdStreams.h"
 
+#include <errno.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 namespace {
 
+// Read-only, so that a program which checks its writes still sees that the stream was closed;
+// where there is no /dev/null, a directory, on which every write fails too.
 int OpenPlaceholder() {
-    const int fd = open("/dev/null", O_RDWR);
-    // A directory opened read-only: a valid descriptor on which every write fails.
+    const int fd = open("/dev/null", O_RDONLY);
     return fd >= 0 ? fd : open("/", O_RDONLY);
 }
 
@@ -21,4 +25,19 @@ void EnsureStandardStreams() {
     if (fd > 2) {
         close(fd);
     }
+}
+
+bool StandardOutputWritten(const char* program) {
+    errno = 0;
+    const bool flushed = fflush(stdout) == 0;
+    if (flushed && !ferror(stdout)) {
+        return true;
+    }
+    // The reason is known only when this flush failed; an earlier write's is gone.
+    if (!flushed && errno != 0) {
+        fprintf(stderr, "%s: cannot write standard output: %s\n", program, strerror(errno));
+    } else {
+        fprintf(stderr, "%s: cannot write standard output\n", program);
+    }
+    return false;
 }

@@ -7,6 +7,12 @@
 // would become standard output or standard error, and every line printed would go to the
 // MCU. A closed stream is pointed at /dev/null (or, where there is none, at a descriptor that
 // refuses writes), so what is printed to it is lost, as it would have been.
+// The placeholder is read-only: writes to it fail, as they would on the closed stream.
 void EnsureStandardStreams();
+
+// Flushes standard output and tells whether everything written to it got out. When not, says
+// so on standard error after "program: ", with the system's reason where it is known, so
+// that a program whose output went nowhere (a full disk, a closed stream) ends with a failure.
+bool StandardOutputWritten(const char* program);
 
 #endif  // COMMON_STDSTREAMS_H

@@ -5,7 +5,10 @@
 #include <string.h>
 #include <sys/select.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "common/FixedLog.h"
 #include "serial/PortResults.h"
@@ -90,6 +93,12 @@ bool SetStopBits(struct termios* tio, int stopBits) {
         default:
             return false;
     }
+}
+
+long long MonotonicMicros() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
 }
 
 }  // namespace
@@ -230,20 +239,27 @@ int CComTransmit::IOFlush() {
 }
 
 // Waits for a descriptor of the port to become readable or writable. A closed port, or a
-// descriptor that select() cannot watch, fails at once instead of reaching FD_SET.
+// descriptor that select() cannot watch, fails at once instead of reaching FD_SET. A signal
+// caught meanwhile does not end the wait: it goes on for what is left of the time.
 bool CComTransmit::WaitReady(int fd, bool forWrite, int timeoutSec, int timeoutUsec) {
     if (fd < 0 || fd >= FD_SETSIZE) {
         return false;
     }
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    struct timeval tv;
-    tv.tv_sec = timeoutSec;
-    tv.tv_usec = timeoutUsec;
-    const int ready =
-        forWrite ? select(fd + 1, NULL, &set, NULL, &tv) : select(fd + 1, &set, NULL, NULL, &tv);
-    return ready > 0;
+    const long long deadline = MonotonicMicros() + timeoutSec * 1000000LL + timeoutUsec;
+    for (;;) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(fd, &set);
+        const long long left = std::max(0LL, deadline - MonotonicMicros());
+        struct timeval tv;
+        tv.tv_sec = static_cast<time_t>(left / 1000000);
+        tv.tv_usec = static_cast<suseconds_t>(left % 1000000);
+        const int ready = forWrite ? select(fd + 1, NULL, &set, NULL, &tv)
+                                   : select(fd + 1, &set, NULL, NULL, &tv);
+        if (ready >= 0 || errno != EINTR) {
+            return ready > 0;
+        }
+    }
 }
 
 // The descriptor raw reads use: a second, non-blocking open of the same device, made on the
@@ -314,5 +330,10 @@ int CComTransmit::WriteCom(char* buf, int count, int timeoutSec) {
     if (!WaitReady(m_fd, true, timeoutSec, 0)) {
         return PORT_FAIL;
     }
-    return static_cast<int>(write(m_fd, buf, static_cast<size_t>(count)));
+    // A signal that came before any byte went out is no failure of the line: write again.
+    ssize_t written;
+    do {
+        written = write(m_fd, buf, static_cast<size_t>(count));
+    } while (written < 0 && errno == EINTR);
+    return static_cast<int>(written);
 }

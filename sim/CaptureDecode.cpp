@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "ack/FrameStreamScanner.h"
+#include "common/LineClaim.h"
 #include "sim/McuSimulator.h"
 #include "sim/StreamDecoder.h"
 #include "sim/TrafficReport.h"
@@ -21,6 +23,7 @@
 namespace {
 
 const int kDecodeFailed = 1;
+const int kLineHeld = 3;
 const int kQuietMs = FRAME_STREAM_QUIET_US / 1000;
 
 // A serial adapter on the board's MCU line: 115200 baud, 8N1, raw, reading whatever comes.
@@ -39,22 +42,100 @@ void ConfigureCaptureDevice(int fd) {
     tcsetattr(fd, TCSANOW, &tio);
 }
 
-int OpenCapture(const char* path) {
-    const int fd = strcmp(path, "-") == 0 ? STDIN_FILENO : open(path, O_RDONLY | O_NOCTTY);
-    struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        fprintf(stderr, "mcusim: cannot decode %s: it is a folder\n", path);
-        close(fd);
-        return -1;
+volatile sig_atomic_t g_stopSignal = 0;
+
+void OnStopSignal(int signal) {
+    g_stopSignal = signal;
+}
+
+// Without SA_RESTART, so that a wait or read in progress returns and the loop sees the flag.
+void CatchStopSignals() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaction(signal, &action, NULL);
     }
-    if (fd < 0) {
+}
+
+void EndBySignalIfStopped() {
+    if (g_stopSignal != 0) {
+        signal(g_stopSignal, SIG_DFL);
+        raise(g_stopSignal);
+    }
+}
+
+// The input, and for a device the settings it had, put back when decoding ends.
+class CaptureInput {
+  public:
+    CaptureInput() : m_fd(-1), m_device(false), m_exclusive(false), m_saved(false) {}
+    ~CaptureInput() { Close(); }
+
+    // The exit status when it cannot be decoded, after saying why; -1 when it can.
+    int Open(const DecodeOptions& options);
+    int fd() const { return m_fd; }
+    bool live(const DecodeOptions& options) const { return isatty(m_fd) || options.live; }
+
+  private:
+    int TakeDevice(const DecodeOptions& options);
+    void Close();
+
+    int m_fd;
+    bool m_device;  // a terminal named by its path: set up, and put back at the end
+    bool m_exclusive;
+    bool m_saved;
+    struct termios m_settings;
+};
+
+int CaptureInput::Open(const DecodeOptions& options) {
+    const char* path = options.path;
+    const bool standardInput = strcmp(path, "-") == 0;
+    // Non-blocking while it opens: a line without CLOCAL would wait for carrier.
+    m_fd = standardInput ? STDIN_FILENO : open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (m_fd < 0) {
         fprintf(stderr, "mcusim: cannot open %s: %s\n", path, strerror(errno));
-        return -1;
+        return kDecodeFailed;
     }
-    if (isatty(fd)) {
-        ConfigureCaptureDevice(fd);
+    struct stat st;
+    if (fstat(m_fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "mcusim: cannot decode %s: it is a folder\n", path);
+        return kDecodeFailed;
     }
-    return fd;
+    if (!standardInput) {
+        fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
+        m_device = isatty(m_fd) != 0;
+    }
+    return m_device ? TakeDevice(options) : -1;
+}
+
+int CaptureInput::TakeDevice(const DecodeOptions& options) {
+    if (!options.share && LockLine(m_fd) == LINE_HELD_ELSEWHERE) {
+        fprintf(stderr, "mcusim: %s is held by another program (--share uses it anyway)\n",
+                options.path);
+        return kLineHeld;
+    }
+    m_saved = tcgetattr(m_fd, &m_settings) == 0;
+    ConfigureCaptureDevice(m_fd);
+    if (!options.share) {
+        SetLineExclusive(m_fd, true);
+        m_exclusive = true;
+    }
+    return -1;
+}
+
+void CaptureInput::Close() {
+    if (m_fd < 0 || m_fd == STDIN_FILENO) {
+        return;
+    }
+    if (m_exclusive) {
+        SetLineExclusive(m_fd, false);
+    }
+    if (m_saved) {
+        tcsetattr(m_fd, TCSANOW, &m_settings);
+    }
+    close(m_fd);
+    m_fd = -1;
 }
 
 // When each read's bytes arrived, by their position in the stream, to time the items.
@@ -80,7 +161,8 @@ class ArrivalTimes {
     std::deque<std::pair<unsigned long long, double> > m_marks;
 };
 
-void PrintItems(std::vector<DecodedItem>* items, ArrivalTimes* times,
+// Prints and flushes the items; false, after saying why, when standard output refused them.
+bool PrintItems(std::vector<DecodedItem>* items, ArrivalTimes* times,
                 void (*print)(const std::string& text)) {
     for (size_t i = 0; i < items->size(); ++i) {
         const DecodedItem& item = (*items)[i];
@@ -89,27 +171,32 @@ void PrintItems(std::vector<DecodedItem>* items, ArrivalTimes* times,
         print(when + DescribeItem(item));
     }
     items->clear();
-    fflush(stdout);
+    errno = 0;
+    if (fflush(stdout) == 0 && !ferror(stdout)) {
+        return true;
+    }
+    fprintf(stderr, "mcusim: cannot write standard output: %s\n",
+            strerror(errno != 0 ? errno : EIO));
+    return false;
 }
 
-}  // namespace
-
-int DecodeCapture(const char* path, void (*print)(const std::string& text)) {
-    const int fd = OpenCapture(path);
-    if (fd < 0) {
-        return kDecodeFailed;
-    }
+// Reads and decodes until the input ends, a stop signal comes or output fails: the status.
+int DecodeStream(const CaptureInput& input, const DecodeOptions& options,
+                 void (*print)(const std::string& text)) {
+    const int fd = input.fd();
+    const bool live = input.live(options);
     StreamDecoder decoder;
     ArrivalTimes times;
     std::vector<DecodedItem> items;
     unsigned long long offset = 0;
     unsigned char chunk[4096];
-    int status = 0;
-    for (;;) {
+    while (g_stopSignal == 0) {
         struct pollfd pfd = {fd, POLLIN, 0};
-        if (decoder.pending() > 0 && poll(&pfd, 1, kQuietMs) == 0) {
+        if (live && decoder.pending() > 0 && poll(&pfd, 1, kQuietMs) == 0) {
             decoder.Flush(&items);
-            PrintItems(&items, &times, print);
+            if (!PrintItems(&items, &times, print)) {
+                return kDecodeFailed;
+            }
             continue;
         }
         const ssize_t got = read(fd, chunk, sizeof chunk);
@@ -121,19 +208,32 @@ int DecodeCapture(const char* path, void (*print)(const std::string& text)) {
             break;
         }
         if (got < 0) {
-            fprintf(stderr, "mcusim: cannot read %s: %s\n", path, strerror(errno));
-            status = kDecodeFailed;
-            break;
+            fprintf(stderr, "mcusim: cannot read %s: %s\n", options.path, strerror(errno));
+            return kDecodeFailed;
         }
         times.Arrived(offset, MonotonicSeconds());
         offset += static_cast<unsigned long long>(got);
         decoder.Feed(chunk, static_cast<size_t>(got), &items);
-        PrintItems(&items, &times, print);
+        if (!PrintItems(&items, &times, print)) {
+            return kDecodeFailed;
+        }
     }
     decoder.Flush(&items);
-    PrintItems(&items, &times, print);
-    if (fd != STDIN_FILENO) {
-        close(fd);
-    }
+    return PrintItems(&items, &times, print) ? 0 : kDecodeFailed;
+}
+
+}  // namespace
+
+int DecodeCapture(const DecodeOptions& options, void (*print)(const std::string& text)) {
+    CatchStopSignals();
+    int status;
+    {
+        CaptureInput input;
+        status = input.Open(options);
+        if (status < 0) {
+            status = DecodeStream(input, options, print);
+        }
+    }  // the device is put back before a stop signal ends the program
+    EndBySignalIfStopped();
     return status;
 }

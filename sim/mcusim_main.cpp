@@ -27,6 +27,7 @@ namespace {
 const char* const kDevicePath = "/dev/ttyAMA2";
 const int kUsageStatus = 2;
 const int kSetupStatus = 125;
+const int kOutputFailedStatus = 1;
 
 const char kUsage[] =
     "Usage: mcusim [OPTIONS] [--] COMMAND [ARGS...]\n"
@@ -44,9 +45,22 @@ const char kUsage[] =
     "\n"
     "Options:\n"
     "      --decode=FILE     decode a byte stream and exit: a capture, - for standard input,\n"
-    "                        or a serial device (set to 115200 8N1 raw first); each item is\n"
-    "                        printed as soon as it is decoded, after the time its first byte\n"
-    "                        arrived, in milliseconds from the first byte\n"
+    "                        or a serial device (set to 115200 8N1 raw first, taken for\n"
+    "                        mcusim alone, and put back as it was on every exit, signals\n"
+    "                        included); each item is printed as soon as it is decoded, after\n"
+    "                        the time its first byte arrived, in milliseconds from the first\n"
+    "                        byte. A device is a live line: a frame left unfinished when it\n"
+    "                        has been quiet for 50 ms is given up, as the module's receiver\n"
+    "                        does. A file or a pipe is a recording: a stall in it is no quiet\n"
+    "                        on the line, and only its end settles an unfinished frame.\n"
+    "                        Standard input that is a terminal is read as it is set, never\n"
+    "                        changed: pipe a capture or name the device instead\n"
+    "      --live            with --decode of a pipe: its bytes come from a live line (a\n"
+    "                        capture running now), so the 50 ms quiet rule applies\n"
+    "      --share           with --decode of a device: use it even when another program\n"
+    "                        holds it; by default the device is taken with an advisory lock\n"
+    "                        (flock) and exclusive mode, and one another program holds is\n"
+    "                        refused with status 3\n"
     "      --vcd=FILE        write the line's traffic as a Value Change Dump: signals host_tx\n"
     "                        and mcu_tx, each byte an 8N1 frame at 115200 baud, for a logic\n"
     "                        analyzer's viewer or sigrok-cli's UART decoder\n"
@@ -107,6 +121,8 @@ int BadOption(const char* name, const char* value) {
 
 enum LongOnly {
     kDecode = 256,
+    kShare,
+    kLive,
     kVcd,
     kNoAnswer,
     kDelay,
@@ -125,6 +141,8 @@ enum LongOnly {
 };
 
 const struct option kOptions[] = {{"decode", required_argument, NULL, kDecode},
+                                  {"share", no_argument, NULL, kShare},
+                                  {"live", no_argument, NULL, kLive},
                                   {"vcd", required_argument, NULL, kVcd},
                                   {"no-answer", no_argument, NULL, kNoAnswer},
                                   {"delay", required_argument, NULL, kDelay},
@@ -218,7 +236,7 @@ const char* OptionName(int option) {
 
 // Parses the options before the command. Returns the index of the command, or -1 after
 // reporting a bad option, or argc + 1 after --help.
-int ParseOptions(int argc, char* argv[], SimOptions* options, const char** decode,
+int ParseOptions(int argc, char* argv[], SimOptions* options, DecodeOptions* decode,
                  const char** vcd) {
     opterr = 0;
     int option;
@@ -232,7 +250,13 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, const char** decod
                 printf("mcusim %s\n", MCUCOM_VERSION);
                 return argc + 1;
             case kDecode:
-                *decode = optarg;
+                decode->path = optarg;
+                break;
+            case kShare:
+                decode->share = true;
+                break;
+            case kLive:
+                decode->live = true;
                 break;
             case kVcd:
                 *vcd = optarg;
@@ -376,21 +400,26 @@ int main(int argc, char* argv[]) {
     // A reader of mcusim's output that goes away must not end mcusim before its command.
     signal(SIGPIPE, SIG_IGN);
     SimOptions options;
-    const char* decode = NULL;
+    DecodeOptions decode;
     const char* vcd = NULL;
     const int first = ParseOptions(argc, argv, &options, &decode, &vcd);
     if (first < 0) {
         return kUsageStatus;
     }
-    if (first > argc) {
-        return 0;
+    if (first > argc) {  // --help or --version, printed
+        return StandardOutputWritten("mcusim") ? 0 : kOutputFailedStatus;
     }
-    if (decode != NULL) {
-        return DecodeCapture(decode, WriteLines);
+    if (decode.path != NULL) {
+        const int decoded = DecodeCapture(decode, WriteLines);
+        // A failed decode has said why already.
+        return decoded != 0 || StandardOutputWritten("mcusim") ? decoded : kOutputFailedStatus;
     }
     if (first >= argc) {
         fputs(kUsage, stderr);
         return kUsageStatus;
     }
-    return RunCommand(argv + first, argc - first, options, vcd);
+    const int status = RunCommand(argv + first, argc - first, options, vcd);
+    // The command's own status comes first; a run that went well but whose report was lost
+    // fails as mcusim's own fault.
+    return StandardOutputWritten("mcusim") || status != 0 ? status : kSetupStatus;
 }

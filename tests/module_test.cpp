@@ -9,6 +9,8 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <string.h>
 #include <termios.h>
 #include <unistd.h>
@@ -26,6 +28,7 @@
 #include "ack/DataPackList.h"
 #include "ack/FrameQueue.h"
 #include "common/CommonResults.h"
+#include "common/WorkerThread.h"
 #include "serial/PortResults.h"
 #include "sim/LocalLink.h"
 #include "tests/support/CaptureOutput.h"
@@ -202,6 +205,14 @@ TEST(FrameQueue, SearchSkipsWhatIsNoFrameAndResynchronises) {
         EXPECT_EQ(c.refusedHeads, q.GetDropStats().RefusedHeads()) << Hex(c.skipped);
         EXPECT_EQ(0, q.GetDataLen());  // nothing left behind it
     }
+    // A lone head byte with a head right after it: only that byte is noise. Stored inside a
+    // frame whose own head is damaged, as the ring takes only whole frames.
+    CFrameQueue q;
+    const std::string inner = FrameOfSize(16, 'i', 3);
+    std::string outer = ValidFrame(1, 0x41, 6, "\x75" + inner);
+    outer[1] = '\x55';
+    ASSERT_GE(Store(q, outer), 0);
+    EXPECT_EQ(Hex(inner), Hex(Take(q)));
 }
 
 int Add(DataPackList& list, const std::string& frame) {
@@ -243,6 +254,17 @@ TEST(DataPackList, DiscardDropsEveryAnswerToACommandAndItsPost) {
     EXPECT_EQ(PACK_LIST_NO_ARRIVAL, Lookup(list, 6, 2));  // four posts went with their frames
 }
 
+// Other code on the board sizes its buffers by a list's 8 KiB: eight frames of 1024 bytes fit
+// without a drop, a ninth pushes the oldest out.
+TEST(DataPackList, HoldsEightKibibytesOfFrames) {
+    DataPackList list;
+    EXPECT_EQ(8192, list.GetDataBufSize());
+    for (int n = 1; n <= 8; ++n) {
+        EXPECT_EQ(n, Add(list, FrameOfSize(1024, 'k', static_cast<unsigned char>(n))));
+    }
+    EXPECT_EQ(8, Add(list, FrameOfSize(1024, 'k', 9)));
+}
+
 TEST(DataPackList, ALookupWaitsForAnArrivalOrItsTimeout) {
     DataPackList list;
     std::future<int> receiver = std::async(std::launch::async, [&list] {
@@ -258,6 +280,26 @@ TEST(DataPackList, ALookupWaitsForAnArrivalOrItsTimeout) {
         const double start = MonotonicSeconds();
         EXPECT_EQ(PACK_LIST_NO_ARRIVAL, Lookup(list, 6, 0x10, nullptr, 0, timeo));
         EXPECT_GE(MonotonicSeconds() - start, timeo / 1000.0 - 0.05);
+    }
+}
+
+// Stop() returns only once the body has: an object that owns the thread may then go.
+TEST(WorkerThread, StopWaitsForTheBodyAndAllowsANewStart) {
+    WorkerThread worker;
+    std::atomic<int> ended(0);
+    const auto body = [&worker, &ended] {
+        while (!worker.stopping()) {
+            usleep(1000);
+        }
+        usleep(100 * 1000);  // winding down takes a while
+        ++ended;
+    };
+    for (int round = 1; round <= 2; ++round) {
+        ASSERT_TRUE(worker.Start(body));
+        EXPECT_FALSE(worker.Start(body));
+        worker.Stop();
+        EXPECT_EQ(round, ended.load());
+        EXPECT_FALSE(worker.running());
     }
 }
 
@@ -457,6 +499,31 @@ TEST_F(SerialPortTest, WritesAndRawReads) {
     tcsetattr(line.slave(), TCSANOW, &tio);
     EXPECT_EQ(PORT_FAIL, port.ReadBinCom(buf, sizeof buf, &len, 0));
     EXPECT_EQ(0, len);
+}
+
+// The MCU port waits up to a second for room on the line: with the line's buffer full and the
+// far end reading again 300 ms later, a request still goes out whole.
+TEST(McuPortWrite, WaitsForRoomOnAFullLine) {
+    McuPort port;
+    ASSERT_TRUE(port.ok());
+    const int filler = open(port.line().slavePath().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(filler, 0);
+    const std::string block(512, 'f');
+    size_t held = 0;
+    for (ssize_t n; (n = write(filler, block.data(), block.size())) > 0;) {
+        held += static_cast<size_t>(n);
+    }
+    close(filler);
+    PtyLine* line = &port.line();
+    std::future<std::string> farEnd = std::async(std::launch::async, [line] {
+        usleep(300 * 1000);
+        return line->Drain();
+    });
+    std::string frame = ValidFrame(1, 0x41, 6);
+    EXPECT_EQ(11, WriteToMcuPort(&frame[0], 11));
+    const std::string arrived = farEnd.get();
+    EXPECT_EQ(held + 11, arrived.size());
+    EXPECT_EQ(Hex(frame), Hex(arrived.substr(arrived.size() < 11 ? 0 : arrived.size() - 11)));
 }
 
 TEST_F(SerialPortTest, LineReads) {
@@ -743,6 +810,7 @@ TEST(PowerRequests, AsciiLinesThenCommandSixFrames) {
     EXPECT_EQ(696, CaculateCrcValue(line, 12));  // bytes as unsigned, the sum not reduced
     EXPECT_EQ(384, CaculateCrcValue(high, 3));
     EXPECT_EQ(0, CaculateCrcValue(high, -5));
+    EXPECT_EQ(0, McuComModuleDestory());  // the port was open: closing it succeeds
 }
 
 class RoundTripTest : public ::testing::Test {
@@ -807,6 +875,62 @@ TEST_F(RoundTripTest, CopiesOfAnswersNeverAnswerALaterCommand) {
     EXPECT_GT(mcu.receiver().stats().copies, 0u);
     // 1000 a second expected; 10 ms steps would give 100
     EXPECT_GE(mcu.simulator().stats().unaskedSent / (MonotonicSeconds() - start), 333);
+}
+
+// Signals aimed at one thread every millisecond, caught by a handler installed without
+// SA_RESTART, as a program with timers and SIGCHLD has: each wait the thread is in is cut.
+class SignalStorm {
+  public:
+    explicit SignalStorm(pthread_t target) : m_stop(false) {
+        struct sigaction action;
+        memset(&action, 0, sizeof action);
+        action.sa_handler = [](int) { ++Caught(); };
+        sigaction(SIGUSR2, &action, &m_saved);
+        m_thread = std::thread([this, target] {
+            while (!m_stop) {
+                pthread_kill(target, SIGUSR2);
+                usleep(1000);
+            }
+        });
+    }
+    ~SignalStorm() {
+        m_stop = true;
+        m_thread.join();
+        sigaction(SIGUSR2, &m_saved, nullptr);
+    }
+    static std::atomic<int>& Caught() {
+        static std::atomic<int> caught(0);
+        return caught;
+    }
+
+  private:
+    std::atomic<bool> m_stop;
+    std::thread m_thread;
+    struct sigaction m_saved;
+};
+
+// Answers 50 ms late while the sender's thread catches a signal every millisecond: each wait
+// (the port's, the wait list's, the packet list's) goes on to its deadline, so every command
+// is acknowledged, and a lookup with nothing to find still lasts its whole time.
+TEST_F(RoundTripTest, SignalsCaughtByTheCallerNeverCutAWaitShort) {
+    SimOptions options;
+    options.delayMs = 50;
+    SimulatedMcu mcu(options);
+    ASSERT_TRUE(mcu.ok());
+    CaptureOutput quiet;
+    SignalStorm storm(pthread_self());
+    int answered = 0;
+    for (int n = 0; n < 10; ++n) {
+        std::string payload("\x01\x02");
+        __UserCmdData request = Request(6, &payload);
+        FrameBuffer reply;
+        answered += sendCmdData(&request, reply.frame(), 300) == 13 ? 1 : 0;
+    }
+    EXPECT_EQ(10, answered);
+    const double start = MonotonicSeconds();
+    EXPECT_EQ(PACK_LIST_NO_ARRIVAL, Lookup(m_ackList, 6, 0x10, nullptr, 0, 200));
+    EXPECT_GE(MonotonicSeconds() - start, 0.19);
+    EXPECT_GT(SignalStorm::Caught(), 20);  // the waits were cut, again and again
 }
 
 }  // namespace

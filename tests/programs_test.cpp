@@ -4,6 +4,7 @@
 // as a logic analyzer shows it.
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -112,10 +114,19 @@ TEST(ClosedStreams, NothingButRequestsReachesTheLine) {
         const ToolResult r = RunHddPower({"on"}, true, closed);
         EXPECT_EQ(Hex(kOnLine + kOnFrame), Hex(r.wire)) << "closed streams " << closed;
     }
-    const ToolResult send = UnderSim({}, "exec >&- 2>&-; $EMU $MCUSEND -s 5 6 00ff00ff0000001f");
-    EXPECT_EQ(0, send.exitCode);
+    // Acknowledged, but the report went nowhere: a failure, said on standard error.
+    const ToolResult send = UnderSim({}, "exec >&-; $EMU $MCUSEND -s 5 6 00ff00ff0000001f");
+    EXPECT_EQ(4, send.exitCode);
+    EXPECT_EQ(
+        "Inf [WriteData():318] Add cmd(0006),serialNum(5),ret(1),waitlistsize(1),deallist(0),"
+        "timeo(1000)...\nmcusend: cannot write standard output\n",
+        send.err);
     EXPECT_EQ(send.out.find("mcusim: received"), send.out.rfind("mcusim: received"));  // once
     EXPECT_EQ(std::string::npos, send.out.find("noise"));
+    const ToolResult full =
+        RunHostShell("head -c 100000 /dev/zero | $EMU $MCUSIM --decode - > /dev/full; echo $?");
+    EXPECT_EQ("1\n", full.out);  // at the first refused write, not after decoding it all
+    EXPECT_EQ("mcusim: cannot write standard output: No space left on device\n", full.err);
     char heard[] = "/tmp/heard.XXXXXX";
     close(mkstemp(heard));
     const Removed heardFile = {heard};
@@ -271,6 +282,46 @@ TEST(Mcusend, RoundTripsUnderTheSimulator) {
     EXPECT_GE(serials.size(), 2u) << silent.out;
 }
 
+// Sets the terminal to 9600 baud, cooked, and says whether it is still so.
+void SetCooked(int fd) {
+    struct termios tio;
+    tcgetattr(fd, &tio);
+    cfsetispeed(&tio, B9600);
+    cfsetospeed(&tio, B9600);
+    tio.c_lflag |= ICANON | ISIG | ECHO;
+    tcsetattr(fd, TCSANOW, &tio);
+}
+bool StillCooked(int fd) {
+    struct termios tio;
+    tcgetattr(fd, &tio);
+    return cfgetispeed(&tio) == B9600 &&
+           (tio.c_lflag & (ICANON | ISIG | ECHO)) == (ICANON | ISIG | ECHO);
+}
+
+// Two programs on one line: the one that came second is refused and touches nothing; the
+// first keeps the line and all its answers. A lock taken by any other program counts too.
+TEST(Mcusend, TakesTheLineForItselfAndRefusesAHeldOne) {
+    const ToolResult two = UnderSim({"--delay", "20", "--result", "seq"},
+                                    "$EMU $MCUSEND --count 60 -t 500 6 2>/dev/null & sleep 0.5; "
+                                    "$EMU $MCUSEND 6; echo second $?; "
+                                    "wait $!; echo first $?");
+    EXPECT_NE(std::string::npos, two.out.find("second 3\n")) << two.out;
+    EXPECT_NE(std::string::npos,
+              two.out.find("mcusend: sent 60, acknowledged 60, timed out 0; round trip"))
+        << two.out;
+    EXPECT_NE(std::string::npos, two.out.find("first 0\n"));
+    EXPECT_EQ("mcusend: /dev/ttyAMA2 is held by another program (--share uses it anyway)\n",
+              two.err);
+    PtyLine line;
+    ASSERT_TRUE(line.ok());
+    SetCooked(line.slave());
+    ASSERT_EQ(0, flock(line.slave(), LOCK_EX | LOCK_NB));
+    const std::string device = "--device=" + line.slavePath();
+    EXPECT_EQ(3, RunProgram({McuSendPath(), device, "6"}).exitCode);
+    EXPECT_TRUE(StillCooked(line.slave()));
+    EXPECT_EQ(1, RunProgram({McuSendPath(), device, "--share", "-t", "1", "6"}).exitCode);
+}
+
 TEST(Mcusend, PutsBackTheLineSettingsItFound) {
     PtyLine line;
     ASSERT_TRUE(line.ok());
@@ -299,25 +350,41 @@ TEST(McusimDecode, ReadsPipesAndDevicesAsTheBytesCome) {
     // after it, and whose tail ends it exactly; taken whole it would swallow them all.
     const std::string capture =
         std::string("\x75\xaa\x00\x30", 4) + kOnLine + kOnLine + "\x01\x02" + kOnFrame + damaged;
-    StartedProgram piped = StartProgram({McuSimPath(), "--decode", "-"}, {}, true);
+    // Said to be a live line, a pipe is decoded as the bytes come: the damaged answer at its
+    // end is given up once the line has been quiet, before the input ends.
+    StartedProgram piped = StartProgram({McuSimPath(), "--live", "--decode", "-"}, {}, true);
     ASSERT_EQ(ssize_t(capture.size()), write(piped.inFd, capture.data(), capture.size()));
     const std::string power =
         "mcusim: 0.000 ms: ascii line \"#x0000001CDEB8\" CR LF: power on (digit '1'), checksum "
         "B8 ok (sum of 12 bytes 0x2B8)\n";
-    EXPECT_EQ(
+    const std::string decoded =
         "mcusim: 0.000 ms: 4 bytes of noise (holds a frame head whose checksum is wrong)\n"
         "mcusim:   75 aa 00 30\n" +
-            power + power +
-            "mcusim: 0.000 ms: 2 bytes of noise\n"
-            "mcusim:   01 02\n"
-            "mcusim: 0.000 ms: frame: len 12, serial 1, flag 0x41 (ackBit 1), cmd 0x0006 "
-            "CMD_ALARM_OUT_POWER, payload 00 ff 00 ff 00 00 00 1f\n"
-            "mcusim:   maskA 0x00ff, maskB 0x00ff, powerBits 0x0000001f: power on\n"
-            "mcusim:   checksum 55 ok, tail ok\n"
-            "mcusim: 0.000 ms: 13 bytes of noise (holds a frame head whose checksum is wrong)\n"
-            "mcusim:   75 aa 00 06 00 01 00 06 10 00 12 75 aa\n",
-        ReadUntil(&piped, "12 75 aa\n"));
+        power + power +
+        "mcusim: 0.000 ms: 2 bytes of noise\n"
+        "mcusim:   01 02\n"
+        "mcusim: 0.000 ms: frame: len 12, serial 1, flag 0x41 (ackBit 1), cmd 0x0006 "
+        "CMD_ALARM_OUT_POWER, payload 00 ff 00 ff 00 00 00 1f\n"
+        "mcusim:   maskA 0x00ff, maskB 0x00ff, powerBits 0x0000001f: power on\n"
+        "mcusim:   checksum 55 ok, tail ok\n"
+        "mcusim: 0.000 ms: 13 bytes of noise (holds a frame head whose checksum is wrong)\n"
+        "mcusim:   75 aa 00 06 00 01 00 06 10 00 12 75 aa\n";
+    EXPECT_EQ(decoded, ReadUntil(&piped, "12 75 aa\n"));
     EXPECT_EQ(0, FinishProgram(&piped));
+    // A recording in a pipe that stalls for 200 ms inside the request: a stall is no quiet on
+    // the line, so the request survives, and only the input's end settles the last item.
+    StartedProgram replay = StartProgram({McuSimPath(), "--decode", "-"}, {}, true);
+    const size_t cut = capture.size() - damaged.size() - 9;
+    ASSERT_EQ(ssize_t(cut), write(replay.inFd, capture.data(), cut));
+    usleep(200 * 1000);
+    ASSERT_EQ(ssize_t(capture.size() - cut),
+              write(replay.inFd, &capture[cut], capture.size() - cut));
+    close(replay.inFd);
+    replay.inFd = -1;
+    const std::regex times("[0-9]+\\.[0-9]{3} ms: ");
+    EXPECT_EQ(std::regex_replace(decoded, times, "T: "),
+              std::regex_replace(ReadUntil(&replay, "12 75 aa\n"), times, "T: "));
+    EXPECT_EQ(0, FinishProgram(&replay));
     // A live device is set to 115200 raw, read as frames arrive, and ends when it hangs up.
     PtyLine line;
     ASSERT_TRUE(line.ok());
@@ -336,6 +403,30 @@ TEST(McusimDecode, ReadsPipesAndDevicesAsTheBytesCome) {
     EXPECT_EQ("mcusim: cannot decode /tmp: it is a folder\n", folder.err);
     EXPECT_EQ("mcusim: cannot open /nonexistent: No such file or directory\n",
               RunProgram({McuSimPath(), "--decode=/nonexistent"}).err);
+}
+
+// A terminal as standard input is read as it is set; a device is set raw at 115200 while it
+// is decoded and put back when a signal ends the decoder; a device another program holds is
+// refused, unless shared.
+TEST(McusimDecode, LeavesTerminalsAsItFoundThemAndRespectsALock) {
+    PtyLine line;
+    ASSERT_TRUE(line.ok());
+    SetCooked(line.slave());
+    const std::string tty = line.slavePath();
+    const ToolResult r =
+        RunHostShell("$EMU $MCUSIM --decode - < " + tty + " & pid=$!; sleep 0.5; stty -F " + tty +
+                     " speed; kill -TERM $pid; wait $pid; echo stdin $?; $EMU $MCUSIM --decode " +
+                     tty + " & pid=$!; sleep 0.5; stty -F " + tty +
+                     " speed; kill -TERM $pid; wait $pid; echo device $?");
+    EXPECT_EQ("9600\nstdin 143\n115200\ndevice 143\n", r.out) << r.err;
+    EXPECT_TRUE(StillCooked(line.slave()));
+    ASSERT_EQ(0, flock(line.slave(), LOCK_EX | LOCK_NB));
+    const ToolResult held = RunHostShell(
+        "$EMU $MCUSIM --decode " + tty + "; echo held $?; $EMU $MCUSIM --share --decode " + tty +
+        " & pid=$!; sleep 0.5; kill -TERM $pid; wait $pid 2>/dev/null; echo shared $?");
+    EXPECT_EQ("held 3\nshared 143\n", held.out);
+    EXPECT_EQ("mcusim: " + tty + " is held by another program (--share uses it anyway)\n",
+              held.err);
 }
 
 // The line as a logic analyzer shows it: the dump decoded by sigrok-cli's UART decoder gives

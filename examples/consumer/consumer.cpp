@@ -34,7 +34,6 @@ int main(int argc, char* argv[]) {
                request.serialNum, reply[FRAME_HEADER_SIZE + 1]);
         return 0;
     }
-    printf("consumer: command 0303, serial %u, not acknowledged (%d)\n", request.serialNum,
-           result);
+    printf("consumer: command 0303, serial %u, not acknowledged (%d)\n", request.serialNum, result);
     return 1;
 }

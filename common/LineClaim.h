@@ -1,0 +1,21 @@
+// Taking a serial line for one program, the way serial tools do: an advisory lock on the
+// device (flock, which other serial tools take and respect) and the terminal's exclusive mode
+// (further opens refused, except to privileged processes). For the programs built on the
+// module that own a line while they run (mcusend, mcusim on a device); the tool hddpower
+// takes no lock.
+#ifndef COMMON_LINECLAIM_H
+#define COMMON_LINECLAIM_H
+
+enum LineClaimResult {
+    LINE_CLAIMED = 0,
+    LINE_HELD_ELSEWHERE = 1,  // another program holds the lock
+};
+
+// Takes the lock on the device open at fd, without waiting. A device or file system that
+// cannot be locked is taken as free: the lock only keeps cooperating programs apart.
+LineClaimResult LockLine(int fd);
+
+// Sets or clears the terminal's exclusive mode; a descriptor that is no terminal is left alone.
+void SetLineExclusive(int fd, bool exclusive);
+
+#endif  // COMMON_LINECLAIM_H
