@@ -8,33 +8,56 @@ include(CMakePackageConfigHelpers)
 
 set(MCUCOM_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/mcucom)
 
-install(TARGETS hddpower mcusend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# Two components, packaged apart: "tools" (the programs and their manual pages) and "dev"
+# (the static library, its headers, the CMake package and the pkg-config file).
+install(TARGETS hddpower mcusend RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 # The simulator runs commands in namespaces of the build machine; a board has no use for it.
 if(NOT CMAKE_CROSSCOMPILING)
-  install(TARGETS mcusim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(TARGETS mcusim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
 
-install(TARGETS mcucom EXPORT mcucomTargets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
+install(TARGETS mcucom EXPORT mcucomTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 foreach(layer common serial ack tool)
   install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${layer}/
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mcucom/${layer}
+          COMPONENT dev
           FILES_MATCHING PATTERN "*.h")
 endforeach()
 
-install(EXPORT mcucomTargets NAMESPACE mcucom:: DESTINATION ${MCUCOM_CMAKE_DIR})
+install(EXPORT mcucomTargets NAMESPACE mcucom:: DESTINATION ${MCUCOM_CMAKE_DIR} COMPONENT dev)
 configure_package_config_file(cmake/mcucomConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/mcucomConfig.cmake INSTALL_DESTINATION ${MCUCOM_CMAKE_DIR})
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/mcucomConfigVersion.cmake
   VERSION ${PROJECT_VERSION} COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/mcucomConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/mcucomConfigVersion.cmake
-        DESTINATION ${MCUCOM_CMAKE_DIR})
+        DESTINATION ${MCUCOM_CMAKE_DIR} COMPONENT dev)
 
 # The pkg-config file finds its prefix from its own place, so that it stays right under any
 # --prefix or DESTDIR given at install time.
 file(RELATIVE_PATH MCUCOM_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /root)
 configure_file(cmake/mcucom.pc.in ${CMAKE_CURRENT_BINARY_DIR}/mcucom.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/mcucom.pc
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
-install(FILES ${HDDPOWER_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${HDDPOWER_MAN_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+
+# Each package's copyright, changelog and lintian overrides, as Debian's policy asks.
+foreach(component tools dev)
+  set(PACKAGE hddpower)
+  if(component STREQUAL dev)
+    set(PACKAGE libmcucom-dev)
+  endif()
+  set(changelog ${CMAKE_CURRENT_BINARY_DIR}/packaging/${PACKAGE}/changelog)
+  configure_file(packaging/changelog.in ${changelog} @ONLY)
+  add_custom_command(OUTPUT ${changelog}.gz
+    COMMAND gzip -9nkf ${changelog}
+    DEPENDS ${changelog} VERBATIM)
+  add_custom_target(changelog-${component} ALL DEPENDS ${changelog}.gz)
+  install(FILES packaging/copyright ${changelog}.gz
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${PACKAGE} COMPONENT ${component})
+  install(FILES packaging/${PACKAGE}.lintian-overrides RENAME ${PACKAGE}
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT ${component})
+endforeach()
+

@@ -1,19 +1,35 @@
-# Packages made by CPack from the install rules: a Debian package for the machine the build is
-# for (amd64 on the host, armel for the board), and a .tar.gz of the installed tree for board
-# root filesystems. scripts/package.sh makes them all.
+# Packages made by CPack from the install rules: for the machine the build is for (amd64 on
+# the host, armel for the board), a Debian package of the tools ("hddpower": the programs and
+# their manual pages) and one for development ("libmcucom-dev": the static library, headers,
+# CMake package and pkg-config file); and a .tar.gz of the whole installed tree for board root
+# filesystems. scripts/package.sh makes them all; lintian passes them (scripts/check-install.sh).
 set(CPACK_PACKAGE_NAME hddpower)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "hddpower developers")
-set(CPACK_PACKAGE_CONTACT "hddpower developers <hddpower@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "Hard-disk power switch of the recorder board, and the MCU communication module")
-set(CPACK_PACKAGE_DESCRIPTION
-    "hddpower switches the recorder's hard-disk power through the board's MCU; mcusend sends any command of the MCU's table. The package also holds the MCU communication module as a static library with its headers, a CMake package and a pkg-config file.")
+set(CPACK_PACKAGE_CONTACT "hddpower developers <developers@hddpower.example.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "MCU link of the recorder board: hard-disk power tool")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
+set(CPACK_COMPONENTS_ALL tools dev)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION embedded)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME hddpower)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION
+    "hard-disk power switch of the recorder board, through its MCU
+ hddpower switches the recorder's hard-disk power by asking the board's
+ microcontroller over its serial line. mcusend sends any command of the MCU's
+ table and reports the acknowledgement; on a host build, mcusim runs a program
+ against a simulated MCU and decodes captures of the line.")
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libmcucom-dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_DESCRIPTION
+    "MCU communication module of the recorder board (static library)
+ The board's MCU link as a static C++ library: frames with an XOR checksum,
+ the command table, serial numbers, the wait list, packet lists over a
+ resynchronising ring, a termios transport, System V IPC wrappers and a FIFO
+ client, with its headers, a CMake package and a pkg-config file.")
 if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armel)
   set(CPACK_SYSTEM_NAME Linux-armel)
@@ -27,6 +43,8 @@ else()
 endif()
 
 set(CPACK_GENERATOR DEB TGZ)
-# The archive unpacks straight into a root filesystem: usr/bin/hddpower and so on.
+# The archive is one tree of every component, and unpacks straight into a root filesystem:
+# usr/bin/hddpower and so on.
+set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
 include(CPack)

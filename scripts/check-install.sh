@@ -4,8 +4,9 @@
 #   - examples/consumer built against that tree with CMake (find_package) and with
 #     pkg-config, each run against the simulated MCU and acknowledged;
 #   - the manual pages render without warnings; --version gives the project's version;
-#   - the packages of scripts/package.sh: the host .deb, the armel .deb (ARM binaries, no
-#     simulator, no dependencies) and the board's .tar.gz.
+#   - the packages of scripts/package.sh: the tools' and the development .debs for the host
+#     and for armel (ARM binaries, no simulator, no dependencies), each clean under lintian,
+#     and the board's .tar.gz.
 #   scripts/check-install.sh BUILD_DIR PACKAGE_DIR
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -23,8 +24,8 @@ expect_tree() {  # ROOT WITH_SIMULATOR
     include/mcucom/common/ComFrame.h include/mcucom/serial/SerialFun.h
     include/mcucom/ack/DataPackList.h lib/cmake/mcucom/mcucomConfig.cmake
     lib/cmake/mcucom/mcucomConfigVersion.cmake lib/cmake/mcucom/mcucomTargets.cmake
-    lib/pkgconfig/mcucom.pc share/man/man1/hddpower.1 share/man/man1/mcusend.1)
-  [ "$2" = yes ] && files+=(bin/mcusim share/man/man1/mcusim.1)
+    lib/pkgconfig/mcucom.pc share/man/man1/hddpower.1.gz share/man/man1/mcusend.1.gz)
+  [ "$2" = yes ] && files+=(bin/mcusim share/man/man1/mcusim.1.gz)
   for f in "${files[@]}"; do
     [ -f "$root/$f" ] || fail "$root/$f is missing"
   done
@@ -41,8 +42,8 @@ DESTDIR=$tmp/stage cmake --install "$build" --prefix /usr >/dev/null
 expect_tree "$tmp/stage/usr" yes
 
 echo "manual pages"
-for page in "$prefix"/share/man/man1/*.1; do
-  warnings=$(groff -man -ww -z "$page" 2>&1)
+for page in "$prefix"/share/man/man1/*.1.gz; do
+  warnings=$(zcat "$page" | groff -man -ww -z 2>&1)
   [ -z "$warnings" ] || fail "$page: $warnings"
 done
 
@@ -65,25 +66,30 @@ done
 
 echo "packages"
 arch=$(dpkg --print-architecture)
-host_deb=$packages/hddpower_${version}_${arch}.deb
-arm_deb=$packages/hddpower_${version}_armel.deb
 tgz=$packages/hddpower-${version}-Linux-armel.tar.gz
-for p in "$host_deb" "$arm_deb" "$tgz"; do
-  [ -f "$p" ] || fail "$p is missing"
+[ -f "$tgz" ] || fail "$tgz is missing"
+for machine in "$arch" armel; do
+  tools_deb=$packages/hddpower_${version}_${machine}.deb
+  dev_deb=$packages/libmcucom-dev_${version}_${machine}.deb
+  for deb in "$tools_deb" "$dev_deb"; do
+    [ -f "$deb" ] || { fail "$deb is missing"; continue; }
+    [ "$(dpkg-deb -f "$deb" Architecture)" = "$machine" ] || fail "$deb is not for $machine"
+    [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "$deb depends on something; its tools are static"
+    dpkg-deb -x "$deb" "$tmp/deb-$machine"
+  done
+  dpkg-deb -c "$dev_deb" | grep -q ' \./usr/bin/' && fail "$dev_deb holds programs"
+  dpkg-deb -c "$tools_deb" | grep -q -E ' \./usr/(include|lib)/' && fail "$tools_deb holds the library"
+  # Clean but for the overrides the packages carry, each with its reason.
+  if ! findings=$(lintian --fail-on error,warning "$tools_deb" "$dev_deb" 2>&1); then
+    fail "lintian finds fault with the $machine packages:"$'\n'"$findings"
+  fi
 done
-[ "$(dpkg-deb -f "$host_deb" Architecture)" = "$arch" ] || fail "$host_deb is not for $arch"
-[ "$(dpkg-deb -f "$arm_deb" Architecture)" = armel ] || fail "$arm_deb is not for armel"
-for deb in "$host_deb" "$arm_deb"; do
-  [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "$deb depends on something; its tools are static"
-done
-dpkg-deb -x "$host_deb" "$tmp/host-deb"
-expect_tree "$tmp/host-deb/usr" yes
-dpkg-deb -x "$arm_deb" "$tmp/arm-deb"
-expect_tree "$tmp/arm-deb/usr" no
+[ "$arch" = armel ] || expect_tree "$tmp/deb-$arch/usr" yes
+expect_tree "$tmp/deb-armel/usr" no
 mkdir "$tmp/rootfs"
 tar xzf "$tgz" -C "$tmp/rootfs"
 expect_tree "$tmp/rootfs/usr" no
-for binary in "$tmp"/arm-deb/usr/bin/* "$tmp"/rootfs/usr/bin/*; do
+for binary in "$tmp"/deb-armel/usr/bin/* "$tmp"/rootfs/usr/bin/*; do
   readelf -h "$binary" | grep -q 'Machine: *ARM$' || fail "$binary is not an ARM program"
 done
 

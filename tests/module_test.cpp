@@ -12,6 +12,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -877,37 +878,24 @@ TEST_F(RoundTripTest, CopiesOfAnswersNeverAnswerALaterCommand) {
     EXPECT_GE(mcu.simulator().stats().unaskedSent / (MonotonicSeconds() - start), 333);
 }
 
-// Signals aimed at one thread every millisecond, caught by a handler installed without
-// SA_RESTART, as a program with timers and SIGCHLD has: each wait the thread is in is cut.
-class SignalStorm {
-  public:
-    explicit SignalStorm(pthread_t target) : m_stop(false) {
-        struct sigaction action;
-        memset(&action, 0, sizeof action);
-        action.sa_handler = [](int) { ++Caught(); };
-        sigaction(SIGUSR2, &action, &m_saved);
-        m_thread = std::thread([this, target] {
-            while (!m_stop) {
-                pthread_kill(target, SIGUSR2);
-                usleep(1000);
-            }
-        });
-    }
-    ~SignalStorm() {
-        m_stop = true;
-        m_thread.join();
-        sigaction(SIGUSR2, &m_saved, nullptr);
-    }
-    static std::atomic<int>& Caught() {
-        static std::atomic<int> caught(0);
-        return caught;
-    }
+std::atomic<int> g_caught(0);
 
-  private:
-    std::atomic<bool> m_stop;
-    std::thread m_thread;
-    struct sigaction m_saved;
-};
+// An interval timer firing every millisecond, caught by a handler installed without
+// SA_RESTART, as a program with timers and SIGCHLD has. SIGALRM is blocked in the threads
+// started while it is, so each signal cuts the wait the calling thread is in.
+void StartTimerSignals() {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = [](int) { ++g_caught; };
+    sigaction(SIGALRM, &action, nullptr);
+    const struct itimerval every = {{0, 1000}, {0, 1000}};
+    setitimer(ITIMER_REAL, &every, nullptr);
+}
+void StopTimerSignals() {
+    const struct itimerval never = {{0, 0}, {0, 0}};
+    setitimer(ITIMER_REAL, &never, nullptr);
+    signal(SIGALRM, SIG_DFL);
+}
 
 // Answers 50 ms late while the sender's thread catches a signal every millisecond: each wait
 // (the port's, the wait list's, the packet list's) goes on to its deadline, so every command
@@ -915,10 +903,15 @@ class SignalStorm {
 TEST_F(RoundTripTest, SignalsCaughtByTheCallerNeverCutAWaitShort) {
     SimOptions options;
     options.delayMs = 50;
+    sigset_t alarm;
+    sigemptyset(&alarm);
+    sigaddset(&alarm, SIGALRM);
+    pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
     SimulatedMcu mcu(options);
+    pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
     ASSERT_TRUE(mcu.ok());
     CaptureOutput quiet;
-    SignalStorm storm(pthread_self());
+    StartTimerSignals();
     int answered = 0;
     for (int n = 0; n < 10; ++n) {
         std::string payload("\x01\x02");
@@ -930,7 +923,8 @@ TEST_F(RoundTripTest, SignalsCaughtByTheCallerNeverCutAWaitShort) {
     const double start = MonotonicSeconds();
     EXPECT_EQ(PACK_LIST_NO_ARRIVAL, Lookup(m_ackList, 6, 0x10, nullptr, 0, 200));
     EXPECT_GE(MonotonicSeconds() - start, 0.19);
-    EXPECT_GT(SignalStorm::Caught(), 20);  // the waits were cut, again and again
+    StopTimerSignals();
+    EXPECT_GT(g_caught, 20);  // the waits were cut, again and again
 }
 
 }  // namespace
