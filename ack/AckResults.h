@@ -34,4 +34,15 @@ enum WaitListResult {
     WAIT_LIST_ALREADY_ANSWERED = -7  // the command has had its answer (ClaimAnswer)
 };
 
+// Callers compare against the numbers themselves, so a changed value breaks them at build time.
+static_assert(QUEUE_TOO_FEW_BYTES == -1 && QUEUE_BAD_ARGUMENT == -3 && QUEUE_NO_ROOM == -4 &&
+                  QUEUE_TOO_LARGE == -5 && QUEUE_BAD_CHECKSUM == -6 && QUEUE_BAD_TAIL == -7,
+              "the ring's result codes never change");
+static_assert(PACK_LIST_NULL_FRAME == -1 && PACK_LIST_NO_ARRIVAL == -1,
+              "the packet list's result codes never change");
+static_assert(WAIT_LIST_NULL_FRAME == -1 && WAIT_LIST_NO_MATCH == -2 && WAIT_LIST_HELD == -3 &&
+                  WAIT_LIST_NO_ACK == -4 && WAIT_LIST_NO_MEMORY == -5 &&
+                  WAIT_LIST_ALREADY_WAITING == -6 && WAIT_LIST_ALREADY_ANSWERED == -7,
+              "the wait list's result codes never change");
+
 #endif  // ACK_ACKRESULTS_H

@@ -5,4 +5,7 @@
 
 const int PORT_FAIL = -1;
 
+// Callers compare against the number itself, so a changed value breaks them at build time.
+static_assert(PORT_FAIL == -1, "the port's failure code never changes");
+
 #endif  // SERIAL_PORTRESULTS_H

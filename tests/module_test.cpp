@@ -58,29 +58,6 @@ TEST(FrameCompletion, WritesHeadChecksumAndTailAndNothingBeyond) {
     EXPECT_EQ(0, XorCheckSum(none, 0) + XorCheckSum(none, -3));
 }
 
-std::string Codes(std::initializer_list<int> codes) {
-    std::string text;
-    for (int code : codes) {
-        text += std::to_string(code) + " ";
-    }
-    return text;
-}
-
-// Callers compare against these values, whatever the names: they never change.
-TEST(ResultCodes, KeepTheValuesCallersCompareAgainst) {
-    EXPECT_EQ("-1 -3 -4 -5 ",
-              Codes({QUEUE_TOO_FEW_BYTES, QUEUE_BAD_ARGUMENT, QUEUE_NO_ROOM, QUEUE_TOO_LARGE}));
-    EXPECT_EQ("-6 -7 -1 -1 ", Codes({QUEUE_BAD_CHECKSUM, QUEUE_BAD_TAIL, PACK_LIST_NULL_FRAME,
-                                     PACK_LIST_NO_ARRIVAL}));
-    EXPECT_EQ("-1 -2 -3 -4 ",
-              Codes({WAIT_LIST_NULL_FRAME, WAIT_LIST_NO_MATCH, WAIT_LIST_HELD, WAIT_LIST_NO_ACK}));
-    EXPECT_EQ("-5 -6 -7 -1 ", Codes({WAIT_LIST_NO_MEMORY, WAIT_LIST_ALREADY_WAITING,
-                                     WAIT_LIST_ALREADY_ANSWERED, SEND_BAD_ARGUMENT}));
-    EXPECT_EQ("-7 -9 -1 -1 ",
-              Codes({SEND_WRITE_FAILED, SEND_UNKNOWN_CMD, MODULE_PORT_FAIL, PORT_FAIL}));
-    EXPECT_EQ("-1 -1 -1 0 ", Codes({IPC_FAIL, FIFO_FAIL, CONTAINS_FOUND, CONTAINS_NOT_FOUND}));
-}
-
 TEST(CommandTable, FlagBytesAndCodesWithout) {
     const struct {
         unsigned code;
