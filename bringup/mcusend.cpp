@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -27,7 +28,8 @@ const int kUsageError = 2;
 const int kSendError = 3;
 const int kOutputError = 4;
 
-const int kShareOption = 256;  // long only
+const int kShareOption = 256;          // long only
+const unsigned int kRandomNoWait = 1;  // getrandom's GRND_NONBLOCK
 
 // The receiving side takes frames with a len of at most 1028: 1024 payload bytes.
 const size_t kMaxPayload = FRAME_MAX_LEN_FIELD - FRAME_MIN_LEN_FIELD;
@@ -69,7 +71,9 @@ const char kUsage[] =
     "  -V, --version        the version\n"
     "\n"
     "Serial numbers:\n"
-    "A run starts from an unpredictable serial number, so that a late answer to an earlier\n"
+    "A run starts from an unpredictable serial number (from the kernel's random pool, or,\n"
+    "while the pool is not ready early after boot, from the clock and the process number:\n"
+    "mcusend never waits for entropy), so that a late answer to an earlier\n"
     "run is not taken for this one: such an answer is taken only if it arrives while this run\n"
     "waits for a command with the same code and the same serial number, about one chance in\n"
     "255 for each late answer (every time when --serial repeats the earlier run's numbers).\n"
@@ -200,18 +204,20 @@ int ParseArguments(int argc, char* argv[], Options* options) {
     return -1;
 }
 
-// 1 to 255 from the system's random source, or from the clock and the process where there is
-// none.
+// 1 to 255 from the kernel's random pool when it is ready, else from the clock and the
+// process: early after boot the pool may take seconds to fill, and starting must not wait for
+// it. Not for secrecy, only so that two runs seldom start alike.
 unsigned char UnpredictableSerial() {
     unsigned int seed = 0;
-    const int fd = open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || read(fd, &seed, sizeof seed) != static_cast<ssize_t>(sizeof seed)) {
+#ifdef SYS_getrandom
+    const long got = syscall(SYS_getrandom, &seed, sizeof seed, kRandomNoWait);
+    if (got != static_cast<long>(sizeof seed))
+#endif
+    {
         struct timespec now;
-        clock_gettime(CLOCK_MONOTONIC, &now);
-        seed = static_cast<unsigned int>(now.tv_nsec) ^ static_cast<unsigned int>(getpid());
-    }
-    if (fd >= 0) {
-        close(fd);
+        clock_gettime(CLOCK_REALTIME, &now);
+        seed = static_cast<unsigned int>(now.tv_nsec) ^ static_cast<unsigned int>(now.tv_sec) ^
+               (static_cast<unsigned int>(getpid()) << 16);
     }
     return static_cast<unsigned char>(seed % 255 + 1);
 }

@@ -120,11 +120,16 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
     if (m_opened || info == NULL) {
         return PORT_FAIL;
     }
-    m_fd = open(info->devName, O_RDWR);
+    // Never the program's controlling terminal (an MCU byte could then raise a signal, a
+    // hang-up would send SIGHUP), and never a wait for carrier: on a line without CLOCAL a
+    // blocking open waits until carrier comes, for ever on a board whose carrier input is not
+    // driven. The port is blocking again once open; its reads and writes keep their own waits.
+    m_fd = open(info->devName, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (m_fd < 0) {
         m_fd = -1;
         return PORT_FAIL;
     }
+    fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
     m_fp = fdopen(m_fd, "r+b");
     if (m_fp == NULL) {
         close(m_fd);

@@ -13,6 +13,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -412,6 +413,21 @@ TEST_F(SerialPortTest, OpenAppliesTheSettingsAndReportsTheDevice) {
     ASSERT_EQ(0, Open(Settings(1800)));  // not in the table: speed code 0
     tio = LineSettings();
     EXPECT_EQ(static_cast<speed_t>(B0), cfgetospeed(&tio));
+}
+
+// A session leader without a terminal (a boot script, a daemon's child) that opens the port
+// must not make it its controlling terminal.
+TEST_F(SerialPortTest, NeverBecomesTheControllingTerminal) {
+    fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        TerminalInfo info = Settings();
+        _exit(port.OpenCom(&info) == 0 && open("/dev/tty", O_RDWR) < 0 ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    EXPECT_EQ(0, status);
 }
 
 TEST_F(SerialPortTest, StickParitySetsCmspar) {
