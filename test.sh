@@ -5,6 +5,8 @@
 #   asan    all tests with AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan    the concurrent tests with ThreadSanitizer
 #   arm     32-bit ARM static build, all tests under qemu-user
+#   board   the ARM programs on an emulated board: Debian's armhf kernel and its PL011 UART
+#           driver at /dev/ttyAMA2, mcusim as the MCU on the far end (board/check.sh)
 #   fuzz    each fuzzer for FUZZ_SECONDS (default 60)
 #   static  the gate runner's own check, the include layering, clang-format, clang-tidy, cppcheck
 #   package the packages (scripts/package.sh), the installed tree, the example built against
@@ -15,7 +17,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 gates=("$@")
-[ ${#gates[@]} -gt 0 ] || gates=(host clang asan tsan arm fuzz static package)
+[ ${#gates[@]} -gt 0 ] || gates=(host clang asan tsan arm board fuzz static package)
 if [ "${gates[*]}" = host ]; then scripts/install-deps.sh base; else scripts/install-deps.sh all; fi
 jobs=$(nproc)
 
@@ -54,6 +56,12 @@ gate_tsan() {
 gate_arm() {
   build build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake
   ctest --test-dir build-arm --output-on-failure -j"$jobs"
+}
+
+gate_board() {
+  build build
+  build build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake
+  board/check.sh build-arm build
 }
 
 gate_fuzz() {

@@ -3,8 +3,8 @@
 #   scripts/install-deps.sh [base|all]   base: build and host tests; all (default): every gate
 set -euo pipefail
 base=(cmake g++ make libgtest-dev googletest libgmock-dev sigrok-cli libclang-rt-14-dev help2man)
-gates=(clang clang-tidy clang-format cppcheck g++-arm-linux-gnueabi qemu-user groff-base lintian pkg-config
-       libbenchmark-dev valgrind time)
+gates=(clang clang-tidy clang-format cppcheck g++-arm-linux-gnueabi qemu-user qemu-system-arm
+       python3 groff-base lintian pkg-config libbenchmark-dev valgrind time)
 packages=("${base[@]}")
 [ "${1:-all}" = all ] && packages+=("${gates[@]}")
 missing=()

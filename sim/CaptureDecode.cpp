@@ -15,32 +15,15 @@
 #include <vector>
 
 #include "ack/FrameStreamScanner.h"
-#include "common/LineClaim.h"
 #include "sim/McuSimulator.h"
 #include "sim/StreamDecoder.h"
+#include "sim/TakenLine.h"
 #include "sim/TrafficReport.h"
 
 namespace {
 
 const int kDecodeFailed = 1;
-const int kLineHeld = 3;
 const int kQuietMs = FRAME_STREAM_QUIET_US / 1000;
-
-// A serial adapter on the board's MCU line: 115200 baud, 8N1, raw, reading whatever comes.
-void ConfigureCaptureDevice(int fd) {
-    struct termios tio;
-    if (tcgetattr(fd, &tio) != 0) {
-        return;
-    }
-    cfmakeraw(&tio);
-    cfsetispeed(&tio, B115200);
-    cfsetospeed(&tio, B115200);
-    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
-    tio.c_cflag |= CS8 | CLOCAL | CREAD;
-    tio.c_cc[VMIN] = 1;
-    tio.c_cc[VTIME] = 0;
-    tcsetattr(fd, TCSANOW, &tio);
-}
 
 volatile sig_atomic_t g_stopSignal = 0;
 
@@ -66,76 +49,25 @@ void EndBySignalIfStopped() {
     }
 }
 
-// The input, and for a device the settings it had, put back when decoding ends.
-class CaptureInput {
-  public:
-    CaptureInput() : m_fd(-1), m_device(false), m_exclusive(false), m_saved(false) {}
-    ~CaptureInput() { Close(); }
-
-    // The exit status when it cannot be decoded, after saying why; -1 when it can.
-    int Open(const DecodeOptions& options);
-    int fd() const { return m_fd; }
-    bool live(const DecodeOptions& options) const { return isatty(m_fd) || options.live; }
-
-  private:
-    int TakeDevice(const DecodeOptions& options);
-    void Close();
-
-    int m_fd;
-    bool m_device;  // a terminal named by its path: set up, and put back at the end
-    bool m_exclusive;
-    bool m_saved;
-    struct termios m_settings;
-};
-
-int CaptureInput::Open(const DecodeOptions& options) {
-    const char* path = options.path;
-    const bool standardInput = strcmp(path, "-") == 0;
-    // Non-blocking while it opens: a line without CLOCAL would wait for carrier.
-    m_fd = standardInput ? STDIN_FILENO : open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    if (m_fd < 0) {
-        fprintf(stderr, "mcusim: cannot open %s: %s\n", path, strerror(errno));
-        return kDecodeFailed;
+// The input: standard input as it is, or a path taken for this program (a device is set up,
+// and put back when decoding ends). The exit status when it cannot be decoded, after saying
+// why; -1 when it can.
+int OpenInput(const DecodeOptions& options, TakenLine* taken, int* fd) {
+    if (strcmp(options.path, "-") == 0) {
+        *fd = STDIN_FILENO;
+    } else {
+        const int refused = taken->Take(options.path, O_RDONLY, options.share);
+        if (refused >= 0) {
+            return refused;
+        }
+        *fd = taken->fd();
     }
     struct stat st;
-    if (fstat(m_fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        fprintf(stderr, "mcusim: cannot decode %s: it is a folder\n", path);
+    if (fstat(*fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "mcusim: cannot decode %s: it is a folder\n", options.path);
         return kDecodeFailed;
     }
-    if (!standardInput) {
-        fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
-        m_device = isatty(m_fd) != 0;
-    }
-    return m_device ? TakeDevice(options) : -1;
-}
-
-int CaptureInput::TakeDevice(const DecodeOptions& options) {
-    if (!options.share && LockLine(m_fd) == LINE_HELD_ELSEWHERE) {
-        fprintf(stderr, "mcusim: %s is held by another program (--share uses it anyway)\n",
-                options.path);
-        return kLineHeld;
-    }
-    m_saved = tcgetattr(m_fd, &m_settings) == 0;
-    ConfigureCaptureDevice(m_fd);
-    if (!options.share) {
-        SetLineExclusive(m_fd, true);
-        m_exclusive = true;
-    }
     return -1;
-}
-
-void CaptureInput::Close() {
-    if (m_fd < 0 || m_fd == STDIN_FILENO) {
-        return;
-    }
-    if (m_exclusive) {
-        SetLineExclusive(m_fd, false);
-    }
-    if (m_saved) {
-        tcsetattr(m_fd, TCSANOW, &m_settings);
-    }
-    close(m_fd);
-    m_fd = -1;
 }
 
 // When each read's bytes arrived, by their position in the stream, to time the items.
@@ -181,10 +113,8 @@ bool PrintItems(std::vector<DecodedItem>* items, ArrivalTimes* times,
 }
 
 // Reads and decodes until the input ends, a stop signal comes or output fails: the status.
-int DecodeStream(const CaptureInput& input, const DecodeOptions& options,
-                 void (*print)(const std::string& text)) {
-    const int fd = input.fd();
-    const bool live = input.live(options);
+int DecodeStream(int fd, const DecodeOptions& options, void (*print)(const std::string& text)) {
+    const bool live = isatty(fd) || options.live;
     StreamDecoder decoder;
     ArrivalTimes times;
     std::vector<DecodedItem> items;
@@ -228,12 +158,13 @@ int DecodeCapture(const DecodeOptions& options, void (*print)(const std::string&
     CatchStopSignals();
     int status;
     {
-        CaptureInput input;
-        status = input.Open(options);
+        TakenLine taken;
+        int fd = -1;
+        status = OpenInput(options, &taken, &fd);
         if (status < 0) {
-            status = DecodeStream(input, options, print);
+            status = DecodeStream(fd, options, print);
         }
-    }  // the device is put back before a stop signal ends the program
+    }  // a device is put back before a stop signal ends the program
     EndBySignalIfStopped();
     return status;
 }

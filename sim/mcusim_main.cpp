@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "ack/FrameStreamScanner.h"
@@ -19,6 +20,7 @@
 #include "sim/CaptureDecode.h"
 #include "sim/DeviceNamespace.h"
 #include "sim/McuSimulator.h"
+#include "sim/ServeLine.h"
 #include "sim/TrafficReport.h"
 #include "sim/VcdRecorder.h"
 
@@ -32,6 +34,7 @@ const int kOutputFailedStatus = 1;
 const char kUsage[] =
     "Usage: mcusim [OPTIONS] [--] COMMAND [ARGS...]\n"
     "  or:  mcusim --decode=FILE|-\n"
+    "  or:  mcusim [OPTIONS] --serve=LINE\n"
     "\n"
     "Runs COMMAND with a simulated MCU on a pseudo-terminal at /dev/ttyAMA2, inside a private\n"
     "mount namespace (as root; otherwise in an unprivileged user namespace). The command's\n"
@@ -57,10 +60,19 @@ const char kUsage[] =
     "                        changed: pipe a capture or name the device instead\n"
     "      --live            with --decode of a pipe: its bytes come from a live line (a\n"
     "                        capture running now), so the 50 ms quiet rule applies\n"
-    "      --share           with --decode of a device: use it even when another program\n"
-    "                        holds it; by default the device is taken with an advisory lock\n"
-    "                        (flock) and exclusive mode, and one another program holds is\n"
-    "                        refused with status 3\n"
+    "      --share           with --decode or --serve of a device: use it even when another\n"
+    "                        program holds it; by default the device is taken with an\n"
+    "                        advisory lock (flock) and exclusive mode, and one another\n"
+    "                        program holds is refused with status 3\n"
+    "      --serve=LINE      be the MCU on a line that exists instead of running a command:\n"
+    "                        a serial device or a pseudo-terminal (taken, set to 115200 8N1\n"
+    "                        raw and put back at the end, as for --decode; --share to use a\n"
+    "                        held one), or unix:PATH, a unix socket made at PATH for one peer\n"
+    "                        (an emulator's UART, e.g. qemu's -serial unix:PATH) to connect to.\n"
+    "                        Every fault option and --vcd apply. Ends on SIGINT, SIGTERM or\n"
+    "                        SIGHUP, when the line hangs up or the peer closes the socket, and\n"
+    "                        prints its totals; status 0, 1 when the line cannot be used, 3\n"
+    "                        when another program holds it\n"
     "      --vcd=FILE        write the line's traffic as a Value Change Dump: signals host_tx\n"
     "                        and mcu_tx, each byte an 8N1 frame at 115200 baud, for a logic\n"
     "                        analyzer's viewer or sigrok-cli's UART decoder\n"
@@ -123,6 +135,7 @@ enum LongOnly {
     kDecode = 256,
     kShare,
     kLive,
+    kServe,
     kVcd,
     kNoAnswer,
     kDelay,
@@ -143,6 +156,7 @@ enum LongOnly {
 const struct option kOptions[] = {{"decode", required_argument, NULL, kDecode},
                                   {"share", no_argument, NULL, kShare},
                                   {"live", no_argument, NULL, kLive},
+                                  {"serve", required_argument, NULL, kServe},
                                   {"vcd", required_argument, NULL, kVcd},
                                   {"no-answer", no_argument, NULL, kNoAnswer},
                                   {"delay", required_argument, NULL, kDelay},
@@ -237,7 +251,7 @@ const char* OptionName(int option) {
 // Parses the options before the command. Returns the index of the command, or -1 after
 // reporting a bad option, or argc + 1 after --help.
 int ParseOptions(int argc, char* argv[], SimOptions* options, DecodeOptions* decode,
-                 const char** vcd) {
+                 const char** serve, const char** vcd) {
     opterr = 0;
     int option;
     // "+": options end at the command, whose own options are its business.
@@ -257,6 +271,9 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, DecodeOptions* dec
                 break;
             case kLive:
                 decode->live = true;
+                break;
+            case kServe:
+                *serve = optarg;
                 break;
             case kVcd:
                 *vcd = optarg;
@@ -373,8 +390,9 @@ int RunUnderSimulator(char* argv[], int argc, const SimOptions& options, VcdReco
     return ExitCodeOf(status);
 }
 
-int RunCommand(char* argv[], int argc, const SimOptions& options, const char* vcdPath) {
-    // The dump's file is made first, so that a path it cannot have fails before the command.
+// Runs run with a recorder of the line when vcdPath is given, and writes the dump when it
+// returns. The dump's file is made first, so that a path it cannot have fails before the run.
+int WithLineDump(const char* vcdPath, const std::function<int(VcdRecorder*, double*)>& run) {
     FILE* vcdFile = vcdPath != NULL ? fopen(vcdPath, "w") : NULL;
     if (vcdPath != NULL && vcdFile == NULL) {
         fprintf(stderr, "mcusim: cannot write %s: %s\n", vcdPath, strerror(errno));
@@ -382,8 +400,7 @@ int RunCommand(char* argv[], int argc, const SimOptions& options, const char* vc
     }
     VcdRecorder vcd(MonotonicSeconds());
     double ended = 0;
-    const int status =
-        RunUnderSimulator(argv, argc, options, vcdFile != NULL ? &vcd : NULL, &ended);
+    const int status = run(vcdFile != NULL ? &vcd : NULL, &ended);
     if (vcdFile != NULL) {
         vcd.Write(vcdFile, ended);
         if (fclose(vcdFile) != 0) {
@@ -401,8 +418,9 @@ int main(int argc, char* argv[]) {
     signal(SIGPIPE, SIG_IGN);
     SimOptions options;
     DecodeOptions decode;
+    const char* serve = NULL;
     const char* vcd = NULL;
-    const int first = ParseOptions(argc, argv, &options, &decode, &vcd);
+    const int first = ParseOptions(argc, argv, &options, &decode, &serve, &vcd);
     if (first < 0) {
         return kUsageStatus;
     }
@@ -414,11 +432,23 @@ int main(int argc, char* argv[]) {
         // A failed decode has said why already.
         return decoded != 0 || StandardOutputWritten("mcusim") ? decoded : kOutputFailedStatus;
     }
+    if (serve != NULL) {
+        if (first < argc) {
+            fprintf(stderr, "mcusim: --serve runs no command (%s)\n", argv[first]);
+            return kUsageStatus;
+        }
+        const int served = WithLineDump(vcd, [&](VcdRecorder* dump, double* ended) {
+            return ServeLine(serve, options, Print, dump, decode.share, ended);
+        });
+        return served != 0 || StandardOutputWritten("mcusim") ? served : kOutputFailedStatus;
+    }
     if (first >= argc) {
         fputs(kUsage, stderr);
         return kUsageStatus;
     }
-    const int status = RunCommand(argv + first, argc - first, options, vcd);
+    const int status = WithLineDump(vcd, [&](VcdRecorder* dump, double* ended) {
+        return RunUnderSimulator(argv + first, argc - first, options, dump, ended);
+    });
     // The command's own status comes first; a run that went well but whose report was lost
     // fails as mcusim's own fault.
     return StandardOutputWritten("mcusim") || status != 0 ? status : kSetupStatus;

@@ -429,6 +429,29 @@ TEST(McusimDecode, LeavesTerminalsAsItFoundThemAndRespectsALock) {
               held.err);
 }
 
+// mcusim as the MCU on a line that exists: it answers what the board side sends, ends on
+// SIGTERM with its totals, and leaves the line as it found it.
+TEST(McusimServe, AnswersOnAnExistingLineAndPutsItBack) {
+    PtyLine line;
+    ASSERT_TRUE(line.ok());
+    SetCooked(line.slave());
+    StartedProgram served = StartProgram({McuSimPath(), "--serve", line.slavePath()});
+    for (int wait = 0; wait < 3000 && StillCooked(line.slave()); ++wait) {
+        usleep(10 * 1000);  // until mcusim has set the line up
+    }
+    line.Send(ValidFrame(9, 0x41, 6, "\x01\x02"));
+    EXPECT_EQ(Hex(Ack(6, 9, 0, 1)), Hex(line.Drain(300)));
+    kill(served.pid, SIGTERM);
+    const std::string out = ReadUntil(&served, "full line\n");
+    EXPECT_NE(std::string::npos, out.find("mcusim: served " + line.slavePath() +
+                                          ": 1 frames received, 1 answers sent (0 dropped, 0 "
+                                          "corrupted), 0 unasked frames, 0 dropped on a full "
+                                          "line\n"))
+        << out;
+    EXPECT_EQ(0, FinishProgram(&served));
+    EXPECT_TRUE(StillCooked(line.slave()));
+}
+
 // The line as a logic analyzer shows it: the dump decoded by sigrok-cli's UART decoder gives
 // exactly the bytes that crossed the line, each direction on its own signal; and the host's
 // side, fed back through the decoder like a capture of a real board, decodes as mcusim saw it.

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# The board gate: the programs on the emulated board's own kernel, its PL011 UART driver at
+# /dev/ttyAMA2, with mcusim as the MCU on the line's far end. Each check fails the gate:
+#   - hddpower on and off put exactly their bytes on the line, and leave the line as the
+#     module sets it (read inside the guest); mcusend is acknowledged, and starts within a
+#     second on a board whose random pool is not ready;
+#   - a line without CLOCAL: both tools end, and their requests still reach the line;
+#     a session leader does not make the line its controlling terminal;
+#   - a soak of 1000 commands under mcusim's fault modes, every answer the command's own;
+#   - the module's tests, run inside the guest.
+#   board/check.sh [ARM_BUILD] [HOST_BUILD]        (defaults build-arm, build)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+arm=${1:-build-arm}
+host=${2:-build}
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+failures=0
+fail() { echo "board check: $*" >&2; failures=$((failures + 1)); }
+board() { board/run.sh --arm-build "$arm" --host-build "$host" "$@"; }
+# The bytes a dump shows on the board's side of the line, as hex pairs on one line.
+host_bytes() {
+  sigrok-cli -i "$1" -P uart:baudrate=115200:rx=host_tx -B uart=rx | od -An -v -tx1 | tr -s ' \n' ' ' |
+    sed 's/^ //; s/ $//'
+}
+on="23 78 30 30 30 30 30 30 31 43 44 45 42 38 0d 0a 75 aa 00 0c 01 41 00 06 00 ff 00 ff 00 00 00 1f 55 75 aa"
+off="23 78 30 30 30 30 30 30 35 43 44 45 42 43 0d 0a 75 aa 00 0c 01 41 00 06 00 ff 00 ff 00 00 00 5f 15 75 aa"
+
+echo "requests, line settings, a first start"
+out=$(board --sim "--vcd $tmp/plain.vcd" -- \
+  'time mcusend -t 1000 6; hddpower on; stty -F /dev/ttyAMA2 -a 2>/dev/null; hddpower off' \
+  2>&1) ||
+  fail "the plain run failed: $out"
+grep -q '^mcusend: acknowledged: command 0006' <<<"$out" || fail "mcusend was not acknowledged: $out"
+seconds=$(sed -n 's/^real[[:space:]]*0m *\([0-9.]*\)s$/\1/p' <<<"$out")
+awk -v s="${seconds:-99}" 'BEGIN { exit !(s < 1) }' ||
+  fail "mcusend took ${seconds:-?} s to start and be answered on a board without entropy"
+for setting in "speed 115200 baud" "min = 1; time = 0" "-parenb" "cs8" "-cstopb" "inpck" \
+    "-opost" "-isig" "-icanon" "-echo "; do
+  grep -q -e "$setting" <<<"$out" || fail "the line is not left with '$setting'"
+done
+bytes=$(host_bytes "$tmp/plain.vcd")
+[ "${bytes: -${#on}-1-${#off}}" = "$on $off" ] || fail "hddpower on and off put other bytes: $bytes"
+[ "${#bytes}" -eq $(((11 + 70) * 3 - 1)) ] || fail "more than the requests on the line: $bytes"
+
+echo "a line without CLOCAL, a session leader"
+out=$(board --sim "--delay 20 --vcd $tmp/noclocal.vcd" -- \
+  'stty -F /dev/ttyAMA2 -clocal; timeout 10 hddpower on >/dev/null 2>&1; echo hddpower $?
+   timeout 10 mcusend -t 1000 6; echo mcusend $?
+   stty -F /dev/ttyAMA2 clocal
+   setsid mcusend --count 100000 -t 1000 6 >/dev/null 2>&1 & sleep 1
+   echo terminal $(cut -d" " -f7 /proc/$!/stat); kill $!; wait' 2>&1) ||
+  fail "the run without CLOCAL failed: $out"
+grep -q '^hddpower 0$' <<<"$out" || fail "hddpower did not end with 0 on a line without CLOCAL: $out"
+grep -q '^mcusend 0$' <<<"$out" || fail "mcusend was not answered on a line without CLOCAL: $out"
+grep -q '^terminal 0$' <<<"$out" || fail "a session leader took the line as its terminal: $out"
+[[ "$(host_bytes "$tmp/noclocal.vcd")" == "$on "* ]] || fail "hddpower's request did not reach the line"
+
+echo "soak, 1000 commands under faults"
+out=$(board --sim "--result seq --noise 32 --false-heads --split --duplicate 0.3 --unasked 0x0019 --unasked-ms 20" \
+  -- 'mcusend --count 1000 --verbose -t 1000 6 00ff00ff0000001f 2>/dev/null' 2>&1) ||
+  fail "the soak did not get every answer: $(tail -3 <<<"$out")"
+verdict=$(awk '$2 == "serial" && $6 == "rtt_us" {
+                 n++; if ($5 == "timeout") late++; else if ($5 != $1 % 256) wrong++ }
+               END { printf "%d commands, %d wrong answers, %d timed out", n, wrong, late }' <<<"$out")
+[ "$verdict" = "1000 commands, 0 wrong answers, 0 timed out" ] || fail "soak: $verdict"
+
+echo "the module's tests in the guest"
+out=$(board --timeout 600 --file "$arm/tests/module_test" -- 'module_test --gtest_brief=1' 2>&1) ||
+  fail "the module's tests failed on the board: $(tail -30 <<<"$out")"
+
+if [ "$failures" -ne 0 ]; then
+  echo "board check: $failures problem(s)" >&2
+  exit 1
+fi
+echo "board: all as expected"

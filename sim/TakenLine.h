@@ -1,0 +1,38 @@
+// A line the simulator or the decoder works on for as long as it runs: a serial device or a
+// pseudo-terminal named by its path, taken for this program alone the way serial tools do (an
+// advisory lock and exclusive mode, unless shared), set to 115200 8N1 raw, and put back as it
+// was when released. Anything that is no terminal (a file, a pipe) is only opened and closed.
+#ifndef SIM_TAKENLINE_H
+#define SIM_TAKENLINE_H
+
+#include <termios.h>
+
+// Exit statuses of the programs that take a line.
+const int kLineUnusable = 1;  // it could not be opened
+const int kLineHeld = 3;      // another program holds it
+
+class TakenLine {
+  public:
+    TakenLine();
+    ~TakenLine();
+
+    TakenLine(const TakenLine&) = delete;
+    TakenLine& operator=(const TakenLine&) = delete;
+
+    // Opens path with the access mode (O_RDONLY, O_RDWR) and takes it. -1 when it can be
+    // used; otherwise an exit status, after saying why on standard error. The open never waits
+    // for carrier and never makes the line the controlling terminal.
+    int Take(const char* path, int accessMode, bool share);
+    int fd() const { return m_fd; }
+    bool terminal() const { return m_saved; }
+    // Puts the settings back, leaves exclusive mode and closes; also done on destruction.
+    void Release();
+
+  private:
+    int m_fd;
+    bool m_saved;
+    bool m_exclusive;
+    struct termios m_settings;
+};
+
+#endif  // SIM_TAKENLINE_H
