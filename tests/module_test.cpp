@@ -410,9 +410,19 @@ TEST_F(SerialPortTest, OpenAppliesTheSettingsAndReportsTheDevice) {
     // Raw mode comes last and forces 8 bits without parity; the stop bits stay.
     EXPECT_EQ(static_cast<tcflag_t>(CS8 | CSTOPB), tio.c_cflag & (CSIZE | PARENB | CSTOPB));
     port.CloseCom();
-    ASSERT_EQ(0, Open(Settings(1800)));  // not in the table: speed code 0
-    tio = LineSettings();
-    EXPECT_EQ(static_cast<speed_t>(B0), cfgetospeed(&tio));
+    const struct {
+        unsigned baud;
+        speed_t code;
+    } speeds[] = {{300, B300},     {600, B600},       {1200, B1200},     {2400, B2400},
+                  {4800, B4800},   {9600, B9600},     {19200, B19200},   {38400, B38400},
+                  {57600, B57600}, {115200, B115200}, {230400, B230400}, {1800, B0}};  // none
+    for (const auto& speed : speeds) {
+        port.CloseCom();
+        ASSERT_EQ(0, Open(Settings(speed.baud)));
+        tio = LineSettings();
+        EXPECT_EQ(speed.code, cfgetospeed(&tio)) << speed.baud;
+        EXPECT_EQ(speed.code, cfgetispeed(&tio)) << speed.baud;
+    }
 }
 
 // A session leader without a terminal (a boot script, a daemon's child) that opens the port
