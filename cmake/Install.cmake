@@ -16,6 +16,14 @@ if(NOT CMAKE_CROSSCOMPILING)
   install(TARGETS mcusim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
 
+# The protocol decoder for sigrok, where libsigrokdecode looks for decoders (under /usr, the
+# library's own folder; elsewhere, XDG_DATA_DIRS or SIGROKDECODE_DIR must name the folder).
+if(NOT CMAKE_CROSSCOMPILING)
+  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/sigrok/decoders/mculine
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/libsigrokdecode/decoders COMPONENT tools
+          FILES_MATCHING PATTERN "*.py")
+endif()
+
 install(TARGETS mcucom EXPORT mcucomTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
 foreach(layer common serial ack tool)

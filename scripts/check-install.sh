@@ -25,7 +25,8 @@ expect_tree() {  # ROOT WITH_SIMULATOR
     include/mcucom/ack/DataPackList.h lib/cmake/mcucom/mcucomConfig.cmake
     lib/cmake/mcucom/mcucomConfigVersion.cmake lib/cmake/mcucom/mcucomTargets.cmake
     lib/pkgconfig/mcucom.pc share/man/man1/hddpower.1.gz share/man/man1/mcusend.1.gz)
-  [ "$2" = yes ] && files+=(bin/mcusim share/man/man1/mcusim.1.gz)
+  [ "$2" = yes ] && files+=(bin/mcusim share/man/man1/mcusim.1.gz
+    share/libsigrokdecode/decoders/mculine/pd.py share/libsigrokdecode/decoders/mculine/__init__.py)
   for f in "${files[@]}"; do
     [ -f "$root/$f" ] || fail "$root/$f is missing"
   done
@@ -52,6 +53,10 @@ for program in mcusend mcusim; do
   said=$("$prefix/bin/$program" --version)
   [ "$said" = "$program $version" ] || fail "$program --version says '$said', not '$program $version'"
 done
+
+echo "protocol decoder"
+SIGROKDECODE_DIR=$prefix/share/libsigrokdecode/decoders sigrok-cli -L | grep -q '^ *mculine ' ||
+  fail "sigrok-cli does not find the installed mculine decoder"
 
 echo "example, with CMake and with pkg-config"
 cmake -S examples/consumer -B "$tmp/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null

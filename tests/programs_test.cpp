@@ -485,4 +485,75 @@ TEST(LineDump, DecodesToTheBytesOnTheLineInBothDirections) {
     }
 }
 
+// The items of a decoded trace, one line each, in words both decoders share: "frame 19",
+// "line", "noise 4 (holds a frame head whose checksum is wrong)".
+std::string Items(const std::string& text, const std::regex& item, const std::regex& frame,
+                  int frameOverhead) {
+    const std::regex noise("([0-9]+) bytes? of noise( \\(.*\\))?");
+    std::string items;
+    std::istringstream lines(text);
+    std::smatch m;
+    for (std::string line; std::getline(lines, line);) {
+        if (!std::regex_search(line, m, item)) {
+            continue;
+        }
+        const std::string body = m.suffix();
+        if (std::regex_search(body, m, frame)) {
+            items += "frame " + std::to_string(std::stoi(m[1]) + frameOverhead) + "\n";
+        } else if (body.compare(0, 10, "ascii line") == 0) {
+            items += "line\n";
+        } else if (std::regex_search(body, m, noise)) {
+            items += "noise " + m[1].str() + m[2].str() + "\n";
+        }
+    }
+    return items;
+}
+
+// The protocol decoder for sigrok and mcusim --decode, written apart, see the same frames,
+// refusals and noise runs on each side of traces of every fault mode. Both read the trace as
+// a recording, as mcusim reads a pipe: the decoder gives up an unfinished frame only after
+// 150 ms of quiet, longer than any stall inside the traces (a 50 ms time-out), shorter than
+// the quiet line at their end, which it then settles as mcusim settles the input's end.
+TEST(LineDecoder, AgreesWithMcusimOnEveryFaultMode) {
+    if (RunHostShell("command -v sigrok-cli").exitCode != 0) {
+        GTEST_SKIP() << "sigrok-cli is not installed (the test command installs it)";
+    }
+    char vcd[] = "/tmp/trace.XXXXXX";
+    close(mkstemp(vcd));
+    const Removed dump = {vcd};
+    const std::string soak =
+        "$EMU $MCUSEND --count 20 -t 50 6 00ff00ff0000001f >/dev/null; sleep 0.3";
+    const struct {
+        std::vector<std::string> options;
+        std::string command;
+    } traces[] = {{{}, "$EMU $HDDPOWER on; sleep 0.3"},
+                  {{"--result", "seq"}, soak},
+                  {{"--noise", "64"}, soak},
+                  {{"--noise", "64", "--false-heads"}, soak},
+                  {{"--split"}, soak},
+                  {{"--corrupt", "0.3"}, soak},
+                  {{"--duplicate", "0.5"}, soak},
+                  {{"--unasked", "0x0019", "--unasked-ms", "5"}, soak}};
+    const std::string uart = std::string("sigrok-cli -i ") + vcd + " -P uart:baudrate=115200:rx=";
+    const std::regex mcusim("^mcusim: [0-9.]+ ms: "), decoder("^mculine-1: "),
+        mcusimFrame("^frame: len ([0-9]+)"), decoderFrame("^frame of ([0-9]+) bytes");
+    for (const auto& trace : traces) {
+        const int status = UnderSim(Join({"--vcd", vcd}, trace.options), trace.command).exitCode;
+        ASSERT_TRUE(status == 0 || status == 1) << trace.command;  // 1: an answer was lost
+        for (const std::string side : {"rx", "tx"}) {
+            const std::string theirs = RunHostShell(uart + (side == "rx" ? "host_tx" : "mcu_tx") +
+                                                    " -B uart=rx | $EMU $MCUSIM --decode -")
+                                           .out;
+            const std::string mine =
+                RunHostShell("SIGROKDECODE_DIR=" HDDPOWER_DECODERS " " + uart +
+                             "host_tx:tx=mcu_tx,mculine:quiet_ms=150 -A mculine=" + side + "-items")
+                    .out;
+            const std::string expected = Items(theirs, mcusim, mcusimFrame, 7);  // len + 7
+            EXPECT_NE("", expected) << trace.command << " " << side;
+            EXPECT_EQ(expected, Items(mine, decoder, decoderFrame, 0))
+                << trace.command << " " << side;
+        }
+    }
+}
+
 }  // namespace

@@ -1,0 +1,354 @@
+##
+## Protocol decoder for the recorder board's MCU line, stacked on 'uart'.
+##
+
+import sigrokdecode as srd
+
+HEAD = (0x75, 0xAA)
+OVERHEAD = 7            # head 2, len 2, checksum 1, tail 2; len counts serial..payload
+MIN_LEN, MAX_LEN = 4, 1028
+ACK_BIT = 0x40
+NOISE_ITEM_MAX = 4096
+QUIET_SECONDS = 0.05    # the module's receiver gives up an unfinished frame after this
+LINE_SIZE = 16          # '#', 'x', 12 upper-case hex digits, CR, LF
+
+# The command table: code and flag byte; code 6 has a name of its own.
+TABLE = {
+    0x0002: 0x41, 0x0003: 0x41, 0x0004: 0x41, 0x0005: 0x01, 0x0006: 0x41, 0x0007: 0x41,
+    0x0008: 0x01, 0x0009: 0x41, 0x000F: 0x41, 0x0010: 0x41, 0x0011: 0x41, 0x0016: 0x41,
+    0x0017: 0x41, 0x0019: 0x01, 0x001C: 0x01, 0x0021: 0x01, 0x0082: 0x41, 0x0083: 0x41,
+    0x0303: 0x51, 0x0304: 0x51, 0x0306: 0x51, 0x0309: 0x51, 0x031C: 0x51, 0x031E: 0x51,
+    0x0320: 0x51, 0x0321: 0x51, 0x0322: 0x51, 0x0330: 0x41, 0x0332: 0x11, 0x0335: 0x41,
+    0x0404: 0x51,
+}
+
+REFUSED = {
+    'oversize': 'whose len is above 1028',
+    'undersize': 'whose len is below 4',
+    'incomplete': 'whose frame never came whole',
+    'checksum': 'whose checksum is wrong',
+    'tail': 'whose tail is wrong',
+}
+
+DIRECTIONS = ('rx', 'tx')
+# Per direction: an item (frame, power line, noise) and a field; then errors and answers.
+KINDS = ('frame', 'line', 'noise', 'field')
+A_ERROR = len(DIRECTIONS) * len(KINDS)
+A_ACK = A_ERROR + 1
+
+
+def ann_index(direction, kind):
+    return direction * len(KINDS) + KINDS.index(kind)
+
+
+def cmd_name(code):
+    if code == 0x0006:
+        return 'CMD_ALARM_OUT_POWER'
+    return 'CMD_%04X' % code if code in TABLE else 'not in the command table'
+
+
+def judge(buf):
+    '''What the front of buf is: ('frame', length), ('nohead',), ('incomplete',), or a
+    refusal ('oversize' | 'undersize' | 'checksum' | 'tail', details).'''
+    if buf[0] != HEAD[0] or buf[1] != HEAD[1]:
+        return ('nohead',)
+    if len(buf) < 4:
+        return ('incomplete',)
+    length = buf[2] << 8 | buf[3]
+    if length > MAX_LEN:
+        return ('oversize', length)
+    if length < MIN_LEN:
+        return ('undersize', length)
+    if len(buf) < length + OVERHEAD:
+        return ('incomplete',)
+    expected = 0
+    for b in buf[2:length + 4]:
+        expected ^= b
+    if buf[length + 4] != expected:
+        return ('checksum', buf[length + 4], expected)
+    if buf[length + 5] != HEAD[0] or buf[length + 6] != HEAD[1]:
+        return ('tail', buf[length + 5], buf[length + 6])
+    return ('frame', length + OVERHEAD)
+
+
+def could_be_line(data):
+    for i, c in enumerate(data[:LINE_SIZE]):
+        if i == 0:
+            ok = c == 0x23
+        elif i == 1:
+            ok = c == 0x78
+        elif i < 14:
+            ok = 0x30 <= c <= 0x39 or 0x41 <= c <= 0x46
+        elif i == 14:
+            ok = c == 0x0D
+        else:
+            ok = c == 0x0A
+        if not ok:
+            return False
+    return True
+
+
+class Direction:
+    '''One direction's bytes, as the module's stream scanner and the line splitter see them.'''
+
+    def __init__(self):
+        self.bytes = []   # (value, start sample, end sample) not yet decided
+        self.text = []    # dropped bytes not yet told apart into power lines and noise
+        self.noise = []   # the noise item being gathered
+        self.noise_reason = None
+        self.refused = []  # (position in the text stream, reason) of refused heads
+        self.dropped = 0   # bytes moved to the text stream so far
+        self.text_start = 0
+        self.last_es = 0   # end of the last byte seen
+
+
+class Decoder(srd.Decoder):
+    api_version = 3
+    id = 'mculine'
+    name = 'MCU line'
+    longname = 'Recorder board MCU line'
+    desc = 'Power lines and frames between the recorder board and its MCU.'
+    license = 'unknown'
+    inputs = ['uart']
+    outputs = []
+    tags = ['Embedded/industrial']
+    options = (
+        {'id': 'quiet_ms', 'desc': 'Give up an unfinished frame after (ms; 0: never)',
+         'default': 50},
+    )
+    annotations = tuple(
+        ('%s-%s' % (d, k), '%s %s' % (d.upper(), k)) for d in DIRECTIONS for k in KINDS
+    ) + (('error', 'Error'), ('ack', 'Acknowledgement'))
+    annotation_rows = tuple(
+        ('%s-items' % d, '%s frames' % d.upper(),
+         tuple(ann_index(i, k) for k in ('frame', 'line', 'noise')))
+        for i, d in enumerate(DIRECTIONS)
+    ) + tuple(
+        ('%s-fields' % d, '%s fields' % d.upper(), (ann_index(i, 'field'),))
+        for i, d in enumerate(DIRECTIONS)
+    ) + (('errors', 'Errors', (A_ERROR,)), ('acks', 'Acknowledgements', (A_ACK,)))
+
+    def __init__(self):
+        self.reset()
+
+    def reset(self):
+        self.samplerate = None
+        self.dirs = [Direction(), Direction()]
+        self.waiting = [{}, {}]  # per direction: cmd -> (serial, start sample) of requests
+        self.early = [[], []]    # per direction: answers no request was waiting for
+
+    def start(self):
+        self.out_ann = self.register(srd.OUTPUT_ANN)
+
+    def metadata(self, key, value):
+        if key == srd.SRD_CONF_SAMPLERATE:
+            self.samplerate = value
+
+    def put_ann(self, ss, es, cls, texts):
+        self.put(ss, es, self.out_ann, [cls, texts])
+
+    # The UART decoder says when a direction's line has been idle for a while; once it has
+    # been quiet for quiet_ms, what waits for more bytes is decided, as the receiver does.
+    def decode(self, ss, es, data):
+        ptype, rxtx, pdata = data
+        d = self.dirs[rxtx]
+        if ptype == 'IDLE' or ptype == 'DATA':
+            quiet = self.options['quiet_ms'] / 1000.0
+            waiting = d.bytes or d.text or d.noise
+            if waiting and self.samplerate and quiet > 0 and \
+                    (ss - d.last_es) / self.samplerate >= quiet:
+                self.scan(rxtx, idle=True)
+        if ptype == 'DATA':
+            d.bytes.append((pdata[0], ss, es))
+            d.last_es = es
+            self.scan(rxtx, idle=False)
+
+    # The module's stream scanner: frames, and what is dropped on the way.
+    def scan(self, rxtx, idle):
+        d = self.dirs[rxtx]
+        while len(d.bytes) >= 2:
+            values = [b[0] for b in d.bytes]
+            verdict = judge(values)
+            kind = verdict[0]
+            if kind == 'frame':
+                self.settle_text(rxtx, final=True)
+                self.emit_noise(rxtx)
+                self.frame(rxtx, d.bytes[:verdict[1]])
+                del d.bytes[:verdict[1]]
+                continue
+            if kind == 'incomplete' and not idle:
+                break
+            if kind == 'nohead':
+                count = 1
+                if values[0] != HEAD[0]:
+                    while count < len(values) and values[count] != HEAD[0]:
+                        count += 1
+                self.drop(rxtx, count, None)
+            else:
+                count = 2 if kind == 'oversize' else 1
+                self.refusal(rxtx, verdict)
+                self.drop(rxtx, count, kind)
+        if len(d.bytes) == 1 and (idle or d.bytes[0][0] != HEAD[0]):
+            self.drop(rxtx, 1, None)
+        self.settle_text(rxtx, final=idle)
+        if idle:
+            self.emit_noise(rxtx)
+
+    def drop(self, rxtx, count, reason):
+        d = self.dirs[rxtx]
+        if reason is not None:
+            d.refused.append((d.dropped, reason))
+        if not d.text:
+            d.text_start = d.dropped
+        d.text.extend(d.bytes[:count])
+        d.dropped += count
+        del d.bytes[:count]
+
+    # Dropped bytes: power lines where they stand whole, noise in between.
+    def settle_text(self, rxtx, final):
+        d = self.dirs[rxtx]
+        at = 0
+        values = [b[0] for b in d.text]
+        while at < len(values):
+            left = len(values) - at
+            if values[at] == 0x23:
+                if left >= LINE_SIZE and could_be_line(values[at:at + LINE_SIZE]):
+                    self.emit_noise(rxtx)
+                    self.power_line(rxtx, d.text[at:at + LINE_SIZE])
+                    at += LINE_SIZE
+                    continue
+                if left < LINE_SIZE and not final and could_be_line(values[at:]):
+                    break
+            run = 1
+            while at + run < len(values) and values[at + run] != 0x23:
+                run += 1
+            self.add_noise(rxtx, d.text[at:at + run], d.text_start + at)
+            at += run
+        del d.text[:at]
+        d.text_start += at
+
+    def add_noise(self, rxtx, items, position):
+        d = self.dirs[rxtx]
+        while items:
+            take = items[:NOISE_ITEM_MAX - len(d.noise)]
+            while d.refused and d.refused[0][0] < position + len(take):
+                if d.noise_reason is None:
+                    d.noise_reason = d.refused[0][1]
+                d.refused.pop(0)
+            d.noise.extend(take)
+            items = items[len(take):]
+            position += len(take)
+            if len(d.noise) == NOISE_ITEM_MAX:
+                self.emit_noise(rxtx)
+
+    def emit_noise(self, rxtx):
+        d = self.dirs[rxtx]
+        if not d.noise:
+            return
+        n = len(d.noise)
+        text = '%d byte%s of noise' % (n, '' if n == 1 else 's')
+        if d.noise_reason is not None:
+            text += ' (holds a frame head %s)' % REFUSED[d.noise_reason]
+        short = 'noise %d' % n
+        self.put_ann(d.noise[0][1], d.noise[-1][2], ann_index(rxtx, 'noise'),
+                     [text, short, 'N'])
+        d.noise = []
+        d.noise_reason = None
+
+    def refusal(self, rxtx, verdict):
+        d = self.dirs[rxtx]
+        ss, es = d.bytes[0][1], d.bytes[min(len(d.bytes), 2) - 1][2]
+        kind = verdict[0]
+        if kind == 'checksum':
+            text = 'frame head refused: checksum %02x, expected %02x' % (verdict[1], verdict[2])
+        elif kind == 'tail':
+            text = 'frame head refused: tail %02x %02x, expected 75 aa' % (verdict[1], verdict[2])
+        elif kind in ('oversize', 'undersize'):
+            text = 'frame head refused: len %d %s' % (
+                verdict[1], 'above 1028' if kind == 'oversize' else 'below 4')
+        else:
+            text = 'frame head refused: the frame never came whole'
+        self.put_ann(ss, es, A_ERROR, [text, 'refused: ' + kind, 'E'])
+
+    def field(self, rxtx, items, texts):
+        self.put_ann(items[0][1], items[-1][2], ann_index(rxtx, 'field'), texts)
+
+    def frame(self, rxtx, items):
+        v = [b[0] for b in items]
+        length = v[2] << 8 | v[3]
+        serial, flag, cmd = v[4], v[5], v[6] << 8 | v[7]
+        payload = v[8:length + 4]
+        ack = 1 if flag & ACK_BIT else 0
+        self.field(rxtx, items[0:2], ['head 75 aa', 'head', 'H'])
+        self.field(rxtx, items[2:4], ['len %d' % length, 'len', 'L'])
+        self.field(rxtx, items[4:5], ['serial %d' % serial, 'ser', 'S'])
+        self.field(rxtx, items[5:6], ['flag 0x%02x (ackBit %d)' % (flag, ack), 'flag', 'F'])
+        self.field(rxtx, items[6:8], ['cmd %04x %s' % (cmd, cmd_name(cmd)), '%04x' % cmd, 'C'])
+        if payload:
+            self.field(rxtx, items[8:length + 4],
+                       ['payload ' + ' '.join('%02x' % b for b in payload), 'payload', 'P'])
+        self.field(rxtx, items[length + 4:length + 5],
+                   ['checksum %02x ok' % v[length + 4], 'sum ok', 'X'])
+        self.field(rxtx, items[length + 5:], ['tail 75 aa', 'tail', 'T'])
+        self.put_ann(items[0][1], items[-1][2], ann_index(rxtx, 'frame'), [
+            'frame of %d bytes: cmd %04x %s, serial %d, ackBit %d' % (
+                len(v), cmd, cmd_name(cmd), serial, ack),
+            'frame %04x' % cmd, 'F'])
+        self.tie(rxtx, items, cmd, serial, ack, payload)
+
+    # A request with the ackBit waits for its answer from the other direction: same code,
+    # payload byte 0 its serial number (any serial number for command 4). In a simulated
+    # trace, whose line is not paced, an answer may even start before its request's bytes:
+    # answers no request waited for are kept for a request that starts at most the quiet
+    # time after them.
+    def tie(self, rxtx, items, cmd, serial, ack, payload):
+        ss, es = items[0][1], items[-1][2]
+        if payload:
+            asked = self.waiting[1 - rxtx].get(cmd)
+            if asked is not None and (cmd == 0x0004 or payload[0] == asked[0]):
+                del self.waiting[1 - rxtx][cmd]
+                self.tie_up(cmd, asked[0], asked[1], es, payload)
+            else:
+                early = self.early[rxtx]
+                early.append((cmd, payload, ss, es))
+                del early[:-8]
+        if not ack:
+            return
+        slack = self.samplerate * self.options['quiet_ms'] / 1000.0 if self.samplerate else 0
+        for answer in self.early[1 - rxtx]:
+            acmd, apayload, ass, aes = answer
+            if acmd == cmd and ass >= ss - slack and (cmd == 0x0004 or apayload[0] == serial):
+                self.early[1 - rxtx].remove(answer)
+                self.tie_up(cmd, serial, ss, max(es, aes), apayload)
+                return
+        self.waiting[rxtx][cmd] = (serial, ss)
+
+    def tie_up(self, cmd, serial, ss, es, payload):
+        rtt = ''
+        if self.samplerate:
+            rtt = ', round trip %.3f ms' % ((es - ss) * 1000.0 / self.samplerate)
+        result = ', result 0x%02x' % payload[1] if len(payload) > 1 else ''
+        self.put_ann(ss, es, A_ACK, ['answer to %04x serial %d%s%s' % (cmd, serial, result, rtt),
+                                     'ack %04x' % cmd, 'A'])
+
+    def power_line(self, rxtx, items):
+        v = [b[0] for b in items]
+        text = bytes(v[:14]).decode('ascii')
+        total = sum(v[:12])
+        sent = int(text[12:14], 16)
+        digit = text[8]
+        power = {'1': 'power on', '5': 'power off'}.get(digit, 'unknown power digit')
+        ok = sent == total & 0xFF
+        self.field(rxtx, items[0:12], ['"%s": %s (digit %s)' % (text[:12], power, digit),
+                                       power, 'D'])
+        self.field(rxtx, items[12:14], [
+            'checksum %02X ok' % sent if ok else
+            'checksum %02X WRONG, expected %02X' % (sent, total & 0xFF), 'sum', 'X'])
+        self.field(rxtx, items[14:16], ['CR LF', 'CRLF', 'E'])
+        if not ok:
+            self.put_ann(items[12][1], items[13][2], A_ERROR,
+                         ['power line checksum %02X, expected %02X' % (sent, total & 0xFF),
+                          'checksum', 'E'])
+        self.put_ann(items[0][1], items[-1][2], ann_index(rxtx, 'line'), [
+            'ascii line "%s" CR LF: %s, checksum %s' % (text, power, 'ok' if ok else 'WRONG'),
+            'line ' + power, 'L'])
