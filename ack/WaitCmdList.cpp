@@ -3,8 +3,8 @@
 #include <new>
 
 #include "ack/AckResults.h"
-#include "ack/DataPackList.h"
 #include "ack/Deadline.h"
+#include "ack/WaitCmdList.h"
 #include "common/AckMatch.h"
 
 WaitCmdList::WaitCmdList() {}
@@ -28,13 +28,13 @@ bool WaitCmdList::Matches(const __CmdCnd* entry, const __ComFrameData* frame, Ma
         return false;
     }
     switch (rule) {
-        case kSameCmd:
+        case kCodeOnly:
             return true;
-        case kAcknowledges:
+        case kAnswerToSerial:
             return AnswerMatches(frame->cmd, FramePayload(frame)[0], entry->cmd, entry->serialNum);
-        case kSentFrame:
+        case kSentSerial:
             return AnswerMatches(frame->cmd, frame->serialNum, entry->cmd, entry->serialNum);
-        case kSentFrameStrict:
+        case kSentSerialExact:
             return entry->serialNum == frame->serialNum;
     }
     return false;
@@ -62,7 +62,7 @@ int WaitCmdList::AddCmdtoList(__ComFrameData* frame) {
     // The duplicate test and the append are one locked region, so two senders of the same
     // code can never both register.
     MutexLockGuard guard(m_mutex);
-    if (FindEntryLocked(frame, kSameCmd, kAnyFlag) != m_cmdList.end()) {
+    if (FindEntryLocked(frame, kCodeOnly, kAnyFlag) != m_cmdList.end()) {
         return WAIT_LIST_ALREADY_WAITING;
     }
     sem_t* sem = static_cast<sem_t*>(malloc(sizeof(sem_t)));
@@ -106,24 +106,24 @@ int WaitCmdList::Scan(const __ComFrameData* frame, MatchRule rule, FlagFilter fi
 }
 
 int WaitCmdList::isCmdExist(__ComFrameData* frame) {
-    return Scan(frame, kSameCmd, kAnyFlag, [](Entry, int count) { return count; });
+    return Scan(frame, kCodeOnly, kAnyFlag, [](Entry, int count) { return count; });
 }
 
 int WaitCmdList::FindCmd(__ComFrameData* frame) {
-    return Scan(frame, kAcknowledges, kAnyFlag, [](Entry, int count) { return count; });
+    return Scan(frame, kAnswerToSerial, kAnyFlag, [](Entry, int count) { return count; });
 }
 
 int WaitCmdList::SetCmdFlag(__ComFrameData* frame) {
     // Posted with the lock held: the entry cannot be removed and its semaphore destroyed
     // between the lookup and the post.
-    return Scan(frame, kAcknowledges, kAnyFlag, [](Entry it, int count) {
+    return Scan(frame, kAnswerToSerial, kAnyFlag, [](Entry it, int count) {
         sem_post((*it)->sem);
         return count;
     });
 }
 
 int WaitCmdList::ClaimAnswer(__ComFrameData* frame) {
-    return Scan(frame, kAcknowledges, kAnyFlag, [](Entry it, int count) -> int {
+    return Scan(frame, kAnswerToSerial, kAnyFlag, [](Entry it, int count) -> int {
         if ((*it)->answered) {
             return WAIT_LIST_ALREADY_ANSWERED;
         }
@@ -133,7 +133,7 @@ int WaitCmdList::ClaimAnswer(__ComFrameData* frame) {
 }
 
 int WaitCmdList::__GetCmd(__ComFrameData* frame, sem_t*& sem) {
-    const int result = Scan(frame, kSentFrame, kOnlyFree, [&sem](Entry it, int count) {
+    const int result = Scan(frame, kSentSerial, kOnlyFree, [&sem](Entry it, int count) {
         (*it)->flag = true;
         sem = (*it)->sem;
         return count;
@@ -145,7 +145,7 @@ int WaitCmdList::__GetCmd(__ComFrameData* frame, sem_t*& sem) {
 }
 
 int WaitCmdList::__PutCmd(__ComFrameData* frame) {
-    return Scan(frame, kSentFrame, kOnlyHeld, [](Entry it, int count) {
+    return Scan(frame, kSentSerial, kOnlyHeld, [](Entry it, int count) {
         (*it)->flag = false;
         return count;
     });
@@ -167,7 +167,7 @@ int WaitCmdList::WaitCmdFlag(__ComFrameData* frame, int timeo) {
 // No command-4 exception here, and the first entry with the code and serial number decides,
 // whether or not a waiter holds it.
 int WaitCmdList::RemvedCmdfromList(__ComFrameData* frame) {
-    return Scan(frame, kSentFrameStrict, kAnyFlag, [this](Entry it, int count) -> int {
+    return Scan(frame, kSentSerialExact, kAnyFlag, [this](Entry it, int count) -> int {
         if ((*it)->flag) {
             return WAIT_LIST_HELD;
         }
