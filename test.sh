@@ -4,9 +4,12 @@
 #   clang   Clang build (warnings are errors), all tests
 #   asan    all tests with AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan    the concurrent tests with ThreadSanitizer
-#   arm     32-bit ARM static build, all tests under qemu-user
-#   board   the ARM programs on an emulated board: Debian's armhf kernel and its PL011 UART
-#           driver at /dev/ttyAMA2, mcusim as the MCU on the far end (board/check.sh)
+#   arm     32-bit ARM static build against glibc, all tests under qemu-user
+#   uclibc  the same against the board's own C library, uClibc-ng, from a toolchain that
+#           scripts/uclibc-toolchain.sh builds from Debian's sources once and caches
+#   board   the ARM programs, glibc's and uClibc's, on an emulated board: Debian's armhf
+#           kernel and its PL011 UART driver at /dev/ttyAMA2, mcusim as the MCU on the far end
+#           (board/check.sh)
 #   fuzz    each fuzzer for FUZZ_SECONDS (default 60)
 #   static  the gate runner's own check, the include layering, clang-format, clang-tidy, cppcheck
 #   package the packages (scripts/package.sh), the installed tree, the example built against
@@ -17,7 +20,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 gates=("$@")
-[ ${#gates[@]} -gt 0 ] || gates=(host clang asan tsan arm board fuzz static package)
+[ ${#gates[@]} -gt 0 ] || gates=(host clang asan tsan arm uclibc board fuzz static package)
 if [ "${gates[*]}" = host ]; then scripts/install-deps.sh base; else scripts/install-deps.sh all; fi
 jobs=$(nproc)
 
@@ -58,10 +61,25 @@ gate_arm() {
   ctest --test-dir build-arm --output-on-failure -j"$jobs"
 }
 
+build_uclibc() {  # the uClibc build, its toolchain built first when missing
+  local root
+  root=$(scripts/uclibc-toolchain.sh)
+  HDDPOWER_UCLIBC_ROOT=$root build build-uclibc -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-uclibcgnueabi.cmake
+}
+
+gate_uclibc() {
+  build_uclibc
+  ctest --test-dir build-uclibc --output-on-failure -j"$jobs"
+}
+
 gate_board() {
   build build
   build build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake
+  build_uclibc
+  echo "glibc programs"
   board/check.sh build-arm build
+  echo "uClibc programs"
+  board/check.sh build-uclibc build
 }
 
 gate_fuzz() {

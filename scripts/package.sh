@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds the packages into one folder (default dist/): a .deb for this machine, a .deb for
-# the board (armel, cross-built with cmake/arm-linux-gnueabi.cmake) and a .tar.gz of the
-# board's installed tree, for root filesystems.
+# Builds the packages into one folder (default dist/): the .debs for this machine, the .debs
+# for the board (armel, cross-built against the board's C library, uClibc-ng, with
+# cmake/arm-linux-uclibcgnueabi.cmake) and a .tar.gz of the board's installed tree, for root
+# filesystems.
 #   scripts/package.sh [OUT]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,6 +21,9 @@ package() {  # BUILD_DIR GENERATORS [cmake options...]
 }
 
 package build-pkg DEB
-package build-pkg-arm "DEB;TGZ" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake
+# The board's packages are built against its own C library, uClibc.
+uclibc_root=$(scripts/uclibc-toolchain.sh)
+HDDPOWER_UCLIBC_ROOT=$uclibc_root \
+  package build-pkg-arm "DEB;TGZ" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-uclibcgnueabi.cmake
 rm -rf "$out/_CPack_Packages"
 ls -1 "$out"

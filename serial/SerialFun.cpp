@@ -95,6 +95,29 @@ bool SetStopBits(struct termios* tio, int stopBits) {
     }
 }
 
+// Applies the settings at once, and fails when the line did not take the character size,
+// the parity or the receiver switch asked for: a line that ignores them (a pseudo-terminal
+// keeps 8 bits without parity) would carry another framing than the one the caller opened
+// it with. Some C libraries check this in tcsetattr and others do not; checking here gives
+// the same result on every board.
+int ApplySettings(int fd, const struct termios& wanted) {
+    if (tcsetattr(fd, TCSANOW, &wanted) != 0) {
+        return -1;
+    }
+    struct termios taken;
+    if (tcgetattr(fd, &taken) != 0) {
+        return 0;
+    }
+    const tcflag_t checked = PARENB | CREAD;
+    const bool sizeTaken =
+        (wanted.c_cflag & CSIZE) == 0 || (wanted.c_cflag & CSIZE) == (taken.c_cflag & CSIZE);
+    if ((wanted.c_cflag & checked) != (taken.c_cflag & checked) || !sizeTaken) {
+        errno = EINVAL;
+        return -1;
+    }
+    return 0;
+}
+
 long long MonotonicMicros() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -191,8 +214,7 @@ int CComTransmit::SetComSpeed(int fd, unsigned int baudRate) {
     struct termios tio;
     memset(&tio, 0, sizeof tio);
     tcgetattr(fd, &tio);
-    if (cfsetispeed(&tio, code) < 0 || cfsetospeed(&tio, code) < 0 ||
-        tcsetattr(fd, TCSANOW, &tio) < 0) {
+    if (cfsetispeed(&tio, code) < 0 || cfsetospeed(&tio, code) < 0 || ApplySettings(fd, tio) < 0) {
         return PORT_FAIL;
     }
     tcflush(fd, TCIOFLUSH);
@@ -221,7 +243,7 @@ int CComTransmit::SetComParity(int fd, int dataBits, int stopBits, int parity, i
     tio.c_cc[VTIME] = 10;
     tio.c_cc[VMIN] = 0;
     tcflush(fd, TCIFLUSH);
-    return tcsetattr(fd, TCSANOW, &tio) != 0 ? PORT_FAIL : 0;
+    return ApplySettings(fd, tio) != 0 ? PORT_FAIL : 0;
 }
 
 int CComTransmit::SetComRawMode(int fd) {
@@ -229,7 +251,7 @@ int CComTransmit::SetComRawMode(int fd) {
     memset(&tio, 0, sizeof tio);
     tcgetattr(m_fd, &tio);
     cfmakeraw(&tio);
-    if (tcsetattr(fd, TCSANOW, &tio) < 0) {
+    if (ApplySettings(fd, tio) < 0) {
         return PORT_FAIL;
     }
     tcflush(fd, TCIOFLUSH);

@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# Builds the board's own C library toolchain, from Debian's packages only: uClibc-ng (from
+# uclibc-source) for 32-bit ARM, EABI, little-endian, soft float, NPTL threads with TLS, System
+# V IPC, UNIX98 ptys, realtime and large files, no IPv6, compiled by Debian's
+# arm-linux-gnueabi-gcc-12 against the kernel headers of linux-libc-dev-armel-cross; and a C++
+# runtime, libstdc++ from gcc-12-source, configured against it (the cross compiler's libgcc is
+# used as it is). The result is a sysroot and two compiler wrappers, arm-uclibc-gcc and
+# arm-uclibc-g++, that cmake/arm-linux-uclibcgnueabi.cmake uses.
+#
+#   scripts/uclibc-toolchain.sh          prints the toolchain's folder, building it if needed
+#
+# The toolchain lives outside the work tree, in HDDPOWER_UCLIBC_CACHE (default
+# /var/cache/hddpower-uclibc), in a folder named after the versions of its inputs (and of this
+# script); a build with the same inputs is reused. "current" there points at the last one.
+# About 10 minutes on two cores.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+inputs=(uclibc-source gcc-12-source gcc-12-arm-linux-gnueabi g++-12-arm-linux-gnueabi
+        binutils-arm-linux-gnueabi linux-libc-dev-armel-cross)
+missing=()
+for p in "${inputs[@]}" xz-utils make; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+key=$( { for p in "${inputs[@]}"; do dpkg-query -W -f='${Package} ${Version}\n' "$p"; done
+         cat "$0"; } | sha256sum | cut -c1-16)
+cache=${HDDPOWER_UCLIBC_CACHE:-/var/cache/hddpower-uclibc}
+root=$cache/$key
+if [ -f "$root/ready" ]; then
+  ln -sfn "$key" "$cache/current"
+  echo "$root"
+  exit 0
+fi
+jobs=$(nproc)
+rm -rf "$root"
+mkdir -p "$root/bin" "$root/work"
+work=$root/work
+sysroot=$root/sysroot
+log=$work/build.log
+trap 'echo "uclibc toolchain: failed; the log is $log" >&2' ERR
+echo "uclibc toolchain: building into $root (log: $log)" >&2
+
+# The kernel's user-space headers alone, without the glibc headers beside them.
+kernel=$work/kernel-headers
+dpkg -L linux-libc-dev-armel-cross | sed -n 's|^/usr/arm-linux-gnueabi/include/||p' |
+  while read -r f; do
+    src=/usr/arm-linux-gnueabi/include/$f
+    if [ -f "$src" ]; then
+      mkdir -p "$kernel/$(dirname "$f")"
+      cp "$src" "$kernel/$f"
+    fi
+  done
+
+# uClibc-ng: the ARM defaults, then the board's choices.
+tar xf /usr/src/uClibc-ng-*.tar.xz -C "$work"
+cd "$work"/uClibc-ng-*
+make ARCH=arm defconfig >>"$log" 2>&1
+set_option() {  # NAME VALUE, or NAME n to leave it out
+  sed -i -e "/^$1=/d" -e "/^# $1 is not set/d" .config
+  if [ "$2" = n ]; then echo "# $1 is not set" >>.config; else echo "$1=$2" >>.config; fi
+}
+while read -r name value; do
+  set_option "$name" "$value"
+done <<OPTIONS
+CONFIG_ARM_EABI y
+ARCH_BIG_ENDIAN n
+ARCH_WANTS_BIG_ENDIAN n
+ARCH_LITTLE_ENDIAN y
+ARCH_WANTS_LITTLE_ENDIAN y
+UCLIBC_HAS_FPU n
+HAS_NO_THREADS n
+UCLIBC_HAS_THREADS y
+UCLIBC_HAS_THREADS_NATIVE y
+UCLIBC_HAS_TLS y
+UCLIBC_HAS_LFS y
+UCLIBC_HAS_REALTIME y
+UCLIBC_HAS_ADVANCED_REALTIME y
+UNIX98PTY_ONLY y
+UCLIBC_HAS_IPV6 n
+DO_C99_MATH y
+UCLIBC_HAS_LONG_DOUBLE_MATH y
+UCLIBC_HAS_FENV y
+UCLIBC_HAS_WCHAR y
+UCLIBC_HAS_LOCALE n
+UCLIBC_SUSV3_LEGACY y
+UCLIBC_SUSV4_LEGACY y
+UCLIBC_HAS_REGEX y
+UCLIBC_LINUX_SPECIFIC y
+UCLIBC_HAS_GNU_GETOPT y
+UCLIBC_HAS_ERRNO_MESSAGES y
+UCLIBC_HAS_SIGNUM_MESSAGES y
+DOSTRIP n
+KERNEL_HEADERS "$kernel"
+CROSS_COMPILER_PREFIX "arm-linux-gnueabi-"
+RUNTIME_PREFIX "/"
+DEVEL_PREFIX "/usr/"
+OPTIONS
+{ yes "" || true; } | make ARCH=arm oldconfig >>"$log" 2>&1  # yes ends by SIGPIPE
+make -j"$jobs" >>"$log" 2>&1
+make install DESTDIR="$sysroot" >>"$log" 2>&1
+cp -r "$kernel"/. "$sysroot/usr/include/"
+
+# The wrappers: Debian's cross compiler with the sysroot's headers and libraries first, and
+# nothing of the cross compiler's glibc.
+gccinc=$(arm-linux-gnueabi-gcc-12 -print-file-name=include)
+cat >"$root/bin/arm-uclibc-gcc" <<WRAPPER
+#!/bin/sh
+sysroot=\$(dirname "\$0")/../sysroot
+exec arm-linux-gnueabi-gcc-12 -nostdinc -isystem "\$sysroot/usr/include" -isystem "$gccinc" \\
+  -B"\$sysroot/usr/lib/" -L"\$sysroot/usr/lib" -static "\$@"
+WRAPPER
+cat >"$root/bin/arm-uclibc-g++" <<WRAPPER
+#!/bin/sh
+sysroot=\$(dirname "\$0")/../sysroot
+cxx=\$sysroot/usr/include/c++/12
+exec arm-linux-gnueabi-g++-12 -nostdinc -isystem "\$cxx" -isystem "\$cxx/arm-linux-uclibcgnueabi" \\
+  -isystem "\$cxx/backward" -isystem "\$sysroot/usr/include" -isystem "$gccinc" \\
+  -D_GLIBCXX_GTHREAD_USE_WEAK=0 -pthread -B"\$sysroot/usr/lib/" -L"\$sysroot/usr/lib" -static "\$@"
+WRAPPER
+chmod 755 "$root/bin/arm-uclibc-gcc" "$root/bin/arm-uclibc-g++"
+
+# libstdc++ alone, from the compiler's sources, against the new C library.
+tar xf /usr/src/gcc-12/gcc-12.2.0-dfsg.tar.xz -C "$work" --wildcards --no-wildcards-match-slash \
+  'gcc-12.2.0/libstdc++-v3' 'gcc-12.2.0/libiberty' 'gcc-12.2.0/include' 'gcc-12.2.0/config' \
+  'gcc-12.2.0/libgcc' 'gcc-12.2.0/gcc/BASE-VER' 'gcc-12.2.0/gcc/DATESTAMP' \
+  'gcc-12.2.0/gcc/DEV-PHASE' 'gcc-12.2.0/config.*' 'gcc-12.2.0/config-ml.in' \
+  'gcc-12.2.0/install-sh' 'gcc-12.2.0/ltmain.sh' 'gcc-12.2.0/move-if-change' \
+  'gcc-12.2.0/mkinstalldirs' 'gcc-12.2.0/missing' 'gcc-12.2.0/*.m4'
+# Built alone, libstdc++ finds no gthr-default.h, which a whole compiler build makes from the
+# POSIX one; without it the library would have no threads. Thread calls are strong references
+# (the wrapper's _GLIBCXX_GTHREAD_USE_WEAK=0): in a static program, weak ones would stay null.
+cp "$work/gcc-12.2.0/libgcc/gthr-posix.h" "$work/gcc-12.2.0/libgcc/gthr-default.h"
+mkdir -p "$work/libstdc++"
+cd "$work/libstdc++"
+CC="$root/bin/arm-uclibc-gcc" CXX="$root/bin/arm-uclibc-g++" AR=arm-linux-gnueabi-ar \
+  RANLIB=arm-linux-gnueabi-ranlib NM=arm-linux-gnueabi-nm OBJDUMP=arm-linux-gnueabi-objdump \
+  STRIP=arm-linux-gnueabi-strip CFLAGS=-O2 CXXFLAGS=-O2 \
+  "$work/gcc-12.2.0/libstdc++-v3/configure" --host=arm-linux-uclibcgnueabi \
+  --build="$(gcc -dumpmachine)" --prefix=/usr --disable-shared --enable-static \
+  --disable-multilib --disable-nls --disable-libstdcxx-pch --enable-clocale=generic \
+  --with-gxx-include-dir=/usr/include/c++/12 >>"$log" 2>&1
+make -j"$jobs" >>"$log" 2>&1
+make install DESTDIR="$sysroot" >>"$log" 2>&1
+
+rm -rf "$work"
+touch "$root/ready"
+ln -sfn "$key" "$cache/current"
+echo "$root"
