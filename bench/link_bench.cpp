@@ -41,7 +41,7 @@ void* Drain(void* arg) {
 }
 
 void SendUnacknowledged(benchmark::State& state) {
-    McuPort port;
+    PtyMcuPort port;
     if (!port.ok()) {
         state.SkipWithError("no pseudo-terminal");
         return;

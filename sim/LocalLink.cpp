@@ -62,7 +62,7 @@ void PtyLine::HangUp() {
     }
 }
 
-McuPort::McuPort() : m_opened(false) {
+PtyMcuPort::PtyMcuPort() : m_opened(false) {
     if (m_line.ok()) {
         TerminalInfo info = McuPortSettings(m_line.slavePath().c_str());
         QuietOutput quiet;  // the port's own "Open COM" line
@@ -70,7 +70,7 @@ McuPort::McuPort() : m_opened(false) {
     }
 }
 
-McuPort::~McuPort() {
+PtyMcuPort::~PtyMcuPort() {
     if (m_opened) {
         g_McuCom.CloseCom();
     }

@@ -46,10 +46,10 @@ class PtyLine {
 };
 
 // The module's MCU port (g_McuCom) opened on a pseudo-terminal for the life of the object.
-class McuPort {
+class PtyMcuPort {
   public:
-    McuPort();
-    ~McuPort();
+    PtyMcuPort();
+    ~PtyMcuPort();
     bool ok() const { return m_opened; }
     PtyLine& line() { return m_line; }
 
@@ -69,7 +69,7 @@ class SimulatedMcu {
     ModuleReceiver& receiver() { return m_receiver; }
 
   private:
-    McuPort m_port;
+    PtyMcuPort m_port;
     McuSimulator m_simulator;
     ModuleReceiver m_receiver;
 };

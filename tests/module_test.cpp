@@ -513,7 +513,7 @@ TEST_F(SerialPortTest, WritesAndRawReads) {
 // The MCU port waits up to a second for room on the line: with the line's buffer full and the
 // far end reading again 300 ms later, a request still goes out whole.
 TEST(McuPortWrite, WaitsForRoomOnAFullLine) {
-    McuPort port;
+    PtyMcuPort port;
     ASSERT_TRUE(port.ok());
     const int filler = open(port.line().slavePath().c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
     ASSERT_GE(filler, 0);
@@ -665,7 +665,7 @@ class SendPathTest : public ::testing::Test {
     void TearDown() override { EXPECT_EQ(0, m_waitCmdList.GetDataListSize()); }
     std::string Wire() { return port.line().Drain(); }
 
-    McuPort port;
+    PtyMcuPort port;
     FrameBuffer reply;
 };
 
@@ -805,7 +805,7 @@ __attribute__((noinline)) void PaintStack() {
 // Both encodings of the power request: the ASCII line (any non-zero argument is on) and the
 // command 6 frame with its record big-endian, the caller's record left as it was.
 TEST(PowerRequests, AsciiLinesThenCommandSixFrames) {
-    McuPort port;
+    PtyMcuPort port;
     ASSERT_TRUE(port.ok());
     __AlarmOutPwrCtl ctl = {0x1234, 0x5678, 0x9ABCDEF0};
     const unsigned char first = After(GetSerialNum(), 1);
@@ -846,7 +846,7 @@ class RoundTripTest : public ::testing::Test {
 // A frame head from the MCU that never completes is given up once the line has been quiet:
 // the unasked frame after it is not swallowed, and goes to the deal list.
 TEST_F(RoundTripTest, AnUnfinishedFrameIsGivenUpOnAQuietLine) {
-    McuPort port;
+    PtyMcuPort port;
     ModuleReceiver receiver;
     ASSERT_TRUE(port.ok() && receiver.Start());
     EXPECT_FALSE(receiver.Start());  // running already

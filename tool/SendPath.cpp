@@ -67,12 +67,10 @@ int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size, __Co
     // matching acknowledgement in place of it.
     reply->cmd = sent->cmd;
     FramePayload(reply)[0] = sent->serialNum;
+    // The lookup takes the frame's pointer by reference but writes the answer into the
+    // buffer it points at, which stays the reply.
     __ComFrameData* found = reply;
-    const int collected = m_ackList.GetDatafromList(found, 0, 0);
-    if (collected > 0 && found != reply) {
-        memcpy(reply, found, static_cast<size_t>(ntohs(found->len) + FRAME_OVERHEAD));
-    }
-    return collected;
+    return m_ackList.GetDatafromList(found, 0, 0);
 }
 
 // Without a reply (timeo 0 asks for the default wait) there is nothing to show.
