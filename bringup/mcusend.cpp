@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -18,6 +17,7 @@
 #include "common/LineClaim.h"
 #include "common/ParseArgs.h"
 #include "common/StdStreams.h"
+#include "common/StopSignals.h"
 #include "tool/HddPower.h"
 
 namespace {
@@ -109,12 +109,6 @@ struct Options {
     unsigned long code;
     std::string payload;
 };
-
-volatile sig_atomic_t g_stopSignal = 0;
-
-void OnStopSignal(int signal) {
-    g_stopSignal = signal;
-}
 
 // Reports a usage error and gives its status.
 int BadUsage(const char* format, const char* what) {
@@ -336,7 +330,8 @@ int SendAll(const Options& options) {
         options.serial != 0 ? static_cast<unsigned char>(options.serial) : UnpredictableSerial();
     Tally tally;
     int status = kAcknowledged;
-    for (long n = 1; n <= options.count && g_stopSignal == 0; ++n, serial = NextSerial(serial)) {
+    for (long n = 1; n <= options.count && StopSignalCaught() == 0;
+         ++n, serial = NextSerial(serial)) {
         const Outcome outcome = SendOnce(options, serial);
         ++tally.sent;
         const bool acknowledged = expectsAck ? outcome.result > 0 : outcome.result == 0;
@@ -371,25 +366,6 @@ int SendAll(const Options& options) {
         PrintSummary(tally);
     }
     return status;
-}
-
-void CatchStopSignals() {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, NULL);
-    sigaction(SIGTERM, &action, NULL);
-    sigaction(SIGHUP, &action, NULL);
-}
-
-// After the line is put back, a run stopped by a signal ends by that signal, as the caller
-// expects of a program it interrupted.
-void EndBySignalIfStopped() {
-    if (g_stopSignal != 0) {
-        signal(g_stopSignal, SIG_DFL);
-        raise(g_stopSignal);
-    }
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "ack/FrameStreamScanner.h"
+#include "common/StopSignals.h"
 #include "sim/McuSimulator.h"
 #include "sim/StreamDecoder.h"
 #include "sim/TakenLine.h"
@@ -24,30 +24,6 @@ namespace {
 
 const int kDecodeFailed = 1;
 const int kQuietMs = FRAME_STREAM_QUIET_US / 1000;
-
-volatile sig_atomic_t g_stopSignal = 0;
-
-void OnStopSignal(int signal) {
-    g_stopSignal = signal;
-}
-
-// Without SA_RESTART, so that a wait or read in progress returns and the loop sees the flag.
-void CatchStopSignals() {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = OnStopSignal;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal, &action, NULL);
-    }
-}
-
-void EndBySignalIfStopped() {
-    if (g_stopSignal != 0) {
-        signal(g_stopSignal, SIG_DFL);
-        raise(g_stopSignal);
-    }
-}
 
 // The input: standard input as it is, or a path taken for this program (a device is set up,
 // and put back when decoding ends). The exit status when it cannot be decoded, after saying
@@ -120,7 +96,7 @@ int DecodeStream(int fd, const DecodeOptions& options, void (*print)(const std::
     std::vector<DecodedItem> items;
     unsigned long long offset = 0;
     unsigned char chunk[4096];
-    while (g_stopSignal == 0) {
+    while (StopSignalCaught() == 0) {
         struct pollfd pfd = {fd, POLLIN, 0};
         if (live && decoder.pending() > 0 && poll(&pfd, 1, kQuietMs) == 0) {
             decoder.Flush(&items);

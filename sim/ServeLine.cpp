@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -12,29 +11,13 @@
 
 #include <string>
 
+#include "common/StopSignals.h"
 #include "sim/TakenLine.h"
 
 namespace {
 
 const char kSocketPrefix[] = "unix:";
 const int kWatchMs = 50;
-
-volatile sig_atomic_t g_stop = 0;
-
-void OnStop(int) {
-    g_stop = 1;
-}
-
-// Without SA_RESTART, so that a wait in progress returns and the loop sees the flag.
-void CatchStopSignals() {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = OnStop;
-    sigemptyset(&action.sa_mask);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaction(signal, &action, NULL);
-    }
-}
 
 // Listens at path and returns the first peer's descriptor; -1 after saying why, or when a
 // stop signal came first.
@@ -58,7 +41,7 @@ int AcceptOnePeer(const char* path) {
         return -1;
     }
     int peer = -1;
-    while (peer < 0 && g_stop == 0) {
+    while (peer < 0 && StopSignalCaught() == 0) {
         struct pollfd pfd = {listener, POLLIN, 0};
         if (poll(&pfd, 1, kWatchMs * 4) > 0) {
             peer = accept(listener, NULL, NULL);
@@ -71,7 +54,7 @@ int AcceptOnePeer(const char* path) {
 
 // Until a stop signal, a hang-up or the peer's close.
 void WatchLine(int fd) {
-    while (g_stop == 0) {
+    while (StopSignalCaught() == 0) {
         struct pollfd pfd = {fd, 0, 0};
         if (poll(&pfd, 1, kWatchMs) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
             return;
@@ -98,7 +81,7 @@ int ServeLine(const char* line, const SimOptions& options, const McuSimulator::L
     int fd = -1;
     if (strncmp(line, kSocketPrefix, sizeof kSocketPrefix - 1) == 0) {
         fd = AcceptOnePeer(line + sizeof kSocketPrefix - 1);
-        if (fd < 0 && g_stop == 0) {
+        if (fd < 0 && StopSignalCaught() == 0) {
             return kLineUnusable;
         }
     } else {

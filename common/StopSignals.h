@@ -1,0 +1,17 @@
+// The stop signals of the programs built on the module (mcusend, mcusim's decoder and server):
+// SIGINT, SIGTERM and SIGHUP end a run at its next step, after the program has put back what
+// it changed, and then end the program as the signal would have.
+#ifndef COMMON_STOPSIGNALS_H
+#define COMMON_STOPSIGNALS_H
+
+// Installs the handlers, without SA_RESTART, so that a wait or read in progress returns and
+// the program's loop sees the signal.
+void CatchStopSignals();
+
+// The stop signal caught, or 0.
+int StopSignalCaught();
+
+// When a stop signal was caught, ends the program by it, with its default action.
+void EndBySignalIfStopped();
+
+#endif  // COMMON_STOPSIGNALS_H
