@@ -291,8 +291,8 @@ class Decoder(srd.Decoder):
                    ['checksum %02x ok' % v[length + 4], 'sum ok', 'X'])
         self.field(rxtx, items[length + 5:], ['tail 75 aa', 'tail', 'T'])
         self.put_ann(items[0][1], items[-1][2], ann_index(rxtx, 'frame'), [
-            'frame of %d bytes: cmd %04x %s, serial %d, ackBit %d' % (
-                len(v), cmd, cmd_name(cmd), serial, ack),
+            'frame: len %d, serial %d, flag 0x%02x (ackBit %d), cmd 0x%04x %s' % (
+                length, serial, flag, ack, cmd, cmd_name(cmd)),
             'frame %04x' % cmd, 'F'])
         self.tie(rxtx, items, cmd, serial, ack, payload)
 
@@ -350,5 +350,6 @@ class Decoder(srd.Decoder):
                          ['power line checksum %02X, expected %02X' % (sent, total & 0xFF),
                           'checksum', 'E'])
         self.put_ann(items[0][1], items[-1][2], ann_index(rxtx, 'line'), [
-            'ascii line "%s" CR LF: %s, checksum %s' % (text, power, 'ok' if ok else 'WRONG'),
+            'ascii line "%s" CR LF: %s (digit \'%s\'), checksum %02X %s' % (
+                text, power, digit, sent, 'ok' if ok else 'WRONG'),
             'line ' + power, 'L'])
