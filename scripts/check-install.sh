@@ -55,8 +55,8 @@ for program in mcusend mcusim; do
 done
 
 echo "protocol decoder"
-SIGROKDECODE_DIR=$prefix/share/libsigrokdecode/decoders sigrok-cli -L | grep -q '^ *mculine ' ||
-  fail "sigrok-cli does not find the installed mculine decoder"
+decoders=$(SIGROKDECODE_DIR=$prefix/share/libsigrokdecode/decoders sigrok-cli -L 2>&1)
+grep -q '^ *mculine ' <<<"$decoders" || fail "sigrok-cli does not find the installed mculine decoder"
 
 echo "example, with CMake and with pkg-config"
 cmake -S examples/consumer -B "$tmp/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
