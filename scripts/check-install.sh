@@ -85,7 +85,8 @@ for machine in "$arch" armel; do
   dpkg-deb -c "$dev_deb" | grep -q ' \./usr/bin/' && fail "$dev_deb holds programs"
   dpkg-deb -c "$tools_deb" | grep -q -E ' \./usr/(include|lib)/' && fail "$tools_deb holds the library"
   # Clean but for the overrides the packages carry, each with its reason.
-  if ! findings=$(lintian --fail-on error,warning "$tools_deb" "$dev_deb" 2>&1); then
+  # lintian leaves scratch files in TMPDIR: the check's own folder, removed at the end.
+  if ! findings=$(TMPDIR=$tmp lintian --fail-on error,warning "$tools_deb" "$dev_deb" 2>&1); then
     fail "lintian finds fault with the $machine packages:"$'\n'"$findings"
   fi
 done
