@@ -260,6 +260,10 @@ TEST(Mcusend, BadUsageIsRefusedWithTheReason) {
         {{"-t", "010", "6"}, "--timeout takes 1 to 600000 milliseconds, not 010"},
         {{"6", "--timeout"}, "--timeout needs a value"},
         {{"--bogus", "6"}, "unknown option --bogus"},
+        {{"6", "00", "11"},
+         "one command code and one payload at most: 11 is one more (quote a "
+         "payload with blanks)"},
+        {{"-v"}, "a command code is needed"},
     };
     for (const auto& c : cases) {
         const ToolResult r = RunProgram(Join({McuSendPath()}, c.args));
