@@ -65,7 +65,7 @@ verdict=$(awk '$2 == "serial" && $6 == "rtt_us" {
                  n++; if ($5 == "timeout") late++; else if ($5 != $1 % 256) wrong++ }
                /^mcusim: received .* of noise/ { damaged++ }
                END { printf "%d commands, %d wrong answers, %d timed out of which %d unexplained",
-                     n, wrong, late, late > damaged ? late - damaged : 0 }' <<<"$out")
+                     n, wrong, late, (late > damaged ? late - damaged : 0) }' <<<"$out")
 [[ "$verdict" == "1000 commands, 0 wrong answers, "*" 0 unexplained" ]] || fail "soak: $verdict"
 
 echo "the module's tests in the guest"
