@@ -3,8 +3,8 @@
 #include <arpa/inet.h>
 
 #include "ack/AckResults.h"
-#include "ack/Deadline.h"
 #include "common/AckMatch.h"
+#include "common/Clock.h"
 
 namespace {
 

@@ -24,6 +24,19 @@ class CFrameQueue::RingBytes {
         return static_cast<unsigned char>(
             const_cast<CFrameQueue&>(m_q).QueueXorCheckSum(m_q.m_readPos + first, count));
     }
+    // Searched in the two spans the ring's wrap makes.
+    int markOffset(int first, int count) const {
+        int start = m_q.m_readPos + first;
+        if (start >= m_q.m_size) {
+            start -= m_q.m_size;
+        }
+        const int firstSpan = count < m_q.m_size - start ? count : m_q.m_size - start;
+        const int inFirst = HeadMarkOffset(m_q.m_buf + start, firstSpan);
+        if (inFirst < firstSpan) {
+            return inFirst;
+        }
+        return firstSpan + HeadMarkOffset(m_q.m_buf, count - firstSpan);
+    }
 
   private:
     const CFrameQueue& m_q;
@@ -72,15 +85,17 @@ int CFrameQueue::QueueInit(int bufSize) {
 
 int CFrameQueue::checkValidFrame(char* frame, int frameLen) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(frame);
+    const FlatBytes flat(bytes);
     const int len = FrameLenField(bytes);
-    const unsigned char x = FrameXor(bytes + 2, len + 2);
+    const unsigned char x = ChecksumFor(flat, len);
     if (x != bytes[len + 4]) {
         PrintFixedLine(stderr, LOG_CHECKSUM_INVALID, "checksum(%02x), length(%d) is invalid!\n", x,
                        frameLen);
         return QUEUE_BAD_CHECKSUM;
     }
-    const int tail = (bytes[len + 5] << 8) | bytes[len + 6];
-    if (tail != ((FRAME_MARK_FIRST << 8) | FRAME_MARK_SECOND)) {
+    if (!TailIsMarked(flat, len)) {
+        // The log shows the two bytes read big-endian and then swapped.
+        const int tail = (bytes[len + 5] << 8) | bytes[len + 6];
         const int swapped = (bytes[len + 6] << 8) | bytes[len + 5];
         PrintFixedLine(stderr, LOG_TAIL_INVALID, "frame tail(%02x)(%02x) is invalid!\n", tail,
                        swapped);
@@ -170,27 +185,6 @@ void CFrameQueue::DropFront(int count) {
     m_freeLen += count;
 }
 
-// How many front bytes are noise when the front is not a head: up to the next 0x75, but
-// never the last stored byte (the search stops with one byte left, as a byte-wise walk would).
-// The run is searched in the two spans the ring's wrap makes.
-int CFrameQueue::NoiseRunAtFront(int stored) const {
-    const unsigned char* front = m_buf + m_readPos;
-    if (front[0] == FRAME_MARK_FIRST) {
-        return 1;
-    }
-    const int limit = stored - 1;
-    const int firstSpan = m_size - m_readPos - 1 < limit ? m_size - m_readPos - 1 : limit;
-    const int inFirst =
-        static_cast<int>(BytesBeforeHeadMark(front + 1, static_cast<size_t>(firstSpan)));
-    if (inFirst < firstSpan) {
-        return 1 + inFirst;
-    }
-    const int secondSpan = limit - firstSpan;
-    const int inSecond =
-        static_cast<int>(BytesBeforeHeadMark(m_buf, static_cast<size_t>(secondSpan)));
-    return inSecond < secondSpan ? firstSpan + 1 + inSecond : limit;
-}
-
 int CFrameQueue::FrameFilter() {
     if (GetDataLen() < FRAME_MIN_SIZE) {
         return QUEUE_TOO_FEW_BYTES;
@@ -202,8 +196,10 @@ int CFrameQueue::FrameFilter() {
         if (verdict == kFrameValid) {
             return frameLen;
         }
-        const int dropped =
-            verdict == kFrameNoHead ? NoiseRunAtFront(stored) : NoiseBytesFor(verdict);
+        // The search never drops the last stored byte: it stops with one byte left, as a
+        // byte-wise walk would, and that byte is judged when more have come.
+        const int noise = NoiseAtFront(RingBytes(*this), stored, verdict);
+        const int dropped = noise < stored - 1 ? noise : stored - 1;
         m_drops.Add(verdict, static_cast<unsigned long>(dropped));
         DropFront(dropped);
         if (GetDataLen() <= 1) {

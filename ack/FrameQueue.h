@@ -49,7 +49,6 @@ class CFrameQueue {
 
     void ResetCounters();
     void DropFront(int count);
-    int NoiseRunAtFront(int stored) const;
     void CopyIn(const char* src, int count);
 
     unsigned char* m_buf;

@@ -39,9 +39,8 @@ void FrameStreamScanner::Scan(bool idle, Sink* sink) {
         if (verdict == kFrameIncomplete && !idle) {
             break;
         }
-        const size_t dropped = verdict == kFrameNoHead
-                                   ? NoiseRunLength(m_buf + at, m_length - at)
-                                   : static_cast<size_t>(NoiseBytesFor(verdict));
+        const size_t dropped = static_cast<size_t>(
+            NoiseAtFront(FlatBytes(m_buf + at), static_cast<int>(m_length - at), verdict));
         m_stats.drops.Add(verdict, dropped);
         sink->OnNoise(m_buf + at, dropped, verdict);
         at += dropped;

@@ -1,20 +1,14 @@
 #include "ack/McuReceiver.h"
 
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "ack/AckResults.h"
+#include "common/Clock.h"
 
 namespace {
 
 const int kReadChunk = 1024;
-
-long MicrosecondsSince(const struct timespec& start) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000;
-}
 
 }  // namespace
 
@@ -54,23 +48,22 @@ void McuReceiver::Count(unsigned long ReceiverStats::*counter) {
 
 void McuReceiver::Run() {
     char chunk[kReadChunk];
-    struct timespec lastByte;
-    clock_gettime(CLOCK_MONOTONIC, &lastByte);
+    long long lastByteUs = MonotonicMicros();
     while (!m_thread.stopping()) {
-        struct timespec start;
-        clock_gettime(CLOCK_MONOTONIC, &start);
+        const long long startUs = MonotonicMicros();
         int got = 0;
         const int read = m_port.ReadComEx(chunk, kReadChunk, &got, 0, m_readTimeoutUs);
         if (read == 0 && got > 0) {
-            clock_gettime(CLOCK_MONOTONIC, &lastByte);
+            lastByteUs = MonotonicMicros();
             m_scanner.Feed(reinterpret_cast<unsigned char*>(chunk), static_cast<size_t>(got), this);
         } else {
-            if (m_scanner.pending() > 0 && MicrosecondsSince(lastByte) >= FRAME_STREAM_QUIET_US) {
+            if (m_scanner.pending() > 0 &&
+                MonotonicMicros() - lastByteUs >= FRAME_STREAM_QUIET_US) {
                 m_scanner.Flush(this);
             }
             // A closed port, an ended stream or bytes another reader took fail at once: wait
             // out the time-out instead of spinning.
-            const long spent = MicrosecondsSince(start);
+            const long long spent = MonotonicMicros() - startUs;
             if (spent < m_readTimeoutUs) {
                 usleep(static_cast<useconds_t>(m_readTimeoutUs - spent));
             }

@@ -3,9 +3,9 @@
 #include <new>
 
 #include "ack/AckResults.h"
-#include "ack/Deadline.h"
 #include "ack/WaitCmdList.h"
 #include "common/AckMatch.h"
+#include "common/Clock.h"
 
 WaitCmdList::WaitCmdList() {}
 

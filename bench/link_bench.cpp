@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Clock.h"
 #include "sim/DeviceNamespace.h"
 #include "sim/LocalLink.h"
 #include "sim/McuSimulator.h"

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "bringup/RoundTripTimes.h"
+#include "common/Clock.h"
 #include "common/LineClaim.h"
 #include "common/ParseArgs.h"
 #include "common/StdStreams.h"
@@ -216,16 +217,6 @@ unsigned char UnpredictableSerial() {
     return static_cast<unsigned char>(seed % 255 + 1);
 }
 
-unsigned char NextSerial(unsigned char serial) {
-    return static_cast<unsigned char>(serial == 255 ? 1 : serial + 1);
-}
-
-long MicrosecondsSince(const struct timespec& start) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (now.tv_sec - start.tv_sec) * 1000000L + (now.tv_nsec - start.tv_nsec) / 1000;
-}
-
 // The device's settings as found, put back when the run ends unless asked otherwise.
 class SavedLineSettings {
   public:
@@ -277,12 +268,11 @@ Outcome SendOnce(const Options& options, unsigned char serial) {
     request.data = reinterpret_cast<unsigned char*>(&payload[0]);
     unsigned char reply[FRAME_MAX_SIZE];
     memset(reply, 0, sizeof reply);
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const long long startUs = MonotonicMicros();
     Outcome outcome;
     outcome.result = sendCmdData(&request, reinterpret_cast<__ComFrameData*>(reply),
                                  static_cast<unsigned>(options.timeoutMs));
-    outcome.rttUs = MicrosecondsSince(start);
+    outcome.rttUs = static_cast<long>(MonotonicMicros() - startUs);
     outcome.serial = request.serialNum;
     outcome.answer = reply[FRAME_HEADER_SIZE + 1];
     return outcome;
@@ -305,9 +295,13 @@ void PrintSummary(const Tally& tally) {
         tally.rttUs.Percentile(99), tally.rttUs.Max());
 }
 
+// Whether the table has the command wait for an acknowledgement.
+bool ExpectsAck(const Options& options) {
+    return FrameAckBit(GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(options.code))) != 0;
+}
+
 void PrintSingle(const Options& options, const Outcome& outcome, bool acknowledged) {
-    const bool expectsAck =
-        (GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(options.code)) & FRAME_ACK_BIT) != 0;
+    const bool expectsAck = ExpectsAck(options);
     if (outcome.result == SEND_WRITE_FAILED) {
         printf("mcusend: command %04lx could not be written (%d)\n", options.code, outcome.result);
     } else if (!expectsAck) {
@@ -324,14 +318,13 @@ void PrintSingle(const Options& options, const Outcome& outcome, bool acknowledg
 
 // Sends the command count times; returns the exit status.
 int SendAll(const Options& options) {
-    const bool expectsAck =
-        (GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(options.code)) & FRAME_ACK_BIT) != 0;
+    const bool expectsAck = ExpectsAck(options);
     unsigned char serial =
         options.serial != 0 ? static_cast<unsigned char>(options.serial) : UnpredictableSerial();
     Tally tally;
     int status = kAcknowledged;
     for (long n = 1; n <= options.count && StopSignalCaught() == 0;
-         ++n, serial = NextSerial(serial)) {
+         ++n, serial = SerialAfter(serial)) {
         const Outcome outcome = SendOnce(options, serial);
         ++tally.sent;
         const bool acknowledged = expectsAck ? outcome.result > 0 : outcome.result == 0;

@@ -42,6 +42,11 @@ const int FRAME_MIN_SIZE = FRAME_MIN_LEN_FIELD + FRAME_OVERHEAD;  // 11
 const int FRAME_MAX_SIZE = FRAME_MAX_LEN_FIELD + FRAME_OVERHEAD;  // 1035
 const unsigned char FRAME_ACK_BIT = 0x40;  // flag bit: the sender waits for an acknowledgement
 
+// The ackBit of a flag, 1 or 0, as the logs print it.
+inline int FrameAckBit(unsigned char flag) {
+    return (flag & FRAME_ACK_BIT) != 0 ? 1 : 0;
+}
+
 inline unsigned char* FrameBytes(__ComFrameData* frame) {
     return reinterpret_cast<unsigned char*>(frame);
 }

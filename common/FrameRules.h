@@ -6,9 +6,11 @@
 // drops the bytes it is told to, a stream reader waits for more bytes on kFrameIncomplete.
 // The rules, in their order: head 0x75 0xAA, len at most 1028 and at least 4 (the smallest
 // frame, 11 bytes), all len + 7 bytes present, checksum, tail. The bytes are reached through
-// an accessor so that a ring and a flat buffer share the code: it provides at(k) and
-// xorOf(first, count). Bytes that start no frame are dropped up to the next possible head
-// (NoiseRunLength), and what was dropped is counted by reason (FrameDropStats).
+// an accessor so that a ring and a flat buffer share the code: it provides at(k),
+// xorOf(first, count) and markOffset(first, count), the offset of the first 0x75 among count
+// bytes from first (count when there is none). Bytes that start no frame are dropped up to
+// the next possible head (NoiseAtFront), and what was dropped is counted by reason
+// (FrameDropStats).
 #ifndef COMMON_FRAMERULES_H
 #define COMMON_FRAMERULES_H
 
@@ -26,6 +28,19 @@ enum FrameVerdict {
     kFrameBadTail,      // all bytes present, tail wrong: one byte of noise
     kFrameUndersize     // len below 4, shorter than the smallest frame: one byte of noise
 };
+
+// The checksum a frame with this len field must carry: the XOR of len, serialNum, flag, cmd
+// and payload.
+template <typename Bytes>
+unsigned char ChecksumFor(const Bytes& bytes, int len) {
+    return bytes.xorOf(2, len + 2);
+}
+
+// Whether the two bytes after the checksum are the tail, 0x75 0xAA.
+template <typename Bytes>
+bool TailIsMarked(const Bytes& bytes, int len) {
+    return bytes.at(len + 5) == FRAME_MARK_FIRST && bytes.at(len + 6) == FRAME_MARK_SECOND;
+}
 
 // Judges the stored bytes at the front. `stored` is how many bytes are there (2 or more).
 // On kFrameValid, *frameLen is the frame's total length (len + 7).
@@ -51,34 +66,32 @@ FrameVerdict JudgeFrameAt(const Bytes& bytes, int stored, int* frameLen) {
     if (len + FRAME_OVERHEAD > stored) {
         return kFrameIncomplete;
     }
-    if (bytes.xorOf(2, len + 2) != bytes.at(len + 4)) {
+    if (ChecksumFor(bytes, len) != bytes.at(len + 4)) {
         return kFrameBadChecksum;
     }
-    if (bytes.at(len + 5) != FRAME_MARK_FIRST || bytes.at(len + 6) != FRAME_MARK_SECOND) {
+    if (!TailIsMarked(bytes, len)) {
         return kFrameBadTail;
     }
     *frameLen = len + FRAME_OVERHEAD;
     return kFrameValid;
 }
 
-// How many front bytes a reader drops for a verdict other than kFrameValid and kFrameNoHead
-// (a frame that never came whole included): the two head bytes of an oversize frame,
-// otherwise one.
-inline int NoiseBytesFor(FrameVerdict verdict) {
-    return verdict == kFrameOversize ? 2 : 1;
+// How many of the `stored` front bytes are noise, for a verdict other than kFrameValid (a
+// frame that never came whole included). A front without a head runs up to the next 0x75,
+// where a head may start, but a 0x75 not followed by 0xAA is one byte alone; an oversize
+// frame drops its two head bytes; any other refused head drops one byte.
+template <typename Bytes>
+int NoiseAtFront(const Bytes& bytes, int stored, FrameVerdict verdict) {
+    if (verdict != kFrameNoHead) {
+        return verdict == kFrameOversize ? 2 : 1;
+    }
+    return bytes.at(0) == FRAME_MARK_FIRST ? 1 : 1 + bytes.markOffset(1, stored - 1);
 }
 
-// The offset of the first 0x75 (the only byte a head starts with) among count bytes, or count.
-inline size_t BytesBeforeHeadMark(const unsigned char* bytes, size_t count) {
-    const void* mark = memchr(bytes, FRAME_MARK_FIRST, count);
-    return mark != NULL ? static_cast<size_t>(static_cast<const unsigned char*>(mark) - bytes)
-                        : count;
-}
-
-// For a kFrameNoHead front of `count` bytes: how many of them are noise. A 0x75 not followed
-// by 0xAA is one byte; anything else runs up to the next 0x75, where a head may start.
-inline size_t NoiseRunLength(const unsigned char* bytes, size_t count) {
-    return bytes[0] == FRAME_MARK_FIRST ? 1 : 1 + BytesBeforeHeadMark(bytes + 1, count - 1);
+// The offset of the first 0x75 among count bytes, or count.
+inline int HeadMarkOffset(const unsigned char* bytes, int count) {
+    const void* mark = memchr(bytes, FRAME_MARK_FIRST, static_cast<size_t>(count));
+    return mark != NULL ? static_cast<int>(static_cast<const unsigned char*>(mark) - bytes) : count;
 }
 
 // Accessor over a flat buffer.
@@ -87,6 +100,7 @@ class FlatBytes {
     explicit FlatBytes(const unsigned char* data) : m_data(data) {}
     unsigned char at(int k) const { return m_data[k]; }
     unsigned char xorOf(int first, int count) const { return FrameXor(m_data + first, count); }
+    int markOffset(int first, int count) const { return HeadMarkOffset(m_data + first, count); }
 
   private:
     const unsigned char* m_data;

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 
+#include "common/Clock.h"
 #include "common/FixedLog.h"
 #include "serial/PortResults.h"
 
@@ -116,12 +117,6 @@ int ApplySettings(int fd, const struct termios& wanted) {
         return -1;
     }
     return 0;
-}
-
-long long MonotonicMicros() {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ack/FrameStreamScanner.h"
+#include "common/Clock.h"
 #include "common/StopSignals.h"
 #include "sim/McuSimulator.h"
 #include "sim/StreamDecoder.h"

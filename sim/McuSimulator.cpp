@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "ack/FrameStreamScanner.h"
+#include "common/Clock.h"
 #include "common/CmdTable.h"
 #include "common/ComFrame.h"
 #include "sim/TrafficReport.h"
@@ -43,12 +44,6 @@ std::string BuildMcuFrame(unsigned char serial, unsigned char flag, unsigned sho
                 reinterpret_cast<const unsigned char*>(payload.data()),
                 static_cast<int>(payload.size()));
     return frame;
-}
-
-double MonotonicSeconds() {
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 SimOptions::SimOptions()
@@ -209,7 +204,7 @@ void McuSimulator::Handle(const std::vector<DecodedItem>& items) {
                 ++m_stats.framesReceived;
             }
         }
-        if (item.kind == DecodedItem::kFrame && (item.bytes[5] & FRAME_ACK_BIT) != 0 &&
+        if (item.kind == DecodedItem::kFrame && FrameAckBit(item.bytes[5]) != 0 &&
             m_options.answer) {
             ScheduleAnswer(item);
         }

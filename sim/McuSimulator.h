@@ -127,8 +127,6 @@ class McuSimulator {
     WorkerThread m_thread;  // last: stopped before the members its body uses go away
 };
 
-double MonotonicSeconds();
-
 // A complete frame (head, len, checksum, tail) around the given fields and payload.
 std::string BuildMcuFrame(unsigned char serial, unsigned char flag, unsigned short cmd,
                           const std::string& payload);

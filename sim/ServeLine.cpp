@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "common/Clock.h"
 #include "common/StopSignals.h"
 #include "sim/TakenLine.h"
 

@@ -80,9 +80,8 @@ std::string DescribeFrame(const std::vector<unsigned char>& frame) {
     const int len = FrameLenField(p);
     const unsigned int cmd = FrameCmdCode(p);
     const unsigned char flag = p[5];
-    std::string text =
-        Format("frame: len %d, serial %u, flag 0x%02x (ackBit %d), cmd 0x%04x %s", len, p[4], flag,
-               (flag & FRAME_ACK_BIT) != 0 ? 1 : 0, cmd, CommandName(cmd).c_str());
+    std::string text = Format("frame: len %d, serial %u, flag 0x%02x (ackBit %d), cmd 0x%04x %s",
+                              len, p[4], flag, FrameAckBit(flag), cmd, CommandName(cmd).c_str());
     text += ", payload " + (len > 4 ? HexBytes(p + 8, static_cast<size_t>(len - 4)) : "(none)");
     if (cmd == CMD_ALARM_OUT_POWER && len - 4 == kPowerPayloadSize) {
         text += DescribePowerPayload(p + 8);

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "ack/FrameStreamScanner.h"
+#include "common/Clock.h"
 #include "common/MutexLock.h"
 #include "common/ParseArgs.h"
 #include "common/StdStreams.h"

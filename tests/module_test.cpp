@@ -29,6 +29,7 @@
 #include "ack/AckResults.h"
 #include "ack/DataPackList.h"
 #include "ack/FrameQueue.h"
+#include "common/Clock.h"
 #include "common/CommonResults.h"
 #include "common/WorkerThread.h"
 #include "serial/PortResults.h"

@@ -126,7 +126,7 @@ int sendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned int time
                     static_cast<unsigned short>(request->cmd), request->data, request->dataLen));
 
     int result = 0;
-    const int ackBit = (flag & FRAME_ACK_BIT) != 0 ? 1 : 0;
+    const int ackBit = FrameAckBit(flag);
     printf("## ackBit is %#x \n", ackBit);
     if (ackBit) {
         result = WriteData(frame, size, reply, timeo != 0 ? timeo : SEND_DEFAULT_TIMEO_MS);

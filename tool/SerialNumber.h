@@ -4,18 +4,21 @@
 
 #include <atomic>
 
-// The next frame serial number: 1 to 255, then 1 again; 0 is never handed out, since a
-// request's serial number 0 means "none given yet". One counter for the whole process; the
-// step is atomic so that concurrent senders never draw the same number in one round.
+// The serial number that follows `serial`: 1 to 255, then 1 again; 0 is skipped, since a
+// request's serial number 0 means "none given yet".
+inline unsigned char SerialAfter(unsigned char serial) {
+    return static_cast<unsigned char>(serial == 255 ? 1 : serial + 1);
+}
+
+// The next frame serial number, SerialAfter the last one handed out. One counter for the whole
+// process; the step is atomic so that concurrent senders never draw the same number in one
+// round.
 inline unsigned char GetSerialNum() {
     static std::atomic<unsigned char> m_serialNum(0);
     unsigned char current = m_serialNum.load();
     unsigned char next;
     do {
-        next = static_cast<unsigned char>(current + 1);
-        if (next == 0) {
-            next = 1;
-        }
+        next = SerialAfter(current);
     } while (!m_serialNum.compare_exchange_weak(current, next));
     return next;
 }

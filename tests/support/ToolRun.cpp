@@ -7,6 +7,7 @@
 
 #include <sstream>
 
+#include "common/Clock.h"
 #include "sim/DeviceNamespace.h"
 #include "sim/LocalLink.h"
 #include "sim/McuSimulator.h"

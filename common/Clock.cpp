@@ -1,8 +1,20 @@
-#include "ack/Deadline.h"
+#include "common/Clock.h"
 
 #include <errno.h>
 #include <stdint.h>
 #include <sys/time.h>
+
+long long MonotonicMicros() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+}
+
+double MonotonicSeconds() {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
 
 struct timespec DeadlineAfter(int seconds, int millis) {
     struct timeval now;
