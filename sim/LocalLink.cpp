@@ -5,26 +5,6 @@
 #include <stdio.h>
 #include <unistd.h>
 
-QuietOutput::QuietOutput() {
-    fflush(stdout);
-    fflush(stderr);
-    const int null = open("/dev/null", O_WRONLY);
-    for (int i = 0; i < 2; ++i) {
-        m_saved[i] = dup(1 + i);
-        dup2(null, 1 + i);
-    }
-    close(null);
-}
-
-QuietOutput::~QuietOutput() {
-    fflush(stdout);
-    fflush(stderr);
-    for (int i = 0; i < 2; ++i) {
-        dup2(m_saved[i], 1 + i);
-        close(m_saved[i]);
-    }
-}
-
 PtyLine::PtyLine() {
     std::string error;
     if (!OpenPtyPair(&m_pty, &error)) {

@@ -1,7 +1,7 @@
 // The whole MCU link in one process, on a real pseudo-terminal, for the tests and the
 // benchmarks: the slave is the "serial device" the module opens by path; the far end is played
 // on the master, by hand (PtyLine) or by the simulated MCU with the module's receiver running
-// (SimulatedMcu). QuietOutput keeps the module's own log lines out of the way meanwhile.
+// (SimulatedMcu).
 #ifndef SIM_LOCALLINK_H
 #define SIM_LOCALLINK_H
 
@@ -9,20 +9,8 @@
 
 #include "sim/DeviceNamespace.h"
 #include "sim/McuSimulator.h"
+#include "sim/OutputRedirect.h"
 #include "tool/HddPower.h"
-
-// Standard output and error go to /dev/null while it lives.
-class QuietOutput {
-  public:
-    QuietOutput();
-    ~QuietOutput();
-
-    QuietOutput(const QuietOutput&) = delete;
-    QuietOutput& operator=(const QuietOutput&) = delete;
-
-  private:
-    int m_saved[2];
-};
 
 class PtyLine {
   public:

@@ -23,15 +23,10 @@ std::string ReadWholeFile(int fd) {
     return text;
 }
 
-CaptureOutput::CaptureOutput() : m_done(false) {
-    fflush(stdout);
-    fflush(stderr);
-    for (int i = 0; i < 2; ++i) {
-        m_saved[i] = dup(1 + i);
-        m_files[i] = AnonymousTempFile();
-        dup2(m_files[i], 1 + i);
-    }
-}
+CaptureOutput::CaptureOutput()
+    : m_files{AnonymousTempFile(), AnonymousTempFile()},
+      m_redirect(m_files[0], m_files[1]),
+      m_done(false) {}
 
 CaptureOutput::~CaptureOutput() {
     Finish();
@@ -48,11 +43,8 @@ void CaptureOutput::Finish() {
         return;
     }
     m_done = true;
-    fflush(stdout);
-    fflush(stderr);
+    m_redirect.Restore();
     for (int i = 0; i < 2; ++i) {
-        dup2(m_saved[i], 1 + i);
-        close(m_saved[i]);
         m_text[i] = ReadWholeFile(m_files[i]);
     }
 }

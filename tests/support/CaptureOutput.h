@@ -1,11 +1,13 @@
-// Captures what the code under test writes to standard output and standard error, through the
-// real descriptors 1 and 2, so that printf, puts, perror and fprintf are all seen. GoogleTest
+// Captures what the code under test writes to standard output and standard error (through
+// an OutputRedirect to two temporary files). GoogleTest
 // prints a failed assertion to standard output at once, so a failure inside a capture lands in
 // it: whenever the test has failed, the capture shows what it took when it ends.
 #ifndef TESTS_SUPPORT_CAPTUREOUTPUT_H
 #define TESTS_SUPPORT_CAPTUREOUTPUT_H
 
 #include <string>
+
+#include "sim/OutputRedirect.h"
 
 class CaptureOutput {
   public:
@@ -19,8 +21,8 @@ class CaptureOutput {
   private:
     void Finish();
 
-    int m_saved[2];
     int m_files[2];
+    OutputRedirect m_redirect;
     bool m_done;
     std::string m_text[2];
 };
