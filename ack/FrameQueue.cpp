@@ -89,16 +89,14 @@ int CFrameQueue::checkValidFrame(char* frame, int frameLen) {
     const int len = FrameLenField(bytes);
     const unsigned char x = ChecksumFor(flat, len);
     if (x != bytes[len + 4]) {
-        PrintFixedLine(stderr, LOG_CHECKSUM_INVALID, "checksum(%02x), length(%d) is invalid!\n", x,
-                       frameLen);
+        PrintFixedLine(stderr, LOG_CHECKSUM_INVALID, TEXT_CHECKSUM_INVALID, x, frameLen);
         return QUEUE_BAD_CHECKSUM;
     }
     if (!TailIsMarked(flat, len)) {
         // The log shows the two bytes read big-endian and then swapped.
         const int tail = (bytes[len + 5] << 8) | bytes[len + 6];
         const int swapped = (bytes[len + 6] << 8) | bytes[len + 5];
-        PrintFixedLine(stderr, LOG_TAIL_INVALID, "frame tail(%02x)(%02x) is invalid!\n", tail,
-                       swapped);
+        PrintFixedLine(stderr, LOG_TAIL_INVALID, TEXT_TAIL_INVALID, tail, swapped);
         return QUEUE_BAD_TAIL;
     }
     return 0;

@@ -1,6 +1,7 @@
 #include "common/SemFun.h"
 
 #include "common/CommonResults.h"
+#include "common/FixedLog.h"
 
 #include <stdio.h>
 #include <sys/ipc.h>
@@ -14,7 +15,6 @@ namespace {
 const int kCreateFlags = IPC_CREAT | 0666;
 const int kOpenQueueFlags = 0666;
 const int kOpenShmFlags = 0;
-const char* const kSourceName = "SemFun";
 
 // The caller defines this union for semctl's fourth argument.
 union SemArg {
@@ -27,7 +27,7 @@ union SemArg {
 key_t MakeKey(const char* path, int id) {
     const key_t key = ftok(path, id);
     if (key == IPC_FAIL) {
-        perror("ftok error!\n");
+        perror(TEXT_FTOK_FAILED);
     }
     return key;
 }
@@ -40,7 +40,7 @@ int SetValue(int semid, int index, int value) {
 
 int SemStep(int semid, int index, short op, const char* failure) {
     if (index < 0) {
-        perror("index of array cannot equals a minus value!");
+        perror(TEXT_SEM_INDEX_NEGATIVE);
         return IPC_FAIL;
     }
     struct sembuf step;
@@ -61,7 +61,7 @@ int GetShm(const char* path, int id, unsigned int size, int flags, const char* v
     }
     const int shmid = shmget(key, size, flags);
     if (shmid == -1) {
-        printf("[%s] shmkey = %d size= %d shmget %s failed. \n", kSourceName, static_cast<int>(key),
+        printf(TEXT_SHMGET_FAILED, TEXT_SHMGET_SOURCE, static_cast<int>(key),
                static_cast<int>(size), verb);
     }
     return shmid;
@@ -74,7 +74,7 @@ int GetMsgQueue(const char* path, int id, int flags) {
     }
     const int msqid = msgget(key, flags);
     if (msqid == -1) {
-        perror("msgget call failed. \n");
+        perror(TEXT_MSGGET_FAILED);
     }
     return msqid;
 }
@@ -86,7 +86,7 @@ int GetSemSet(const char* path, int id, int nsems) {
     }
     const int semid = semget(key, nsems, kCreateFlags);
     if (semid == -1) {
-        perror("semget call failed. \n");
+        perror(TEXT_SEMGET_FAILED);
     }
     return semid;
 }
@@ -116,11 +116,11 @@ int opensem(const char* path, int id) {
 }
 
 int sem_p(int semid, int index) {
-    return SemStep(semid, index, -1, "a wrong P operation to semaphore occurred!");
+    return SemStep(semid, index, -1, TEXT_SEM_P_FAILED);
 }
 
 int sem_v(int semid, int index) {
-    return SemStep(semid, index, 1, "a wrong v operation to semaphore occurred!");
+    return SemStep(semid, index, 1, TEXT_SEM_V_FAILED);
 }
 
 int GetSemValue(int semid, int index) {
@@ -136,19 +136,19 @@ int wait_sem(int semid, int index) {
     int passes = 0;
     while (semctl(semid, index, GETVAL) == 0) {
         sleep(1);
-        printf("Can not enter the shared memory for %ds\n", passes);
+        printf(TEXT_SHM_WAITING, passes);
         ++passes;
     }
-    puts("Can Enter The Shared Memory!");
+    puts(TEXT_SHM_ENTERED);
     return 1;
 }
 
 int createshm(const char* path, int id, unsigned int size) {
-    return GetShm(path, id, size, kCreateFlags, "createshm");
+    return GetShm(path, id, size, kCreateFlags, TEXT_SHMGET_CREATE);
 }
 
 int openshm(const char* path, int id, unsigned int size) {
-    return GetShm(path, id, size, kOpenShmFlags, "openshm");
+    return GetShm(path, id, size, kOpenShmFlags, TEXT_SHMGET_OPEN);
 }
 
 int destroyshm(int shmid) {

@@ -28,7 +28,7 @@ int SendCommand(int serverFd, int clientFd, const char* cmd) {
     if (write(serverFd, cmd, strlen(cmd)) == -1) {
         close(serverFd);
         close(clientFd);
-        puts("write cmd into pipo fail");
+        puts(TEXT_FIFO_WRITE_FAILED);
         fflush(stdout);
         return FIFO_FAIL;
     }
@@ -39,11 +39,11 @@ int SendCommand(int serverFd, int clientFd, const char* cmd) {
 }  // namespace
 
 int DVRSystem(const char* cmd) {
-    printf("DVRSYSTEM(%s)\n", cmd);
+    printf(TEXT_FIFO_COMMAND, cmd);
     MutexLockGuard guard(system_mutex_);
     const int serverFd = open(kServerFifo, O_WRONLY);
     if (serverFd < 0) {
-        PrintFixedLine(stdout, LOG_SERVER_FIFO_FAILED, "Client: Can't open fifo. \n");
+        PrintFixedLine(stdout, LOG_SERVER_FIFO_FAILED, TEXT_SERVER_FIFO_FAILED);
         fflush(stdout);
         return FIFO_FAIL;
     }
@@ -52,7 +52,7 @@ int DVRSystem(const char* cmd) {
     const int clientFd = open(kClientFifo, O_RDWR);
     if (clientFd < 0) {
         close(serverFd);
-        PrintFixedLine(stdout, LOG_CLIENT_FIFO_FAILED, "Cann't open client fifo. \n");
+        PrintFixedLine(stdout, LOG_CLIENT_FIFO_FAILED, TEXT_CLIENT_FIFO_FAILED);
         return FIFO_FAIL;
     }
     if (SendCommand(serverFd, clientFd, cmd) != 0) {
@@ -62,7 +62,7 @@ int DVRSystem(const char* cmd) {
     memset(reply, 0, sizeof reply);
     if (read(clientFd, reply, sizeof reply) == -1) {
         close(clientFd);
-        puts("read reply from server fail");
+        puts(TEXT_FIFO_READ_FAILED);
         fflush(stdout);
         return FIFO_FAIL;
     }
@@ -88,7 +88,7 @@ int contains(char* text, int size, FILE* file) {
             ++equal;
         }
         if (equal == size - 1) {
-            puts("contains OK");
+            puts(TEXT_CONTAINS_FOUND);
             free(line);
             return CONTAINS_FOUND;
         }

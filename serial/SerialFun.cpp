@@ -168,7 +168,7 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
     m_info = *info;
     SetComRawMode(m_fd);
     m_opened = true;
-    printf("Open COM  %s OK! \n", info->devName);
+    printf(TEXT_PORT_OPENED, info->devName);
     return 0;
 }
 
@@ -196,7 +196,7 @@ int CComTransmit::CloseCom() {
         m_rawFd = -1;
     }
     if (ReleaseDescriptor() != 0) {
-        puts("close Com failure!");
+        puts(TEXT_PORT_CLOSE_FAILED);
     }
     m_fd = -1;
     m_fp = NULL;
@@ -318,7 +318,7 @@ int CComTransmit::ReadCom(char* buf, int size, int* len, int timeoutSec) {
 
 char* CComTransmit::ReadLine(char* buf, int size) {
     if (m_fp == NULL) {
-        PrintFixedLine(stdout, LOG_NO_LINE_STREAM, "Com Port Err: %p\n", static_cast<void*>(m_fp));
+        PrintFixedLine(stdout, LOG_NO_LINE_STREAM, TEXT_NO_LINE_STREAM, static_cast<void*>(m_fp));
         return NULL;
     }
     return fgets(buf, size, m_fp);
@@ -336,7 +336,7 @@ int CComTransmit::ReadComEx(char* buf, int size, int* len, int timeoutSec, int t
 
 int CComTransmit::ReadBinCom(char* buf, int size, int* len, int /*unused*/) {
     if (m_fd < 0) {
-        printf("Com Port Err: %d\n", m_fd);
+        printf(TEXT_PORT_ERROR, m_fd);
         return PORT_FAIL;
     }
     const ssize_t count = read(m_fd, buf, static_cast<size_t>(size));
@@ -346,7 +346,7 @@ int CComTransmit::ReadBinCom(char* buf, int size, int* len, int /*unused*/) {
 
 int CComTransmit::WriteCom(char* buf, int count, int timeoutSec) {
     if (m_fd < 0) {
-        printf("Com Port Err: %d\n", m_fd);
+        printf(TEXT_PORT_ERROR, m_fd);
         return PORT_FAIL;
     }
     if (!WaitReady(m_fd, true, timeoutSec, 0)) {

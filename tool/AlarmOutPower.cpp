@@ -34,7 +34,7 @@ int AlarmOutPowerCtl(__AlarmOutPwrCtl* ctl, unsigned int timeo) {
         result = sendCmdData(&request, reinterpret_cast<__ComFrameData*>(reply), timeo);
     }
     if (result < 0) {
-        PrintFixedLine(stderr, LOG_POWER_CMD_FAILED, "send data error(%d)...\n", result);
+        PrintFixedLine(stderr, LOG_POWER_CMD_FAILED, TEXT_POWER_CMD_FAILED, result);
     }
     return result;
 }

@@ -22,18 +22,18 @@ bool IsTracedCmd(COM_CMD_3520D_TYPE cmd) {
 
 // Bytes in groups of five, each opened by a space, thirty to a line.
 void PrintSentFrame(const char* frame, int size) {
-    PrintFixedLine(stdout, LOG_SENT_FRAME, "Send To MCU:");
+    PrintFixedLine(stdout, LOG_SENT_FRAME, TEXT_SENT_FRAME);
     for (int i = 0; i < size; ++i) {
         if (i != 0 && i % kFrameBytesPerLine == 0) {
-            printf("\n");
+            printf(TEXT_SENT_BREAK);
         }
         if (i % kFrameBytesPerGroup == 0) {
-            printf(" ");
+            printf(TEXT_SENT_GROUP);
         }
-        printf("%02x", static_cast<unsigned char>(frame[i]));
+        printf(TEXT_SENT_BYTE, static_cast<unsigned char>(frame[i]));
     }
-    printf("\n");
-    fprintf(stderr, "\n");
+    printf(TEXT_SENT_BREAK);
+    fprintf(stderr, TEXT_SENT_BREAK);
 }
 
 // Registration failed or not, the entry for this frame is removed last.
@@ -41,26 +41,23 @@ int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size, __Co
                     unsigned int timeo) {
     const int added = m_waitCmdList.AddCmdtoList(sent);
     if (added < 0) {
-        PrintFixedLine(stderr, LOG_ADD_CMD_FAILED, "Add cmd(%04x) err(%d)...\n", ntohs(sent->cmd),
-                       added);
+        PrintFixedLine(stderr, LOG_ADD_CMD_FAILED, TEXT_ADD_CMD_FAILED, ntohs(sent->cmd), added);
         return added;
     }
-    PrintFixedLine(stderr, LOG_ADD_CMD,
-                   "Add cmd(%04x),serialNum(%d),ret(%d),waitlistsize(%d),deallist(%d),"
-                   "timeo(%d)...\n",
-                   ntohs(sent->cmd), sent->serialNum, added, m_waitCmdList.GetDataListSize(),
-                   m_dealList.GetDataListSize(), static_cast<int>(timeo));
+    PrintFixedLine(stderr, LOG_ADD_CMD, TEXT_ADD_CMD, ntohs(sent->cmd), sent->serialNum, added,
+                   m_waitCmdList.GetDataListSize(), m_dealList.GetDataListSize(),
+                   static_cast<int>(timeo));
     // Nothing stored yet can answer this frame, which has not been written: a frame with its
     // code and serial number is left from an earlier command (answered after it gave up), and
     // would otherwise be taken for this command's answer.
     m_ackList.DiscardAnswersTo(sent->cmd, sent->serialNum);
     if (WriteToMcuPort(frame, size) == PORT_FAIL) {
-        PrintFixedLine(stderr, LOG_WRITE_FAILED, "Write com err...\n");
+        PrintFixedLine(stderr, LOG_WRITE_FAILED, TEXT_WRITE_FAILED);
         return SEND_WRITE_FAILED;
     }
     const int waited = m_waitCmdList.WaitCmdFlag(sent, static_cast<int>(timeo));
     if (waited < 0) {
-        PrintFixedLine(stderr, LOG_WAIT_FAILED, "wait cmd err(%d)...\n", waited);
+        PrintFixedLine(stderr, LOG_WAIT_FAILED, TEXT_WAIT_FAILED, waited);
         return waited;
     }
     // The acknowledgement came: the key goes into the reply, and the lookup leaves the
@@ -75,10 +72,9 @@ int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size, __Co
 
 // Without a reply (timeo 0 asks for the default wait) there is nothing to show.
 void ReportSendFailure(int result, const __ComFrameData* reply) {
-    PrintFixedLine(stderr, LOG_SEND_FAILED, "ret(%d),len(%d),serialNum(%d),result(%d)...\n", result,
-                   reply != NULL ? ntohs(reply->len) : 0,
-                   reply != NULL ? FramePayload(reply)[0] : 0,
-                   reply != NULL ? FramePayload(reply)[1] : 0);
+    PrintFixedLine(
+        stderr, LOG_SEND_FAILED, TEXT_SEND_FAILED, result, reply != NULL ? ntohs(reply->len) : 0,
+        reply != NULL ? FramePayload(reply)[0] : 0, reply != NULL ? FramePayload(reply)[1] : 0);
 }
 
 }  // namespace
@@ -92,7 +88,7 @@ int WriteData(char* frame, unsigned short size, __ComFrameData* reply, unsigned 
     __ComFrameData* sent = reinterpret_cast<__ComFrameData*>(frame);
     if (timeo == 0) {
         if (WriteToMcuPort(frame, size) == PORT_FAIL) {
-            PrintFixedLine(stderr, LOG_WRITE_FAILED, "Write com err...\n");
+            PrintFixedLine(stderr, LOG_WRITE_FAILED, TEXT_WRITE_FAILED);
             return SEND_WRITE_FAILED;
         }
         return 0;
@@ -127,7 +123,7 @@ int sendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned int time
 
     int result = 0;
     const int ackBit = FrameAckBit(flag);
-    printf("## ackBit is %#x \n", ackBit);
+    printf(TEXT_ACK_BIT, ackBit);
     if (ackBit) {
         result = WriteData(frame, size, reply, timeo != 0 ? timeo : SEND_DEFAULT_TIMEO_MS);
         if (result < 0) {

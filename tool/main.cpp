@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "common/FixedLog.h"
 #include "common/StdStreams.h"
 #include "tool/HddPower.h"
 
@@ -12,16 +13,16 @@ int main(int argc, char* argv[]) {
     if (argc < 2) {
         // argv[0] can be missing when a parent execs with an empty vector.
         const char* name = argc > 0 && argv[0] != NULL ? argv[0] : "hddpower";
-        printf("usage: %s <on/off>. sample: %s off \n", name, name);
+        printf(TEXT_USAGE, name, name);
         return 0;
     }
     McuComModuleInit();
     if (strcmp(argv[1], "on") == 0) {
-        puts("## hdd power on ");
+        puts(TEXT_POWER_ON);
         EnableHardWareHddPower(0);
         EnableHardWareHddPower(1);
     } else if (strcmp(argv[1], "off") == 0) {
-        puts("## hdd power off ");
+        puts(TEXT_POWER_OFF);
         DisableHardWareHddPower(0);
         DisableHardWareHddPower(1);
     }
