@@ -1,6 +1,6 @@
 // Result codes of the acknowledgement layer, one set per class.
 //
-// The values are those callers have always compared against, and they never change. The same
+// Callers on the board compare against the numbers themselves, so the values never change. The same
 // value means different things in different classes (-4 is "no room" in the ring and "no
 // acknowledgement" in the wait list), so every name says whose code it is. Zero and positive
 // results are counts, as each class describes.

@@ -1,5 +1,5 @@
-// Acknowledgement tracking, the packet list half (the wait list is in ack/WaitCmdList.h, which
-// this header includes, so that it declares both, as callers have always included it).
+// Acknowledgement tracking, the packet list half. The wait list is in ack/WaitCmdList.h, which
+// this header includes: code that includes this one alone gets both classes.
 //
 // DataPackList: frames received from the MCU, in a CFrameQueue behind a lock, with a semaphore
 // posted once per arrival. A receiver adds (AddDatatoList); a sender looks a frame up by

@@ -172,8 +172,9 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
     return 0;
 }
 
-// Releases the stream and closes the descriptor exactly once. A descriptor of 0 is left open,
-// as the port layer has always done; its stream is still given back.
+// Releases the stream and closes the descriptor exactly once. A descriptor of 0 is never
+// closed (the port's close rule: descriptor 0 belongs to standard input); its stream is still
+// given back, the descriptor kept under it.
 int CComTransmit::ReleaseDescriptor() {
     if (m_fd > 0) {
         return fclose(m_fp) == 0 ? 0 : PORT_FAIL;

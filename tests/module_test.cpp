@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <string.h>
@@ -503,12 +504,19 @@ TEST_F(SerialPortTest, WritesAndRawReads) {
     line.Send("de");
     EXPECT_EQ(0, port.ReadBinCom(buf, sizeof buf, &len, 0));
     EXPECT_EQ("de", std::string(buf, static_cast<size_t>(len)));
+    line.Send("stale");  // input that has arrived is dropped by a flush
+    struct pollfd arrived = {line.slave(), POLLIN, 0};
+    ASSERT_EQ(1, poll(&arrived, 1, 5000));
+    EXPECT_EQ(0, port.IOFlush());
+    EXPECT_EQ(PORT_FAIL, port.ReadComEx(buf, sizeof buf, &len, 0, 100000));
     struct termios tio = LineSettings();  // a read that gives nothing after 0.1 s
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 1;
     tcsetattr(line.slave(), TCSANOW, &tio);
     EXPECT_EQ(PORT_FAIL, port.ReadBinCom(buf, sizeof buf, &len, 0));
     EXPECT_EQ(0, len);
+    port.CloseCom();
+    EXPECT_EQ(0, port.IOFlush());
 }
 
 // The MCU port waits up to a second for room on the line: with the line's buffer full and the

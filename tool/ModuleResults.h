@@ -1,6 +1,6 @@
 // Result codes of the command module. Negative results of the wait list and the packet list
-// (ack/AckResults.h) pass through WriteData unchanged. The values are those callers have
-// always compared against, and they never change.
+// (ack/AckResults.h) pass through WriteData unchanged. Callers on the board compare against
+// the numbers themselves, so the values never change.
 #ifndef TOOL_MODULERESULTS_H
 #define TOOL_MODULERESULTS_H
 
