@@ -46,6 +46,10 @@ int AcceptOnePeer(const char* path) {
         struct pollfd pfd = {listener, POLLIN, 0};
         if (poll(&pfd, 1, kWatchMs * 4) > 0) {
             peer = accept(listener, NULL, NULL);
+            if (peer < 0 && errno != EINTR && errno != ECONNABORTED) {
+                fprintf(stderr, "mcusim: cannot accept a peer at %s: %s\n", path, strerror(errno));
+                break;
+            }
         }
     }
     close(listener);
