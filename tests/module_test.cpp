@@ -88,7 +88,8 @@ std::string Take(CFrameQueue& q) {
     return got > 0 ? std::string(out, static_cast<size_t>(got)) : "result " + std::to_string(got);
 }
 
-TEST(FrameQueue, StoresAndReturnsFramesWithTheirCounts) {
+// The fuzzer checks the other refusals (null, short or lying lengths, frames too large).
+TEST(FrameQueue, StoresRefusesAndMakesRoomWithTheirCounts) {
     CFrameQueue q;
     EXPECT_EQ(0, q.QueueInit(10));  // at least 50 bytes
     EXPECT_EQ(50, q.GetQueueSize());
@@ -100,36 +101,28 @@ TEST(FrameQueue, StoresAndReturnsFramesWithTheirCounts) {
     EXPECT_EQ(Hex(b), Hex(Take(q)));
     EXPECT_EQ("result " + std::to_string(QUEUE_TOO_FEW_BYTES), Take(q));
     EXPECT_EQ(QUEUE_BAD_ARGUMENT, q.GetFrame(nullptr));
-    EXPECT_EQ(0, q.QueueInit(51));
-    EXPECT_EQ(51, q.GetQueueSize());
-}
-
-// The fuzzer checks the other refusals (null, short or lying lengths, frames too large).
-TEST(FrameQueue, RefusesAWrongChecksumOrTailWithTheReason) {
-    CFrameQueue q;
     std::string badSum = ValidFrame(1, 0x41, 2), badTail = badSum;
     badSum[8] = '\x47';
     badTail[9] = '\x12';
     badTail[10] = '\x34';
-    CaptureOutput capture;
-    EXPECT_EQ(QUEUE_BAD_CHECKSUM, Store(q, badSum));
-    EXPECT_EQ(QUEUE_BAD_TAIL, Store(q, badTail));
-    EXPECT_EQ(
-        "Err [checkValidFrame():84] checksum(46), length(11) is invalid!\n"
-        "Err [checkValidFrame():89] frame tail(1234)(3412) is invalid!\n",
-        capture.Err());
+    {
+        CaptureOutput capture;
+        EXPECT_EQ(QUEUE_BAD_CHECKSUM, Store(q, badSum));
+        EXPECT_EQ(QUEUE_BAD_TAIL, Store(q, badTail));
+        EXPECT_EQ(
+            "Err [checkValidFrame():84] checksum(46), length(11) is invalid!\n"
+            "Err [checkValidFrame():89] frame tail(1234)(3412) is invalid!\n",
+            capture.Err());
+    }
     EXPECT_EQ(0, q.GetDataLen());
-}
-
-TEST(FrameQueue, DropsTheOldestFramesToMakeRoom) {
-    CFrameQueue q;
-    q.QueueInit(50);
-    const std::string younger = FrameOfSize(20, 'b', 2);
+    // A store drops the oldest frames to make room.
+    EXPECT_EQ(0, q.QueueInit(51));
+    EXPECT_EQ(51, q.GetQueueSize());
     Store(q, FrameOfSize(20, 'a', 1));
-    Store(q, younger);
-    EXPECT_EQ(15, Store(q, FrameOfSize(15, 'c', 3)));
+    Store(q, b);
+    EXPECT_EQ(16, Store(q, FrameOfSize(15, 'c', 3)));
     EXPECT_EQ(2, q.GetFrameNum());
-    EXPECT_EQ(Hex(younger), Hex(Take(q)));
+    EXPECT_EQ(Hex(b), Hex(Take(q)));
     // Room-making that runs out of frames: a stored headless frame is never one.
     q.QueueInit(50);
     std::string headless = FrameOfSize(20);
@@ -907,26 +900,27 @@ TEST_F(RoundTripTest, CopiesOfAnswersNeverAnswerALaterCommand) {
 
 std::atomic<int> g_caught(0);
 
-// An interval timer firing every millisecond, caught by a handler installed without
-// SA_RESTART, as a program with timers and SIGCHLD has. SIGALRM is blocked in the threads
-// started while it is, so each signal cuts the wait the calling thread is in.
-void StartTimerSignals() {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = [](int) { ++g_caught; };
-    sigaction(SIGALRM, &action, nullptr);
-    const struct itimerval every = {{0, 1000}, {0, 1000}};
-    setitimer(ITIMER_REAL, &every, nullptr);
-}
-void StopTimerSignals() {
-    const struct itimerval never = {{0, 0}, {0, 0}};
-    setitimer(ITIMER_REAL, &never, nullptr);
-    signal(SIGALRM, SIG_DFL);
-}
+// While it lives, an interval timer fires every millisecond, caught by a handler installed
+// without SA_RESTART, as a program with timers and SIGCHLD has.
+struct TimerSignals {
+    TimerSignals() {
+        struct sigaction action;
+        memset(&action, 0, sizeof action);
+        action.sa_handler = [](int) { ++g_caught; };
+        sigaction(SIGALRM, &action, nullptr);
+        setitimer(ITIMER_REAL, &kEvery, nullptr);
+    }
+    ~TimerSignals() {
+        setitimer(ITIMER_REAL, &kNever, nullptr);
+        signal(SIGALRM, SIG_DFL);
+    }
+    const struct itimerval kEvery = {{0, 1000}, {0, 1000}}, kNever = {{0, 0}, {0, 0}};
+};
 
 // Answers 50 ms late while the sender's thread catches a signal every millisecond: each wait
 // (the port's, the wait list's, the packet list's) goes on to its deadline, so every command
-// is acknowledged, and a lookup with nothing to find still lasts its whole time.
+// is acknowledged, and a lookup with nothing to find still lasts its whole time. SIGALRM is
+// blocked in the threads started while it is, so each signal cuts the wait the sender is in.
 TEST_F(RoundTripTest, SignalsCaughtByTheCallerNeverCutAWaitShort) {
     SimOptions options;
     options.delayMs = 50;
@@ -938,7 +932,7 @@ TEST_F(RoundTripTest, SignalsCaughtByTheCallerNeverCutAWaitShort) {
     pthread_sigmask(SIG_UNBLOCK, &alarm, nullptr);
     ASSERT_TRUE(mcu.ok());
     CaptureOutput quiet;
-    StartTimerSignals();
+    TimerSignals timers;
     int answered = 0;
     for (int n = 0; n < 10; ++n) {
         std::string payload("\x01\x02");
@@ -950,7 +944,6 @@ TEST_F(RoundTripTest, SignalsCaughtByTheCallerNeverCutAWaitShort) {
     const double start = MonotonicSeconds();
     EXPECT_EQ(PACK_LIST_NO_ARRIVAL, Lookup(m_ackList, 6, 0x10, nullptr, 0, 200));
     EXPECT_GE(MonotonicSeconds() - start, 0.19);
-    StopTimerSignals();
     EXPECT_GT(g_caught, 20);  // the waits were cut, again and again
 }
 

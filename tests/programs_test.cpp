@@ -320,15 +320,31 @@ bool StillCooked(int fd) {
     return cfgetispeed(&tio) == B9600 &&
            (tio.c_lflag & (ICANON | ISIG | ECHO)) == (ICANON | ISIG | ECHO);
 }
+// Sets the line cooked and starts mcusim on it; returns once mcusim has set the line up.
+StartedProgram StartOnCookedLine(const PtyLine& line, const std::vector<std::string>& options) {
+    SetCooked(line.slave());
+    StartedProgram started = StartProgram(Join({McuSimPath()}, options));
+    for (int wait = 0; wait < 3000 && StillCooked(line.slave()); ++wait) {
+        usleep(10 * 1000);
+    }
+    return started;
+}
+
+// Waits (in a script under mcusim) until a program holds the advisory lock on /dev/ttyAMA2.
+const std::string kUntilLocked =
+    "ino=$(stat -Lc %i /dev/ttyAMA2); for i in $(seq 400); do grep -q \"FLOCK.*:$ino \" "
+    "/proc/locks && break; sleep 0.05; done";
 
 // Two programs on one line: the one that came second is refused and touches nothing; the
 // first keeps the line and all its answers. A lock taken by any other program counts too.
 // The settings mcusend found are put back when it ends.
 TEST(Mcusend, TakesTheLineForItselfAndRefusesAHeldOne) {
-    const ToolResult two = UnderSim({"--delay", "20", "--result", "seq"},
-                                    "$EMU $MCUSEND --count 60 -t 500 6 2>/dev/null & sleep 0.5; "
-                                    "$EMU $MCUSEND 6; echo second $?; "
-                                    "wait $!; echo first $?");
+    const ToolResult two =
+        UnderSim({"--delay", "20", "--result", "seq"},
+                 "$EMU $MCUSEND --count 60 -t 500 6 2>/dev/null & " + kUntilLocked +
+                     "; "
+                     "$EMU $MCUSEND 6; echo second $?; "
+                     "wait $!; echo first $?");
     EXPECT_NE(std::string::npos, two.out.find("second 3\n")) << two.out;
     EXPECT_NE(std::string::npos,
               two.out.find("mcusend: sent 60, acknowledged 60, timed out 0; round trip"))
@@ -400,8 +416,7 @@ TEST(McusimDecode, ReadsPipesAndDevicesAsTheBytesCome) {
     // A live device is set to 115200 raw, read as frames arrive, and ends when it hangs up.
     PtyLine line;
     ASSERT_TRUE(line.ok());
-    StartedProgram device = StartProgram({McuSimPath(), "--decode", line.slavePath()});
-    usleep(200 * 1000);
+    StartedProgram device = StartOnCookedLine(line, {"--decode", line.slavePath()});
     line.Send(Ack(6, 1, 0, 1));
     EXPECT_EQ(0u, ReadUntil(&device, "tail ok\n").find("mcusim: 0.000 ms: frame: len 6, serial 1"));
     struct termios tio;
@@ -418,9 +433,10 @@ TEST(McusimDecode, ReadsPipesAndDevicesAsTheBytesCome) {
 }
 
 // A terminal as standard input is read as it is set; a device is set raw at 115200 while it
-// is decoded and put back when a signal ends the decoder; a device another program holds is
-// refused, unless shared.
-TEST(McusimDecode, LeavesTerminalsAsItFoundThemAndRespectsALock) {
+// is decoded or served (mcusim as the MCU on a line that exists: it answers what the board
+// side sends, and ends on SIGTERM with its totals) and put back when a signal ends mcusim; a
+// device another program holds is refused, unless shared.
+TEST(McusimLine, LeavesTerminalsAsItFoundThemAndRespectsALock) {
     PtyLine line;
     ASSERT_TRUE(line.ok());
     SetCooked(line.slave());
@@ -428,9 +444,22 @@ TEST(McusimDecode, LeavesTerminalsAsItFoundThemAndRespectsALock) {
     const ToolResult r =
         RunHostShell("$EMU $MCUSIM --decode - < " + tty + " & pid=$!; sleep 0.5; stty -F " + tty +
                      " speed; kill -TERM $pid; wait $pid; echo stdin $?; $EMU $MCUSIM --decode " +
-                     tty + " & pid=$!; sleep 0.5; stty -F " + tty +
-                     " speed; kill -TERM $pid; wait $pid; echo device $?");
+                     tty + " & pid=$!; for i in $(seq 200); do s=$(stty -F " + tty +
+                     " speed); [ $s = 115200 ] && break; sleep 0.05; done; echo $s; "
+                     "kill -TERM $pid; wait $pid; echo device $?");
     EXPECT_EQ("9600\nstdin 143\n115200\ndevice 143\n", r.out) << r.err;
+    EXPECT_TRUE(StillCooked(line.slave()));
+    StartedProgram served = StartOnCookedLine(line, {"--serve", tty});
+    line.Send(ValidFrame(9, 0x41, 6, "\x01\x02"));
+    EXPECT_EQ(Hex(Ack(6, 9, 0, 1)), Hex(line.Drain(300)));
+    kill(served.pid, SIGTERM);
+    const std::string out = ReadUntil(&served, "full line\n");
+    EXPECT_NE(std::string::npos, out.find("mcusim: served " + tty +
+                                          ": 1 frames received, 1 answers sent (0 dropped, 0 "
+                                          "corrupted), 0 unasked frames, 0 dropped on a full "
+                                          "line\n"))
+        << out;
+    EXPECT_EQ(0, FinishProgram(&served));
     EXPECT_TRUE(StillCooked(line.slave()));
     ASSERT_EQ(0, flock(line.slave(), LOCK_EX | LOCK_NB));
     const ToolResult held = RunHostShell(
@@ -441,31 +470,6 @@ TEST(McusimDecode, LeavesTerminalsAsItFoundThemAndRespectsALock) {
               held.err);
 }
 
-// mcusim as the MCU on a line that exists: it answers what the board side sends, ends on
-// SIGTERM with its totals, and leaves the line as it found it.
-TEST(McusimServe, AnswersOnAnExistingLineAndPutsItBack) {
-    PtyLine line;
-    ASSERT_TRUE(line.ok());
-    SetCooked(line.slave());
-    StartedProgram served = StartProgram({McuSimPath(), "--serve", line.slavePath()});
-    for (int wait = 0; wait < 3000 && StillCooked(line.slave()); ++wait) {
-        usleep(10 * 1000);  // until mcusim has set the line up
-    }
-    line.Send(ValidFrame(9, 0x41, 6, "\x01\x02"));
-    EXPECT_EQ(Hex(Ack(6, 9, 0, 1)), Hex(line.Drain(300)));
-    kill(served.pid, SIGTERM);
-    const std::string out = ReadUntil(&served, "full line\n");
-    EXPECT_NE(std::string::npos, out.find("mcusim: served " + line.slavePath() +
-                                          ": 1 frames received, 1 answers sent (0 dropped, 0 "
-                                          "corrupted), 0 unasked frames, 0 dropped on a full "
-                                          "line\n"))
-        << out;
-    EXPECT_EQ(0, FinishProgram(&served));
-    EXPECT_TRUE(StillCooked(line.slave()));
-}
-
-// The items of a decoded trace, one line each, in words both decoders share: "frame 19",
-// "line", "noise 4 (holds a frame head whose checksum is wrong)".
 // The items of a decoded trace, one line each, up to the first comma: both decoders describe
 // frames ("frame: len 12"), power lines and noise runs with their reasons in the same words.
 std::string Items(const std::string& text, const std::string& prefix) {

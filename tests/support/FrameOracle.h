@@ -9,13 +9,8 @@
 inline std::string ValidFrame(unsigned char serial, unsigned char flag, unsigned short cmd,
                               const std::string& payload = std::string()) {
     const size_t len = payload.size() + 4;
-    std::string f = "\x75\xaa";
-    f += static_cast<char>(len >> 8);
-    f += static_cast<char>(len & 0xFF);
-    f += static_cast<char>(serial);
-    f += static_cast<char>(flag);
-    f += static_cast<char>(cmd >> 8);
-    f += static_cast<char>(cmd & 0xFF);
+    std::string f = {'\x75',       '\xaa',     char(len >> 8), char(len & 0xFF),
+                     char(serial), char(flag), char(cmd >> 8), char(cmd & 0xFF)};
     f += payload;
     unsigned char x = 0;
     for (size_t i = 2; i < f.size(); ++i) {
