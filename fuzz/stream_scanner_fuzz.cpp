@@ -40,10 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             case 0: {  // noise
                 std::string noise =
                     in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 64));
-                for (char& c : noise) {
-                    if (!headsInNoise && c == '\x75') {
-                        c = '\x76';
-                    }
+                if (!headsInNoise) {
+                    std::replace(noise.begin(), noise.end(), '\x75', '\x76');
                 }
                 stream += noise;
                 break;

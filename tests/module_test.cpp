@@ -215,7 +215,7 @@ std::string TakeAny(DataPackList& list) {
     return found;
 }
 
-TEST(DataPackList, DiscardDropsEveryAnswerToACommandAndItsPost) {
+TEST(DataPackList, DiscardDropsEveryAnswerToACommandAndItsPostAndEightKibibytesFit) {
     DataPackList list;
     const std::string keep1 = Ack(6, 2), keep2 = Ack(7, 1);
     for (const std::string& frame : {Ack(6, 1), keep1, Ack(6, 1, 9), keep2, Ack(4, 5), Ack(4, 6)}) {
@@ -226,12 +226,8 @@ TEST(DataPackList, DiscardDropsEveryAnswerToACommandAndItsPost) {
     EXPECT_EQ(Hex(keep1), Hex(TakeAny(list)));
     EXPECT_EQ(Hex(keep2), Hex(TakeAny(list)));
     EXPECT_EQ(PACK_LIST_NO_ARRIVAL, Lookup(list, 6, 2));  // four posts went with their frames
-}
-
-// Other code on the board sizes its buffers by a list's 8 KiB: eight frames of 1024 bytes fit
-// without a drop, a ninth pushes the oldest out.
-TEST(DataPackList, HoldsEightKibibytesOfFrames) {
-    DataPackList list;
+    // Other code on the board sizes its buffers by a list's 8 KiB: eight frames of 1024 bytes
+    // fit without a drop, a ninth pushes the oldest out.
     EXPECT_EQ(8192, list.GetDataBufSize());
     for (int n = 1; n <= 8; ++n) {
         EXPECT_EQ(n, Add(list, FrameOfSize(1024, 'k', static_cast<unsigned char>(n))));

@@ -39,6 +39,12 @@ struct Removed {
     ~Removed() { remove(path.c_str()); }
     std::string path;
 };
+// A new empty file under /tmp.
+std::string TempFile(const std::string& stem) {
+    std::string path = "/tmp/" + stem + ".XXXXXX";
+    close(mkstemp(&path[0]));
+    return path;
+}
 
 // mcusim with options, running a shell script that finds the programs in $EMU, $MCUSEND...
 ToolResult UnderSim(const std::vector<std::string>& options, const std::string& script,
@@ -62,32 +68,28 @@ std::string ReadUntil(StartedProgram* program, const std::string& until) {
     return seen;
 }
 
-// A decoded item's line with its arrival time, "mcusim: 12.345 ms: ...", as "mcusim: T: ...";
+// Decoded items' lines with their arrival time, "mcusim: 12.345 ms: ...", as "mcusim: T: ...";
 // other lines as they are.
-std::string WithoutTime(const std::string& line) {
-    const std::string head = "mcusim: ";
-    const size_t ms = line.find(" ms: ");
-    if (line.compare(0, head.size(), head) != 0 || ms == std::string::npos ||
-        line.find_first_not_of("0123456789.", head.size()) != ms) {
-        return line;
-    }
-    return head + "T: " + line.substr(ms + 5);
-}
 std::string WithoutTimes(const std::string& text) {
+    const std::string head = "mcusim: ";
     std::string out;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
-        out += WithoutTime(line) + "\n";
+        const size_t ms = line.find(" ms: ");
+        const bool timed = line.compare(0, head.size(), head) == 0 && ms != std::string::npos &&
+                           line.find_first_not_of("0123456789.", head.size()) == ms;
+        out += (timed ? head + "T: " + line.substr(ms + 5) : line) + "\n";
     }
     return out;
 }
 
-const std::string kTimedOut =
+const std::string kAdded =
     "Inf [WriteData():318] Add cmd(0006),serialNum(1),ret(1),waitlistsize(1),deallist(0),"
-    "timeo(100)...\n"
-    "Err [WriteData():334] wait cmd err(-4)...\n"
-    "Err [sendCmdData():432] ret(-4),len(0),serialNum(0),result(0)...\n"
-    "Err [AlarmOutPowerCtl():475] send data error(-4)...\n";
+    "timeo(100)...\n";
+const std::string kTimedOut = kAdded +
+                              "Err [WriteData():334] wait cmd err(-4)...\n"
+                              "Err [sendCmdData():432] ret(-4),len(0),serialNum(0),result(0)...\n"
+                              "Err [AlarmOutPowerCtl():475] send data error(-4)...\n";
 
 // The tool's whole documented output: the usage line without an argument, the ASCII line then
 // the command 6 frame for on and off (a word in other case, or any other word, sends nothing),
@@ -101,21 +103,19 @@ TEST(HddPower, OutputAndLineForEachCommandLine) {
         std::vector<std::string> args;
         std::string out, err, wire;
         bool device;
-    } cases[] = {
-        {{}, usage, "", "", true},
-        {{"on"}, on, kTimedOut, kOnLine + kOnFrame, true},
-        {{"off"}, off, kTimedOut, kOffLine + kOffFrame, true},
-        {{"on", "extra", "off"}, on, kTimedOut, kOnLine + kOnFrame, true},
-        {{"ON"}, kOpened, "", "", true},
-        {{""}, kOpened, "", "", true},
-        {{"on"},
-         "## hdd power on \nCom Port Err: -1\n## ackBit is 0x1 \nCom Port Err: -1\n",
-         "Inf [WriteData():318] Add cmd(0006),serialNum(1),ret(1),waitlistsize(1),deallist(0),"
-         "timeo(100)...\nErr [WriteData():325] Write com err...\n"
-         "Err [sendCmdData():432] ret(-7),len(0),serialNum(0),result(0)...\n"
-         "Err [AlarmOutPowerCtl():475] send data error(-7)...\n",
-         "",
-         false}};
+    } cases[] = {{{}, usage, "", "", true},
+                 {{"on"}, on, kTimedOut, kOnLine + kOnFrame, true},
+                 {{"off"}, off, kTimedOut, kOffLine + kOffFrame, true},
+                 {{"on", "extra", "off"}, on, kTimedOut, kOnLine + kOnFrame, true},
+                 {{"ON"}, kOpened, "", "", true},
+                 {{""}, kOpened, "", "", true},
+                 {{"on"},
+                  "## hdd power on \nCom Port Err: -1\n## ackBit is 0x1 \nCom Port Err: -1\n",
+                  kAdded + "Err [WriteData():325] Write com err...\n"
+                           "Err [sendCmdData():432] ret(-7),len(0),serialNum(0),result(0)...\n"
+                           "Err [AlarmOutPowerCtl():475] send data error(-7)...\n",
+                  "",
+                  false}};
     for (const auto& c : cases) {
         const ToolResult r = RunHddPower(c.args, c.device);
         ASSERT_TRUE(r.started) << r.error;
@@ -146,19 +146,17 @@ TEST(ClosedStreams, NothingButRequestsReachesTheLine) {
         RunHostShell("head -c 100000 /dev/zero | $EMU $MCUSIM --decode - > /dev/full; echo $?");
     EXPECT_EQ("1\n", full.out);  // at the first refused write, not after decoding it all
     EXPECT_EQ("mcusim: cannot write standard output: No space left on device\n", full.err);
-    char heard[] = "/tmp/heard.XXXXXX";
-    close(mkstemp(heard));
-    const Removed heardFile = {heard};
-    UnderSim({},
-             std::string("stty -F /dev/ttyAMA2 raw -echo; (timeout 2 cat /dev/ttyAMA2 > ") + heard +
-                 " &); sleep 0.3; printf x > /dev/ttyAMA2; sleep 0.5",
-             kNoStdout);
-    sleep(2);
-    std::ifstream in(heard);
+    const Removed heard = {TempFile("heard")};
+    UnderSim(
+        {},
+        "stty -F /dev/ttyAMA2 raw -echo; printf x > /dev/ttyAMA2; timeout 1 cat /dev/ttyAMA2 > " +
+            heard.path,
+        kNoStdout);
+    std::ifstream in(heard.path);
     EXPECT_EQ("", std::string(std::istreambuf_iterator<char>(in), {}));
 }
 
-TEST(Mcusim, RunsItsCommandAndReportsTheLine) {
+TEST(Mcusim, RunsItsCommandReportsTheLineAndRefusesBadOptionValues) {
     const ToolResult r =
         RunProgram(Join(Join({McuSimPath(), "--"}, EmulatorPrefix()), {HddPowerPath(), "on"}));
     EXPECT_EQ(0, r.exitCode) << r.err;
@@ -173,9 +171,6 @@ TEST(Mcusim, RunsItsCommandAndReportsTheLine) {
     const ToolResult missing = RunProgram({McuSimPath(), "/nonexistent/command"});
     EXPECT_EQ(125, missing.exitCode);
     EXPECT_EQ("mcusim: cannot run the command: No such file or directory\n", missing.err);
-}
-
-TEST(Mcusim, BadOptionValuesAreRefused) {
     const std::vector<std::string> bad[] = {
         {"--drop", "nan"},     {"--corrupt", "1.5"}, {"--duplicate", "-0.1"}, {"--unasked", "16"},
         {"--unasked-ms", "0"}, {"--delay", "010"},   {"--result", "256"},     {"--seed", "0"}};
@@ -474,11 +469,10 @@ TEST(McusimLine, LeavesTerminalsAsItFoundThemAndRespectsALock) {
 // frames ("frame: len 12"), power lines and noise runs with their reasons in the same words.
 std::string Items(const std::string& text, const std::string& prefix) {
     std::string items;
-    std::istringstream lines(text);
+    std::istringstream lines(WithoutTimes(text));
     for (std::string line; std::getline(lines, line);) {
-        const std::string body = WithoutTime(line);
-        if (body.compare(0, prefix.size(), prefix) == 0) {
-            items += body.substr(prefix.size(), body.find(',') - prefix.size()) + "\n";
+        if (line.compare(0, prefix.size(), prefix) == 0) {
+            items += line.substr(prefix.size(), line.find(',') - prefix.size()) + "\n";
         }
     }
     return items;
@@ -496,9 +490,8 @@ TEST(LineDump, TheBytesAndTheFramesAsLogicAnalyzersDecodeThem) {
     if (RunHostShell("command -v sigrok-cli").exitCode != 0) {
         GTEST_SKIP() << "sigrok-cli is not installed (the test command installs it)";
     }
-    char vcd[] = "/tmp/trace.XXXXXX";
-    close(mkstemp(vcd));
-    const Removed dump = {vcd};
+    const Removed dump = {TempFile("trace")};
+    const char* vcd = dump.path.c_str();
     const std::string soak =
         "$EMU $MCUSEND --count 20 -t 50 6 00ff00ff0000001f >/dev/null; sleep 0.3";
     const struct {

@@ -54,8 +54,8 @@ class SemFunTest : public ::testing::Test {
     std::string path;
 };
 
-TEST_F(SemFunTest, ObjectsAreCreatedOpenedTakenGivenAndRemoved) {
-    const int id = createsem(path.c_str(), 1, 2, 5);
+TEST_F(SemFunTest, ObjectsAreCreatedOpenedTakenGivenRemovedOrReportedAsFailing) {
+    int id = createsem(path.c_str(), 1, 2, 5);
     ASSERT_GE(id, 0);
     EXPECT_EQ(0, sem_v(id, 1));
     EXPECT_EQ(6, GetSemValue(id, 1));
@@ -71,10 +71,8 @@ TEST_F(SemFunTest, ObjectsAreCreatedOpenedTakenGivenAndRemoved) {
     const int shm = createshm(path.c_str(), 8, 4096);
     EXPECT_EQ(shm, openshm(path.c_str(), 8, 4096));
     EXPECT_EQ(0, destroyshm(shm));
-}
-
-TEST_F(SemFunTest, FailuresAreReportedWithTheirTexts) {
-    const int id = createsem(path.c_str(), 3, 1, 0);
+    // Failures, each with its text.
+    id = createsem(path.c_str(), 3, 1, 0);
     ASSERT_GE(createshm(path.c_str(), 8, 4096), 0);
     CaptureOutput capture;
     EXPECT_EQ(IPC_FAIL, opensem(path.c_str(), 2));

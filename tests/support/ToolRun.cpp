@@ -63,11 +63,8 @@ StartedProgram Start(const ExecPlan& plan, int out, int err, int closedStreams, 
         execve(plan.path.c_str(), plan.argv.data(), plan.envp.data());
         _exit(127);
     }
-    for (int fd : {outPipe[1], inPipe[0]}) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
+    close(outPipe[1]);  // -1 where there is no pipe: nothing to close
+    close(inPipe[0]);
     return StartedProgram{pid, outPipe[0], inPipe[1]};
 }
 
