@@ -89,7 +89,7 @@ std::string Take(CFrameQueue& q) {
 }
 
 // The fuzzer checks the other refusals (null, short or lying lengths, frames too large).
-TEST(FrameQueue, StoresRefusesAndMakesRoomWithTheirCounts) {
+TEST(FrameQueue, StoresRefusesMakesRoomAndWrapsWithTheirCounts) {
     CFrameQueue q;
     EXPECT_EQ(0, q.QueueInit(10));  // at least 50 bytes
     EXPECT_EQ(50, q.GetQueueSize());
@@ -129,12 +129,8 @@ TEST(FrameQueue, StoresRefusesAndMakesRoomWithTheirCounts) {
     headless[0] = 0;
     Store(q, headless);
     EXPECT_EQ(QUEUE_NO_ROOM, Store(q, FrameOfSize(50)));
-}
-
-// Frames that end exactly at the buffer's end, and frames cut in two by it.
-TEST(FrameQueue, FramesAroundTheWrapComeOutIntact) {
+    // Frames that end exactly at the buffer's end, and frames cut in two by it.
     for (int first : {25, 11, 24, 26, 39}) {
-        CFrameQueue q;
         q.QueueInit(50);
         for (int i = 0; i < 6; ++i) {
             const std::string frame =
@@ -290,7 +286,7 @@ std::future<int> StartWaiter(WaitCmdList& list, __ComFrameData* frame) {
     return waiter;
 }
 
-TEST(WaitCmdList, ResultsCountTheEntriesOrSayWhyNot) {
+TEST(WaitCmdList, ResultsCountTheEntriesAndAnswersMatchOnTheirByteEightExceptForCommandFour) {
     WaitCmdList list;
     Command a(6, 1), b(7, 2), sameCode(6, 9);
     // An empty list counts 0 entries; a null frame is -1 before anything else.
@@ -308,11 +304,8 @@ TEST(WaitCmdList, ResultsCountTheEntriesOrSayWhyNot) {
     EXPECT_EQ(2, list.isCmdExist(sameCode.Sent()));
     EXPECT_EQ(WAIT_LIST_NO_MATCH, list.RemvedCmdfromList(sameCode.Sent()));
     EXPECT_EQ(2, list.RemvedCmdfromList(a.Sent()));  // the count before the removal
-    EXPECT_EQ(1, list.GetDataListSize());
-}
-
-TEST(WaitCmdList, AnswersMatchOnTheirByteEightExceptForCommandFour) {
-    WaitCmdList list;
+    EXPECT_EQ(1, list.RemvedCmdfromList(b.Sent()));
+    // Answers match on their byte 8, except for command 4.
     Command six(6, 0x21), four(4, 0x30), staleSix(6, 0x20), otherFour(4, 0x99);
     list.AddCmdtoList(six.Sent());
     list.AddCmdtoList(four.Sent());
@@ -419,6 +412,13 @@ TEST_F(SerialPortTest, OpenAppliesTheSettingsAndReportsTheDevice) {
         EXPECT_EQ(speed.code, cfgetospeed(&tio)) << speed.baud;
         EXPECT_EQ(speed.code, cfgetispeed(&tio)) << speed.baud;
     }
+    if (EmulatorPrefix().empty()) {  // qemu-user's termios translation has no CMSPAR bit
+        port.CloseCom();
+        info = Settings();
+        info.stickParity = 1;
+        ASSERT_EQ(0, Open(info));
+        EXPECT_NE(0u, LineSettings().c_cflag & CMSPAR);
+    }
 }
 
 // A session leader without a terminal (a boot script, a daemon's child) that opens the port
@@ -434,16 +434,6 @@ TEST_F(SerialPortTest, NeverBecomesTheControllingTerminal) {
     int status = -1;
     ASSERT_EQ(child, waitpid(child, &status, 0));
     EXPECT_EQ(0, status);
-}
-
-TEST_F(SerialPortTest, StickParitySetsCmspar) {
-    if (!EmulatorPrefix().empty()) {
-        GTEST_SKIP() << "qemu-user's termios translation has no CMSPAR bit";
-    }
-    TerminalInfo info = Settings();
-    info.stickParity = 1;
-    ASSERT_EQ(0, Open(info));
-    EXPECT_NE(0u, LineSettings().c_cflag & CMSPAR);
 }
 
 TEST_F(SerialPortTest, FailedOpensAreSilentAndLeakNothing) {
@@ -478,12 +468,12 @@ TEST_F(SerialPortTest, FailedOpensAreSilentAndLeakNothing) {
     EXPECT_EQ(before, OpenDescriptors());
 }
 
-TEST_F(SerialPortTest, WritesAndRawReads) {
+TEST_F(SerialPortTest, WritesLineReadsAndRawReads) {
     ASSERT_EQ(0, Open(Settings()));
     char data[] = "ok\n";
     EXPECT_EQ(3, port.WriteCom(data, 3, 1));
     EXPECT_EQ("ok\n", line.Drain());  // raw: no newline translation
-    char buf[64] = "";
+    char buf[256] = "";
     int len = 99;
     EXPECT_EQ(PORT_FAIL, port.ReadComEx(buf, sizeof buf, &len, 0, 100000));
     EXPECT_EQ(99, len);
@@ -498,11 +488,28 @@ TEST_F(SerialPortTest, WritesAndRawReads) {
     ASSERT_EQ(1, poll(&arrived, 1, 5000));
     EXPECT_EQ(0, port.IOFlush());
     EXPECT_EQ(PORT_FAIL, port.ReadComEx(buf, sizeof buf, &len, 0, 100000));
+    EXPECT_EQ(PORT_FAIL, port.ReadCom(buf, sizeof buf, &len, 1));
+    EXPECT_EQ(0, len);
+    line.Send(std::string(300, 'L') + "\n#a03\nlast\n");
+    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 2));
+    EXPECT_EQ(255, len);  // cut at the size less one
+    EXPECT_EQ(std::string(255, 'L'), buf);
+    ASSERT_NE(nullptr, port.ReadLine(buf, sizeof buf));
+    EXPECT_EQ(std::string(45, 'L') + "\n", buf);
+    // A line that arrived with an earlier one is read without waiting for more bytes.
+    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 5));
+    EXPECT_STREQ("#a03\n", buf);
+    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 5));
+    EXPECT_STREQ("last\n", buf);
     struct termios tio = LineSettings();  // a read that gives nothing after 0.1 s
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 1;
     tcsetattr(line.slave(), TCSANOW, &tio);
     EXPECT_EQ(PORT_FAIL, port.ReadBinCom(buf, sizeof buf, &len, 0));
+    EXPECT_EQ(0, len);
+    memset(buf, 0, sizeof buf);
+    line.HangUp();  // an ended stream: 0 and length 0
+    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 2));
     EXPECT_EQ(0, len);
     port.CloseCom();
     EXPECT_EQ(0, port.IOFlush());
@@ -531,29 +538,6 @@ TEST(McuPortWrite, WaitsForRoomOnAFullLine) {
     const std::string arrived = farEnd.get();
     EXPECT_EQ(held + 11, arrived.size());
     EXPECT_EQ(Hex(frame), Hex(arrived.substr(arrived.size() < 11 ? 0 : arrived.size() - 11)));
-}
-
-TEST_F(SerialPortTest, LineReads) {
-    ASSERT_EQ(0, Open(Settings()));
-    char buf[256] = "";
-    int len = 99;
-    EXPECT_EQ(PORT_FAIL, port.ReadCom(buf, sizeof buf, &len, 1));
-    EXPECT_EQ(0, len);
-    line.Send(std::string(300, 'L') + "\n#a03\nlast\n");
-    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 2));
-    EXPECT_EQ(255, len);  // cut at the size less one
-    EXPECT_EQ(std::string(255, 'L'), buf);
-    ASSERT_NE(nullptr, port.ReadLine(buf, sizeof buf));
-    EXPECT_EQ(std::string(45, 'L') + "\n", buf);
-    // A line that arrived with an earlier one is read without waiting for more bytes.
-    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 5));
-    EXPECT_STREQ("#a03\n", buf);
-    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 5));
-    EXPECT_STREQ("last\n", buf);
-    memset(buf, 0, sizeof buf);
-    line.HangUp();  // an ended stream: 0 and length 0
-    EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 2));
-    EXPECT_EQ(0, len);
 }
 
 // Another process reading the same device may take the bytes that made the port readable;
@@ -701,7 +685,7 @@ TEST_F(SendPathTest, SerialNumbersGivenOrDrawnAndUnknownCodes) {
               Hex(Wire()));
 }
 
-TEST_F(SendPathTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
+TEST_F(SendPathTest, BadArgumentsAndASecondSenderAreRefusedBeforeAnythingIsSent) {
     std::string two("\x01\x02"), huge(2038, 'h');
     __UserCmdData eight = Request(8, &two), tooBig = Request(5, &huge), six = Request(6, &two, 9);
     std::string frame = ValidFrame(1, 0x41, 6);
@@ -718,6 +702,18 @@ TEST_F(SendPathTest, BadArgumentsAreRefusedBeforeAnythingIsSent) {
     EXPECT_EQ(SEND_BAD_ARGUMENT, sendCmdData(&six, nullptr, 0));
     EXPECT_EQ("## ackBit is 0x1 \n", capture.Out());
     EXPECT_EQ("Err [sendCmdData():432] ret(-1),len(0),serialNum(0),result(0)...\n", capture.Err());
+    // A second sender of a registered code is refused.
+    FrameBuffer first(ValidFrame(0x61, 0x41, 6));  // registered, as by another sender
+    ASSERT_EQ(1, m_waitCmdList.AddCmdtoList(first.frame()));
+    std::string none;
+    __UserCmdData second = Request(6, &none, 0x62);
+    CaptureOutput refused;
+    EXPECT_EQ(WAIT_LIST_ALREADY_WAITING, sendCmdData(&second, reply.frame(), 50));
+    EXPECT_EQ(
+        "Err [WriteData():310] Add cmd(0006) err(-6)...\n"
+        "Err [sendCmdData():432] ret(-6),len(0),serialNum(0),result(0)...\n",
+        refused.Err());
+    EXPECT_EQ(1, m_waitCmdList.RemvedCmdfromList(first.frame()));  // untouched by the second
     EXPECT_EQ("", Wire());
 }
 
@@ -735,21 +731,6 @@ TEST_F(SendPathTest, AnAcknowledgementCollectedIntoTheReply) {
     EXPECT_EQ(Hex(ValidFrame(0x21, 0x51, 0x0303, payload)), Hex(receiver.get()));
     EXPECT_EQ(Hex(Ack(0x0303, 0x21, 0x5c)), Hex(reply.Bytes(13)));
     EXPECT_EQ(0, m_ackList.GetDataListSize());
-}
-
-TEST_F(SendPathTest, ASecondSenderOfARegisteredCodeIsRefused) {
-    FrameBuffer first(ValidFrame(0x61, 0x41, 6));  // registered, as by another sender
-    ASSERT_EQ(1, m_waitCmdList.AddCmdtoList(first.frame()));
-    std::string none;
-    __UserCmdData second = Request(6, &none, 0x62);
-    CaptureOutput capture;
-    EXPECT_EQ(WAIT_LIST_ALREADY_WAITING, sendCmdData(&second, reply.frame(), 50));
-    EXPECT_EQ(
-        "Err [WriteData():310] Add cmd(0006) err(-6)...\n"
-        "Err [sendCmdData():432] ret(-6),len(0),serialNum(0),result(0)...\n",
-        capture.Err());
-    EXPECT_EQ(1, m_waitCmdList.RemvedCmdfromList(first.frame()));  // untouched by the second
-    EXPECT_EQ("", Wire());
 }
 
 // With no port, every write fails; the requests report it and the tool's still give 0.

@@ -181,19 +181,16 @@ TEST(Mcusim, RunsItsCommandReportsTheLineAndRefusesBadOptionValues) {
                       " (mcusim --help says what it takes)\n",
                   r.err);
     }
-}
-
-// Its command writes a hundred requests and exits without reading an answer: the line fills
-// up, and mcusim must still end with the command.
-TEST(Mcusim, EndsWhenItsCommandEndsWhateverTheLine) {
+    // Its command writes a hundred requests and exits without reading an answer: the line
+    // fills up, and mcusim must still end with the command.
     const std::string onFrame =
         "\\165\\252\\000\\014\\001\\101\\000\\006\\000\\377\\000\\377\\000"
         "\\000\\000\\037\\125\\165\\252";  // in octal, for printf
-    const ToolResult r = UnderSim(
+    const ToolResult fullLine = UnderSim(
         {"--noise", "4096"}, "stty -F /dev/ttyAMA2 raw -echo; for i in $(seq 100); do printf '" +
                                  onFrame + "' > /dev/ttyAMA2; done; sleep 1");
-    EXPECT_FALSE(r.hung);
-    EXPECT_NE(std::string::npos, r.out.find("mcusim: received frame"));
+    EXPECT_FALSE(fullLine.hung);
+    EXPECT_NE(std::string::npos, fullLine.out.find("mcusim: received frame"));
 }
 
 // A process gone, or dead and waiting only for a reaper.

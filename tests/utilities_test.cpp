@@ -173,7 +173,7 @@ class ServerFifoTest : public ::testing::Test {
     }
 };
 
-TEST_F(ServerFifoTest, OnlyTheNulTerminatedSuccessCounts) {
+TEST_F(ServerFifoTest, OnlyTheNulTerminatedSuccessCountsAndAMissingFifoIsReported) {
     const std::vector<std::string> replies = {
         "SUCCESS", std::string("SUCCESS\0", 8), "SUCCESS\n", "SUCCESSFUL", "SUCCESSXYZ", "FAIL"};
     std::future<std::vector<std::string>> server = Serve(replies);
@@ -189,9 +189,7 @@ TEST_F(ServerFifoTest, OnlyTheNulTerminatedSuccessCounts) {
     EXPECT_EQ((std::vector<int>{0, 0, FIFO_FAIL, FIFO_FAIL, FIFO_FAIL, FIFO_FAIL}), results);
     EXPECT_EQ("mount /dev/sda1", server.get()[0]);  // the bare command
     EXPECT_EQ(0u, capture.Out().find("DVRSYSTEM(mount /dev/sda1)\nDVRSYSTEM(cmd)\n"));
-}
-
-TEST_F(ServerFifoTest, AMissingFifoIsReportedAndWhatWasOpenedIsClosed) {
+    // A missing FIFO is reported, and what was opened is closed.
     unlink(kClientFifo);
     // The server side sees the client open and close its FIFO without writing.
     std::future<ssize_t> reader = std::async(std::launch::async, [] {
@@ -201,7 +199,7 @@ TEST_F(ServerFifoTest, AMissingFifoIsReportedAndWhatWasOpenedIsClosed) {
         close(in);
         return got;
     });
-    CaptureOutput capture;
+    CaptureOutput missing;
     EXPECT_EQ(FIFO_FAIL, DVRSystem("x"));
     EXPECT_EQ(0, reader.get());
     unlink(kServerFifo);
@@ -209,7 +207,7 @@ TEST_F(ServerFifoTest, AMissingFifoIsReportedAndWhatWasOpenedIsClosed) {
     EXPECT_EQ(
         "DVRSYSTEM(x)\npub_common, 38, Cann't open client fifo. \n"
         "DVRSYSTEM(y)\npub_common, 29, Client: Can't open fifo. \n",
-        capture.Out());
+        missing.Out());
 }
 
 const int kWholeText = -1000;
