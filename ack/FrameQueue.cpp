@@ -13,23 +13,14 @@
 class CFrameQueue::RingBytes {
   public:
     explicit RingBytes(const CFrameQueue& q) : m_q(q) {}
-    unsigned char at(int k) const {
-        int index = m_q.m_readPos + k;
-        if (index >= m_q.m_size) {
-            index -= m_q.m_size;
-        }
-        return m_q.m_buf[index];
-    }
+    unsigned char at(int k) const { return m_q.m_buf[IndexOf(k)]; }
     unsigned char xorOf(int first, int count) const {
         return static_cast<unsigned char>(
             const_cast<CFrameQueue&>(m_q).QueueXorCheckSum(m_q.m_readPos + first, count));
     }
     // Searched in the two spans the ring's wrap makes.
     int markOffset(int first, int count) const {
-        int start = m_q.m_readPos + first;
-        if (start >= m_q.m_size) {
-            start -= m_q.m_size;
-        }
+        const int start = IndexOf(first);
         const int firstSpan = count < m_q.m_size - start ? count : m_q.m_size - start;
         const int inFirst = HeadMarkOffset(m_q.m_buf + start, firstSpan);
         if (inFirst < firstSpan) {
@@ -39,6 +30,12 @@ class CFrameQueue::RingBytes {
     }
 
   private:
+    // The buffer index of the byte k places from the front.
+    int IndexOf(int k) const {
+        const int index = m_q.m_readPos + k;
+        return index >= m_q.m_size ? index - m_q.m_size : index;
+    }
+
     const CFrameQueue& m_q;
 };
 

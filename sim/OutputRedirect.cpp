@@ -31,7 +31,8 @@ void OutputRedirect::Restore() {
     }
 }
 
-QuietOutput::QuietOutput()
-    : m_null(open("/dev/null", O_WRONLY | O_CLOEXEC)), m_redirect(m_null, m_null) {
-    close(m_null);
+QuietOutput::QuietOutput() : QuietOutput(open("/dev/null", O_WRONLY | O_CLOEXEC)) {}
+
+QuietOutput::QuietOutput(int null) : OutputRedirect(null, null) {
+    close(null);
 }

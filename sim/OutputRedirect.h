@@ -22,13 +22,12 @@ class OutputRedirect {
 };
 
 // Standard output and error go to /dev/null while it lives.
-class QuietOutput {
+class QuietOutput : public OutputRedirect {
   public:
     QuietOutput();
 
   private:
-    int m_null;  // open only while the redirect is made
-    OutputRedirect m_redirect;
+    explicit QuietOutput(int null);  // redirects to null, then closes it
 };
 
 #endif  // SIM_OUTPUTREDIRECT_H

@@ -36,6 +36,15 @@ void PrintSentFrame(const char* frame, int size) {
     fprintf(stderr, TEXT_SENT_BREAK);
 }
 
+// The write of a frame WriteData sends, reported on its fixed line when it fails.
+bool WrittenOrReported(char* frame, unsigned short size) {
+    if (WriteToMcuPort(frame, size) == PORT_FAIL) {
+        PrintFixedLine(stderr, LOG_WRITE_FAILED, TEXT_WRITE_FAILED);
+        return false;
+    }
+    return true;
+}
+
 // Registration failed or not, the entry for this frame is removed last.
 int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size, __ComFrameData* reply,
                     unsigned int timeo) {
@@ -51,8 +60,7 @@ int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size, __Co
     // code and serial number is left from an earlier command (answered after it gave up), and
     // would otherwise be taken for this command's answer.
     m_ackList.DiscardAnswersTo(sent->cmd, sent->serialNum);
-    if (WriteToMcuPort(frame, size) == PORT_FAIL) {
-        PrintFixedLine(stderr, LOG_WRITE_FAILED, TEXT_WRITE_FAILED);
+    if (!WrittenOrReported(frame, size)) {
         return SEND_WRITE_FAILED;
     }
     const int waited = m_waitCmdList.WaitCmdFlag(sent, static_cast<int>(timeo));
@@ -87,11 +95,7 @@ int WriteData(char* frame, unsigned short size, __ComFrameData* reply, unsigned 
     }
     __ComFrameData* sent = reinterpret_cast<__ComFrameData*>(frame);
     if (timeo == 0) {
-        if (WriteToMcuPort(frame, size) == PORT_FAIL) {
-            PrintFixedLine(stderr, LOG_WRITE_FAILED, TEXT_WRITE_FAILED);
-            return SEND_WRITE_FAILED;
-        }
-        return 0;
+        return WrittenOrReported(frame, size) ? 0 : SEND_WRITE_FAILED;
     }
     const int result = RegisteredWrite(sent, frame, size, reply, timeo);
     m_waitCmdList.RemvedCmdfromList(sent);
