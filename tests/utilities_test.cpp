@@ -2,8 +2,8 @@
 // message queues keyed by ftok of a temporary file; the FIFO client against real FIFOs at
 // /mnt/tmpfs with the server played by a thread; and the file search. The program takes a
 // private mount namespace with a tmpfs over /mnt before anything else, so nothing reaches the
-// host's /mnt; every System V object a test makes is removed when it ends. And mcusend's
-// round-trip percentiles, against a sorted list.
+// host's /mnt; every System V object a test makes is removed when it ends. And the programs'
+// number parsing and mcusend's round-trip percentiles, against a sorted list.
 #include <errno.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -26,6 +26,7 @@
 
 #include "bringup/RoundTripTimes.h"
 #include "common/CommonResults.h"
+#include "common/ParseArgs.h"
 #include "common/SemFun.h"
 #include "common/pub_common.h"
 #include "tests/support/CaptureOutput.h"
@@ -244,6 +245,22 @@ TEST(Contains, FindsTheTextAsTheLineReadsSeeIt) {
     }
     EXPECT_EQ(CONTAINS_NOT_FOUND, Search("abc", "abc", 0));
     EXPECT_EQ(CONTAINS_NOT_FOUND, Search("abc", "abc", -4));
+}
+
+// The programs' numbers: decimal, or hexadecimal after 0x; never octal, never a partial read.
+TEST(ParseInteger, DecimalOrHexWholeAndInRange) {
+    const struct {
+        const char* text;
+        bool taken;
+        long long value;
+    } cases[] = {{"16", true, 16},  {"0x10", true, 16}, {"0X1f", true, 31}, {"0", true, 0},
+                 {"010", false, 0}, {"0x", false, 0},   {"-1", false, 0},  {"16 ", false, 0},
+                 {"", false, 0},    {"101", false, 0},  {"0x65", false, 0}};
+    for (const auto& c : cases) {
+        long long value = -7;
+        EXPECT_EQ(c.taken, ParseInteger(c.text, 0, 100, &value)) << c.text;
+        EXPECT_EQ(c.taken ? c.value : -7, value) << c.text;
+    }
 }
 
 // Percentiles as a sorted list gives them: exact below 2048 us, at most 0.1 % low above.
