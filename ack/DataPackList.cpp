@@ -4,7 +4,6 @@
 
 #include "ack/AckResults.h"
 #include "common/AckMatch.h"
-#include "common/Clock.h"
 
 namespace {
 
@@ -16,8 +15,24 @@ int TotalLength(const __ComFrameData* frame) {
 
 }  // namespace
 
-DataPackList::DataPackList() {
+DataPackList::DataPackList()
+    : m_forkGuard(this, ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &ResetAfterFork}) {
     sem_init(&m_sem, 0, 0);
+}
+
+void DataPackList::LockForFork(void* self) {
+    static_cast<DataPackList*>(self)->m_mutex.lock();
+}
+
+void DataPackList::UnlockAfterFork(void* self) {
+    static_cast<DataPackList*>(self)->m_mutex.unlock();
+}
+
+// The stored frames stay the child's too; only the lookups that slept in the parent are gone.
+void DataPackList::ResetAfterFork(void* self) {
+    DataPackList* list = static_cast<DataPackList*>(self);
+    list->m_bell.Reset();
+    list->m_mutex.unlock();
 }
 
 DataPackList::~DataPackList() {
@@ -32,23 +47,26 @@ int DataPackList::AddDatatoList(__ComFrameData* frame) {
     if (frame == NULL) {
         return PACK_LIST_NULL_FRAME;
     }
-    MutexLockGuard guard(m_mutex);
-    const int added = m_queue.AddFrame(reinterpret_cast<char*>(frame), TotalLength(frame));
-    if (added < 0) {
-        return added;
+    int count;
+    {
+        MutexLockGuard guard(m_mutex);
+        const int added = m_queue.AddFrame(reinterpret_cast<char*>(frame), TotalLength(frame));
+        if (added < 0) {
+            return added;
+        }
+        // Posted under the lock, so a lookup woken by this post finds the frame stored.
+        sem_post(&m_sem);
+        count = m_queue.GetFrameNum();
     }
-    // Posted under the lock, so a lookup woken by this post finds the frame stored.
-    sem_post(&m_sem);
-    return m_queue.GetFrameNum();
+    m_bell.Ring();
+    return count;
 }
 
 int DataPackList::GetDatafromList(__ComFrameData*& frame, int mode, unsigned int timeo) {
     if (frame == NULL) {
         return PACK_LIST_NULL_FRAME;
     }
-    const struct timespec deadline =
-        DeadlineAfter(static_cast<int>(timeo / 1000), static_cast<int>(timeo % 1000));
-    if (SemWaitUntil(&m_sem, deadline) != 0) {
+    if (m_bell.TakeWithin(&m_sem, timeo) != 0) {
         return PACK_LIST_NO_ARRIVAL;
     }
     MutexLockGuard guard(m_mutex);

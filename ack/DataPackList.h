@@ -6,7 +6,8 @@
 // command code and serial number, waiting up to a time-out for an arrival (GetDatafromList).
 //
 // Each list guards its state with its own lock; no lock is held while waiting and no path
-// holds two locks. Waits take milliseconds and measure against the wall clock.
+// holds two locks. Waits take milliseconds on the monotonic clock: setting the wall clock
+// neither stretches nor cuts them.
 #ifndef ACK_DATAPACKLIST_H
 #define ACK_DATAPACKLIST_H
 
@@ -15,7 +16,9 @@
 #include "ack/FrameQueue.h"
 #include "ack/WaitCmdList.h"
 #include "common/ComFrame.h"
+#include "common/ForkGuard.h"
 #include "common/MutexLock.h"
+#include "common/SemaphoreBell.h"
 
 class DataPackList {
   public:
@@ -37,9 +40,15 @@ class DataPackList {
     int GetDataBufSize();
 
   private:
+    static void LockForFork(void* self);
+    static void UnlockAfterFork(void* self);
+    static void ResetAfterFork(void* self);
+
     sem_t m_sem;
     CFrameQueue m_queue;
     MutexLock m_mutex;
+    SemaphoreBell m_bell;   // rung after every post, for lookups waiting on the monotonic clock
+    ForkGuard m_forkGuard;  // last: registered once the rest is whole
 };
 
 // A lookup mode that takes the front frame whatever it holds.

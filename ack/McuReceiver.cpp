@@ -20,8 +20,17 @@ McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList
       m_waitList(waitList),
       m_ackList(ackList),
       m_dealList(dealList),
-      m_readTimeoutUs(readTimeoutUs) {
+      m_readTimeoutUs(readTimeoutUs),
+      m_forkGuard(this, ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &UnlockAfterFork}) {
     memset(&m_stats, 0, sizeof m_stats);
+}
+
+void McuReceiver::LockForFork(void* self) {
+    static_cast<McuReceiver*>(self)->m_statsLock.lock();
+}
+
+void McuReceiver::UnlockAfterFork(void* self) {
+    static_cast<McuReceiver*>(self)->m_statsLock.unlock();
 }
 
 McuReceiver::~McuReceiver() {

@@ -14,6 +14,7 @@
 
 #include "ack/DataPackList.h"
 #include "ack/FrameStreamScanner.h"
+#include "common/ForkGuard.h"
 #include "common/MutexLock.h"
 #include "common/WorkerThread.h"
 #include "serial/SerialFun.h"
@@ -55,9 +56,13 @@ class McuReceiver : private FrameStreamScanner::Sink {
     DataPackList& m_dealList;
     const int m_readTimeoutUs;
 
+    static void LockForFork(void* self);
+    static void UnlockAfterFork(void* self);
+
     FrameStreamScanner m_scanner;  // touched by the receiver thread only
     MutexLock m_statsLock;         // guards m_stats, read by other threads
     ReceiverStats m_stats;
+    ForkGuard m_forkGuard;
     WorkerThread m_thread;  // last: stopped before the members its body uses go away
 };
 

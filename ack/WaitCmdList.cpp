@@ -5,9 +5,31 @@
 #include "ack/AckResults.h"
 #include "ack/WaitCmdList.h"
 #include "common/AckMatch.h"
-#include "common/Clock.h"
 
-WaitCmdList::WaitCmdList() {}
+WaitCmdList::WaitCmdList()
+    : m_forkGuard(this,
+                  ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &ForgetOtherThreadsAfterFork}) {}
+
+void WaitCmdList::LockForFork(void* self) {
+    static_cast<WaitCmdList*>(self)->m_mutex.lock();
+}
+
+void WaitCmdList::UnlockAfterFork(void* self) {
+    static_cast<WaitCmdList*>(self)->m_mutex.unlock();
+}
+
+// In a child, every entry belongs to a sender thread of the parent's that the child does not
+// have (the forking thread cannot be inside a send): left there, they would refuse the
+// child's own commands of those codes for ever.
+void WaitCmdList::ForgetOtherThreadsAfterFork(void* self) {
+    WaitCmdList* list = static_cast<WaitCmdList*>(self);
+    for (Entry it = list->m_cmdList.begin(); it != list->m_cmdList.end(); ++it) {
+        ReleaseEntry(*it);
+    }
+    list->m_cmdList.clear();
+    list->m_bell.Reset();
+    list->m_mutex.unlock();
+}
 
 // Entries still registered at the end are given back with their semaphores; nobody can be
 // waiting on them once the list itself goes away.
@@ -115,11 +137,15 @@ int WaitCmdList::FindCmd(__ComFrameData* frame) {
 
 int WaitCmdList::SetCmdFlag(__ComFrameData* frame) {
     // Posted with the lock held: the entry cannot be removed and its semaphore destroyed
-    // between the lookup and the post.
-    return Scan(frame, kAnswerToSerial, kAnyFlag, [](Entry it, int count) {
+    // between the lookup and the post. The bell rings once the lock is given back.
+    const int result = Scan(frame, kAnswerToSerial, kAnyFlag, [](Entry it, int count) {
         sem_post((*it)->sem);
         return count;
     });
+    if (result > 0) {
+        m_bell.Ring();
+    }
+    return result;
 }
 
 int WaitCmdList::ClaimAnswer(__ComFrameData* frame) {
@@ -152,14 +178,17 @@ int WaitCmdList::__PutCmd(__ComFrameData* frame) {
 }
 
 int WaitCmdList::WaitCmdFlag(__ComFrameData* frame, int timeo) {
+    return WaitCmdFlagWithin(frame, timeo > 0 ? static_cast<unsigned int>(timeo) : 0);
+}
+
+int WaitCmdList::WaitCmdFlagWithin(__ComFrameData* frame, unsigned int millis) {
     sem_t* sem = NULL;
     if (__GetCmd(frame, sem) < 1) {
         return WAIT_LIST_NO_MATCH;
     }
     // While the entry's flag is set it cannot be removed, so the semaphore outlives the wait;
-    // no lock is held during it.
-    const struct timespec deadline = DeadlineAfter(timeo / 1000, timeo % 1000);
-    const int waited = SemWaitUntil(sem, deadline);
+    // no list lock is held during it.
+    const int waited = m_bell.TakeWithin(sem, millis);
     __PutCmd(frame);
     return waited == 0 ? 0 : WAIT_LIST_NO_ACK;
 }

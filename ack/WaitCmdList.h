@@ -17,12 +17,12 @@
 //   RemvedCmdfromList   sender (WriteData)        kSentSerialExact  any         removes a free
 //                                                                               one
 //
-// A round trip takes six scans: the sender registers, takes the entry, sleeps on its
-// semaphore with no lock held, gives it back and removes it; the receiver claims the entry for
-// the answer and, once the answer is stored in the packet list (under that list's own lock),
-// posts the entry. Claiming and posting are two scans so that a woken sender always finds its
-// answer stored, and no path ever holds both lists' locks. The lists hold a few entries, so a
-// scan costs little next to the line.
+// A round trip takes six scans: the sender registers, takes the entry, sleeps until its
+// semaphore is posted (on the monotonic clock, through the list's bell) with no lock held, gives it
+// back and removes it; the receiver claims the entry for the answer and, once the answer is stored
+// in the packet list (under that list's own lock), posts the entry. Claiming and posting are two
+// scans so that a woken sender always finds its answer stored, and no path ever holds both lists'
+// locks. The lists hold a few entries, so a scan costs little next to the line.
 #ifndef ACK_WAITCMDLIST_H
 #define ACK_WAITCMDLIST_H
 
@@ -31,7 +31,9 @@
 #include <list>
 
 #include "common/ComFrame.h"
+#include "common/ForkGuard.h"
 #include "common/MutexLock.h"
+#include "common/SemaphoreBell.h"
 
 // One command waiting for its acknowledgement.
 struct __CmdCnd {
@@ -59,6 +61,9 @@ class WaitCmdList {
     // an answer already handed over gives -7 and leaves the entry as it is.
     int ClaimAnswer(__ComFrameData* frame);
     int WaitCmdFlag(__ComFrameData* frame, int timeo);
+    // WaitCmdFlag for any unsigned time-out: the send path's, which may exceed an int. A
+    // negative timeo of WaitCmdFlag waits for nothing, as a time already past.
+    int WaitCmdFlagWithin(__ComFrameData* frame, unsigned int millis);
     int RemvedCmdfromList(__ComFrameData* frame);
     int GetDataListSize();
 
@@ -87,8 +92,14 @@ class WaitCmdList {
     static bool Matches(const __CmdCnd* entry, const __ComFrameData* frame, MatchRule rule);
     static void ReleaseEntry(__CmdCnd* entry);
 
+    static void LockForFork(void* self);
+    static void UnlockAfterFork(void* self);
+    static void ForgetOtherThreadsAfterFork(void* self);
+
     std::list<__CmdCnd*> m_cmdList;
     MutexLock m_mutex;
+    SemaphoreBell m_bell;   // rung after every post, for waiters on the monotonic clock
+    ForkGuard m_forkGuard;  // last: registered once the rest is whole
 };
 
 #endif  // ACK_WAITCMDLIST_H

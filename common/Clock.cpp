@@ -1,8 +1,7 @@
+// SPDX-License-Identifier: MIT
 #include "common/Clock.h"
 
-#include <errno.h>
-#include <stdint.h>
-#include <sys/time.h>
+#include <limits>
 
 long long MonotonicMicros() {
     struct timespec now;
@@ -16,20 +15,19 @@ double MonotonicSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-struct timespec DeadlineAfter(int seconds, int millis) {
-    struct timeval now;
-    gettimeofday(&now, NULL);
-    const int32_t nanos = static_cast<int32_t>(now.tv_usec) * 1000 + millis * 1000000;
+struct timespec MonotonicDeadlineAfter(unsigned int millis) {
     struct timespec deadline;
-    deadline.tv_sec = now.tv_sec + nanos / 1000000000 + seconds;
-    deadline.tv_nsec = nanos % 1000000000;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    const long long nanos = deadline.tv_nsec + (millis % 1000) * 1000000LL;
+    const long long seconds =
+        static_cast<long long>(deadline.tv_sec) + millis / 1000 + nanos / 1000000000;
+    const time_t latest = std::numeric_limits<time_t>::max();
+    if (seconds > static_cast<long long>(latest)) {
+        deadline.tv_sec = latest;
+        deadline.tv_nsec = 999999999;
+    } else {
+        deadline.tv_sec = static_cast<time_t>(seconds);
+        deadline.tv_nsec = static_cast<long>(nanos % 1000000000);
+    }
     return deadline;
-}
-
-int SemWaitUntil(sem_t* sem, const struct timespec& deadline) {
-    int waited;
-    do {
-        waited = sem_timedwait(sem, &deadline);
-    } while (waited != 0 && errno == EINTR);
-    return waited;
 }

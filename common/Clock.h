@@ -1,23 +1,18 @@
-// The module's clocks. Elapsed times (quiet lines, round trips, time-outs of reads) are
-// measured on CLOCK_MONOTONIC, which a clock change cannot move. sem_timedwait alone takes an
-// absolute CLOCK_REALTIME deadline, so the semaphore waits use DeadlineAfter and SemWaitUntil.
+// SPDX-License-Identifier: MIT
+// The module's clocks. Every time it measures (quiet lines, round trips, time-outs of reads and
+// of waits) is measured on CLOCK_MONOTONIC, which a change of the wall clock cannot move.
 #ifndef COMMON_CLOCK_H
 #define COMMON_CLOCK_H
 
-#include <semaphore.h>
 #include <time.h>
 
 // The monotonic clock, in microseconds and in seconds.
 long long MonotonicMicros();
 double MonotonicSeconds();
 
-// The wall-clock deadline `seconds` + `millis` ms from now. The nanosecond sum is kept in a
-// signed 32-bit int: for 0 <= millis < 1000 it stays below 2e9 and fits.
-struct timespec DeadlineAfter(int seconds, int millis);
-
-// Waits for the semaphore until the deadline: 0 when it was taken, -1 on a time-out or an
-// error. A signal caught by the program meanwhile does not end the wait: it goes on to the
-// same deadline, so a caller's timers never turn an answer on its way into a time-out.
-int SemWaitUntil(sem_t* sem, const struct timespec& deadline);
+// The monotonic clock's reading `millis` ms from now, as an absolute deadline for waits bound
+// to CLOCK_MONOTONIC. Every unsigned count fits; past what the platform's time_t holds, the
+// deadline is the latest it can express.
+struct timespec MonotonicDeadlineAfter(unsigned int millis);
 
 #endif  // COMMON_CLOCK_H

@@ -1,6 +1,14 @@
 #include "common/WorkerThread.h"
 
-WorkerThread::WorkerThread() : m_thread(), m_running(false), m_stop(false) {}
+WorkerThread::WorkerThread()
+    : m_thread(),
+      m_running(false),
+      m_stop(false),
+      m_forkGuard(this, ForkGuard::Hooks{NULL, NULL, &ForgetThreadAfterFork}) {}
+
+void WorkerThread::ForgetThreadAfterFork(void* self) {
+    static_cast<WorkerThread*>(self)->m_running = false;
+}
 
 WorkerThread::~WorkerThread() {
     Stop();

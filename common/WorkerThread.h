@@ -4,7 +4,8 @@
 // Start() runs the body on a new POSIX thread and refuses a second start while one runs; the
 // body polls stopping() and returns soon after it turns true. Stop() asks, then joins, so it
 // returns once the body has; it does nothing when no thread runs. Start and Stop belong to
-// one controlling thread.
+// one controlling thread. A child process made by fork() has none of its parent's threads:
+// there the worker counts as stopped, and may be started anew.
 #ifndef COMMON_WORKERTHREAD_H
 #define COMMON_WORKERTHREAD_H
 
@@ -12,6 +13,8 @@
 
 #include <atomic>
 #include <functional>
+
+#include "common/ForkGuard.h"
 
 class WorkerThread {
   public:
@@ -30,11 +33,13 @@ class WorkerThread {
 
   private:
     static void* Main(void* self);
+    static void ForgetThreadAfterFork(void* self);
 
     pthread_t m_thread;
     bool m_running;
     std::atomic<bool> m_stop;
     Body m_body;
+    ForkGuard m_forkGuard;
 };
 
 #endif  // COMMON_WORKERTHREAD_H

@@ -5,12 +5,25 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <new>
+
 #include "common/CommonResults.h"
 #include "common/FixedLog.h"
+#include "common/ForkGuard.h"
 
 MutexLock system_mutex_;
 
 namespace {
+
+// A child made by fork() while another thread was inside DVRSystem would find the lock held
+// for ever: it gets a fresh one. The lock is not taken before a fork, since DVRSystem holds it
+// while it waits for the server, with no time limit. The child's own calls then share the
+// FIFOs with the parent's: one of the two may read the other's reply.
+void RenewLockAfterFork(void*) {
+    new (&system_mutex_) MutexLock;
+}
+
+const ForkGuard g_forkGuard(NULL, ForkGuard::Hooks{NULL, NULL, &RenewLockAfterFork});
 
 const char* const kServerFifo = "/mnt/tmpfs/DVRSERVER_FIFO";
 const char* const kClientFifo = "/mnt/tmpfs/DVRCLIENT_FIFO";

@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <set>
 #include <string>
@@ -142,6 +143,12 @@ TEST(FrameQueue, StoresRefusesMakesRoomAndWrapsWithTheirCounts) {
     }
 }
 
+#ifdef HDDPOWER_SANITIZED
+const bool kSanitized = true;
+#else
+const bool kSanitized = false;
+#endif
+
 // The process's mapped memory, as the kernel counts it.
 long MappedBytes() {
     long pages = 0;
@@ -162,9 +169,9 @@ TEST(FrameQueue, DestroyedQueuesGiveTheirBuffersBack) {
         CFrameQueue q;
         ASSERT_EQ(0, q.QueueInit(1 << 20));
     }
-#ifndef HDDPOWER_SANITIZED
-    EXPECT_LT(MappedBytes() - before, 32L << 20);
-#endif
+    if (!kSanitized) {
+        EXPECT_LT(MappedBytes() - before, 32L << 20);
+    }
 }
 
 // Bytes the search must drop, stored ahead of a good frame: the good frame comes out next,
@@ -758,20 +765,24 @@ TEST_F(SendPathTest, BadArgumentsAndASecondSenderAreRefusedBeforeAnythingIsSent)
     EXPECT_EQ("", Wire());
 }
 
+// Any unsigned time-out is waited for, up to the longest: ~0u is "as long as it takes".
 TEST_F(SendPathTest, AnAcknowledgementCollectedIntoTheReply) {
     PtyLine* line = &port.line();
-    // A stale answer with the same code and serial, left by an earlier command, is not taken.
-    FrameBuffer stale(Ack(0x0303, 0x21, 0x99));
-    m_ackList.AddDatatoList(stale.frame());
-    std::future<std::string> receiver =
-        std::async(std::launch::async, [line] { return AcknowledgeNextFrame(line, 0x5c); });
-    std::string payload("\x01\x02\x03");
-    __UserCmdData request = Request(0x0303, &payload, 0x21);
-    CaptureOutput capture;
-    EXPECT_EQ(13, sendCmdData(&request, reply.frame(), 30000));
-    EXPECT_EQ(Hex(ValidFrame(0x21, 0x51, 0x0303, payload)), Hex(receiver.get()));
-    EXPECT_EQ(Hex(Ack(0x0303, 0x21, 0x5c)), Hex(reply.Bytes(13)));
-    EXPECT_EQ(0, m_ackList.GetDataListSize());
+    for (unsigned timeo : {30000u, 0x80000000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(timeo);
+        // A stale answer with the same code and serial, left by an earlier command, is not taken.
+        FrameBuffer stale(Ack(0x0303, 0x21, 0x99));
+        m_ackList.AddDatatoList(stale.frame());
+        std::future<std::string> receiver =
+            std::async(std::launch::async, [line] { return AcknowledgeNextFrame(line, 0x5c); });
+        std::string payload("\x01\x02\x03");
+        __UserCmdData request = Request(0x0303, &payload, 0x21);
+        CaptureOutput capture;
+        EXPECT_EQ(13, sendCmdData(&request, reply.frame(), timeo));
+        EXPECT_EQ(Hex(ValidFrame(0x21, 0x51, 0x0303, payload)), Hex(receiver.get()));
+        EXPECT_EQ(Hex(Ack(0x0303, 0x21, 0x5c)), Hex(reply.Bytes(13)));
+        EXPECT_EQ(0, m_ackList.GetDataListSize());
+    }
 }
 
 // With no port, every write fails; the requests report it and the tool's still give 0.
@@ -891,29 +902,114 @@ TEST_F(RoundTripTest, CopiesOfAnswersNeverAnswerALaterCommand) {
     options.resultSeq = true;
     options.unaskedCode = 0x0019;
     options.unaskedEveryMs = 1;
-    const double start = MonotonicSeconds();
     SimulatedMcu mcu(options);
     ASSERT_TRUE(mcu.ok());
     char stray[] = "\x75\xaa\x00\x30";  // given up once the line is quiet: no answer lost
     ASSERT_EQ(4, WriteToMcuPort(stray, 4));
-    int answered = 0, wrong = 0, mostStored = 0;
+    int missed = 0, wrong = 0, mostStored = 0;
     CaptureOutput quiet;  // the send path's own lines are not what this test looks at
     for (int n = 1; n <= 600; ++n) {
         std::string payload("\x01\x02");
         __UserCmdData request = Request(6, &payload);
         FrameBuffer reply;
-        if (sendCmdData(&request, reply.frame(), n % 4 == 0 ? 30 : 5000) > 0) {
-            ++answered;
+        // The late answers come after their command gave up; every other one is waited for
+        // as long as the slowest machine needs.
+        const bool late = n % 4 == 0;
+        if (sendCmdData(&request, reply.frame(), late ? 30 : 10000) > 0) {
             wrong += static_cast<unsigned char>(reply.data[9]) != (n & 0xFF) ? 1 : 0;
+        } else if (!late) {
+            ++missed;
         }
         mostStored = std::max(mostStored, m_ackList.GetDataListSize());
     }
     EXPECT_EQ(0, wrong);
-    EXPECT_GE(answered, 450);
+    EXPECT_EQ(0, missed);
     EXPECT_LE(mostStored, 1);
     EXPECT_GT(mcu.receiver().stats().copies, 0u);
-    // 1000 a second expected; 10 ms steps would give 100
-    EXPECT_GE(mcu.simulator().stats().unaskedSent / (MonotonicSeconds() - start), 333);
+    EXPECT_GT(mcu.simulator().stats().unaskedSent, 0u);  // its rate is a benchmark's figure
+}
+
+// Runs body in a child process, its output discarded, and gives its exit status; -1 when it
+// ended by a signal, or hung past half a minute (then it is killed).
+int StatusOfChild(const std::function<int()>& body) {
+    fflush(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        _exit(body());
+    }
+    int status = 0;
+    const double limit = MonotonicSeconds() + 30;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (MonotonicSeconds() > limit) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        usleep(2000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Sends commands of the code over and over until stop turns true (never, when it is null).
+void SendForEver(unsigned code, const std::atomic<bool>* stop) {
+    while (stop == nullptr || !*stop) {
+        std::string payload("\x01\x02");
+        __UserCmdData request = Request(code, &payload);
+        FrameBuffer reply;
+        sendCmdData(&request, reply.frame(), 50);
+    }
+}
+
+const unsigned kAckedCodes[] = {0x0002, 0x0006, 0x0303, 0x0404};
+
+// A program may call exit() while its senders run: the module's objects outlive them, so the
+// process ends with the status it asked for. The simulated MCU and the senders stay as they
+// are, running, as a program that exits from an error path leaves them.
+TEST(ProcessLife, ExitWhileSendersRunEndsWithTheStatusAskedFor) {
+    for (int round = 0; round < 30; ++round) {
+        const int status = StatusOfChild([round]() -> int {
+            static SimulatedMcu* mcu = new SimulatedMcu();
+            for (unsigned code : kAckedCodes) {
+                std::thread(SendForEver, code, nullptr).detach();
+            }
+            usleep(static_cast<useconds_t>(1000 + 3000 * (round % 7)));
+            exit(mcu->ok() ? 7 : 8);
+        });
+        ASSERT_EQ(7, status) << "round " << round;
+    }
+}
+
+// A child made by fork() while senders run sends at once: no lock they held is held in it, and
+// none of their commands waits there (it would refuse the child's command of the same code).
+// The child has no receiver, so its command times out.
+TEST(ProcessLife, AChildForkedWhileSendersRunCanSend) {
+    SimulatedMcu mcu;
+    ASSERT_TRUE(mcu.ok());
+    CaptureOutput quiet;
+    std::atomic<bool> stop(false);
+    std::vector<std::thread> senders;
+    for (unsigned code : kAckedCodes) {
+        senders.emplace_back(SendForEver, code, &stop);
+    }
+    for (int round = 0; round < 40; ++round) {
+        const int status = StatusOfChild([] {
+            const int waiting = m_waitCmdList.GetDataListSize();
+            std::string payload("\x01\x02");
+            __UserCmdData request = Request(6, &payload);
+            FrameBuffer reply;
+            const int sent = sendCmdData(&request, reply.frame(), 20);
+            return waiting == 0 && sent == WAIT_LIST_NO_ACK ? 0 : 1;
+        });
+        EXPECT_EQ(0, status) << "round " << round;
+        usleep(1000);
+    }
+    stop = true;
+    for (std::thread& sender : senders) {
+        sender.join();
+    }
 }
 
 std::atomic<int> g_caught(0);

@@ -254,7 +254,7 @@ TEST(ParseInteger, DecimalOrHexWholeAndInRange) {
         bool taken;
         long long value;
     } cases[] = {{"16", true, 16},  {"0x10", true, 16}, {"0X1f", true, 31}, {"0", true, 0},
-                 {"010", false, 0}, {"0x", false, 0},   {"-1", false, 0},  {"16 ", false, 0},
+                 {"010", false, 0}, {"0x", false, 0},   {"-1", false, 0},   {"16 ", false, 0},
                  {"", false, 0},    {"101", false, 0},  {"0x65", false, 0}};
     for (const auto& c : cases) {
         long long value = -7;

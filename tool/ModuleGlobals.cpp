@@ -1,8 +1,25 @@
-// The module's global objects. Defined together, in this order, so that they are constructed
-// in it and destroyed in reverse at exit: g_McuCom goes last and closes a port left open.
+// SPDX-License-Identifier: MIT
 #include "tool/ModuleGlobals.h"
 
-CComTransmit g_McuCom;
-WaitCmdList m_waitCmdList;
-DataPackList m_ackList;
-DataPackList m_dealList;
+namespace {
+
+struct ModuleObjects {
+    CComTransmit port;
+    WaitCmdList waitList;
+    DataPackList ackList;
+    DataPackList dealList;
+};
+
+// Made by the first caller, before main or after, whichever global is reached first; kept
+// to the end of the process.
+ModuleObjects& Objects() {
+    static ModuleObjects* const objects = new ModuleObjects;
+    return *objects;
+}
+
+}  // namespace
+
+CComTransmit& g_McuCom = Objects().port;
+WaitCmdList& m_waitCmdList = Objects().waitList;
+DataPackList& m_ackList = Objects().ackList;
+DataPackList& m_dealList = Objects().dealList;

@@ -63,7 +63,8 @@ int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size, __Co
     if (!WrittenOrReported(frame, size)) {
         return SEND_WRITE_FAILED;
     }
-    const int waited = m_waitCmdList.WaitCmdFlag(sent, static_cast<int>(timeo));
+    // Every unsigned time-out is waited in full: WaitCmdFlag's int would cut 2^31 ms and more.
+    const int waited = m_waitCmdList.WaitCmdFlagWithin(sent, timeo);
     if (waited < 0) {
         PrintFixedLine(stderr, LOG_WAIT_FAILED, TEXT_WAIT_FAILED, waited);
         return waited;
