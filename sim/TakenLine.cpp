@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "common/LineClaim.h"
+#include "common/StopSignals.h"
 
 namespace {
 
@@ -37,8 +39,15 @@ TakenLine::~TakenLine() {
 }
 
 int TakenLine::Take(const char* path, int accessMode, bool share) {
-    // Non-blocking while it opens: a line without CLOCAL would wait for carrier.
-    m_fd = open(path, accessMode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Non-blocking while it opens: a line without CLOCAL would wait for carrier. A FIFO is
+    // opened as cat opens one, waiting for its writer: opened without waiting, its first
+    // read would see an end that is only the writer not being there yet.
+    struct stat st;
+    const bool fifo = stat(path, &st) == 0 && S_ISFIFO(st.st_mode);
+    m_fd = open(path, accessMode | O_NOCTTY | (fifo ? 0 : O_NONBLOCK) | O_CLOEXEC);
+    if (m_fd < 0 && errno == EINTR && StopSignalCaught() != 0) {
+        return kLineUnusable;  // stopped while waiting for the writer: nothing to say
+    }
     if (m_fd < 0) {
         fprintf(stderr, "mcusim: cannot open %s: %s\n", path, strerror(errno));
         return kLineUnusable;

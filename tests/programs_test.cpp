@@ -2,9 +2,12 @@
 // on the line; mcusend's command line, round trips and soak; mcusim's decoder, its report,
 // its behaviour with closed streams, signals and a command that stops reading, and the line
 // as a logic analyzer shows it.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -17,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "common/Clock.h"
 #include "sim/LocalLink.h"
 #include "tests/support/FrameOracle.h"
 #include "tests/support/ToolRun.h"
@@ -405,6 +409,22 @@ TEST(McusimDecode, ReadsPipesAndDevicesAsTheBytesCome) {
     replay.inFd = -1;
     EXPECT_EQ(WithoutTimes(decoded), WithoutTimes(ReadUntil(&replay, "12 75 aa\n")));
     EXPECT_EQ(0, FinishProgram(&replay));
+    // A FIFO is read as cat reads one: the decoder waits for a writer that comes later.
+    const Removed fifo = {TempFile("fifo")};
+    remove(fifo.path.c_str());
+    ASSERT_EQ(0, mkfifo(fifo.path.c_str(), 0600));
+    StartedProgram named = StartProgram({McuSimPath(), "--decode", fifo.path});
+    int writer = -1, ended = 0;
+    for (const double limit = MonotonicSeconds() + 30; writer < 0 && MonotonicSeconds() < limit;
+         usleep(10 * 1000)) {
+        writer = open(fifo.path.c_str(), O_WRONLY | O_NONBLOCK);  // once the decoder reads
+        ASSERT_EQ(0, waitpid(named.pid, &ended, WNOHANG)) << "ended before a writer came";
+    }
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(ssize_t(capture.size()), write(writer, capture.data(), capture.size()));
+    close(writer);
+    EXPECT_EQ(WithoutTimes(decoded), WithoutTimes(ReadUntil(&named, "12 75 aa\n")));
+    EXPECT_EQ(0, FinishProgram(&named));
     // A live device is set to 115200 raw, read as frames arrive, and ends when it hangs up.
     PtyLine line;
     ASSERT_TRUE(line.ok());
