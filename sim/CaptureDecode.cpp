@@ -73,6 +73,7 @@ class ArrivalTimes {
 // Prints and flushes the items; false, after saying why, when standard output refused them.
 bool PrintItems(std::vector<DecodedItem>* items, ArrivalTimes* times,
                 void (*print)(const std::string& text)) {
+    errno = 0;  // a write that fails while printing says why as well as the flush
     for (size_t i = 0; i < items->size(); ++i) {
         const DecodedItem& item = (*items)[i];
         char when[32];
@@ -80,7 +81,6 @@ bool PrintItems(std::vector<DecodedItem>* items, ArrivalTimes* times,
         print(when + DescribeItem(item));
     }
     items->clear();
-    errno = 0;
     if (fflush(stdout) == 0 && !ferror(stdout)) {
         return true;
     }

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The simulated MCU on a line that already exists, instead of around a command: a serial
 // device or a pseudo-terminal (a USB serial adapter on a real board's MCU line, say), or a unix
 // socket that an emulator's UART connects to.
@@ -7,13 +8,20 @@
 #include "sim/McuSimulator.h"
 #include "sim/VcdRecorder.h"
 
-// Serves LINE: "unix:PATH" listens on a new unix socket at PATH (removed at the end) and
-// serves the first peer that connects; anything else is a device, taken as TakenLine does.
-// Records the traffic into vcd when one is given. Ends on SIGINT, SIGTERM or SIGHUP, when the
-// line hangs up or the peer closes the socket; then logs its totals and sets *ended to when
-// it ended. Returns the exit status: 0, or, after saying why, 1 (the line cannot be used) or
-// 3 (another program holds it).
-int ServeLine(const char* line, const SimOptions& options, const McuSimulator::LogSink& log,
-              VcdRecorder* vcd, bool share, double* ended);
+struct ServeSetup {
+    SimOptions options;
+    McuSimulator::LogSink log;  // the report; must never block for long
+    VcdRecorder* vcd;           // records the traffic when not null
+    bool share;                 // a device held by another program is used all the same
+};
+
+// Serves LINE until SIGINT, SIGTERM or SIGHUP. "unix:PATH" listens on a unix socket made at
+// PATH (one left by a server that ended is replaced; removed at the end) and serves one peer
+// after another, each until it closes, as an emulator that restarts connects again; a peer
+// that comes while another is served waits its turn. Anything else is a device, taken as
+// TakenLine does, and served until it hangs up. Logs its totals and sets *ended to when serving
+// ended. Returns 0, or, after saying why, 1 (the line cannot be used) or 3 (another program
+// holds it); *ended is left as it was when nothing was served.
+int ServeLine(const char* line, const ServeSetup& setup, double* ended);
 
 #endif  // SIM_SERVELINE_H

@@ -18,9 +18,11 @@
 #include "common/MutexLock.h"
 #include "common/ParseArgs.h"
 #include "common/StdStreams.h"
+#include "common/StopSignals.h"
 #include "sim/CaptureDecode.h"
 #include "sim/DeviceNamespace.h"
 #include "sim/McuSimulator.h"
+#include "sim/ReportWriter.h"
 #include "sim/ServeLine.h"
 #include "sim/TrafficReport.h"
 #include "sim/VcdRecorder.h"
@@ -31,6 +33,10 @@ const char* const kDevicePath = "/dev/ttyAMA2";
 const int kUsageStatus = 2;
 const int kSetupStatus = 125;
 const int kOutputFailedStatus = 1;
+// What a served line's report may hold back while its reader is slow, and how long the end
+// waits for it to be read.
+const size_t kReportQueueBytes = 1 << 20;
+const double kReportDrainSeconds = 1.0;
 
 const char kUsage[] =
     "Usage: mcusim [OPTIONS] [--] COMMAND [ARGS...]\n"
@@ -68,12 +74,17 @@ const char kUsage[] =
     "      --serve=LINE      be the MCU on a line that exists instead of running a command:\n"
     "                        a serial device or a pseudo-terminal (taken, set to 115200 8N1\n"
     "                        raw and put back at the end, as for --decode; --share to use a\n"
-    "                        held one), or unix:PATH, a unix socket made at PATH for one peer\n"
-    "                        (an emulator's UART, e.g. qemu's -serial unix:PATH) to connect to.\n"
-    "                        Every fault option and --vcd apply. Ends on SIGINT, SIGTERM or\n"
-    "                        SIGHUP, when the line hangs up or the peer closes the socket, and\n"
-    "                        prints its totals; status 0, 1 when the line cannot be used, 3\n"
-    "                        when another program holds it\n"
+    "                        held one), served until it hangs up; or unix:PATH, a unix socket\n"
+    "                        made at PATH for an emulator's UART (e.g. qemu's -serial\n"
+    "                        unix:PATH), serving one peer after another, each until it closes\n"
+    "                        (a board that reboots connects again), a socket left by a server\n"
+    "                        that ended replaced. Every fault option and --vcd apply. The line\n"
+    "                        is served whether or not the report is read (up to 1 MiB of it\n"
+    "                        waits for a slow reader; beyond that lines are dropped and\n"
+    "                        counted). Ends on SIGINT, SIGTERM or SIGHUP, by that signal, and\n"
+    "                        prints its totals; status 0 when a device hung up, 1 when the line\n"
+    "                        cannot be used or the report was lost, 3 when another program\n"
+    "                        holds it\n"
     "      --vcd=FILE        write the line's traffic as a Value Change Dump: signals host_tx\n"
     "                        and mcu_tx, each byte an 8N1 frame at 115200 baud, for a logic\n"
     "                        analyzer's viewer or sigrok-cli's UART decoder\n"
@@ -103,19 +114,25 @@ const char kUsage[] =
 MutexLock g_printLock;
 
 // Writes text to standard output, each of its lines after "mcusim: ".
-void WriteLines(const std::string& text) {
+// Each line of text after "mcusim: ", with its newline.
+std::string ReportLines(const std::string& text) {
+    std::string out;
     size_t start = 0;
     for (;;) {
         const size_t end = text.find('\n', start);
-        fputs("mcusim: ", stdout);
-        fwrite(text.data() + start, 1, (end == std::string::npos ? text.size() : end) - start,
-               stdout);
-        fputc('\n', stdout);
+        out += "mcusim: ";
+        out.append(text, start, (end == std::string::npos ? text.size() : end) - start);
+        out += '\n';
         if (end == std::string::npos) {
-            break;
+            return out;
         }
         start = end + 1;
     }
+}
+
+void WriteLines(const std::string& text) {
+    const std::string lines = ReportLines(text);
+    fwrite(lines.data(), 1, lines.size(), stdout);
 }
 
 // The simulator's log, shared by its thread and this one: each report goes out at once, so
@@ -274,6 +291,9 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, DecodeOptions* dec
                 decode->live = true;
                 break;
             case kServe:
+                if (strcmp(optarg, "unix:") == 0) {  // a socket needs a path
+                    return BadOption("serve", optarg);
+                }
                 *serve = optarg;
                 break;
             case kVcd:
@@ -391,24 +411,64 @@ int RunUnderSimulator(char* argv[], int argc, const SimOptions& options, VcdReco
     return ExitCodeOf(status);
 }
 
-// Runs run with a recorder of the line when vcdPath is given, and writes the dump when it
-// returns. The dump's file is made first, so that a path it cannot have fails before the run.
+// Runs run with a recorder of the line when vcdPath is given, and writes the dump when the run
+// set *ended (it ran). The file is opened first, so that a path it cannot have fails before the
+// run, but is neither emptied nor left behind by a run that could not start.
 int WithLineDump(const char* vcdPath, const std::function<int(VcdRecorder*, double*)>& run) {
-    FILE* vcdFile = vcdPath != NULL ? fopen(vcdPath, "w") : NULL;
-    if (vcdPath != NULL && vcdFile == NULL) {
+    struct stat st;
+    const bool existed = vcdPath != NULL && stat(vcdPath, &st) == 0;
+    const int fd = vcdPath != NULL ? open(vcdPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0666) : -1;
+    if (vcdPath != NULL && fd < 0) {
         fprintf(stderr, "mcusim: cannot write %s: %s\n", vcdPath, strerror(errno));
         return kSetupStatus;
     }
     VcdRecorder vcd(MonotonicSeconds());
     double ended = 0;
-    const int status = run(vcdFile != NULL ? &vcd : NULL, &ended);
-    if (vcdFile != NULL) {
-        vcd.Write(vcdFile, ended);
-        if (fclose(vcdFile) != 0) {
-            fprintf(stderr, "mcusim: cannot write %s: %s\n", vcdPath, strerror(errno));
+    const int status = run(fd >= 0 ? &vcd : NULL, &ended);
+    if (fd < 0) {
+        return status;
+    }
+    if (ended == 0) {
+        close(fd);
+        if (!existed) {
+            unlink(vcdPath);
         }
+        return status;
+    }
+    FILE* file = ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : NULL;
+    if (file == NULL) {
+        close(fd);
+    } else {
+        vcd.Write(file, ended);
+    }
+    if (file == NULL || fclose(file) != 0) {
+        fprintf(stderr, "mcusim: cannot write %s: %s\n", vcdPath, strerror(errno));
     }
     return status;
+}
+
+// Serves a line with the report written apart (ReportWriter), so that no reader of it can
+// stop the line being served. The status: the line's, or 1 when the report was lost; a stop
+// signal ends mcusim by that signal once all is put back.
+int ServeWithReport(const char* line, const char* vcdPath, const SimOptions& options, bool share) {
+    ReportWriter report(STDOUT_FILENO, kReportQueueBytes);
+    ServeSetup setup;
+    setup.options = options;
+    setup.log = [&report](const std::string& text) { report.Add(ReportLines(text)); };
+    setup.vcd = NULL;
+    setup.share = share;
+    const int served = WithLineDump(vcdPath, [&](VcdRecorder* dump, double* ended) {
+        setup.vcd = dump;
+        return ServeLine(line, setup, ended);
+    });
+    const int written = report.Finish(kReportDrainSeconds);
+    EndBySignalIfStopped();
+    if (served == 0 && written != 0) {
+        fprintf(stderr, "mcusim: cannot write standard output: %s\n",
+                written == EAGAIN ? "it was not read in time" : strerror(written));
+        return kOutputFailedStatus;
+    }
+    return served;
 }
 
 }  // namespace
@@ -438,10 +498,7 @@ int main(int argc, char* argv[]) {
             fprintf(stderr, "mcusim: --serve runs no command (%s)\n", argv[first]);
             return kUsageStatus;
         }
-        const int served = WithLineDump(vcd, [&](VcdRecorder* dump, double* ended) {
-            return ServeLine(serve, options, Print, dump, decode.share, ended);
-        });
-        return served != 0 || StandardOutputWritten("mcusim") ? served : kOutputFailedStatus;
+        return ServeWithReport(serve, vcd, options, decode.share);
     }
     if (first >= argc) {
         fputs(kUsage, stderr);

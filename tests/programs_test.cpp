@@ -6,7 +6,9 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -471,7 +473,7 @@ TEST(McusimLine, LeavesTerminalsAsItFoundThemAndRespectsALock) {
                                           "corrupted), 0 unasked frames, 0 dropped on a full "
                                           "line\n"))
         << out;
-    EXPECT_EQ(0, FinishProgram(&served));
+    EXPECT_EQ(128 + SIGTERM, FinishProgram(&served));  // ended by the signal, as mcusend is
     EXPECT_TRUE(StillCooked(line.slave()));
     ASSERT_EQ(0, flock(line.slave(), LOCK_EX | LOCK_NB));
     const ToolResult held = RunHostShell(
@@ -493,6 +495,101 @@ std::string Items(const std::string& text, const std::string& prefix) {
         }
     }
     return items;
+}
+
+// A peer of a served unix socket, as an emulated board's UART is. Connects (once the server
+// listens), sends frames and takes their answers one at a time.
+class SocketPeer {
+  public:
+    explicit SocketPeer(const std::string& path) : m_fd(socket(AF_UNIX, SOCK_STREAM, 0)) {
+        struct sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        const double limit = MonotonicSeconds() + 30;
+        while (connect(m_fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 &&
+               MonotonicSeconds() < limit) {
+            usleep(10 * 1000);
+        }
+    }
+    ~SocketPeer() { close(m_fd); }
+    // How many of count frames were answered, each within ten seconds.
+    int Exchange(int count) {
+        for (int n = 0; n < count; ++n) {
+            const std::string frame = ValidFrame(static_cast<unsigned char>(n % 255 + 1), 0x41, 6);
+            std::string answer;
+            struct pollfd pfd = {m_fd, POLLIN, 0};
+            if (write(m_fd, frame.data(), frame.size()) != ssize_t(frame.size())) {
+                return n;
+            }
+            while (answer.size() < 13 && poll(&pfd, 1, 10000) > 0) {
+                char buf[13];
+                const ssize_t got = read(m_fd, buf, 13 - answer.size());
+                if (got <= 0) {
+                    return n;
+                }
+                answer.append(buf, static_cast<size_t>(got));
+            }
+            // The MCU numbers its answers its own way: the acknowledged serial is what counts.
+            if (answer.size() != 13 || answer.substr(6, 3) != frame.substr(6, 2) + frame[4]) {
+                return n;
+            }
+        }
+        return count;
+    }
+    void Send(const std::string& bytes) {
+        ASSERT_EQ(ssize_t(bytes.size()), write(m_fd, bytes.data(), bytes.size()));
+    }
+
+  private:
+    int m_fd;
+};
+
+// Served over a unix socket, as for an emulated board: one peer after another, a second one
+// waiting its turn, the line answered while nobody reads the report, a socket left by a
+// server that was killed replaced, and a frame left unfinished reported at the end.
+TEST(McusimServe, ServesPeerAfterPeerWhateverBecomesOfItsReport) {
+    const Removed stale = {TempFile("served")};
+    remove(stale.path.c_str());
+    const int left = socket(AF_UNIX, SOCK_STREAM, 0);  // bound, never listened on, then gone
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    stale.path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(0, bind(left, reinterpret_cast<struct sockaddr*>(&address), sizeof address));
+    close(left);
+    StartedProgram served = StartProgram({McuSimPath(), "--serve", "unix:" + stale.path});
+    {
+        SocketPeer first(stale.path);
+        SocketPeer second(stale.path);        // waits in the backlog until the first leaves
+        EXPECT_EQ(300, first.Exchange(300));  // the report is not read meanwhile
+        first.Send("");
+    }
+    {
+        SocketPeer again(stale.path);  // a board that rebooted
+        EXPECT_EQ(300, again.Exchange(300));
+        again.Send(std::string("\x75\xaa\x00\x30", 4));
+        usleep(100 * 1000);  // the half frame's bytes reach the server before the peer leaves
+    }
+    kill(served.pid, SIGTERM);
+    const std::string out = ReadUntil(&served, "full line\n");
+    EXPECT_EQ(128 + SIGTERM, FinishProgram(&served));
+    EXPECT_EQ(0u, out.find("mcusim: removed a stale socket at " + stale.path));
+    EXPECT_NE(std::string::npos,
+              out.find("mcusim: received 4 bytes of noise (holds a frame head whose frame never "
+                       "came whole)\n"));
+    EXPECT_NE(std::string::npos,
+              out.find("mcusim: served unix:" + stale.path +
+                       ": 600 frames received, 600 answers sent (0 dropped, 0 corrupted), 0 "
+                       "unasked frames, 0 dropped on a full line\n"));
+    EXPECT_NE(0, access(stale.path.c_str(), F_OK));  // removed at the end
+    const ToolResult empty = RunProgram({McuSimPath(), "--serve", "unix:"});
+    EXPECT_EQ(2, empty.exitCode);
+    // A line that cannot be served leaves the dump's file as it was.
+    const Removed dump = {TempFile("kept")};
+    RunHostShell("echo kept > " + dump.path);
+    EXPECT_EQ(1,
+              RunProgram({McuSimPath(), "--vcd", dump.path, "--serve", "/nonexistent"}).exitCode);
+    std::ifstream kept(dump.path);
+    EXPECT_EQ("kept\n", std::string(std::istreambuf_iterator<char>(kept), {}));
 }
 
 // The line as a logic analyzer shows it, on traces of the tool, a command and a soak under
