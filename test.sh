@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, builds everything and runs every gate:
 #   host    GCC build, all tests, and a short soak of the link under every fault mode
 #   clang   Clang build (warnings are errors), benchmarks built, all tests
@@ -9,7 +10,7 @@
 #           scripts/uclibc-toolchain.sh builds from Debian's sources once and caches
 #   board   the ARM programs, glibc's and uClibc's, on an emulated board: Debian's armhf
 #           kernel and its PL011 UART driver at /dev/ttyAMA2, mcusim as the MCU on the far end
-#           (board/check.sh)
+#           (board/check.sh), and the board's harness itself (board/check-harness.sh)
 #   fuzz    each fuzzer for FUZZ_SECONDS (default 60)
 #   static  the gate runner's own check, the include layering, clang-format, clang-tidy, cppcheck
 #   package the packages (scripts/package.sh), the installed tree, the example built against
@@ -19,8 +20,16 @@
 # itself checked by the static gate). The run ends with a line per gate and a total.
 set -euo pipefail
 cd "$(dirname "$0")"
+all_gates=(host clang asan tsan arm uclibc board fuzz static package)
 gates=("$@")
-[ ${#gates[@]} -gt 0 ] || gates=(host clang asan tsan arm uclibc board fuzz static package)
+[ ${#gates[@]} -gt 0 ] || gates=("${all_gates[@]}")
+# Every name is checked before anything runs: a misspelt one fails at once, not after the others.
+for gate in "${gates[@]}"; do
+  if ! printf '%s\n' "${all_gates[@]}" | grep -qx -- "$gate"; then
+    echo "test.sh: no gate named '$gate' (gates: ${all_gates[*]})" >&2
+    exit 2
+  fi
+done
 if [ "${gates[*]}" = host ]; then scripts/install-deps.sh base; else scripts/install-deps.sh all; fi
 jobs=$(nproc)
 
@@ -77,6 +86,8 @@ gate_board() {
   build build
   build build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake
   build_uclibc
+  echo "the harness"
+  board/check-harness.sh build-arm build
   echo "glibc programs"
   board/check.sh build-arm build
   echo "uClibc programs"
