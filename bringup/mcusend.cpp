@@ -380,6 +380,11 @@ int main(int argc, char* argv[]) {
         return kUsageError;
     }
     SavedLineSettings saved(options.device);
+    if (!saved.opened() && OpenRefusedAsHeld(errno)) {
+        fprintf(stderr, "mcusend: %s is held by another program in exclusive mode (%s)\n",
+                options.device, kExclusiveNote);
+        return kSendError;
+    }
     if (!saved.opened()) {
         fprintf(stderr, "mcusend: cannot open %s: %s\n", options.device, strerror(errno));
         return kSendError;

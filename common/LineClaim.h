@@ -6,6 +6,8 @@
 #ifndef COMMON_LINECLAIM_H
 #define COMMON_LINECLAIM_H
 
+#include <errno.h>
+
 enum LineClaimResult {
     LINE_CLAIMED = 0,
     LINE_HELD_ELSEWHERE = 1,  // another program holds the lock
@@ -17,5 +19,12 @@ LineClaimResult LockLine(int fd);
 
 // Sets or clears the terminal's exclusive mode; a descriptor that is no terminal is left alone.
 void SetLineExclusive(int fd, bool exclusive);
+
+// Whether an open that failed with this errno met a line held in exclusive mode: the kernel
+// then refuses every open but root's, with EBUSY, so --share cannot help anyone else.
+inline bool OpenRefusedAsHeld(int openErrno) {
+    return openErrno == EBUSY;
+}
+const char* const kExclusiveNote = "only root may open it meanwhile";
 
 #endif  // COMMON_LINECLAIM_H

@@ -45,6 +45,7 @@ struct ChildPlan {
     std::vector<BindPlan> submounts;
     std::vector<BindPlan> basicDevices;
     std::string ptmxLink;
+    std::string slaveSource;  // the slave as the host's /dev, bound aside, holds it
     int streamFds[3];
     int errorFd;
     pid_t parent;
@@ -72,9 +73,10 @@ bool WriteFile(const char* path, const std::string& text) {
 
 // Root gets a plain mount namespace; anyone else tries a user namespace that maps them to
 // root inside it.
-void EnterPrivateNamespace(const ChildPlan& plan) {
+// True when it took a user namespace: without root, only that allows a mount namespace.
+bool EnterPrivateNamespace(const ChildPlan& plan) {
     if (unshare(CLONE_NEWNS) == 0) {
-        return;
+        return false;
     }
     if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
         ChildFail(plan.errorFd,
@@ -88,6 +90,7 @@ void EnterPrivateNamespace(const ChildPlan& plan) {
     if (!WriteFile("/proc/self/gid_map", plan.gidMap)) {
         ChildFail(plan.errorFd, "cannot write the user namespace's gid map");
     }
+    return true;
 }
 
 void CreateEmptyFile(const char* path, int errorFd) {
@@ -105,7 +108,7 @@ bool IsDirectory(const char* path) {
 
 // Lays an overlay over /dev, or where overlays are refused a tmpfs holding the basic devices;
 // then binds the host's pseudo-terminals, shared memory and queues back.
-void CoverDev(const ChildPlan& plan) {
+void CoverDev(const ChildPlan& plan, bool unprivileged) {
     if (mkdir(plan.upper.c_str(), 0755) != 0 || mkdir(plan.work.c_str(), 0755) != 0) {
         ChildFail(plan.errorFd, "cannot make the overlay directories");
     }
@@ -120,14 +123,23 @@ void CoverDev(const ChildPlan& plan) {
             mount(bind.from.c_str(), bind.to.c_str(), NULL, MS_BIND | MS_REC, NULL);
         }
     }
-    if (overlay) {
+    // Without root, a /dev mounted here opens no device node of its own (/dev/ptmx among
+    // them), and the host's pts instance keeps its ptmx for root: the command gets a pts
+    // instance of its own, whose ptmx anyone may open, so that it can make pseudo-terminals
+    // (a nested mcusim does).
+    const bool ownPts = unprivileged && mount("devpts", "/dev/pts", "devpts", 0,
+                                              "newinstance,ptmxmode=0666,mode=0620") == 0;
+    if (overlay && !ownPts) {
         return;
     }
-    for (size_t i = 0; i < plan.basicDevices.size(); ++i) {
-        const BindPlan& bind = plan.basicDevices[i];
-        CreateEmptyFile(bind.to.c_str(), plan.errorFd);
-        mount(bind.from.c_str(), bind.to.c_str(), NULL, MS_BIND, NULL);
+    if (!overlay) {
+        for (size_t i = 0; i < plan.basicDevices.size(); ++i) {
+            const BindPlan& bind = plan.basicDevices[i];
+            CreateEmptyFile(bind.to.c_str(), plan.errorFd);
+            mount(bind.from.c_str(), bind.to.c_str(), NULL, MS_BIND, NULL);
+        }
     }
+    unlink(plan.ptmxLink.c_str());
     if (symlink("pts/ptmx", plan.ptmxLink.c_str()) != 0) {
         ChildFail(plan.errorFd, "cannot link /dev/ptmx");
     }
@@ -143,7 +155,7 @@ void RemoveScratch(const ChildPlan& plan) {
 }
 
 void PrepareDevice(const ChildPlan& plan) {
-    EnterPrivateNamespace(plan);
+    const bool unprivileged = EnterPrivateNamespace(plan);
     if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0) {
         ChildFail(plan.errorFd, "cannot make the mounts private");
     }
@@ -154,10 +166,10 @@ void PrepareDevice(const ChildPlan& plan) {
         mount("/dev", plan.hostDev.c_str(), NULL, MS_BIND | MS_REC, NULL) != 0) {
         ChildFail(plan.errorFd, "cannot bind the host's /dev aside");
     }
-    CoverDev(plan);
+    CoverDev(plan, unprivileged);
     if (plan.slavePath != NULL) {
         CreateEmptyFile(plan.devicePath, plan.errorFd);
-        if (mount(plan.slavePath, plan.devicePath, NULL, MS_BIND, NULL) != 0) {
+        if (mount(plan.slaveSource.c_str(), plan.devicePath, NULL, MS_BIND, NULL) != 0) {
             ChildFail(plan.errorFd, "cannot bind the pseudo-terminal onto the device path");
         }
     }
@@ -349,6 +361,11 @@ bool DeviceNamespaceChild::Start(const DeviceCommand& command, std::string* erro
         plan.basicDevices.push_back({plan.hostDev + "/" + name, std::string("/dev/") + name});
     }
     plan.ptmxLink = "/dev/ptmx";
+    // Reached through the host's /dev set aside: the command's /dev/pts may be another instance.
+    const std::string devPrefix = "/dev/";
+    plan.slaveSource = command.slavePath.compare(0, devPrefix.size(), devPrefix) == 0
+                           ? plan.hostDev + "/" + command.slavePath.substr(devPrefix.size())
+                           : command.slavePath;
     plan.streamFds[0] = command.stdinFd;
     plan.streamFds[1] = command.stdoutFd;
     plan.streamFds[2] = command.stderrFd;

@@ -48,6 +48,11 @@ int TakenLine::Take(const char* path, int accessMode, bool share) {
     if (m_fd < 0 && errno == EINTR && StopSignalCaught() != 0) {
         return kLineUnusable;  // stopped while waiting for the writer: nothing to say
     }
+    if (m_fd < 0 && OpenRefusedAsHeld(errno)) {
+        fprintf(stderr, "mcusim: %s is held by another program in exclusive mode (%s)\n", path,
+                kExclusiveNote);
+        return kLineHeld;
+    }
     if (m_fd < 0) {
         fprintf(stderr, "mcusim: cannot open %s: %s\n", path, strerror(errno));
         return kLineUnusable;
