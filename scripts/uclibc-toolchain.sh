@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the board's own C library toolchain, from Debian's packages only: uClibc-ng (from
 # uclibc-source) for 32-bit ARM, EABI, little-endian, soft float, NPTL threads with TLS, System
 # V IPC, UNIX98 ptys, realtime and large files, no IPv6, compiled by Debian's
@@ -12,7 +13,11 @@
 # The toolchain lives outside the work tree, in HDDPOWER_UCLIBC_CACHE (default
 # /var/cache/hddpower-uclibc), in a folder named after the versions of its inputs (and of this
 # script); a build with the same inputs is reused. "current" there points at the last one.
-# About 10 minutes on two cores.
+# About 10 minutes on two cores. A build is made under another name and renamed once whole;
+# runs at once wait for each other (a lock per toolchain), and a cache that holds the finished
+# toolchain is used even when it cannot be written. Interrupted, it stops its whole build.
+# HDDPOWER_UCLIBC_BUILDER names a command that stands in for the build, given the folder to
+# fill (for the script's own checks, with a cache of their own).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 inputs=(uclibc-source gcc-12-source gcc-12-arm-linux-gnueabi g++-12-arm-linux-gnueabi
@@ -29,19 +34,29 @@ key=$( { for p in "${inputs[@]}"; do dpkg-query -W -f='${Package} ${Version}\n' 
          cat "$0"; } | sha256sum | cut -c1-16)
 cache=${HDDPOWER_UCLIBC_CACHE:-/var/cache/hddpower-uclibc}
 root=$cache/$key
-if [ -f "$root/ready" ]; then
-  ln -sfn "$key" "$cache/current"
+finished() {  # prints the toolchain's folder when it is there; points "current" at it if it can
+  [ -f "$root/ready" ] || return 1
+  ln -sfn "$key" "$cache/current" 2>/dev/null || true
   echo "$root"
-  exit 0
+}
+finished && exit 0
+mkdir -p "$cache"
+exec 9>"$cache/$key.lock"
+if ! flock -n 9; then
+  echo "uclibc toolchain: another run is building it; waiting for that one" >&2
+  flock 9
 fi
+finished && exit 0
+staging=""
+
+# The whole build, into the folder given; the compiler wrappers find the sysroot beside them,
+# so the folder may be renamed once done.
+build_into() {
+root=$1
 jobs=$(nproc)
-rm -rf "$root"
 mkdir -p "$root/bin" "$root/work"
 work=$root/work
 sysroot=$root/sysroot
-log=$work/build.log
-trap 'echo "uclibc toolchain: failed; the log is $log" >&2' ERR
-echo "uclibc toolchain: building into $root (log: $log)" >&2
 
 # The kernel's user-space headers alone, without the glibc headers beside them.
 kernel=$work/kernel-headers
@@ -122,23 +137,25 @@ exec arm-linux-gnueabi-g++-12 -nostdinc -isystem "\$cxx" -isystem "\$cxx/arm-lin
 WRAPPER
 chmod 755 "$root/bin/arm-uclibc-gcc" "$root/bin/arm-uclibc-g++"
 
-# libstdc++ alone, from the compiler's sources, against the new C library.
-tar xf /usr/src/gcc-12/gcc-12.2.0-dfsg.tar.xz -C "$work" --wildcards --no-wildcards-match-slash \
-  'gcc-12.2.0/libstdc++-v3' 'gcc-12.2.0/libiberty' 'gcc-12.2.0/include' 'gcc-12.2.0/config' \
-  'gcc-12.2.0/libgcc' 'gcc-12.2.0/gcc/BASE-VER' 'gcc-12.2.0/gcc/DATESTAMP' \
-  'gcc-12.2.0/gcc/DEV-PHASE' 'gcc-12.2.0/config.*' 'gcc-12.2.0/config-ml.in' \
-  'gcc-12.2.0/install-sh' 'gcc-12.2.0/ltmain.sh' 'gcc-12.2.0/move-if-change' \
-  'gcc-12.2.0/mkinstalldirs' 'gcc-12.2.0/missing' 'gcc-12.2.0/*.m4'
+# libstdc++ alone, from the compiler's sources (whatever release gcc-12-source holds), against
+# the new C library.
+gcctar=$(ls /usr/src/gcc-12/gcc-12.*.tar.xz | head -1)
+gcc=$(basename "$gcctar" | sed 's/-dfsg.*//; s/\.tar\.xz$//')
+tar xf "$gcctar" -C "$work" --wildcards --no-wildcards-match-slash \
+  "$gcc/libstdc++-v3" "$gcc/libiberty" "$gcc/include" "$gcc/config" "$gcc/libgcc" \
+  "$gcc/gcc/BASE-VER" "$gcc/gcc/DATESTAMP" "$gcc/gcc/DEV-PHASE" "$gcc/config.*" \
+  "$gcc/config-ml.in" "$gcc/install-sh" "$gcc/ltmain.sh" "$gcc/move-if-change" \
+  "$gcc/mkinstalldirs" "$gcc/missing" "$gcc/*.m4"
 # Built alone, libstdc++ finds no gthr-default.h, which a whole compiler build makes from the
 # POSIX one; without it the library would have no threads. Thread calls are strong references
 # (the wrapper's _GLIBCXX_GTHREAD_USE_WEAK=0): in a static program, weak ones would stay null.
-cp "$work/gcc-12.2.0/libgcc/gthr-posix.h" "$work/gcc-12.2.0/libgcc/gthr-default.h"
+cp "$work/$gcc/libgcc/gthr-posix.h" "$work/$gcc/libgcc/gthr-default.h"
 mkdir -p "$work/libstdc++"
 cd "$work/libstdc++"
 CC="$root/bin/arm-uclibc-gcc" CXX="$root/bin/arm-uclibc-g++" AR=arm-linux-gnueabi-ar \
   RANLIB=arm-linux-gnueabi-ranlib NM=arm-linux-gnueabi-nm OBJDUMP=arm-linux-gnueabi-objdump \
   STRIP=arm-linux-gnueabi-strip CFLAGS=-O2 CXXFLAGS=-O2 \
-  "$work/gcc-12.2.0/libstdc++-v3/configure" --host=arm-linux-uclibcgnueabi \
+  "$work/$gcc/libstdc++-v3/configure" --host=arm-linux-uclibcgnueabi \
   --build="$(gcc -dumpmachine)" --prefix=/usr --disable-shared --enable-static \
   --disable-multilib --disable-nls --disable-libstdcxx-pch --enable-clocale=generic \
   --with-gxx-include-dir=/usr/include/c++/12 >>"$log" 2>&1
@@ -146,6 +163,49 @@ make -j"$jobs" >>"$log" 2>&1
 make install DESTDIR="$sysroot" >>"$log" 2>&1
 
 rm -rf "$work"
-touch "$root/ready"
-ln -sfn "$key" "$cache/current"
-echo "$root"
+}
+
+# The build runs in a process group of its own (job control on), so that an interrupt stops
+# all of it, make's children included, and leaves no half-built folder.
+builder=""
+stop() {
+  [ -z "$builder" ] || kill -TERM -- "-$builder" 2>/dev/null || true
+  [ -z "$builder" ] || wait "$builder" 2>/dev/null || true
+  [ -z "$staging" ] || rm -rf "$staging"
+  echo "uclibc toolchain: interrupted; nothing was kept" >&2
+  exit $((128 + $1))
+}
+trap 'stop 2' INT
+trap 'stop 15' TERM
+trap 'stop 1' HUP
+staging=$(mktemp -d "$cache/.build.$key.XXXXXX")
+log=$staging/work/build.log
+echo "uclibc toolchain: building $root (log: $log)" >&2
+mkdir -p "$staging/work"
+set -m
+(
+  set -euo pipefail
+  if [ -n "${HDDPOWER_UCLIBC_BUILDER:-}" ]; then
+    $HDDPOWER_UCLIBC_BUILDER "$staging"
+  else
+    build_into "$staging"
+  fi
+) &
+builder=$!
+set +m
+set +e
+wait "$builder"
+built=$?
+set -e
+trap - INT TERM HUP
+if [ "$built" -ne 0 ]; then
+  kept=$cache/$key.failed.log
+  cp "$log" "$kept" 2>/dev/null || true
+  rm -rf "$staging"
+  echo "uclibc toolchain: the build failed (status $built); its log is $kept" >&2
+  exit 1
+fi
+touch "$staging/ready"
+rm -rf "$root"
+mv "$staging" "$root"
+finished
