@@ -247,6 +247,11 @@ int CComTransmit::SetComRawMode(int fd) {
     memset(&tio, 0, sizeof tio);
     tcgetattr(m_fd, &tio);
     cfmakeraw(&tio);
+    // No flow control either, whatever the line had: the MCU's line has no handshake wires
+    // to wait on (a write would stall until its time-out where CTS is not driven), and the
+    // XON/XOFF bytes the driver would send are not requests.
+    tio.c_cflag &= ~CRTSCTS;
+    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
     if (ApplySettings(fd, tio) < 0) {
         return PORT_FAIL;
     }

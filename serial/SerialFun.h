@@ -1,7 +1,10 @@
 // Serial port transport: one CComTransmit owns one serial device.
 //
 // OpenCom opens the device read-write and configures it in three steps (speed, character
-// format, raw mode); CloseCom gives it back. Reads and writes wait a bounded time for the
+// format, raw mode); CloseCom gives it back. The raw mode comes last and undoes part of the
+// second step: it sets 8 data bits without parity and VMIN 1, VTIME 0, whatever the character
+// format asked (the stop bits and input parity checking stay), and switches off flow control
+// (RTS/CTS and XON/XOFF), which the MCU's line does not have. Reads and writes wait a bounded time for the
 // device with select(): ReadCom and ReadLine read a line through a stdio stream over the
 // descriptor (unbuffered, so a line already arrived keeps the device readable), ReadComEx
 // and ReadBinCom read raw bytes (ReadComEx never blocks past its wait, whoever else reads the

@@ -422,6 +422,16 @@ TEST_F(SerialPortTest, OpenAppliesTheSettingsAndReportsTheDevice) {
         EXPECT_EQ(parity != 'n', (LineSettings().c_iflag & INPCK) != 0) << int(parity);
         EXPECT_EQ(0, port.CloseCom());
     }
+    // Flow control found on the line is switched off: no handshake wire or XON/XOFF byte.
+    struct termios flow = LineSettings();
+    flow.c_cflag |= CRTSCTS;
+    flow.c_iflag |= IXOFF | IXANY;
+    tcsetattr(line.slave(), TCSANOW, &flow);
+    ASSERT_EQ(0, Open(Settings()));
+    flow = LineSettings();
+    EXPECT_EQ(0u, flow.c_cflag & CRTSCTS);
+    EXPECT_EQ(0u, flow.c_iflag & (IXON | IXOFF | IXANY));
+    port.CloseCom();
     // A pseudo-terminal keeps 8 bits without parity: a line that does not take the framing
     // asked for is not opened, whichever C library checks it.
     EXPECT_EQ(PORT_FAIL, Open(Settings(9600, 7, 'E', 2)));
