@@ -25,6 +25,7 @@
 #include "common/Clock.h"
 #include "sim/LocalLink.h"
 #include "tests/support/FrameOracle.h"
+#include "tests/support/TempPath.h"
 #include "tests/support/ToolRun.h"
 
 namespace {
@@ -38,18 +39,6 @@ const std::string kOpened = "Open COM  /dev/ttyAMA2 OK! \n";
 std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
-}
-
-// A temporary file or empty folder, removed however the test ends.
-struct Removed {
-    ~Removed() { remove(path.c_str()); }
-    std::string path;
-};
-// A new empty file under /tmp.
-std::string TempFile(const std::string& stem) {
-    std::string path = "/tmp/" + stem + ".XXXXXX";
-    close(mkstemp(&path[0]));
-    return path;
 }
 
 // mcusim with options, running a shell script that finds the programs in $EMU, $MCUSEND...
@@ -152,13 +141,13 @@ TEST(ClosedStreams, NothingButRequestsReachesTheLine) {
         RunHostShell("head -c 100000 /dev/zero | $EMU $MCUSIM --decode - > /dev/full; echo $?");
     EXPECT_EQ("1\n", full.out);  // at the first refused write, not after decoding it all
     EXPECT_EQ("mcusim: cannot write standard output: No space left on device\n", full.err);
-    const Removed heard = {TempFile("heard")};
+    const TempPath heard("heard");
     UnderSim(
         {},
         "stty -F /dev/ttyAMA2 raw -echo; printf x > /dev/ttyAMA2; timeout 1 cat /dev/ttyAMA2 > " +
-            heard.path,
+            heard.path(),
         kNoStdout);
-    std::ifstream in(heard.path);
+    std::ifstream in(heard.path());
     EXPECT_EQ("", std::string(std::istreambuf_iterator<char>(in), {}));
 }
 
@@ -209,10 +198,9 @@ bool IsGone(pid_t pid) {
 // Each signal reaches the command; mcusim ends with it and leaves no folder and no orphan,
 // even when killed outright, or when the reader of its output goes away.
 TEST(Mcusim, SignalsAndAClosedOutputLeaveNothingBehind) {
-    char tmp[] = "/tmp/scratch.XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmp));
-    const std::string pidFile = std::string(tmp) + ".pid";
-    const Removed folder = {tmp}, pids = {pidFile};
+    const TempPath folder("scratch", TempPath::kFolder), pids("scratch-pid");
+    const char* tmp = folder.path().c_str();
+    const std::string pidFile = pids.path();
     const std::vector<std::string> env = Join(ProgramEnvironment(), {std::string("TMPDIR=") + tmp});
     for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGKILL, SIGPIPE}) {
         StartedProgram sim = StartProgram(
@@ -417,14 +405,12 @@ TEST(McusimDecode, ReadsPipesAndDevicesAsTheBytesCome) {
     EXPECT_EQ(WithoutTimes(decoded), WithoutTimes(ReadUntil(&replay, "12 75 aa\n")));
     EXPECT_EQ(0, FinishProgram(&replay));
     // A FIFO is read as cat reads one: the decoder waits for a writer that comes later.
-    const Removed fifo = {TempFile("fifo")};
-    remove(fifo.path.c_str());
-    ASSERT_EQ(0, mkfifo(fifo.path.c_str(), 0600));
-    StartedProgram named = StartProgram({McuSimPath(), "--decode", fifo.path});
+    const TempPath fifo("fifo", TempPath::kFifo);
+    StartedProgram named = StartProgram({McuSimPath(), "--decode", fifo.path()});
     int writer = -1, ended = 0;
     for (const double limit = MonotonicSeconds() + 30; writer < 0 && MonotonicSeconds() < limit;
          usleep(10 * 1000)) {
-        writer = open(fifo.path.c_str(), O_WRONLY | O_NONBLOCK);  // once the decoder reads
+        writer = open(fifo.path().c_str(), O_WRONLY | O_NONBLOCK);  // once the decoder reads
         ASSERT_EQ(0, waitpid(named.pid, &ended, WNOHANG)) << "ended before a writer came";
     }
     ASSERT_GE(writer, 0);
@@ -558,23 +544,23 @@ class SocketPeer {
 // waiting its turn, the line answered while nobody reads the report, a socket left by a
 // server that was killed replaced, and a frame left unfinished reported at the end.
 TEST(McusimServe, ServesPeerAfterPeerWhateverBecomesOfItsReport) {
-    const Removed stale = {TempFile("served")};
-    remove(stale.path.c_str());
+    const TempPath stale("served");
+    remove(stale.path().c_str());
     const int left = socket(AF_UNIX, SOCK_STREAM, 0);  // bound, never listened on, then gone
     struct sockaddr_un address = {};
     address.sun_family = AF_UNIX;
-    stale.path.copy(address.sun_path, sizeof address.sun_path - 1);
+    stale.path().copy(address.sun_path, sizeof address.sun_path - 1);
     ASSERT_EQ(0, bind(left, reinterpret_cast<struct sockaddr*>(&address), sizeof address));
     close(left);
-    StartedProgram served = StartProgram({McuSimPath(), "--serve", "unix:" + stale.path});
+    StartedProgram served = StartProgram({McuSimPath(), "--serve", "unix:" + stale.path()});
     {
-        SocketPeer first(stale.path);
-        SocketPeer second(stale.path);        // waits in the backlog until the first leaves
+        SocketPeer first(stale.path());
+        SocketPeer second(stale.path());      // waits in the backlog until the first leaves
         EXPECT_EQ(300, first.Exchange(300));  // the report is not read meanwhile
         first.Send("");
     }
     {
-        SocketPeer again(stale.path);  // a board that rebooted
+        SocketPeer again(stale.path());  // a board that rebooted
         EXPECT_EQ(300, again.Exchange(300));
         again.Send(std::string("\x75\xaa\x00\x30", 4));
         usleep(100 * 1000);  // the half frame's bytes reach the server before the peer leaves
@@ -582,23 +568,23 @@ TEST(McusimServe, ServesPeerAfterPeerWhateverBecomesOfItsReport) {
     kill(served.pid, SIGTERM);
     const std::string out = ReadUntil(&served, "full line\n");
     EXPECT_EQ(128 + SIGTERM, FinishProgram(&served));
-    EXPECT_EQ(0u, out.find("mcusim: removed a stale socket at " + stale.path));
+    EXPECT_EQ(0u, out.find("mcusim: removed a stale socket at " + stale.path()));
     EXPECT_NE(std::string::npos,
               out.find("mcusim: received 4 bytes of noise (holds a frame head whose frame never "
                        "came whole)\n"));
     EXPECT_NE(std::string::npos,
-              out.find("mcusim: served unix:" + stale.path +
+              out.find("mcusim: served unix:" + stale.path() +
                        ": 600 frames received, 600 answers sent (0 dropped, 0 corrupted), 0 "
                        "unasked frames, 0 dropped on a full line\n"));
-    EXPECT_NE(0, access(stale.path.c_str(), F_OK));  // removed at the end
+    EXPECT_NE(0, access(stale.path().c_str(), F_OK));  // removed at the end
     const ToolResult empty = RunProgram({McuSimPath(), "--serve", "unix:"});
     EXPECT_EQ(2, empty.exitCode);
     // A line that cannot be served leaves the dump's file as it was.
-    const Removed dump = {TempFile("kept")};
-    RunHostShell("echo kept > " + dump.path);
+    const TempPath dump("kept");
+    RunHostShell("echo kept > " + dump.path());
     EXPECT_EQ(1,
-              RunProgram({McuSimPath(), "--vcd", dump.path, "--serve", "/nonexistent"}).exitCode);
-    std::ifstream kept(dump.path);
+              RunProgram({McuSimPath(), "--vcd", dump.path(), "--serve", "/nonexistent"}).exitCode);
+    std::ifstream kept(dump.path());
     EXPECT_EQ("kept\n", std::string(std::istreambuf_iterator<char>(kept), {}));
 }
 
@@ -614,8 +600,8 @@ TEST(LineDump, TheBytesAndTheFramesAsLogicAnalyzersDecodeThem) {
     if (RunHostShell("command -v sigrok-cli").exitCode != 0) {
         GTEST_SKIP() << "sigrok-cli is not installed (the test command installs it)";
     }
-    const Removed dump = {TempFile("trace")};
-    const char* vcd = dump.path.c_str();
+    const TempPath dump("trace");
+    const char* vcd = dump.path().c_str();
     const std::string soak =
         "$EMU $MCUSEND --count 20 -t 50 6 00ff00ff0000001f >/dev/null; sleep 0.3";
     const struct {
