@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/select.h>
 #include <termios.h>
@@ -119,22 +120,72 @@ int ApplySettings(int fd, const struct termios& wanted) {
     return 0;
 }
 
+// Holds the port's use lock alone for a scope: opening and closing.
+class AloneLock {
+  public:
+    explicit AloneLock(pthread_rwlock_t* lock) : m_lock(lock) { pthread_rwlock_wrlock(m_lock); }
+    ~AloneLock() { pthread_rwlock_unlock(m_lock); }
+
+    AloneLock(const AloneLock&) = delete;
+    AloneLock& operator=(const AloneLock&) = delete;
+
+  private:
+    pthread_rwlock_t* m_lock;
+};
+
+// Makes the raw-read descriptor once, whichever of the readers sharing the port comes first.
+pthread_mutex_t g_rawOpenLock = PTHREAD_MUTEX_INITIALIZER;
+
+// The errors of a read that say the line itself is gone, not merely quiet.
+bool LineGone(int error) {
+    return error == EIO || error == ENXIO || error == ENODEV || error == EPIPE;
+}
+
 }  // namespace
 
-CComTransmit::CComTransmit() : m_fd(-1), m_fp(NULL), m_opened(false), m_rawFd(-1) {
+CComTransmit::CComTransmit()
+    : m_fd(-1), m_fp(NULL), m_opened(false), m_rawFd(-1), m_log(NULL), m_closing(false) {
     memset(&m_info, 0, sizeof m_info);
+    pthread_rwlock_init(&m_use, NULL);
 }
 
 CComTransmit::~CComTransmit() {
     if (m_opened) {
         CloseCom();
     }
+    pthread_rwlock_destroy(&m_use);
+}
+
+// The port as a read or write finds it: its descriptors while it holds the use lock shared,
+// or a closed port when a close is waiting for the lock (the call then fails at once).
+CComTransmit::SharedUse::SharedUse(CComTransmit* port)
+    : fd(-1), fp(NULL), opened(false), m_lock(NULL) {
+    if (port->m_closing) {
+        return;
+    }
+    m_lock = &port->m_use;
+    pthread_rwlock_rdlock(m_lock);
+    fd = port->m_fd;
+    fp = port->m_fp;
+    opened = port->m_opened;
+}
+
+CComTransmit::SharedUse::~SharedUse() {
+    if (m_lock != NULL) {
+        pthread_rwlock_unlock(m_lock);
+    }
+}
+
+mcucom::LinkLog& CComTransmit::Log() {
+    static mcucom::LinkLog standardStreams;
+    return m_log != NULL ? *m_log : standardStreams;
 }
 
 void CComTransmit::TraceComPar(TerminalInfo* /*info*/) {}
 
 int CComTransmit::OpenCom(TerminalInfo* info) {
     TraceComPar(info);
+    AloneLock alone(&m_use);
     if (m_opened || info == NULL) {
         return PORT_FAIL;
     }
@@ -168,7 +219,7 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
     m_info = *info;
     SetComRawMode(m_fd);
     m_opened = true;
-    printf(TEXT_PORT_OPENED, info->devName);
+    Log().Print(mcucom::kLogInfo, stdout, TEXT_PORT_OPENED, info->devName);
     return 0;
 }
 
@@ -189,6 +240,9 @@ int CComTransmit::ReleaseDescriptor() {
 }
 
 int CComTransmit::CloseCom() {
+    m_closing = true;
+    AloneLock alone(&m_use);
+    m_closing = false;
     if (!m_opened) {
         return PORT_FAIL;
     }
@@ -197,7 +251,7 @@ int CComTransmit::CloseCom() {
         m_rawFd = -1;
     }
     if (ReleaseDescriptor() != 0) {
-        puts(TEXT_PORT_CLOSE_FAILED);
+        Log().Puts(mcucom::kLogError, TEXT_PORT_CLOSE_FAILED);
     }
     m_fd = -1;
     m_fp = NULL;
@@ -260,8 +314,9 @@ int CComTransmit::SetComRawMode(int fd) {
 }
 
 int CComTransmit::IOFlush() {
-    if (m_fd > 0) {
-        tcflush(m_fd, TCIOFLUSH);
+    SharedUse use(this);
+    if (use.fd > 0) {
+        tcflush(use.fd, TCIOFLUSH);
     }
     return 0;
 }
@@ -296,6 +351,7 @@ bool CComTransmit::WaitReady(int fd, bool forWrite, int timeoutSec, int timeoutU
 // bytes, for ever on a quiet line. Its own open leaves the port's descriptor, which writers
 // share, blocking. Where it cannot be made, the port's descriptor is used.
 int CComTransmit::RawReadDescriptor() {
+    pthread_mutex_lock(&g_rawOpenLock);
     if (m_rawFd < 0 && m_fd >= 0) {
         char self[32];
         snprintf(self, sizeof self, "/proc/self/fd/%d", m_fd);
@@ -305,33 +361,39 @@ int CComTransmit::RawReadDescriptor() {
             m_rawFd = open(m_info.devName, flags);
         }
     }
-    return m_rawFd >= 0 ? m_rawFd : m_fd;
+    const int fd = m_rawFd >= 0 ? m_rawFd : m_fd;
+    pthread_mutex_unlock(&g_rawOpenLock);
+    return fd;
 }
 
 int CComTransmit::ReadCom(char* buf, int size, int* len, int timeoutSec) {
-    if (!WaitReady(m_fd, false, timeoutSec, 0)) {
+    SharedUse use(this);
+    if (!WaitReady(use.fd, false, timeoutSec, 0)) {
         *len = 0;
         return PORT_FAIL;
     }
     // The result of fgets is not looked at: at the end of the stream the buffer keeps the
     // string it held, so callers pass it cleared.
-    if (fgets(buf, size, m_fp) == NULL) {
-        clearerr(m_fp);
+    if (fgets(buf, size, use.fp) == NULL) {
+        clearerr(use.fp);
     }
     *len = static_cast<int>(strlen(buf));
     return 0;
 }
 
 char* CComTransmit::ReadLine(char* buf, int size) {
-    if (m_fp == NULL) {
-        PrintFixedLine(stdout, LOG_NO_LINE_STREAM, TEXT_NO_LINE_STREAM, static_cast<void*>(m_fp));
+    SharedUse use(this);
+    if (use.fp == NULL) {
+        Log().PrintFixed(mcucom::kLogError, stdout, LOG_NO_LINE_STREAM, TEXT_NO_LINE_STREAM,
+                         static_cast<void*>(use.fp));
         return NULL;
     }
-    return fgets(buf, size, m_fp);
+    return fgets(buf, size, use.fp);
 }
 
 int CComTransmit::ReadComEx(char* buf, int size, int* len, int timeoutSec, int timeoutUsec) {
-    const int fd = m_opened ? RawReadDescriptor() : -1;
+    SharedUse use(this);
+    const int fd = use.opened ? RawReadDescriptor() : -1;
     if (!WaitReady(fd, false, timeoutSec, timeoutUsec)) {
         return PORT_FAIL;
     }
@@ -341,27 +403,59 @@ int CComTransmit::ReadComEx(char* buf, int size, int* len, int timeoutSec, int t
 }
 
 int CComTransmit::ReadBinCom(char* buf, int size, int* len, int /*unused*/) {
-    if (m_fd < 0) {
-        printf(TEXT_PORT_ERROR, m_fd);
+    SharedUse use(this);
+    if (use.fd < 0) {
+        Log().Print(mcucom::kLogError, stdout, TEXT_PORT_ERROR, use.fd);
         return PORT_FAIL;
     }
-    const ssize_t count = read(m_fd, buf, static_cast<size_t>(size));
+    const ssize_t count = read(use.fd, buf, static_cast<size_t>(size));
     *len = static_cast<int>(count);
     return count > 0 ? 0 : PORT_FAIL;
 }
 
 int CComTransmit::WriteCom(char* buf, int count, int timeoutSec) {
-    if (m_fd < 0) {
-        printf(TEXT_PORT_ERROR, m_fd);
+    SharedUse use(this);
+    if (use.fd < 0) {
+        Log().Print(mcucom::kLogError, stdout, TEXT_PORT_ERROR, use.fd);
         return PORT_FAIL;
     }
-    if (!WaitReady(m_fd, true, timeoutSec, 0)) {
+    if (!WaitReady(use.fd, true, timeoutSec, 0)) {
         return PORT_FAIL;
     }
     // A signal that came before any byte went out is no failure of the line: write again.
     ssize_t written;
     do {
-        written = write(m_fd, buf, static_cast<size_t>(count));
+        written = write(use.fd, buf, static_cast<size_t>(count));
     } while (written < 0 && errno == EINTR);
     return static_cast<int>(written);
+}
+
+int CComTransmit::ReadOrLost(char* buf, int size, int timeoutUs) {
+    SharedUse use(this);
+    if (!use.opened) {
+        return -EBADF;
+    }
+    const int fd = RawReadDescriptor();
+    struct pollfd pfd = {fd, POLLIN, 0};
+    const long long deadline = MonotonicMicros() + timeoutUs;
+    int ready;
+    do {
+        const long long left = std::max(0LL, deadline - MonotonicMicros());
+        ready = poll(&pfd, 1, static_cast<int>((left + 999) / 1000));
+    } while (ready < 0 && errno == EINTR);
+    if (ready <= 0) {
+        return 0;
+    }
+    const ssize_t count = read(fd, buf, static_cast<size_t>(size));
+    if (count > 0) {
+        return static_cast<int>(count);
+    }
+    // A hang-up shows as the end of the stream, or as an error; bytes another reader took
+    // (EAGAIN) are no loss, nor is an end without a hang-up (a line whose settings let a read
+    // return nothing).
+    const int error = count < 0 ? errno : 0;
+    if ((count < 0 && LineGone(error)) || (pfd.revents & (POLLHUP | POLLERR)) != 0) {
+        return -(error != 0 && LineGone(error) ? error : EIO);
+    }
+    return 0;
 }

@@ -4,17 +4,24 @@
 // format, raw mode); CloseCom gives it back. The raw mode comes last and undoes part of the
 // second step: it sets 8 data bits without parity and VMIN 1, VTIME 0, whatever the character
 // format asked (the stop bits and input parity checking stay), and switches off flow control
-// (RTS/CTS and XON/XOFF), which the MCU's line does not have. Reads and writes wait a bounded time for the
-// device with select(): ReadCom and ReadLine read a line through a stdio stream over the
+// (RTS/CTS and XON/XOFF), which the MCU's line does not have. Reads and writes wait a bounded time
+// for the device with select(): ReadCom and ReadLine read a line through a stdio stream over the
 // descriptor (unbuffered, so a line already arrived keeps the device readable), ReadComEx
 // and ReadBinCom read raw bytes (ReadComEx never blocks past its wait, whoever else reads the
 // device), WriteCom writes once and never retries.
-// Every failure is -1 (null for ReadLine); the object takes no lock.
+// Every failure is -1 (null for ReadLine). Opening and closing exclude every read and write in
+// progress (a lock the reads and writes share), so another thread's call on a port being
+// closed fails instead of using a descriptor closed under it.
 #ifndef SERIAL_SERIALFUN_H
 #define SERIAL_SERIALFUN_H
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdio.h>
+
+#include <atomic>
+
+#include "common/LinkLog.h"
 
 // Settings of one port; a plain record copied whole.
 struct TerminalInfo {
@@ -68,16 +75,46 @@ class CComTransmit {
     int ReadBinCom(char* buf, int size, int* len, int unused);
     int WriteCom(char* buf, int count, int timeoutSec);
 
+    // Raw bytes as ReadComEx reads them, telling a quiet line from a lost one: the count read,
+    // 0 when none came within timeoutUs (or another reader took them), -EBADF when the port
+    // is closed, or another negative errno when the line is gone (hung up, its device
+    // removed: EIO, ENXIO, ENODEV).
+    int ReadOrLost(char* buf, int size, int timeoutUs);
+
+    // Where the port's lines go ("Open COM ...", "Com Port Err: ..."): the standard streams
+    // unless a link's log is given. Set before the port is used from other threads.
+    void SetLog(mcucom::LinkLog* log) { m_log = log; }
+
   private:
+    struct SharedUse {
+        explicit SharedUse(CComTransmit* port);
+        ~SharedUse();
+        SharedUse(const SharedUse&) = delete;
+        SharedUse& operator=(const SharedUse&) = delete;
+        int fd;
+        FILE* fp;
+        bool opened;
+
+      private:
+        pthread_rwlock_t* m_lock;
+    };
+
     bool WaitReady(int fd, bool forWrite, int timeoutSec, int timeoutUsec);
     int RawReadDescriptor();
     int ReleaseDescriptor();
+    mcucom::LinkLog& Log();
 
     int m_fd;
     FILE* m_fp;
     bool m_opened;
     TerminalInfo m_info;
     int m_rawFd;  // non-blocking descriptor of the same device, for raw reads; -1 until used
+    mcucom::LinkLog* m_log;
+    // Reads and writes hold it shared, opening and closing alone: a port closed while another
+    // thread writes or reads makes that call fail, never use a descriptor closed under it.
+    // While a close waits for the lock, calls that come fail at once instead of keeping it.
+    pthread_rwlock_t m_use;
+    std::atomic<bool> m_closing;
 };
 
 #endif  // SERIAL_SERIALFUN_H
