@@ -1,5 +1,7 @@
+// SPDX-License-Identifier: MIT
 #include "ack/McuReceiver.h"
 
+#include <errno.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -20,9 +22,33 @@ McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList
       m_waitList(waitList),
       m_ackList(ackList),
       m_dealList(dealList),
+      m_unclaimed(m_dealList),
+      m_recent(NULL),
+      m_log(NULL),
       m_readTimeoutUs(readTimeoutUs),
+      m_frameTimeUs(0),
       m_forkGuard(this, ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &UnlockAfterFork}) {
     memset(&m_stats, 0, sizeof m_stats);
+}
+
+McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
+                         mcucom::UnclaimedFrames& unclaimed, mcucom::RecentCommands* recent,
+                         mcucom::LinkLog* log, int readTimeoutUs)
+    : m_port(port),
+      m_waitList(waitList),
+      m_ackList(ackList),
+      m_dealList(ackList),
+      m_unclaimed(unclaimed),
+      m_recent(recent),
+      m_log(log),
+      m_readTimeoutUs(readTimeoutUs),
+      m_frameTimeUs(0),
+      m_forkGuard(this, ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &UnlockAfterFork}) {
+    memset(&m_stats, 0, sizeof m_stats);
+}
+
+McuReceiver::~McuReceiver() {
+    Stop();
 }
 
 void McuReceiver::LockForFork(void* self) {
@@ -33,12 +59,13 @@ void McuReceiver::UnlockAfterFork(void* self) {
     static_cast<McuReceiver*>(self)->m_statsLock.unlock();
 }
 
-McuReceiver::~McuReceiver() {
-    Stop();
+bool McuReceiver::DealList::Deliver(const unsigned char* frame, int, mcucom::FrameKind, long long) {
+    __ComFrameData* received = reinterpret_cast<__ComFrameData*>(const_cast<unsigned char*>(frame));
+    return m_list.AddDatatoList(received) >= 0;
 }
 
 bool McuReceiver::Start() {
-    return m_thread.Start([this] { Run(); });
+    return m_port.IsOpen() && m_thread.Start([this] { Run(); });
 }
 
 void McuReceiver::Stop() {
@@ -58,20 +85,28 @@ void McuReceiver::Count(unsigned long ReceiverStats::*counter) {
 void McuReceiver::Run() {
     char chunk[kReadChunk];
     long long lastByteUs = MonotonicMicros();
+    bool lossSaid = false;
     while (!m_thread.stopping()) {
         const long long startUs = MonotonicMicros();
-        int got = 0;
-        const int read = m_port.ReadComEx(chunk, kReadChunk, &got, 0, m_readTimeoutUs);
-        if (read == 0 && got > 0) {
-            lastByteUs = MonotonicMicros();
+        const int got = m_port.ReadOrLost(chunk, kReadChunk, m_readTimeoutUs);
+        if (got > 0) {
+            lastByteUs = m_frameTimeUs = MonotonicMicros();
+            lossSaid = false;
             m_scanner.Feed(reinterpret_cast<unsigned char*>(chunk), static_cast<size_t>(got), this);
         } else {
             if (m_scanner.pending() > 0 &&
                 MonotonicMicros() - lastByteUs >= FRAME_STREAM_QUIET_US) {
+                m_frameTimeUs = lastByteUs;
                 m_scanner.Flush(this);
             }
-            // A closed port, an ended stream or bytes another reader took fail at once: wait
-            // out the time-out instead of spinning.
+            // A closed port is no lost line: it may be opened again.
+            if (got < 0 && got != -EBADF && !lossSaid) {
+                lossSaid = true;
+                Count(&ReceiverStats::linesLost);
+                m_unclaimed.LineLost(-got, MonotonicMicros());
+            }
+            // A closed port, a lost line or bytes another reader took fail at once: wait out
+            // the time-out instead of spinning.
             const long long spent = MonotonicMicros() - startUs;
             if (spent < m_readTimeoutUs) {
                 usleep(static_cast<useconds_t>(m_readTimeoutUs - spent));
@@ -84,10 +119,10 @@ void McuReceiver::Run() {
 
 // An acknowledgement goes to the acknowledgement list only for a registered command that has
 // not had its answer yet: a copy (the line may repeat a frame) or a late answer would stay
-// there and, once the serial numbers wrap, answer a later command. Those go to the deal list
-// like any frame nobody waits for. Only a negative add result is a refusal: a list's frame
-// count is not a success flag.
-void McuReceiver::OnFrame(const unsigned char* frame, int /*length*/) {
+// there and, once the serial numbers wrap, answer a later command. Those go with every frame
+// nobody waits for. Only a negative add result is a refusal: a list's frame count is not a
+// success flag.
+void McuReceiver::OnFrame(const unsigned char* frame, int length) {
     Count(&ReceiverStats::frames);
     __ComFrameData* received = reinterpret_cast<__ComFrameData*>(const_cast<unsigned char*>(frame));
     const int claimed = m_waitList.ClaimAnswer(received);
@@ -98,13 +133,32 @@ void McuReceiver::OnFrame(const unsigned char* frame, int /*length*/) {
             return;
         }
     } else {
-        if (claimed == WAIT_LIST_ALREADY_ANSWERED) {
+        mcucom::FrameKind kind = mcucom::kFrameCopy;
+        if (claimed != WAIT_LIST_ALREADY_ANSWERED) {
+            kind = m_recent != NULL ? m_recent->Classify(frame, length, m_frameTimeUs)
+                                    : mcucom::kFrameUnasked;
+        }
+        if (kind == mcucom::kFrameCopy) {
             Count(&ReceiverStats::copies);
         }
-        if (m_dealList.AddDatatoList(received) >= 0) {
+        if (m_unclaimed.Deliver(frame, length, kind, m_frameTimeUs)) {
             Count(&ReceiverStats::dealt);
             return;
         }
     }
     Count(&ReceiverStats::notStored);
+}
+
+void McuReceiver::OnNoise(const unsigned char* /*bytes*/, size_t count, FrameVerdict verdict) {
+    if (m_log == NULL) {
+        return;
+    }
+    const char* reason = RefusedHeadReason(verdict);
+    if (reason != NULL) {
+        m_log->Print(mcucom::kLogWarning, stderr, "receiver: dropped %lu bytes, a frame head %s\n",
+                     static_cast<unsigned long>(count), reason);
+    } else {
+        m_log->Print(mcucom::kLogWarning, stderr, "receiver: dropped %lu bytes of noise\n",
+                     static_cast<unsigned long>(count));
+    }
 }

@@ -1,12 +1,15 @@
+// SPDX-License-Identifier: MIT
 // The receiving half of the MCU link: a thread that reads the port, finds frames in the byte
 // stream and dispatches them.
 //
 // An acknowledgement goes to the acknowledgement list only for a registered command that has
 // not had its answer yet (WaitCmdList::ClaimAnswer), and then its waiter is woken
 // (SetCmdFlag), in that order, so that the woken sender finds it. Every other frame, copies
-// and late answers included, goes to the deal list. Reads wait at most one read time-out and
-// never block past it, so Stop() returns within about one of them, whoever else reads the
-// port. A frame left incomplete is given up (its head dropped, the bytes after it scanned
+// and late answers included, goes to the deal list (or, for a link, to its unclaimed frames
+// with their kind). A line that is gone (hung up, its device removed) is said once, and the
+// receiver goes on trying it, as a port may be opened again under it. Reads wait at most one read
+// time-out and never block past it, so Stop() returns within about one of them, whoever else reads
+// the port. A frame left incomplete is given up (its head dropped, the bytes after it scanned
 // again) once the line has been quiet for FRAME_STREAM_QUIET_US. The port must stay open while
 // the receiver runs. tool/ModuleReceiver.h wires one to the module's own port and lists.
 #ifndef ACK_MCURECEIVER_H
@@ -14,7 +17,9 @@
 
 #include "ack/DataPackList.h"
 #include "ack/FrameStreamScanner.h"
+#include "ack/RecentCommands.h"
 #include "common/ForkGuard.h"
+#include "common/LinkLog.h"
 #include "common/MutexLock.h"
 #include "common/WorkerThread.h"
 #include "serial/SerialFun.h"
@@ -22,23 +27,47 @@
 struct ReceiverStats {
     unsigned long frames;            // valid frames found in the stream
     unsigned long acknowledgements;  // frames that answered a registered command
-    unsigned long dealt;             // frames handed to the deal list
+    unsigned long dealt;             // frames handed on as nobody's answer
     unsigned long copies;            // answers to a command that already had its answer (dealt too)
     unsigned long notStored;         // valid frames a list would not take
+    unsigned long linesLost;         // times the line was found gone (hung up, removed)
     FrameDropStats drops;            // bytes dropped while resynchronising, by reason
 };
+
+namespace mcucom {
+
+// Where a receiver puts the frames that no waiting command claimed, and hears that the line is
+// gone. Called on the receiver's thread.
+class UnclaimedFrames {
+  public:
+    virtual ~UnclaimedFrames() {}
+    // False when the frame could not be kept.
+    virtual bool Deliver(const unsigned char* frame, int length, FrameKind kind,
+                         long long atUs) = 0;
+    virtual void LineLost(int error, long long atUs) = 0;
+};
+
+}  // namespace mcucom
 
 class McuReceiver : private FrameStreamScanner::Sink {
   public:
     static const int kDefaultReadTimeoutUs = 20000;
 
+    // The fixed interface's receiver: every frame nobody claimed goes to dealList.
     McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
                 DataPackList& dealList, int readTimeoutUs = kDefaultReadTimeoutUs);
+    // A link's receiver: frames nobody claimed go to unclaimed, each with its kind (told apart
+    // by recent, when given), and the line's loss is said; dropped bytes are logged, when a log
+    // is given.
+    McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
+                mcucom::UnclaimedFrames& unclaimed, mcucom::RecentCommands* recent,
+                mcucom::LinkLog* log, int readTimeoutUs);
     ~McuReceiver();
 
     McuReceiver(const McuReceiver&) = delete;
     McuReceiver& operator=(const McuReceiver&) = delete;
 
+    // False when already running, when the port is not open, or when no thread can be made.
     bool Start();
     void Stop();
     bool running() const { return m_thread.running(); }
@@ -46,20 +75,35 @@ class McuReceiver : private FrameStreamScanner::Sink {
     ReceiverStats stats();
 
   private:
+    // The fixed interface's destination: the deal list, whatever the kind.
+    class DealList : public mcucom::UnclaimedFrames {
+      public:
+        explicit DealList(DataPackList& list) : m_list(list) {}
+        bool Deliver(const unsigned char* frame, int, mcucom::FrameKind, long long) override;
+        void LineLost(int, long long) override {}
+
+      private:
+        DataPackList& m_list;
+    };
+
     void Run();
     void OnFrame(const unsigned char* frame, int length) override;
+    void OnNoise(const unsigned char* bytes, size_t count, FrameVerdict verdict) override;
     void Count(unsigned long ReceiverStats::*counter);
+    static void LockForFork(void* self);
+    static void UnlockAfterFork(void* self);
 
     CComTransmit& m_port;
     WaitCmdList& m_waitList;
     DataPackList& m_ackList;
-    DataPackList& m_dealList;
+    DealList m_dealList;
+    mcucom::UnclaimedFrames& m_unclaimed;
+    mcucom::RecentCommands* m_recent;
+    mcucom::LinkLog* m_log;
     const int m_readTimeoutUs;
 
-    static void LockForFork(void* self);
-    static void UnlockAfterFork(void* self);
-
     FrameStreamScanner m_scanner;  // touched by the receiver thread only
+    long long m_frameTimeUs;       // receiver thread only: when the bytes being scanned came
     MutexLock m_statsLock;         // guards m_stats, read by other threads
     ReceiverStats m_stats;
     ForkGuard m_forkGuard;

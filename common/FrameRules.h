@@ -107,6 +107,25 @@ class FlatBytes {
 };
 
 // Bytes a reader dropped, by the verdict that dropped them.
+// Why a refused head's bytes were dropped, in the words reports use ("a frame head whose
+// checksum is wrong"); NULL for bytes that hold no head and for a valid frame.
+inline const char* RefusedHeadReason(FrameVerdict verdict) {
+    switch (verdict) {
+        case kFrameOversize:
+            return "whose len is above 1028";
+        case kFrameUndersize:
+            return "whose len is below 4";
+        case kFrameIncomplete:
+            return "whose frame never came whole";
+        case kFrameBadChecksum:
+            return "whose checksum is wrong";
+        case kFrameBadTail:
+            return "whose tail is wrong";
+        default:
+            return NULL;
+    }
+}
+
 struct FrameDropStats {
     unsigned long noHead;       // bytes that did not start with 0x75 0xAA
     unsigned long oversize;     // head bytes followed by a len above 1028

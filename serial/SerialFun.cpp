@@ -459,3 +459,8 @@ int CComTransmit::ReadOrLost(char* buf, int size, int timeoutUs) {
     }
     return 0;
 }
+
+bool CComTransmit::IsOpen() {
+    SharedUse use(this);
+    return use.opened;
+}

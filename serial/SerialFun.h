@@ -81,6 +81,9 @@ class CComTransmit {
     // removed: EIO, ENXIO, ENODEV).
     int ReadOrLost(char* buf, int size, int timeoutUs);
 
+    // Whether the port is open (and not being closed).
+    bool IsOpen();
+
     // Where the port's lines go ("Open COM ...", "Com Port Err: ..."): the standard streams
     // unless a link's log is given. Set before the port is used from other threads.
     void SetLog(mcucom::LinkLog* log) { m_log = log; }

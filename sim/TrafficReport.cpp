@@ -57,23 +57,6 @@ std::string DescribePowerPayload(const unsigned char* payload) {
                   (bits & kPowerOffBit) != 0 ? "power off" : "power on");
 }
 
-const char* RefusedHeadReason(FrameVerdict verdict) {
-    switch (verdict) {
-        case kFrameOversize:
-            return "whose len is above 1028";
-        case kFrameUndersize:
-            return "whose len is below 4";
-        case kFrameIncomplete:
-            return "whose frame never came whole";
-        case kFrameBadChecksum:
-            return "whose checksum is wrong";
-        case kFrameBadTail:
-            return "whose tail is wrong";
-        default:
-            return NULL;
-    }
-}
-
 // Received frames are valid; the simulator also describes frames it damaged on purpose.
 std::string DescribeFrame(const std::vector<unsigned char>& frame) {
     const unsigned char* p = frame.data();
