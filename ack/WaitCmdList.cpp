@@ -181,14 +181,15 @@ int WaitCmdList::WaitCmdFlag(__ComFrameData* frame, int timeo) {
     return WaitCmdFlagWithin(frame, timeo > 0 ? static_cast<unsigned int>(timeo) : 0);
 }
 
-int WaitCmdList::WaitCmdFlagWithin(__ComFrameData* frame, unsigned int millis) {
+int WaitCmdList::WaitCmdFlagWithin(__ComFrameData* frame, unsigned int millis,
+                                   const std::atomic<bool>* stop) {
     sem_t* sem = NULL;
     if (__GetCmd(frame, sem) < 1) {
         return WAIT_LIST_NO_MATCH;
     }
     // While the entry's flag is set it cannot be removed, so the semaphore outlives the wait;
     // no list lock is held during it.
-    const int waited = m_bell.TakeWithin(sem, millis);
+    const int waited = m_bell.TakeWithin(sem, millis, stop);
     __PutCmd(frame);
     return waited == 0 ? 0 : WAIT_LIST_NO_ACK;
 }
@@ -204,6 +205,10 @@ int WaitCmdList::RemvedCmdfromList(__ComFrameData* frame) {
         m_cmdList.erase(it);
         return count;
     });
+}
+
+void WaitCmdList::WakeWaiters() {
+    m_bell.Ring();
 }
 
 int WaitCmdList::GetDataListSize() {

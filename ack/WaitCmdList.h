@@ -28,6 +28,7 @@
 
 #include <semaphore.h>
 
+#include <atomic>
 #include <list>
 
 #include "common/ComFrame.h"
@@ -62,8 +63,12 @@ class WaitCmdList {
     int ClaimAnswer(__ComFrameData* frame);
     int WaitCmdFlag(__ComFrameData* frame, int timeo);
     // WaitCmdFlag for any unsigned time-out: the send path's, which may exceed an int. A
-    // negative timeo of WaitCmdFlag waits for nothing, as a time already past.
-    int WaitCmdFlagWithin(__ComFrameData* frame, unsigned int millis);
+    // negative timeo of WaitCmdFlag waits for nothing, as a time already past. With `stop`,
+    // the wait also ends, as with no acknowledgement, once it is true and WakeWaiters is called.
+    int WaitCmdFlagWithin(__ComFrameData* frame, unsigned int millis,
+                          const std::atomic<bool>* stop = NULL);
+    // Wakes every waiter, to look at its `stop`.
+    void WakeWaiters();
     int RemvedCmdfromList(__ComFrameData* frame);
     int GetDataListSize();
 

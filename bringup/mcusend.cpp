@@ -29,8 +29,7 @@ const int kUsageError = 2;
 const int kSendError = 3;
 const int kOutputError = 4;
 
-const int kShareOption = 256;          // long only
-const unsigned int kRandomNoWait = 1;  // getrandom's GRND_NONBLOCK
+const int kShareOption = 256;  // long only
 
 // The receiving side takes frames with a len of at most 1028: 1024 payload bytes.
 const size_t kMaxPayload = FRAME_MAX_LEN_FIELD - FRAME_MIN_LEN_FIELD;
@@ -199,24 +198,6 @@ int ParseArguments(int argc, char* argv[], Options* options) {
     return -1;
 }
 
-// 1 to 255 from the kernel's random pool when it is ready, else from the clock and the
-// process: early after boot the pool may take seconds to fill, and starting must not wait for
-// it. Not for secrecy, only so that two runs seldom start alike.
-unsigned char UnpredictableSerial() {
-    unsigned int seed = 0;
-#ifdef SYS_getrandom
-    const long got = syscall(SYS_getrandom, &seed, sizeof seed, kRandomNoWait);
-    if (got != static_cast<long>(sizeof seed))
-#endif
-    {
-        struct timespec now;
-        clock_gettime(CLOCK_REALTIME, &now);
-        seed = static_cast<unsigned int>(now.tv_nsec) ^ static_cast<unsigned int>(now.tv_sec) ^
-               (static_cast<unsigned int>(getpid()) << 16);
-    }
-    return static_cast<unsigned char>(seed % 255 + 1);
-}
-
 // The device's settings as found, put back when the run ends unless asked otherwise.
 class SavedLineSettings {
   public:
@@ -319,8 +300,8 @@ void PrintSingle(const Options& options, const Outcome& outcome, bool acknowledg
 // Sends the command count times; returns the exit status.
 int SendAll(const Options& options) {
     const bool expectsAck = ExpectsAck(options);
-    unsigned char serial =
-        options.serial != 0 ? static_cast<unsigned char>(options.serial) : UnpredictableSerial();
+    unsigned char serial = options.serial != 0 ? static_cast<unsigned char>(options.serial)
+                                               : mcucom::UnpredictableSerial();
     Tally tally;
     int status = kAcknowledged;
     for (long n = 1; n <= options.count && StopSignalCaught() == 0;

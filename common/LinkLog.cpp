@@ -67,6 +67,12 @@ void LinkLog::PrintFixed(LogLevel level, FILE* stream, const LogSite& site, cons
     Emit(level, stream, text);
 }
 
+void LinkLog::Write(LogLevel level, FILE* stream, const char* text) {
+    if (!silent()) {
+        Emit(level, stream, text);
+    }
+}
+
 void LinkLog::Puts(LogLevel level, const char* text) {
     if (silent()) {
         return;

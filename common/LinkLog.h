@@ -35,6 +35,8 @@ class LinkLog {
         __attribute__((format(printf, 5, 6)));
     // Text as it stands (puts adds the line feed on a stream).
     void Puts(LogLevel level, const char* text);
+    // Text as it stands, of any length, to stream or handler.
+    void Write(LogLevel level, FILE* stream, const char* text);
 
   private:
     void Emit(LogLevel level, FILE* stream, const char* text);

@@ -35,13 +35,17 @@ void SemaphoreBell::Ring() {
     pthread_mutex_unlock(&m_mutex);
 }
 
-int SemaphoreBell::TakeWithin(sem_t* sem, unsigned int millis) {
+int SemaphoreBell::TakeWithin(sem_t* sem, unsigned int millis, const std::atomic<bool>* stop) {
     const struct timespec deadline = MonotonicDeadlineAfter(millis);
     pthread_mutex_lock(&m_mutex);
     int taken = -1;
     for (;;) {
         if (sem_trywait(sem) == 0) {
             taken = 0;
+            break;
+        }
+        if (stop != NULL && *stop) {
+            taken = -2;
             break;
         }
         // A wake-up without a post (another semaphore's, or none) looks again; the deadline

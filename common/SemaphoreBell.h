@@ -13,6 +13,9 @@
 
 #include <pthread.h>
 #include <semaphore.h>
+#include <stddef.h>
+
+#include <atomic>
 
 class SemaphoreBell {
   public:
@@ -26,9 +29,9 @@ class SemaphoreBell {
     void Ring();
 
     // Takes the semaphore, waiting up to `millis` ms on the monotonic clock for a post: 0 when
-    // taken, -1 when the time passed first. A wait of 0 ms looks once. Signals caught by the
-    // program do not end the wait.
-    int TakeWithin(sem_t* sem, unsigned int millis);
+    // taken, -1 when the time passed first, -2 when `stop` (if given) turned true and the bell
+    // rang. A wait of 0 ms looks once. Signals caught by the program do not end the wait.
+    int TakeWithin(sem_t* sem, unsigned int millis, const std::atomic<bool>* stop = NULL);
 
     // For a child process after fork(): the bell as new. Threads that slept on it in the
     // parent do not exist in the child.

@@ -2,13 +2,12 @@
 
 #include <string.h>
 
-#include "tool/ModuleGlobals.h"
+#include "tool/McuLink.h"
 #include "tool/ModuleResults.h"
 
 namespace {
 
 const unsigned int kMcuBaudRate = 115200;
-const int kWriteTimeoutSec = 1;
 
 }  // namespace
 
@@ -30,13 +29,13 @@ TerminalInfo McuPortSettings(const char* devName) {
 
 int McuComModuleInit() {
     TerminalInfo info = McuPortSettings("/dev/ttyAMA2");
-    return g_McuCom.OpenCom(&info) == 0 ? 0 : MODULE_PORT_FAIL;
+    return mcucom::McuLink::Default().port().OpenCom(&info) == 0 ? 0 : MODULE_PORT_FAIL;
 }
 
 int McuComModuleDestory() {
-    return g_McuCom.CloseCom() == 0 ? 0 : MODULE_PORT_FAIL;
+    return mcucom::McuLink::Default().port().CloseCom() == 0 ? 0 : MODULE_PORT_FAIL;
 }
 
 int WriteToMcuPort(char* buf, int count) {
-    return g_McuCom.WriteCom(buf, count, kWriteTimeoutSec);
+    return mcucom::McuLink::Default().WriteToPort(buf, count);
 }

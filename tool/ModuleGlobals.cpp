@@ -1,25 +1,11 @@
 // SPDX-License-Identifier: MIT
+// The module's globals: the default link's objects (tool/McuLink), which is made by whichever
+// of them is reached first, before main or after, and kept to the end of the process.
 #include "tool/ModuleGlobals.h"
 
-namespace {
+#include "tool/McuLink.h"
 
-struct ModuleObjects {
-    CComTransmit port;
-    WaitCmdList waitList;
-    DataPackList ackList;
-    DataPackList dealList;
-};
-
-// Made by the first caller, before main or after, whichever global is reached first; kept
-// to the end of the process.
-ModuleObjects& Objects() {
-    static ModuleObjects* const objects = new ModuleObjects;
-    return *objects;
-}
-
-}  // namespace
-
-CComTransmit& g_McuCom = Objects().port;
-WaitCmdList& m_waitCmdList = Objects().waitList;
-DataPackList& m_ackList = Objects().ackList;
-DataPackList& m_dealList = Objects().dealList;
+CComTransmit& g_McuCom = mcucom::McuLink::Default().port();
+WaitCmdList& m_waitCmdList = mcucom::McuLink::Default().waitList();
+DataPackList& m_ackList = mcucom::McuLink::Default().ackList();
+DataPackList& m_dealList = mcucom::McuLink::Default().dealList();

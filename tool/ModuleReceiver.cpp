@@ -1,7 +1,9 @@
 #include "tool/ModuleReceiver.h"
 
-#include "tool/ModuleGlobals.h"
+#include "tool/McuLink.h"
 
-// The globals are named with :: because the receiver's members of the same names hide them here.
+// The default link's objects, reached through the link: a receiver made before main must not
+// depend on the order in which the globals that name them are set.
 ModuleReceiver::ModuleReceiver()
-    : McuReceiver(::g_McuCom, ::m_waitCmdList, ::m_ackList, ::m_dealList) {}
+    : McuReceiver(mcucom::McuLink::Default().port(), mcucom::McuLink::Default().waitList(),
+                  mcucom::McuLink::Default().ackList(), mcucom::McuLink::Default().dealList()) {}

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frame serial numbers.
 #ifndef TOOL_SERIALNUMBER_H
 #define TOOL_SERIALNUMBER_H
@@ -22,5 +23,15 @@ inline unsigned char GetSerialNum() {
     } while (!m_serialNum.compare_exchange_weak(current, next));
     return next;
 }
+
+namespace mcucom {
+
+// 1 to 255 from the kernel's random pool when it is ready, else from the clock and the
+// process: early after boot the pool may take seconds to fill, and starting must not wait for
+// it. Not for secrecy, only so that two programs (or two runs) seldom start alike, and answers
+// to one's commands are not taken for the other's.
+unsigned char UnpredictableSerial();
+
+}  // namespace mcucom
 
 #endif  // TOOL_SERIALNUMBER_H

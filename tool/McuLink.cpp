@@ -1,0 +1,275 @@
+// SPDX-License-Identifier: MIT
+#include "tool/McuLink.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <string.h>
+
+#include <string>
+
+#include "ack/AckResults.h"
+#include "common/Clock.h"
+#include "common/FixedLog.h"
+#include "serial/PortResults.h"
+#include "tool/ModuleResults.h"
+#include "tool/SerialNumber.h"
+
+namespace mcucom {
+
+namespace {
+
+const int kFrameBytesPerLine = 30;
+const int kFrameBytesPerGroup = 5;
+const int kWriteTimeoutSec = 1;
+
+bool IsTracedCmd(COM_CMD_3520D_TYPE cmd) {
+    return cmd == CMD_0008 || cmd == CMD_0021;
+}
+
+// The fixed interface's results, as a program of the C interface reads them; a stopped link
+// says why it stopped instead of how the wait ended.
+int CommandError(int sent, int stopped) {
+    switch (sent) {
+        case SEND_BAD_ARGUMENT:
+            return -EINVAL;
+        case SEND_UNKNOWN_CMD:
+            return -ENOMSG;
+        case WAIT_LIST_ALREADY_WAITING:
+            return -EBUSY;
+        case WAIT_LIST_NO_MEMORY:
+            return -ENOMEM;
+        case SEND_WRITE_FAILED:
+            return stopped != 0 ? stopped : -EIO;
+        case WAIT_LIST_NO_ACK:
+            return stopped != 0 ? stopped : -ETIMEDOUT;
+        default:  // woken, but no answer to be found: the lists disagree
+            return -EPROTO;
+    }
+}
+
+}  // namespace
+
+McuLink& McuLink::Default() {
+    static McuLink* const link = new McuLink(LinkLog(), UseGlobalSerials());
+    return *link;
+}
+
+McuLink::McuLink(const LinkLog& log, UseGlobalSerials)
+    : m_log(log),
+      m_events(NULL),
+      m_globalSerials(true),
+      m_serial(0),
+      m_stop(false),
+      m_stopError(0) {}
+
+McuLink::McuLink(const LinkLog& log, unsigned char firstSerial)
+    : m_log(log),
+      m_events(NULL),
+      m_globalSerials(false),
+      m_serial(static_cast<unsigned char>(firstSerial != 0 ? firstSerial - 1 : 0)),
+      m_stop(false),
+      m_stopError(0) {
+    if (firstSerial == 0) {
+        m_serial = static_cast<unsigned char>(UnpredictableSerial() - 1);
+    }
+    m_port.SetLog(&m_log);
+}
+
+unsigned char McuLink::NextSerial() {
+    if (m_globalSerials) {
+        return GetSerialNum();
+    }
+    unsigned char current = m_serial.load();
+    unsigned char next;
+    do {
+        next = SerialAfter(current);
+    } while (!m_serial.compare_exchange_weak(current, next));
+    return next;
+}
+
+void McuLink::Stop(int error) {
+    int none = 0;
+    m_stopError.compare_exchange_strong(none, error);
+    m_stop = true;
+    m_waitList.WakeWaiters();
+}
+
+int McuLink::UnclaimedCount() {
+    return m_events != NULL ? static_cast<int>(m_events->size()) : m_dealList.GetDataListSize();
+}
+
+int McuLink::WriteToPort(char* buf, int count) {
+    return m_port.WriteCom(buf, count, kWriteTimeoutSec);
+}
+
+// Bytes in groups of five, each opened by a space, thirty to a line.
+void McuLink::PrintSentFrame(const char* frame, int size) {
+    if (m_log.silent()) {
+        return;
+    }
+    char prefix[64];
+    snprintf(prefix, sizeof prefix, LOG_SENT_FRAME.prefix, LOG_SENT_FRAME.function,
+             LOG_SENT_FRAME.line);
+    std::string dump = std::string(prefix) + TEXT_SENT_FRAME;
+    char byte[4];
+    for (int i = 0; i < size; ++i) {
+        if (i != 0 && i % kFrameBytesPerLine == 0) {
+            dump += TEXT_SENT_BREAK;
+        }
+        if (i % kFrameBytesPerGroup == 0) {
+            dump += TEXT_SENT_GROUP;
+        }
+        snprintf(byte, sizeof byte, TEXT_SENT_BYTE, static_cast<unsigned char>(frame[i]));
+        dump += byte;
+    }
+    dump += TEXT_SENT_BREAK;
+    m_log.Write(kLogInfo, stdout, dump.c_str());
+    m_log.Write(kLogInfo, stderr, TEXT_SENT_BREAK);
+}
+
+// The write of a frame WriteData sends, reported on its fixed line when it fails.
+bool McuLink::WrittenOrReported(char* frame, unsigned short size) {
+    if (WriteToPort(frame, size) == PORT_FAIL) {
+        m_log.PrintFixed(kLogError, stderr, LOG_WRITE_FAILED, TEXT_WRITE_FAILED);
+        return false;
+    }
+    return true;
+}
+
+// Registration failed or not, the entry for this frame is removed last.
+int McuLink::RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size,
+                             __ComFrameData* reply, unsigned int timeo) {
+    const int added = m_waitList.AddCmdtoList(sent);
+    if (added < 0) {
+        m_log.PrintFixed(kLogError, stderr, LOG_ADD_CMD_FAILED, TEXT_ADD_CMD_FAILED,
+                         ntohs(sent->cmd), added);
+        return added;
+    }
+    m_log.PrintFixed(kLogInfo, stderr, LOG_ADD_CMD, TEXT_ADD_CMD, ntohs(sent->cmd), sent->serialNum,
+                     added, m_waitList.GetDataListSize(), UnclaimedCount(),
+                     static_cast<int>(timeo));
+    // Nothing stored yet can answer this frame, which has not been written: a frame with its
+    // code and serial number is left from an earlier command (answered after it gave up), and
+    // would otherwise be taken for this command's answer.
+    m_ackList.DiscardAnswersTo(sent->cmd, sent->serialNum);
+    if (!WrittenOrReported(frame, size)) {
+        return SEND_WRITE_FAILED;
+    }
+    // Every unsigned time-out is waited in full: WaitCmdFlag's int would cut 2^31 ms and more.
+    const int waited = m_waitList.WaitCmdFlagWithin(sent, timeo, &m_stop);
+    if (waited < 0) {
+        m_log.PrintFixed(kLogError, stderr, LOG_WAIT_FAILED, TEXT_WAIT_FAILED, waited);
+        return waited;
+    }
+    // The acknowledgement came: the key goes into the reply, and the lookup leaves the
+    // matching acknowledgement in place of it.
+    reply->cmd = sent->cmd;
+    FramePayload(reply)[0] = sent->serialNum;
+    // The lookup takes the frame's pointer by reference but writes the answer into the
+    // buffer it points at, which stays the reply.
+    __ComFrameData* found = reply;
+    return m_ackList.GetDatafromList(found, 0, 0);
+}
+
+// Without a reply (timeo 0 asks for the default wait) there is nothing to show.
+void McuLink::ReportSendFailure(int result, const __ComFrameData* reply) {
+    m_log.PrintFixed(kLogError, stderr, LOG_SEND_FAILED, TEXT_SEND_FAILED, result,
+                     reply != NULL ? ntohs(reply->len) : 0,
+                     reply != NULL ? FramePayload(reply)[0] : 0,
+                     reply != NULL ? FramePayload(reply)[1] : 0);
+}
+
+int McuLink::WriteData(char* frame, unsigned short size, __ComFrameData* reply,
+                       unsigned int timeo) {
+    if (frame == NULL || (timeo != 0 && (reply == NULL || size == 0))) {
+        return SEND_BAD_ARGUMENT;
+    }
+    __ComFrameData* sent = reinterpret_cast<__ComFrameData*>(frame);
+    if (timeo == 0) {
+        return WrittenOrReported(frame, size) ? 0 : SEND_WRITE_FAILED;
+    }
+    const int result = RegisteredWrite(sent, frame, size, reply, timeo);
+    m_waitList.RemvedCmdfromList(sent);
+    m_recent.Finished(sent->cmd, sent->serialNum, result > 0, MonotonicMicros());
+    return result;
+}
+
+int McuLink::SendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned int timeo) {
+    if (request == NULL || (timeo != 0 && reply == NULL)) {
+        return SEND_BAD_ARGUMENT;
+    }
+    // The frame buffer holds at most 2037 payload bytes; a payload that is not there cannot
+    // be copied either.
+    if (request->dataLen > SEND_MAX_PAYLOAD || (request->dataLen > 0 && request->data == NULL)) {
+        return SEND_BAD_ARGUMENT;
+    }
+    // A serial number is taken even for a code the table does not have.
+    if (request->serialNum == 0) {
+        request->serialNum = NextSerial();
+    }
+    const unsigned char flag = GetCmdFlag(request->cmd);
+    if (flag == 0) {
+        return SEND_UNKNOWN_CMD;
+    }
+    char frame[SEND_FRAME_BUF_SIZE];
+    memset(frame, 0, sizeof frame);
+    const unsigned short size = static_cast<unsigned short>(
+        LayOutFrame(reinterpret_cast<unsigned char*>(frame), request->serialNum, flag,
+                    static_cast<unsigned short>(request->cmd), request->data, request->dataLen));
+
+    int result = 0;
+    const int ackBit = FrameAckBit(flag);
+    m_log.Print(kLogDebug, stdout, TEXT_ACK_BIT, ackBit);
+    if (ackBit) {
+        result = WriteData(frame, size, reply, timeo != 0 ? timeo : SEND_DEFAULT_TIMEO_MS);
+        if (result < 0) {
+            ReportSendFailure(result, reply);
+        }
+    } else if (WriteToPort(frame, size) == PORT_FAIL) {
+        result = SEND_WRITE_FAILED;
+    }
+    if (IsTracedCmd(request->cmd)) {
+        PrintSentFrame(frame, size);
+    }
+    return result;
+}
+
+int McuLink::Command(unsigned int code, const unsigned char* payload, size_t length,
+                     unsigned int timeoutMs, LinkAnswer* answer) {
+    if (length > static_cast<size_t>(kEventPayloadMax)) {
+        return -EMSGSIZE;
+    }
+    if (length > 0 && payload == NULL) {
+        return -EINVAL;
+    }
+    if (m_stop) {
+        return m_stopError;
+    }
+    __UserCmdData request;
+    request.cmd = static_cast<COM_CMD_3520D_TYPE>(code);
+    request.dataLen = static_cast<unsigned short>(length);
+    request.data = const_cast<unsigned char*>(payload);
+    unsigned char reply[FRAME_MAX_SIZE];
+    memset(reply, 0, sizeof reply);
+    __ComFrameData* replyFrame = reinterpret_cast<__ComFrameData*>(reply);
+    const long long startUs = MonotonicMicros();
+    const int sent = SendCmdData(&request, replyFrame, timeoutMs);
+    const bool expectsAnswer = FrameAckBit(GetCmdFlag(request.cmd)) != 0;
+    if (sent < 0 || (expectsAnswer && sent == 0)) {
+        return CommandError(sent, m_stopError);
+    }
+    if (answer != NULL) {
+        memset(answer, 0, sizeof *answer);
+        answer->serial = request.serialNum;
+        answer->roundTripUs = static_cast<unsigned long long>(MonotonicMicros() - startUs);
+        if (expectsAnswer) {
+            const int len = ntohs(replyFrame->len) - FRAME_MIN_LEN_FIELD;
+            answer->payloadLen = static_cast<unsigned short>(len > 0 ? len : 0);
+            memcpy(answer->payload, FramePayload(replyFrame), answer->payloadLen);
+            answer->result = answer->payloadLen > 1 ? answer->payload[1] : 0;
+        }
+    }
+    return 0;
+}
+
+}  // namespace mcucom
