@@ -64,7 +64,7 @@ gate_asan() {
 gate_tsan() {
   build build-tsan -DHDDPOWER_SANITIZE=thread
   ctest --test-dir build-tsan --output-on-failure -j"$jobs" \
-    -R '^module_test$'
+    -R '^(module_test|capi_test)$'
 }
 
 gate_arm() {

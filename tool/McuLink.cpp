@@ -35,7 +35,7 @@ int CommandError(int sent, int stopped) {
         case SEND_UNKNOWN_CMD:
             return -ENOMSG;
         case WAIT_LIST_ALREADY_WAITING:
-            return -EBUSY;
+            return -EALREADY;
         case WAIT_LIST_NO_MEMORY:
             return -ENOMEM;
         case SEND_WRITE_FAILED:

@@ -1,0 +1,299 @@
+// SPDX-License-Identifier: MIT
+// The C interface: a handle over one McuLink, with the line taken for the program, a receiver
+// whose unclaimed frames become events, and a gate that lets a close wait for the calls in
+// progress to leave before anything they use goes away.
+#include "capi/mcucom.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <string.h>
+
+#include <new>
+
+#include "ack/EventQueue.h"
+#include "ack/McuReceiver.h"
+#include "serial/ClaimedLine.h"
+#include "tool/McuLink.h"
+#include "tool/McuPort.h"
+
+namespace {
+
+const char* const kDefaultDevice = "/dev/ttyAMA2";
+const unsigned int kDefaultBaud = 115200;
+const unsigned int kDefaultReadTimeoutMs = 20;
+const unsigned int kDefaultQueueDepth = 256;
+const unsigned int kLongestReadTimeoutMs = 60000;
+const size_t kLongestDevice = sizeof(TerminalInfo().devName) - 1;
+
+// A result for C: the value itself, with errno set to it when it is a failure.
+int Result(int result) {
+    if (result < 0) {
+        errno = -result;
+    }
+    return result;
+}
+
+bool KnownBaudRate(unsigned int baud) {
+    for (int i = 0; i < SPEED_TABLE_SIZE; ++i) {
+        if (speed_atr[i].baudRate == baud) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+struct mcucom_link : private mcucom::UnclaimedFrames {
+    explicit mcucom_link(const mcucom_options& options)
+        : link(mcucom::LinkLog(options.log, options.log_context), options.first_serial),
+          events(options.event_queue_depth),
+          receiver(link.port(), link.waitList(), link.ackList(), *this, &link.recent(), &link.log(),
+                   static_cast<int>(options.read_timeout_ms * 1000)),
+          active(0),
+          closing(false) {
+        pthread_mutex_init(&gateLock, NULL);
+        pthread_cond_init(&left, NULL);
+        link.CountUnclaimedIn(&events);
+    }
+    ~mcucom_link() {
+        pthread_cond_destroy(&left);
+        pthread_mutex_destroy(&gateLock);
+    }
+
+    int Open(const mcucom_options& options);
+    void Close();
+    // A call comes in: false when the link is closing.
+    bool Enter();
+    void Leave();
+
+    bool Deliver(const unsigned char* frame, int length, mcucom::FrameKind kind,
+                 long long atUs) override {
+        events.PushFrame(frame, length, kind, atUs);
+        return true;
+    }
+    void LineLost(int error, long long atUs) override {
+        link.Stop(-ENOLINK);
+        events.PushLineLost(error, atUs);
+    }
+
+    mcucom::McuLink link;
+    mcucom::EventQueue events;
+    mcucom::ClaimedLine line;
+    McuReceiver receiver;  // after the parts it reads into; stopped before they go
+    pthread_mutex_t gateLock;
+    pthread_cond_t left;
+    int active;
+    bool closing;
+};
+
+int mcucom_link::Open(const mcucom_options& options) {
+    if (!events.ok()) {
+        return -EMFILE;
+    }
+    const int taken = line.Take(options.device, options.share != 0);
+    if (taken < 0) {
+        return taken;
+    }
+    TerminalInfo info = McuPortSettings(options.device);
+    info.baudRate = options.baud_rate;
+    errno = 0;
+    if (link.port().OpenCom(&info) != 0) {
+        const int error = errno != 0 ? errno : EIO;
+        line.Release();
+        return -error;
+    }
+    // The receiver's own descriptor of the line is made now, before exclusive mode refuses
+    // further opens. A read of no bytes takes nothing from the line.
+    char none[1];
+    link.port().ReadOrLost(none, 0, 0);
+    line.Exclude();
+    if (!receiver.Start()) {
+        link.port().CloseCom();
+        line.Release();
+        return -EAGAIN;
+    }
+    return 0;
+}
+
+bool mcucom_link::Enter() {
+    pthread_mutex_lock(&gateLock);
+    const bool open = !closing;
+    active += open ? 1 : 0;
+    pthread_mutex_unlock(&gateLock);
+    return open;
+}
+
+void mcucom_link::Leave() {
+    pthread_mutex_lock(&gateLock);
+    if (--active == 0) {
+        pthread_cond_broadcast(&left);
+    }
+    pthread_mutex_unlock(&gateLock);
+}
+
+// Calls in progress are told to end (their waits stop, event reads wake), and waited for;
+// only then do the receiver, the port and the line go.
+void mcucom_link::Close() {
+    pthread_mutex_lock(&gateLock);
+    closing = true;
+    pthread_mutex_unlock(&gateLock);
+    link.Stop(-ESHUTDOWN);
+    events.Close();
+    pthread_mutex_lock(&gateLock);
+    while (active > 0) {
+        pthread_cond_wait(&left, &gateLock);
+    }
+    pthread_mutex_unlock(&gateLock);
+    receiver.Stop();
+    link.port().CloseCom();
+    line.Release();
+}
+
+extern "C" {
+
+void mcucom_options_init(struct mcucom_options* options) {
+    if (options == NULL) {
+        return;
+    }
+    memset(options, 0, sizeof *options);
+    options->device = kDefaultDevice;
+    options->baud_rate = kDefaultBaud;
+    options->read_timeout_ms = kDefaultReadTimeoutMs;
+    options->event_queue_depth = kDefaultQueueDepth;
+}
+
+int mcucom_open(const struct mcucom_options* options, struct mcucom_link** link) {
+    if (options == NULL || link == NULL || options->device == NULL ||
+        !KnownBaudRate(options->baud_rate) || options->read_timeout_ms == 0 ||
+        options->read_timeout_ms > kLongestReadTimeoutMs || options->event_queue_depth == 0) {
+        return Result(-EINVAL);
+    }
+    if (strlen(options->device) > kLongestDevice) {
+        return Result(-ENAMETOOLONG);
+    }
+    mcucom_link* made = new (std::nothrow) mcucom_link(*options);
+    if (made == NULL) {
+        return Result(-ENOMEM);
+    }
+    const int opened = made->Open(*options);
+    if (opened < 0) {
+        delete made;
+        return Result(opened);
+    }
+    *link = made;
+    return 0;
+}
+
+int mcucom_close(struct mcucom_link* link) {
+    if (link == NULL) {
+        return Result(-EINVAL);
+    }
+    link->Close();
+    delete link;
+    return 0;
+}
+
+int mcucom_command(struct mcucom_link* link, uint32_t code, const void* payload, size_t payload_len,
+                   unsigned int timeout_ms, struct mcucom_answer* answer) {
+    if (link == NULL) {
+        return Result(-EINVAL);
+    }
+    if (!link->Enter()) {
+        return Result(-ESHUTDOWN);
+    }
+    mcucom::LinkAnswer got;
+    const int sent = link->link.Command(code, static_cast<const unsigned char*>(payload),
+                                        payload_len, timeout_ms, answer != NULL ? &got : NULL);
+    link->Leave();
+    if (sent == 0 && answer != NULL) {
+        answer->serial = got.serial;
+        answer->result = got.result;
+        answer->payload_len = got.payloadLen;
+        memcpy(answer->payload, got.payload, got.payloadLen);
+        answer->round_trip_us = got.roundTripUs;
+    }
+    return Result(sent);
+}
+
+int mcucom_event_fd(struct mcucom_link* link) {
+    if (link == NULL) {
+        return Result(-EINVAL);
+    }
+    if (!link->Enter()) {
+        return Result(-ESHUTDOWN);
+    }
+    const int fd = link->events.fd();
+    link->Leave();
+    return fd;
+}
+
+int mcucom_read_events(struct mcucom_link* link, struct mcucom_event* events, size_t max_events,
+                       int timeout_ms) {
+    if (link == NULL || (events == NULL && max_events > 0)) {
+        return Result(-EINVAL);
+    }
+    if (!link->Enter()) {
+        return Result(-ESHUTDOWN);
+    }
+    int taken = 0;
+    for (; static_cast<size_t>(taken) < max_events; ++taken) {
+        mcucom::McuEvent event;
+        const int got = link->events.Read(&event, 1, taken == 0 ? timeout_ms : 0);
+        if (got <= 0) {
+            taken = taken == 0 && got < 0 ? -ESHUTDOWN : taken;
+            break;
+        }
+        mcucom_event& out = events[taken];
+        out.kind = static_cast<uint32_t>(event.kind);
+        out.code = event.code;
+        out.serial = event.serial;
+        out.flag = event.flag;
+        out.payload_len = event.payloadLen;
+        memcpy(out.payload, event.payload, event.payloadLen);
+        out.timestamp_us = static_cast<uint64_t>(event.timestampUs);
+        out.seqno = event.seq;
+        out.error = event.error;
+    }
+    link->Leave();
+    return Result(taken);
+}
+
+uint64_t mcucom_events_dropped(struct mcucom_link* link) {
+    return link != NULL ? link->events.dropped() : 0;
+}
+
+const char* mcucom_strerror(int result) {
+    switch (-result) {
+        case 0:
+            return "success";
+        case ETIMEDOUT:
+            return "no answer came in time";
+        case EALREADY:
+            return "a command of this code is already waiting for its answer";
+        case ENOMSG:
+            return "the code is not in the command table";
+        case EMSGSIZE:
+            return "the payload is longer than the MCU takes (1024 bytes)";
+        case ENOLINK:
+            return "the line was lost (hung up, or its device removed)";
+        case ESHUTDOWN:
+            return "the link is closed";
+        case EBUSY:
+            return "another program holds the line";
+        case EINVAL:
+            return "a bad argument";
+        case EIO:
+            return "the line could not be written";
+        case EPROTO:
+            return "the answer was announced but could not be found";
+        default:
+            return result < 0 ? strerror(-result) : "no failure";
+    }
+}
+
+const char* mcucom_version(void) {
+    return MCUCOM_VERSION;
+}
+
+}  // extern "C"

@@ -1,0 +1,299 @@
+// SPDX-License-Identifier: MIT
+// The C interface as a board program uses it, on real pseudo-terminals with the simulated MCU
+// at their far end: round trips and the kinds of events under the simulator's faults, the gap
+// a full event queue leaves, a lost line, a close while other threads are inside calls, two
+// links at once, opening and its refusals, and where the link's lines go. Every command's
+// answer is checked to be its own: the simulator numbers its answers.
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capi/mcucom.h"
+#include "common/Clock.h"
+#include "sim/LocalLink.h"
+#include "tests/support/CaptureOutput.h"
+
+namespace {
+
+// A pseudo-terminal whose far end the simulated MCU plays, and a link on its near end.
+struct SimulatedLine {
+    explicit SimulatedLine(const SimOptions& options = SimOptions(), unsigned depth = 256,
+                           mcucom_log_fn log = nullptr, void* context = nullptr)
+        : sim(line.master(), McuSimulator::LogSink(), options) {
+        sim.Start();
+        mcucom_options_init(&settings);
+        settings.device = line.slavePath().c_str();
+        settings.first_serial = 1;
+        settings.event_queue_depth = depth;
+        settings.log = log;
+        settings.log_context = context;
+        opened = mcucom_open(&settings, &link);
+    }
+    ~SimulatedLine() {
+        if (opened == 0) {
+            mcucom_close(link);
+        }
+        sim.Stop();
+    }
+    // Every event that comes within a second of the last one, or until count have come.
+    std::vector<mcucom_event> Events(size_t count = ~size_t(0)) {
+        std::vector<mcucom_event> all;
+        mcucom_event event;
+        while (all.size() < count && mcucom_read_events(link, &event, 1, 1000) == 1) {
+            all.push_back(event);
+        }
+        return all;
+    }
+
+    PtyLine line;
+    McuSimulator sim;
+    mcucom_options settings;
+    mcucom_link* link = nullptr;
+    int opened = -1;
+};
+
+const uint8_t kPayload[] = {0x01, 0x02};
+
+std::map<uint32_t, int> CountKinds(const std::vector<mcucom_event>& events) {
+    std::map<uint32_t, int> kinds;
+    for (const mcucom_event& e : events) {
+        ++kinds[e.kind];
+    }
+    return kinds;
+}
+
+// Each command's answer is its own, whatever the line does; the frames nobody waited for come
+// as events of the right kind, and an answer is never taken for the MCU's own frame.
+TEST(CInterface, AnswersAreTheirCommandsOwnAndEventsSayWhatEachFrameIs) {
+    const struct {
+        const char* name;
+        SimOptions options;
+        int lateEvery;
+        std::map<uint32_t, int> kinds;  // exactly, or (for unasked) at least one
+    } cases[] = {
+        {"clean", SimOptions(), 0, {}},
+        {"late", SimOptions(), 4, {{MCUCOM_EVENT_LATE_ANSWER, 30}}},
+        {"duplicate", SimOptions(), 0, {{MCUCOM_EVENT_COPY, 120}}},
+        {"unasked", SimOptions(), 0, {{MCUCOM_EVENT_UNASKED, 1}}},
+    };
+    for (auto c : cases) {
+        SCOPED_TRACE(c.name);
+        c.options.resultSeq = true;
+        c.options.lateEvery = c.lateEvery;
+        c.options.lateMs = 60;
+        c.options.duplicate = std::string(c.name) == "duplicate" ? 1 : 0;
+        c.options.unaskedCode = std::string(c.name) == "unasked" ? 0x0019 : -1;
+        c.options.unaskedEveryMs = 5;
+        SimulatedLine sim(c.options);
+        ASSERT_EQ(0, sim.opened) << mcucom_strerror(sim.opened);
+        int wrong = 0, missed = 0;
+        for (int n = 1; n <= 120; ++n) {
+            const bool late = c.lateEvery > 0 && n % c.lateEvery == 0;
+            mcucom_answer answer;
+            const int sent = mcucom_command(sim.link, 6, kPayload, 2, late ? 30 : 10000, &answer);
+            if (sent == 0) {
+                wrong += answer.result != (n & 0xFF) || answer.payload[0] != answer.serial;
+            } else {
+                missed += !late;
+                EXPECT_EQ(-ETIMEDOUT, sent) << n;
+            }
+        }
+        EXPECT_EQ(0, wrong);
+        EXPECT_EQ(0, missed);
+        const auto expected = c.kinds.begin();
+        const std::vector<mcucom_event> events =
+            sim.Events(expected != c.kinds.end() ? static_cast<size_t>(expected->second) : 0);
+        const std::map<uint32_t, int> kinds = CountKinds(events);
+        if (c.options.unaskedCode >= 0) {
+            EXPECT_EQ(1u, kinds.size());
+            EXPECT_GE(kinds.count(MCUCOM_EVENT_UNASKED), 1u);
+            for (const mcucom_event& e : events) {
+                EXPECT_EQ(0x0019, e.code);
+            }
+        } else {
+            EXPECT_EQ(c.kinds, kinds);
+        }
+        for (size_t i = 1; i < events.size(); ++i) {
+            EXPECT_EQ(events[i - 1].seqno + 1, events[i].seqno);
+            EXPECT_LE(events[i - 1].timestamp_us, events[i].timestamp_us);
+        }
+    }
+}
+
+// A queue of four that nobody reads keeps the newest four; the sequence numbers say how many
+// went, and so does the counter.
+TEST(CInterface, AFullQueueDropsTheOldestAndSaysHowMany) {
+    SimOptions options;
+    options.unaskedCode = 0x0019;
+    options.unaskedEveryMs = 1;
+    SimulatedLine sim(options, 4);
+    ASSERT_EQ(0, sim.opened);
+    for (const double limit = MonotonicSeconds() + 30;
+         mcucom_events_dropped(sim.link) < 20 && MonotonicSeconds() < limit;) {
+        usleep(5000);
+    }
+    sim.sim.Stop();
+    usleep(100 * 1000);  // the receiver takes what is still on its way
+    mcucom_event events[8];
+    const int got = mcucom_read_events(sim.link, events, 8, 0);
+    ASSERT_EQ(4, got);
+    const uint64_t dropped = mcucom_events_dropped(sim.link);
+    for (int i = 0; i < got; ++i) {
+        EXPECT_EQ(dropped + 1 + i, events[i].seqno);
+    }
+    struct pollfd pfd = {mcucom_event_fd(sim.link), POLLIN, 0};
+    EXPECT_EQ(0, poll(&pfd, 1, 0));  // nothing queued: not readable
+}
+
+// The MCU's end goes away while a command waits: it fails with the line's loss at once, not at
+// its time-out, the descriptor wakes with the loss, and every later command says so.
+TEST(CInterface, ALostLineEndsTheWaitAndWakesTheDescriptor) {
+    SimOptions options;
+    options.answer = false;
+    SimulatedLine sim(options);
+    ASSERT_EQ(0, sim.opened);
+    std::future<int> waiting = std::async(std::launch::async, [&sim] {
+        return mcucom_command(sim.link, 6, kPayload, 2, 60000, nullptr);
+    });
+    while (sim.sim.stats().framesReceived == 0) {
+        usleep(1000);
+    }
+    sim.sim.Stop();
+    sim.line.HangUp();
+    ASSERT_EQ(std::future_status::ready, waiting.wait_for(std::chrono::seconds(30)));
+    EXPECT_EQ(-ENOLINK, waiting.get());
+    struct pollfd pfd = {mcucom_event_fd(sim.link), POLLIN, 0};
+    EXPECT_EQ(1, poll(&pfd, 1, 30000));
+    mcucom_event event;
+    ASSERT_EQ(1, mcucom_read_events(sim.link, &event, 1, 0));
+    EXPECT_EQ(uint32_t(MCUCOM_EVENT_LINE_LOST), event.kind);
+    EXPECT_EQ(-ENOLINK, mcucom_command(sim.link, 6, kPayload, 2, 100, nullptr));
+    EXPECT_EQ(ENOLINK, errno);
+}
+
+// Closed while four threads wait for answers and one for events: each call returns that the
+// link is closed, and the close itself returns.
+TEST(CInterface, ACloseEndsTheCallsInProgress) {
+    SimOptions options;
+    options.answer = false;
+    SimulatedLine sim(options);
+    ASSERT_EQ(0, sim.opened);
+    std::vector<std::future<int>> calls;
+    for (uint32_t code : {0x0002u, 0x0006u, 0x0303u, 0x0404u}) {
+        calls.push_back(std::async(std::launch::async, [&sim, code] {
+            return mcucom_command(sim.link, code, kPayload, 2, 60000, nullptr);
+        }));
+    }
+    calls.push_back(std::async(std::launch::async, [&sim] {
+        mcucom_event event;
+        return mcucom_read_events(sim.link, &event, 1, -1);
+    }));
+    while (sim.sim.stats().framesReceived < 4) {
+        usleep(1000);
+    }
+    ASSERT_EQ(0, mcucom_close(sim.link));
+    sim.opened = -1;
+    for (std::future<int>& call : calls) {
+        ASSERT_EQ(std::future_status::ready, call.wait_for(std::chrono::seconds(30)));
+        EXPECT_EQ(-ESHUTDOWN, call.get());
+    }
+}
+
+// Two links on two lines in one process: each gets its own answers and its own events.
+TEST(CInterface, TwoLinksOnTwoLinesAreApart) {
+    SimOptions first, second;
+    first.resultSeq = second.resultSeq = true;
+    second.unaskedCode = 0x0019;
+    second.unaskedEveryMs = 10;
+    SimulatedLine a(first), b(second);
+    ASSERT_EQ(0, a.opened);
+    ASSERT_EQ(0, b.opened);
+    std::future<int> onB = std::async(std::launch::async, [&b] {
+        int own = 0;
+        for (int n = 1; n <= 50; ++n) {
+            mcucom_answer answer;
+            own +=
+                mcucom_command(b.link, 6, kPayload, 2, 10000, &answer) == 0 && answer.result == n;
+        }
+        return own;
+    });
+    int own = 0;
+    for (int n = 1; n <= 50; ++n) {
+        mcucom_answer answer;
+        own += mcucom_command(a.link, 6, kPayload, 2, 10000, &answer) == 0 && answer.result == n;
+    }
+    EXPECT_EQ(50, own);
+    EXPECT_EQ(50, onB.get());
+    mcucom_event event;
+    EXPECT_EQ(0, mcucom_read_events(a.link, &event, 1, 0));
+    EXPECT_EQ(1, mcucom_read_events(b.link, &event, 1, 10000));
+}
+
+void Collect(void* context, int level, const char* line) {
+    static_cast<std::vector<std::string>*>(context)->push_back(std::to_string(level) + " " + line);
+}
+
+// Opening takes the line and refuses a held one; closing puts its settings back. Options are
+// checked, results have words, and the link's lines go to its handler, never to the streams.
+TEST(CInterface, OpeningClosingAndTheLinksLines) {
+    mcucom_options options;
+    mcucom_options_init(&options);
+    mcucom_link* link = nullptr;
+    options.device = "/nonexistent/tty";
+    EXPECT_EQ(-ENOENT, mcucom_open(&options, &link));
+    options.device = "/dev/a-path-longer-than-fifty-one-characters-of-a-device";
+    EXPECT_EQ(-ENAMETOOLONG, mcucom_open(&options, &link));
+    options.baud_rate = 1234;
+    EXPECT_EQ(-EINVAL, mcucom_open(&options, &link));
+    EXPECT_EQ(-EINVAL, mcucom_command(nullptr, 6, nullptr, 0, 0, nullptr));
+    PtyLine line;
+    struct termios cooked;
+    tcgetattr(line.slave(), &cooked);
+    std::vector<std::string> lines;
+    mcucom_options_init(&options);
+    options.device = line.slavePath().c_str();
+    options.first_serial = 7;
+    options.log = Collect;
+    options.log_context = &lines;
+    ASSERT_EQ(0, flock(line.slave(), LOCK_EX | LOCK_NB));
+    EXPECT_EQ(-EBUSY, mcucom_open(&options, &link));
+    flock(line.slave(), LOCK_UN);
+    CaptureOutput capture;
+    ASSERT_EQ(0, mcucom_open(&options, &link));
+    EXPECT_EQ(-EMSGSIZE, mcucom_command(link, 6, kPayload, 1025, 10, nullptr));
+    EXPECT_EQ(-ENOMSG, mcucom_command(link, 1, kPayload, 2, 10, nullptr));
+    EXPECT_EQ(-ETIMEDOUT, mcucom_command(link, 6, kPayload, 2, 10, nullptr));
+    EXPECT_EQ(0, mcucom_command(link, 8, kPayload, 2, 10, nullptr));  // no answer expected
+    ASSERT_EQ(0, mcucom_close(link));
+    EXPECT_EQ("", capture.Out() + capture.Err());
+    const std::vector<std::string> expected = {
+        "6 Open COM  " + line.slavePath() + " OK! ",
+        "7 ## ackBit is 0x1 ",
+        "6 Inf [WriteData():318] Add cmd(0006),serialNum(8),ret(1),waitlistsize(1),deallist(0),"
+        "timeo(10)...",
+        "3 Err [WriteData():334] wait cmd err(-4)...",
+        "3 Err [sendCmdData():432] ret(-4),len(0),serialNum(0),result(0)...",
+        "7 ## ackBit is 0 ",
+        "6 MainINF [sendCmdData():446] Send To MCU: 75aa000609 0100080102 0575aa"};
+    EXPECT_EQ(expected, lines);
+    struct termios after;
+    tcgetattr(line.slave(), &after);
+    EXPECT_EQ(cooked.c_lflag, after.c_lflag);
+    EXPECT_EQ(cfgetospeed(&cooked), cfgetospeed(&after));
+    EXPECT_STRNE(mcucom_strerror(-ETIMEDOUT), mcucom_strerror(-EALREADY));
+    EXPECT_STREQ("the line was lost (hung up, or its device removed)", mcucom_strerror(-ENOLINK));
+}
+
+}  // namespace
