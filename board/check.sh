@@ -9,7 +9,8 @@
 #     a session leader does not make the line its controlling terminal;
 #   - waits last their time while the clock is set an hour back or forward, and answers that
 #     come meanwhile are taken;
-#   - a soak of 1000 commands under mcusim's fault modes, every answer the command's own;
+#   - a soak of 1000 commands under mcusim's fault modes, every answer the command's own, and
+#     the example daemon in C (the C interface) on the same line;
 #   - the module's tests, run inside the guest.
 #   board/check.sh [ARM_BUILD] [HOST_BUILD]        (defaults build-arm, build)
 set -euo pipefail
@@ -88,8 +89,13 @@ awk -v s="${took:-0}" 'BEGIN { exit !(s >= 0.1) }' ||
   fail "hddpower on did not wait its 100 ms while the clock was set forward: $out"
 
 echo "soak, 1000 commands under faults"
-out=$(board --sim "--result seq --noise 32 --false-heads --split --duplicate 0.3 --unasked 0x0019 --unasked-ms 20" \
-  -- 'mcusend --count 1000 --verbose -t 1000 6 00ff00ff0000001f 2>/dev/null' 2>&1) || true
+out=$(board --file "$arm/mcudaemon" \
+  --sim "--result seq --noise 32 --false-heads --split --duplicate 0.3 --unasked 0x0019 --unasked-ms 20" \
+  -- 'mcusend --count 1000 --verbose -t 1000 6 00ff00ff0000001f 2>/dev/null
+      mcudaemon --commands 20 | tail -1' 2>&1) || true
+# The example daemon in C on the same faults: answers, and the MCU's frames as events.
+grep -q '^mcudaemon: 20 commands, [0-9]* answered, .* events: [1-9][0-9]* unasked, [0-9]* late answers, [0-9]* copies, 0 dropped$' <<<"$out" ||
+  fail "the example daemon did not run as it should: $(grep mcudaemon <<<"$out")"
 # A request that the emulated UART damaged on its way (mcusim received noise from the board's
 # side) cannot be answered; any other time-out, and any wrong answer, is a fault.
 verdict=$(awk '$2 == "serial" && $6 == "rtt_us" {

@@ -32,6 +32,8 @@ foreach(layer common serial ack tool)
           COMPONENT dev
           FILES_MATCHING PATTERN "*.h")
 endforeach()
+# The C interface's one header, included as <mcucom.h>, and its manual pages.
+install(FILES capi/mcucom.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mcucom COMPONENT dev)
 
 install(EXPORT mcucomTargets NAMESPACE mcucom:: DESTINATION ${MCUCOM_CMAKE_DIR} COMPONENT dev)
 configure_package_config_file(cmake/mcucomConfig.cmake.in
@@ -50,6 +52,7 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/mcucom.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
 install(FILES ${HDDPOWER_MAN_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
+install(FILES ${HDDPOWER_MAN3_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
 
 # Each package's copyright, changelog and lintian overrides, as Debian's policy asks.
 foreach(component tools dev)

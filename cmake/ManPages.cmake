@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Manual pages: hddpower(1) is written by hand (man/hddpower.1); mcusend(1) and mcusim(1) are
 # made from the programs' --help and --version by help2man. In a cross build the programs run
 # through the emulator, by way of a small wrapper of the same name. HDDPOWER_MAN_PAGES lists
@@ -47,18 +48,26 @@ else()
   install(CODE "message(STATUS \"Manual pages of mcusend and mcusim left out (HDDPOWER_MANUALS=OFF)\")")
 endif()
 
+# The C interface's pages (section 3), written by hand, one per call and an overview.
+file(GLOB HDDPOWER_MAN3_PAGES ${CMAKE_CURRENT_SOURCE_DIR}/man/man3/*.3)
+
 # Installed compressed, as Debian's policy asks and man reads them: gzip -n, so that the same
-# page gives the same bytes on every build.
-set(HDDPOWER_MAN_PAGES_GZ)
-foreach(page ${HDDPOWER_MAN_PAGES})
-  get_filename_component(name ${page} NAME)
-  set(gz ${CMAKE_CURRENT_BINARY_DIR}/man/${name}.gz)
-  set(copy ${CMAKE_CURRENT_BINARY_DIR}/man/gz/${name})
-  add_custom_command(OUTPUT ${gz}
-    COMMAND ${CMAKE_COMMAND} -E copy ${page} ${copy}
-    COMMAND gzip -9nf ${copy}
-    COMMAND ${CMAKE_COMMAND} -E rename ${copy}.gz ${gz}
-    DEPENDS ${page} VERBATIM)
-  list(APPEND HDDPOWER_MAN_PAGES_GZ ${gz})
-endforeach()
-add_custom_target(man-pages-gz ALL DEPENDS ${HDDPOWER_MAN_PAGES_GZ})
+# page gives the same bytes on every build. Sets VARIABLE to the compressed pages.
+function(hddpower_compressed_pages variable)
+  set(compressed)
+  foreach(page ${ARGN})
+    get_filename_component(name ${page} NAME)
+    set(gz ${CMAKE_CURRENT_BINARY_DIR}/man/${name}.gz)
+    set(copy ${CMAKE_CURRENT_BINARY_DIR}/man/gz/${name})
+    add_custom_command(OUTPUT ${gz}
+      COMMAND ${CMAKE_COMMAND} -E copy ${page} ${copy}
+      COMMAND gzip -9nf ${copy}
+      COMMAND ${CMAKE_COMMAND} -E rename ${copy}.gz ${gz}
+      DEPENDS ${page} VERBATIM)
+    list(APPEND compressed ${gz})
+  endforeach()
+  set(${variable} ${compressed} PARENT_SCOPE)
+endfunction()
+hddpower_compressed_pages(HDDPOWER_MAN_PAGES_GZ ${HDDPOWER_MAN_PAGES})
+hddpower_compressed_pages(HDDPOWER_MAN3_PAGES_GZ ${HDDPOWER_MAN3_PAGES})
+add_custom_target(man-pages-gz ALL DEPENDS ${HDDPOWER_MAN_PAGES_GZ} ${HDDPOWER_MAN3_PAGES_GZ})

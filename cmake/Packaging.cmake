@@ -26,10 +26,12 @@ set(CPACK_DEBIAN_DEV_PACKAGE_NAME libmcucom-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_DESCRIPTION
     "MCU communication module of the recorder board (static library)
- The board's MCU link as a static C++ library: frames with an XOR checksum,
+ The board's MCU link as a static library: frames with an XOR checksum,
  the command table, serial numbers, the wait list, packet lists over a
  resynchronising ring, a termios transport, System V IPC wrappers and a FIFO
- client, with its headers, a CMake package and a pkg-config file.")
+ client, with its C++ headers, a C interface (mcucom.h: a link handle, MCU
+ events on a descriptor, errno results) with its manual pages, a CMake package
+ and a pkg-config file.")
 if(CMAKE_CROSSCOMPILING AND CMAKE_SYSTEM_PROCESSOR STREQUAL "arm")
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armel)
   set(CPACK_SYSTEM_NAME Linux-armel)

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Checks what the project installs and packages, as a firmware team would use it:
 #   - the installed tree, under a temporary prefix and under DESTDIR: every file in its place;
-#   - examples/consumer built against that tree with CMake (find_package) and with
-#     pkg-config, each run against the simulated MCU and acknowledged;
+#   - examples/consumer (C++, the fixed interface) and examples/daemon (C, the C interface)
+#     built against that tree with CMake (find_package) and with pkg-config, each run against
+#     the simulated MCU: acknowledged, and the daemon told of the MCU's own frames;
 #   - the manual pages render without warnings; --version gives the project's version;
 #   - the packages of scripts/package.sh: the tools' and the development .debs for the host
 #     and for armel (ARM binaries, no simulator, no dependencies), each clean under lintian,
@@ -21,6 +23,7 @@ fail() { echo "check-install: $*" >&2; failures=$((failures + 1)); }
 
 expect_tree() {  # ROOT WITH_SIMULATOR
   local root=$1 files=(bin/hddpower bin/mcusend lib/libmcucom.a include/mcucom/tool/HddPower.h
+    include/mcucom/mcucom.h share/man/man3/mcucom_open.3.gz share/man/man3/mcucom_command.3.gz
     include/mcucom/common/ComFrame.h include/mcucom/serial/SerialFun.h
     include/mcucom/ack/DataPackList.h lib/cmake/mcucom/mcucomConfig.cmake
     lib/cmake/mcucom/mcucomConfigVersion.cmake lib/cmake/mcucom/mcucomTargets.cmake
@@ -43,7 +46,7 @@ DESTDIR=$tmp/stage cmake --install "$build" --prefix /usr >/dev/null
 expect_tree "$tmp/stage/usr" yes
 
 echo "manual pages"
-for page in "$prefix"/share/man/man1/*.1.gz; do
+for page in "$prefix"/share/man/man1/*.1.gz "$prefix"/share/man/man3/*.3.gz; do
   warnings=$(zcat "$page" | groff -man -ww -z 2>&1)
   [ -z "$warnings" ] || fail "$page: $warnings"
 done
@@ -67,6 +70,18 @@ for consumer in "$tmp/cmake-consumer/consumer" "$tmp/pc-consumer/consumer"; do
   out=$("$prefix/bin/mcusim" "$consumer" 2>/dev/null) || fail "$consumer under mcusim failed"
   grep -q '^consumer: command 0303, serial [0-9]*, acknowledged with result 0x00$' <<<"$out" ||
     fail "$consumer was not acknowledged: $out"
+done
+
+echo "the example daemon in C, with CMake and with pkg-config"
+cmake -S examples/daemon -B "$tmp/cmake-daemon" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$tmp/cmake-daemon" >/dev/null
+cp -r examples/daemon "$tmp/pc-daemon"
+PKG_CONFIG_PATH=$prefix/lib/pkgconfig make -s -C "$tmp/pc-daemon" >/dev/null
+for daemon in "$tmp/cmake-daemon/mcudaemon" "$tmp/pc-daemon/mcudaemon"; do
+  out=$("$prefix/bin/mcusim" --unasked 0x0019 --unasked-ms 30 -- "$daemon" --commands 20 2>&1) ||
+    fail "$daemon under mcusim failed: $out"
+  grep -q '^mcudaemon: 20 commands, 20 answered, 0 failed; events: [1-9][0-9]* unasked, 0 late answers, 0 copies, 0 dropped$' <<<"$out" ||
+    fail "$daemon did not get its answers and the MCU's frames: $out"
 done
 
 echo "packages"
