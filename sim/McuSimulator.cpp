@@ -22,7 +22,6 @@ const int kStopPollMs = 10;  // the longest the thread sleeps before it looks at
 const size_t kReadChunk = 4096;
 const unsigned char kAnswerFlag = 0x01;
 const size_t kLineQueueMax = 1 << 20;  // bytes the board side has not read yet
-const size_t kReceivedKept = 100000;   // items kept for Received()
 const int kFinalReadsMax = 256;        // chunks read after the command has ended
 const double kIdleFlushSeconds = FRAME_STREAM_QUIET_US / 1e6;
 
@@ -61,7 +60,8 @@ SimOptions::SimOptions()
       duplicate(0),
       unaskedCode(-1),
       unaskedEveryMs(200),
-      seed(1) {}
+      seed(1),
+      keepReceived(100000) {}
 
 McuSimulator::McuSimulator(int masterFd, LogSink log, const SimOptions& options)
     : m_master(masterFd),
@@ -196,10 +196,12 @@ void McuSimulator::Handle(const std::vector<DecodedItem>& items) {
         Log("received " + DescribeItem(item));
         {
             MutexLockGuard guard(m_mutex);
-            if (m_received.size() == kReceivedKept) {
-                m_received.pop_front();
+            if (m_options.keepReceived > 0) {
+                if (m_received.size() >= m_options.keepReceived) {
+                    m_received.pop_front();
+                }
+                m_received.push_back(item);
             }
-            m_received.push_back(item);
             if (item.kind == DecodedItem::kFrame) {
                 ++m_stats.framesReceived;
             }

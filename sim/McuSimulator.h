@@ -36,6 +36,7 @@ struct SimOptions {
     int unaskedCode;   // -1: none; else frames of this code are sent now and then
     int unaskedEveryMs;
     unsigned seed;
+    size_t keepReceived;  // items Received() keeps, the newest (100,000 by default)
 };
 
 struct SimStats {

@@ -1,0 +1,211 @@
+// SPDX-License-Identifier: MIT
+// The C interface against the fixed one, on the same simulated line: a round trip through
+// mcucom_command (beside AcknowledgedRoundTrip in link_bench.cpp, which sends through
+// sendCmdData), the time from an MCU frame's last byte on the line to the event descriptor
+// being readable, and a soak of 100,000 commands with MCU frames every millisecond, its memory
+// and descriptors read before and after.
+#include <dirent.h>
+#include <poll.h>
+#include <stdio.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capi/mcucom.h"
+#include "common/Clock.h"
+#include "sim/LocalLink.h"
+#include "sim/McuSimulator.h"
+
+namespace {
+
+double Percentile(std::vector<double> values, double fraction) {
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(fraction * static_cast<double>(values.size() - 1))];
+}
+
+mcucom_link* OpenOn(const PtyLine& line) {
+    mcucom_options options;
+    mcucom_options_init(&options);
+    options.device = line.slavePath().c_str();
+    mcucom_link* link = nullptr;
+    return mcucom_open(&options, &link) == 0 ? link : nullptr;
+}
+
+void CInterfaceRoundTrip(benchmark::State& state) {
+    PtyLine line;
+    McuSimulator sim(line.master(), McuSimulator::LogSink());
+    sim.Start();
+    mcucom_link* link = OpenOn(line);
+    if (link == nullptr) {
+        state.SkipWithError("cannot open a link");
+        return;
+    }
+    const unsigned char payload[2] = {1, 2};
+    std::vector<double> latencies;
+    int failures = 0;
+    for (auto _ : state) {
+        mcucom_answer answer;
+        const double start = MonotonicSeconds();
+        failures += mcucom_command(link, 0x0007, payload, sizeof payload, 1000, &answer) != 0;
+        latencies.push_back((MonotonicSeconds() - start) * 1e6);
+    }
+    mcucom_close(link);
+    sim.Stop();
+    state.counters["median_us"] = Percentile(latencies, 0.5);
+    state.counters["p99_us"] = Percentile(latencies, 0.99);
+    state.counters["failures"] = failures;
+}
+BENCHMARK(CInterfaceRoundTrip)->UseRealTime()->Iterations(2000);
+
+// The far end written by hand: each frame's last byte has reached the line when write()
+// returns; then the event descriptor is polled until it is readable.
+void EventDescriptorLatency(benchmark::State& state) {
+    PtyLine line;
+    mcucom_link* link = OpenOn(line);
+    if (link == nullptr) {
+        state.SkipWithError("cannot open a link");
+        return;
+    }
+    const std::string frame = BuildMcuFrame(1, 0x01, 0x0019, std::string("\x01\x02", 2));
+    struct pollfd ready = {mcucom_event_fd(link), POLLIN, 0};
+    std::vector<double> latencies;
+    for (auto _ : state) {
+        line.Send(frame);
+        const double sent = MonotonicSeconds();
+        poll(&ready, 1, 1000);
+        latencies.push_back((MonotonicSeconds() - sent) * 1e6);
+        mcucom_event event;
+        mcucom_read_events(link, &event, 1, 0);
+        usleep(1000);
+    }
+    mcucom_close(link);
+    state.counters["median_us"] = Percentile(latencies, 0.5);
+    state.counters["p99_us"] = Percentile(latencies, 0.99);
+}
+BENCHMARK(EventDescriptorLatency)->UseRealTime()->Iterations(2000);
+
+// The same path without the module, for comparison: a thread that polls the pseudo-terminal
+// and, once it has read, makes a pipe readable. What a machine's scheduling costs a wake-up
+// shows here as it does above.
+void PseudoTerminalWakeup(benchmark::State& state) {
+    PtyLine line;
+    int pipeFds[2];
+    if (!line.ok() || pipe(pipeFds) != 0) {
+        state.SkipWithError("no pseudo-terminal or pipe");
+        return;
+    }
+    struct termios raw;
+    tcgetattr(line.slave(), &raw);
+    cfmakeraw(&raw);
+    tcsetattr(line.slave(), TCSANOW, &raw);
+    std::atomic<bool> stop(false);
+    std::thread reader([&line, &stop, &pipeFds] {
+        char buf[64];
+        while (!stop) {
+            struct pollfd pfd = {line.slave(), POLLIN, 0};
+            if (poll(&pfd, 1, 20) > 0 && read(line.slave(), buf, sizeof buf) > 0) {
+                const char one = 1;
+                benchmark::DoNotOptimize(write(pipeFds[1], &one, 1));
+            }
+        }
+    });
+    const std::string frame = BuildMcuFrame(1, 0x01, 0x0019, std::string("\x01\x02", 2));
+    struct pollfd ready = {pipeFds[0], POLLIN, 0};
+    std::vector<double> latencies;
+    for (auto _ : state) {
+        line.Send(frame);
+        const double sent = MonotonicSeconds();
+        if (poll(&ready, 1, 1000) == 1) {
+            char one;
+            benchmark::DoNotOptimize(read(pipeFds[0], &one, 1));
+        }
+        latencies.push_back((MonotonicSeconds() - sent) * 1e6);
+        usleep(1000);
+    }
+    stop = true;
+    reader.join();
+    close(pipeFds[0]);
+    close(pipeFds[1]);
+    state.counters["median_us"] = Percentile(latencies, 0.5);
+    state.counters["p99_us"] = Percentile(latencies, 0.99);
+}
+BENCHMARK(PseudoTerminalWakeup)->UseRealTime()->Iterations(2000);
+
+long ResidentKb() {
+    long pages = 0, resident = 0;
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (statm != nullptr) {
+        if (fscanf(statm, "%ld %ld", &pages, &resident) != 2) {
+            resident = 0;
+        }
+        fclose(statm);
+    }
+    return resident * sysconf(_SC_PAGESIZE) / 1024;
+}
+
+int OpenDescriptors() {
+    int count = 0;
+    DIR* dir = opendir("/proc/self/fd");
+    while (dir != nullptr && readdir(dir) != nullptr) {
+        ++count;
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return count;
+}
+
+// 100,000 commands while the MCU sends a frame of its own every millisecond and a reader
+// takes the events; memory and descriptors are read after the first 10,000 and at the end.
+void SoakWithEvents(benchmark::State& state) {
+    for (auto _ : state) {
+        SimOptions options;
+        options.unaskedCode = 0x0019;
+        options.unaskedEveryMs = 1;
+        options.keepReceived = 16;  // the simulator's own record stays small: the link is measured
+        PtyLine line;
+        McuSimulator sim(line.master(), McuSimulator::LogSink(), options);
+        sim.Start();
+        mcucom_link* link = OpenOn(line);
+        if (link == nullptr) {
+            state.SkipWithError("cannot open a link");
+            return;
+        }
+        std::atomic<long> events(0);
+        std::thread reader([link, &events] {
+            mcucom_event batch[32];
+            int got;
+            while ((got = mcucom_read_events(link, batch, 32, -1)) >= 0) {
+                events += got;
+            }
+        });
+        const unsigned char payload[2] = {1, 2};
+        long failures = 0, rssAt10k = 0;
+        int fdsAt10k = 0;
+        for (int n = 1; n <= 100000; ++n) {
+            failures += mcucom_command(link, 0x0007, payload, sizeof payload, 1000, nullptr) != 0;
+            if (n == 10000) {
+                rssAt10k = ResidentKb();
+                fdsAt10k = OpenDescriptors();
+            }
+        }
+        state.counters["rss_growth_kb"] = static_cast<double>(ResidentKb() - rssAt10k);
+        state.counters["fd_growth"] = OpenDescriptors() - fdsAt10k;
+        state.counters["failures"] = static_cast<double>(failures);
+        state.counters["events"] = static_cast<double>(events.load());
+        state.counters["dropped"] = static_cast<double>(mcucom_events_dropped(link));
+        mcucom_close(link);
+        reader.join();
+        sim.Stop();
+    }
+}
+BENCHMARK(SoakWithEvents)->UseRealTime()->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
