@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "ack/RecentCommands.h"
 
+#include <string.h>
+
 #include "common/AckMatch.h"
 
 namespace mcucom {
@@ -8,7 +10,9 @@ namespace mcucom {
 const int RecentCommands::kKept;
 const long long RecentCommands::kKeptUs;
 
-RecentCommands::RecentCommands() : m_next(0), m_count(0) {}
+RecentCommands::RecentCommands() : m_next(0), m_count(0) {
+    memset(m_entries, 0, sizeof m_entries);
+}
 
 void RecentCommands::Finished(unsigned short cmd, unsigned char serial, bool answered,
                               long long atUs) {

@@ -33,7 +33,7 @@ class ReportWriter {
 
   private:
     struct Shared;
-    static void* Run(void* shared);
+    static void* Run(void* arg);
     static void LetGo(Shared* shared, bool Shared::*mine, bool Shared::*other);
 
     Shared* m_shared;  // given to the writer thread, which may outlive this object

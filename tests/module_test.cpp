@@ -996,6 +996,11 @@ TEST(ProcessLife, ExitWhileSendersRunEndsWithTheStatusAskedFor) {
 // none of their commands waits there (it would refuse the child's command of the same code).
 // The child has no receiver, so its command times out.
 TEST(ProcessLife, AChildForkedWhileSendersRunCanSend) {
+#ifdef __UCLIBC__
+    GTEST_SKIP() << "uClibc-ng's fork() leaves its malloc lock as another thread held it: there "
+                    "a child of a process with threads may only call what does not allocate, "
+                    "until it execs (docs/api.md)";
+#endif
     SimulatedMcu mcu;
     ASSERT_TRUE(mcu.ok());
     CaptureOutput quiet;

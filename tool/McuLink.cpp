@@ -189,8 +189,11 @@ int McuLink::WriteData(char* frame, unsigned short size, __ComFrameData* reply,
         return WrittenOrReported(frame, size) ? 0 : SEND_WRITE_FAILED;
     }
     const int result = RegisteredWrite(sent, frame, size, reply, timeo);
-    m_waitList.RemvedCmdfromList(sent);
+    // Recorded while the entry is still there: a copy of its answer that comes meanwhile finds
+    // the entry (answered) or the record, never neither, and so is never taken for the MCU's
+    // own frame.
     m_recent.Finished(sent->cmd, sent->serialNum, result > 0, MonotonicMicros());
+    m_waitList.RemvedCmdfromList(sent);
     return result;
 }
 
