@@ -5,6 +5,7 @@
 #include "capi/mcucom.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <pthread.h>
 #include <string.h>
 
@@ -12,6 +13,9 @@
 
 #include "ack/EventQueue.h"
 #include "ack/McuReceiver.h"
+#include "common/CmdTable.h"
+#include "common/ComFrame.h"
+#include "common/FrameRules.h"
 #include "serial/ClaimedLine.h"
 #include "tool/McuLink.h"
 #include "tool/McuPort.h"
@@ -62,6 +66,7 @@ struct mcucom_link : private mcucom::UnclaimedFrames {
     }
 
     int Open(const mcucom_options& options);
+    void Shutdown();
     void Close();
     // A call comes in: false when the link is closing.
     bool Enter();
@@ -132,14 +137,20 @@ void mcucom_link::Leave() {
     pthread_mutex_unlock(&gateLock);
 }
 
-// Calls in progress are told to end (their waits stop, event reads wake), and waited for;
-// only then do the receiver, the port and the line go.
-void mcucom_link::Close() {
+// Calls in progress are told to end (their waits stop, event reads wake), and later ones are
+// refused.
+void mcucom_link::Shutdown() {
     pthread_mutex_lock(&gateLock);
     closing = true;
     pthread_mutex_unlock(&gateLock);
     link.Stop(-ESHUTDOWN);
     events.Close();
+}
+
+// After the shutdown, the calls in progress are waited for; only then do the receiver, the
+// port and the line go.
+void mcucom_link::Close() {
+    Shutdown();
     pthread_mutex_lock(&gateLock);
     while (active > 0) {
         pthread_cond_wait(&left, &gateLock);
@@ -182,6 +193,14 @@ int mcucom_open(const struct mcucom_options* options, struct mcucom_link** link)
         return Result(opened);
     }
     *link = made;
+    return 0;
+}
+
+int mcucom_shutdown(struct mcucom_link* link) {
+    if (link == NULL) {
+        return Result(-EINVAL);
+    }
+    link->Shutdown();
     return 0;
 }
 
@@ -290,6 +309,56 @@ const char* mcucom_strerror(int result) {
         default:
             return result < 0 ? strerror(-result) : "no failure";
     }
+}
+
+int mcucom_command_flag(uint32_t code) {
+    return GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(code));
+}
+
+int mcucom_frame_build(uint8_t serial, uint8_t flag, uint16_t code, const void* payload,
+                       size_t payload_len, void* out, size_t out_size) {
+    if (out == NULL || (payload == NULL && payload_len > 0)) {
+        return Result(-EINVAL);
+    }
+    if (payload_len > static_cast<size_t>(mcucom::kEventPayloadMax)) {
+        return Result(-EMSGSIZE);
+    }
+    if (out_size < payload_len + FRAME_MIN_SIZE) {
+        return Result(-ENOBUFS);
+    }
+    return LayOutFrame(static_cast<unsigned char*>(out), serial, flag, code,
+                       static_cast<const unsigned char*>(payload),
+                       static_cast<unsigned short>(payload_len));
+}
+
+int mcucom_frame_find(const void* bytes, size_t size, int final, size_t* offset, size_t* length) {
+    if ((bytes == NULL && size > 0) || offset == NULL || length == NULL) {
+        return Result(-EINVAL);
+    }
+    const unsigned char* data = static_cast<const unsigned char*>(bytes);
+    const int stored = size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
+    int at = 0;
+    *length = 0;
+    while (stored - at >= 2) {
+        const FlatBytes front(data + at);
+        int frameLen = 0;
+        const FrameVerdict verdict = JudgeFrameAt(front, stored - at, &frameLen);
+        if (verdict == kFrameValid) {
+            *offset = static_cast<size_t>(at);
+            *length = static_cast<size_t>(frameLen);
+            return 1;
+        }
+        if (verdict == kFrameIncomplete && final == 0) {
+            break;
+        }
+        at += NoiseAtFront(front, stored - at, verdict);
+    }
+    // One byte left may start a head, unless nothing more will come.
+    if (stored - at == 1 && (final != 0 || data[at] != FRAME_MARK_FIRST)) {
+        ++at;
+    }
+    *offset = static_cast<size_t>(at);
+    return 0;
 }
 
 const char* mcucom_version(void) {

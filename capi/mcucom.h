@@ -102,6 +102,11 @@ void mcucom_options_init(struct mcucom_options* options);
  * errno of the failed open. */
 int mcucom_open(const struct mcucom_options* options, struct mcucom_link** link);
 
+/* Ends every call in progress on the link (they return -ESHUTDOWN) and refuses any later one,
+ * without freeing the handle: for a program whose other threads may still call, which it then
+ * joins before mcucom_close(). 0, or -EINVAL for a null link. */
+int mcucom_shutdown(struct mcucom_link* link);
+
 /* Closes the link: calls still in progress on other threads return -ESHUTDOWN, the receiver
  * stops, and the line gets its settings back and is released. The handle is freed: no call
  * may use it once mcucom_close() has returned. 0, or -EINVAL for a null link. */
@@ -131,6 +136,24 @@ uint64_t mcucom_events_dropped(struct mcucom_link* link);
 
 /* What a result means, in words; for any other negative value, the system's text. */
 const char* mcucom_strerror(int result);
+
+/* The frame rules, for tools and scripts. */
+
+/* The flag byte of a code in the command table, or 0 when the code is not there. */
+int mcucom_command_flag(uint32_t code);
+
+/* Lays out a whole frame in out: head, len, serial, flag, code, payload, checksum, tail. Its
+ * length (payload_len + 11), or -EMSGSIZE (a payload over 1024 bytes), -ENOBUFS (out_size
+ * too small), -EINVAL. */
+int mcucom_frame_build(uint8_t serial, uint8_t flag, uint16_t code, const void* payload,
+                       size_t payload_len, void* out, size_t out_size);
+
+/* Finds the first valid frame in size bytes, by the receiver's rules (head, len at most 1028,
+ * checksum, tail; bytes that start no frame skipped). 1 with its *offset and *length; 0 when
+ * there is none, *offset then saying where the search stopped: at a frame head whose bytes
+ * have not all come, or at the end. With final set, the bytes are all there will be (a
+ * recording, a line gone quiet): a head that never came whole is skipped as noise. */
+int mcucom_frame_find(const void* bytes, size_t size, int final, size_t* offset, size_t* length);
 
 /* The library's version, "MAJOR.MINOR.PATCH". */
 const char* mcucom_version(void);

@@ -24,5 +24,14 @@ int mcucom_c99_check(void) {
     (void)mcucom_strerror(result);
     (void)mcucom_events_dropped(link);
     (void)mcucom_version();
+    {
+        unsigned char frame[32];
+        size_t offset = 0, length = 0;
+        if (mcucom_frame_build(1, (uint8_t)mcucom_command_flag(6), 6, payload, 2, frame,
+                               sizeof frame) > 0) {
+            (void)mcucom_frame_find(frame, sizeof frame, 1, &offset, &length);
+        }
+    }
+    (void)mcucom_shutdown(link);
     return mcucom_close(link);
 }

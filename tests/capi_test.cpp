@@ -24,6 +24,7 @@
 #include "common/Clock.h"
 #include "sim/LocalLink.h"
 #include "tests/support/CaptureOutput.h"
+#include "tests/support/FrameOracle.h"
 
 namespace {
 
@@ -203,12 +204,40 @@ TEST(CInterface, ACloseEndsTheCallsInProgress) {
     while (sim.sim.stats().framesReceived < 4) {
         usleep(1000);
     }
-    ASSERT_EQ(0, mcucom_close(sim.link));
-    sim.opened = -1;
+    // A shutdown ends them and refuses what comes after, the handle still there; the close
+    // frees it.
+    ASSERT_EQ(0, mcucom_shutdown(sim.link));
     for (std::future<int>& call : calls) {
         ASSERT_EQ(std::future_status::ready, call.wait_for(std::chrono::seconds(30)));
         EXPECT_EQ(-ESHUTDOWN, call.get());
     }
+    EXPECT_EQ(-ESHUTDOWN, mcucom_command(sim.link, 6, kPayload, 2, 100, nullptr));
+    EXPECT_EQ(-ESHUTDOWN, mcucom_event_fd(sim.link));
+}
+
+// The frame rules for tools: a frame laid out as the wire carries it, frames found among noise
+// and behind a head that never came whole, the command table.
+TEST(CInterface, TheFrameRulesForTools) {
+    unsigned char out[32];
+    const std::string payload("\xa1\xb2\xc3", 3);
+    EXPECT_EQ(14, mcucom_frame_build(0x10, 0x41, 6, payload.data(), 3, out, sizeof out));
+    EXPECT_EQ(Hex(ValidFrame(0x10, 0x41, 6, payload)), Hex(std::string((char*)out, 14)));
+    EXPECT_EQ(-ENOBUFS, mcucom_frame_build(0x10, 0x41, 6, payload.data(), 3, out, 13));
+    EXPECT_EQ(-EMSGSIZE, mcucom_frame_build(1, 0x41, 6, out, 1025, out, sizeof out));
+    const std::string frame = ValidFrame(1, 0x41, 2), falseHead("\x75\xaa\x00\x30", 4);
+    const std::string data = "\x01\x75\x02" + frame + falseHead + frame.substr(0, 5);
+    size_t offset = 99, length = 99;
+    EXPECT_EQ(1, mcucom_frame_find(data.data(), data.size(), 0, &offset, &length));
+    EXPECT_EQ(3u, offset);
+    EXPECT_EQ(frame.size(), length);
+    const std::string rest = data.substr(3 + frame.size());
+    EXPECT_EQ(0, mcucom_frame_find(rest.data(), rest.size(), 0, &offset, &length));
+    EXPECT_EQ(0u, offset);  // the false head may yet come whole
+    EXPECT_EQ(0, mcucom_frame_find(rest.data(), rest.size(), 1, &offset, &length));
+    EXPECT_EQ(rest.size(), offset);  // once nothing more comes, all of it is noise
+    EXPECT_EQ(0x41, mcucom_command_flag(6));
+    EXPECT_EQ(0x11, mcucom_command_flag(0x0332));
+    EXPECT_EQ(0, mcucom_command_flag(0x10006));
 }
 
 // Two links on two lines in one process: each gets its own answers and its own events.
