@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds what is missing, then runs `hddpower on` and an `mcusend` round trip against the
 # simulated MCU.
 set -euo pipefail

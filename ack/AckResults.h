@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Result codes of the acknowledgement layer, one set per class.
 //
 // Callers on the board compare against the numbers themselves, so the values never change. The same

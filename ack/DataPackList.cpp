@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ack/DataPackList.h"
 
 #include <arpa/inet.h>

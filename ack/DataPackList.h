@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Acknowledgement tracking, the packet list half. The wait list is in ack/WaitCmdList.h, which
 // this header includes: code that includes this one alone gets both classes.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ack/FrameQueue.h"
 
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CFrameQueue: a fixed-size ring of bytes holding MCU frames back to back, oldest first.
 //
 // AddFrame checks a frame (checksum and tail) before storing it and drops the oldest frames

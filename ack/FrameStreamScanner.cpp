@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "ack/FrameStreamScanner.h"
 
 #include <string.h>

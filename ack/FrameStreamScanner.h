@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Finds valid frames in a byte stream that arrives in pieces of any size.
 //
 // The same validity rules and resynchronisation as the frame ring's search (FrameRules.h),

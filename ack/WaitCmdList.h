@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Acknowledgement tracking, the wait list: the commands sent to the MCU that wait for an
 // acknowledgement, one entry with its own semaphore per command.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames for the benchmarks.
 #ifndef BENCH_BENCHFRAMES_H
 #define BENCH_BENCHFRAMES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame ring: storing and taking frames, and dropping noise in the search.
 #include <benchmark/benchmark.h>
 

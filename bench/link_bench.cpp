@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole link on a pseudo-terminal: an unacknowledged send, an acknowledged round trip
 // through the receiver and the simulator, and a whole `hddpower on` run.
 #include <fcntl.h>

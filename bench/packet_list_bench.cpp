@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The packet list: looking up an acknowledgement among stored frames.
 #include <benchmark/benchmark.h>
 

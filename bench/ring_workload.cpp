@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ring_workload OPERATION COUNT: runs one ring operation COUNT times, for instruction counts
 // (valgrind --tool=callgrind). The difference between two counts, divided by the bytes moved,
 // is the cost per byte with the set-up taken out.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Runs the benchmarks and writes bench/RESULTS.md: throughput, instructions per byte (from
 # callgrind, which counts instructions and so repeats exactly), the link's latencies, and the
 # stripped size of hddpower for the host and for ARM.

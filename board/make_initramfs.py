@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes a gzip-compressed initramfs (the kernel's "newc" cpio format) of a folder.
 
     make_initramfs.py OUT ROOT

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bringup/RoundTripTimes.h"
 
 #include <stddef.h>

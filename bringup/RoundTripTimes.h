@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Round-trip times of a soak, in constant memory however many commands it sends: a
 // histogram whose buckets are one microsecond wide below 2048 us, and above split each power
 // of two into 1024 buckets, so a percentile is exact below 2048 us and at most 0.1 % low

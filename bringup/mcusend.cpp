@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mcusend: sends a command of the table to the MCU, once or many times, and reports each
 // acknowledgement.
 #include <errno.h>

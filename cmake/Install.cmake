@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Install rules: the programs, the module as a static library with its headers, a CMake
 # package (find_package(mcucom) gives mcucom::mcucom), a pkg-config file and the manual pages.
 # cmake --install honours --prefix and DESTDIR, as board image builders call it.
@@ -26,6 +27,18 @@ endif()
 
 install(TARGETS mcucom EXPORT mcucomTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
+# The shared library, where the host build makes one: the library itself (libmcucom.so.1)
+# packaged on its own ("lib"), the link name for building against it with the rest ("dev");
+# and the Python package over it ("python"), where Debian's python3 finds packages.
+if(HDDPOWER_SHARED)
+  install(TARGETS mcucom_shared EXPORT mcucomTargets
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT lib NAMELINK_COMPONENT dev)
+  set(HDDPOWER_PYTHON_DIR lib/python3/dist-packages CACHE STRING
+      "Where the Python package goes, under the prefix")
+  install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/python/mcucom
+          DESTINATION ${HDDPOWER_PYTHON_DIR} COMPONENT python
+          FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
+endif()
 foreach(layer common serial ack tool)
   install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${layer}/
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mcucom/${layer}
@@ -55,10 +68,18 @@ install(FILES ${HDDPOWER_MAN_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 
 install(FILES ${HDDPOWER_MAN3_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
 
 # Each package's copyright, changelog and lintian overrides, as Debian's policy asks.
-foreach(component tools dev)
+set(HDDPOWER_COMPONENTS tools dev)
+if(HDDPOWER_SHARED)
+  list(APPEND HDDPOWER_COMPONENTS lib python)
+endif()
+foreach(component ${HDDPOWER_COMPONENTS})
   set(PACKAGE hddpower)
   if(component STREQUAL dev)
     set(PACKAGE libmcucom-dev)
+  elseif(component STREQUAL lib)
+    set(PACKAGE libmcucom1)
+  elseif(component STREQUAL python)
+    set(PACKAGE python3-mcucom)
   endif()
   set(changelog ${CMAKE_CURRENT_BINARY_DIR}/packaging/${PACKAGE}/changelog)
   configure_file(packaging/changelog.in ${changelog} @ONLY)
@@ -68,7 +89,9 @@ foreach(component tools dev)
   add_custom_target(changelog-${component} ALL DEPENDS ${changelog}.gz)
   install(FILES packaging/copyright ${changelog}.gz
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${PACKAGE} COMPONENT ${component})
-  install(FILES packaging/${PACKAGE}.lintian-overrides RENAME ${PACKAGE}
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT ${component})
+  if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/packaging/${PACKAGE}.lintian-overrides)
+    install(FILES packaging/${PACKAGE}.lintian-overrides RENAME ${PACKAGE}
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides COMPONENT ${component})
+  endif()
 endforeach()
 

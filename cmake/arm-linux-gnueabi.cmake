@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for the board: 32-bit ARM Linux, Debian's arm-linux-gnueabi toolchain,
 # statically linked, run on the build machine through qemu-user.
 set(CMAKE_SYSTEM_NAME Linux)

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for the board with its own C library: 32-bit ARM Linux, uClibc-ng, statically
 # linked, run on the build machine through qemu-user. The compilers are the wrappers that
 # scripts/uclibc-toolchain.sh builds, found in HDDPOWER_UCLIBC_ROOT (the folder the script

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The acknowledgement matching rule, in one place for the wait list and the packet list.
 //
 // An acknowledgement answers a command when the two cmd fields are equal and the

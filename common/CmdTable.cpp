@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/CmdTable.h"
 
 const __CmdFlagItem m_cmdFlag[CMD_TABLE_SIZE] = {

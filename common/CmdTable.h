@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The MCU's command table: every command code the module sends, with its flag byte.
 //
 // A frame carries a code's low 16 bits; lookups compare all 32. Flag bytes: 0x01 in every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/ComFrame.h"
 
 int XorCheckSum(unsigned char* buf, int nbytes) {

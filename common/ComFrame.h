@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The binary MCU frame, as it travels on the serial line in both directions.
 //
 //   offset 0      head       0x75 0xAA

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Result codes of the utilities in common/: the System V IPC wrappers and the server FIFO
 // client, which fail with -1, and the file search, whose sense is inverted (-1 when found).
 #ifndef COMMON_COMMONRESULTS_H

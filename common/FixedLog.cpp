@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/FixedLog.h"
 
 #include <stdarg.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The catalogue of every text the module and hddpower print.
 //
 // These texts are output that scripts on boards match, word for word, blanks, misspellings

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The validity rules of a received frame, in one place for every reader of the byte stream:
 // the ring queue's search, the receiver's stream scanner, the simulated MCU and the decoder.
 //

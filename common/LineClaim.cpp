@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/LineClaim.h"
 
 #include <errno.h>

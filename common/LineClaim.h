@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Taking a serial line for one program, the way serial tools do: an advisory lock on the
 // device (flock, which other serial tools take and respect) and the terminal's exclusive mode
 // (further opens refused, except to privileged processes). For the programs built on the

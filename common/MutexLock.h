@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Lock helpers shared by the whole module.
 //
 // MutexLock owns one default (non-recursive) POSIX mutex; MutexLockGuard locks it for the

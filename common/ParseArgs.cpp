@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/ParseArgs.h"
 
 #include <ctype.h>

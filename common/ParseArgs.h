@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reading the command-line arguments of the programs built on the module (mcusend, mcusim):
 // one rule for each kind of value, so that both programs read the same text the same way.
 // Every parser takes the whole text or nothing: a trailing character, a sign or a blank

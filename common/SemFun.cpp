@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/SemFun.h"
 
 #include "common/CommonResults.h"

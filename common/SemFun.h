@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // System V IPC wrappers for the recorder's cooperating processes.
 //
 // Every object is found by ftok(path, id), so processes that name the same path and id reach

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard streams for programs that open a serial port.
 #ifndef COMMON_STDSTREAMS_H
 #define COMMON_STDSTREAMS_H

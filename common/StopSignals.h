@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stop signals of the programs built on the module (mcusend, mcusim's decoder and server):
 // SIGINT, SIGTERM and SIGHUP end a run at its next step, after the program has put back what
 // it changed, and then end the program as the signal would have.

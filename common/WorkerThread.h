@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // One thread that runs a loop until asked to stop: the start and stop shared by the module's
 // receiver and the simulator.
 //

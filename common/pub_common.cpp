@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "common/pub_common.h"
 
 #include <fcntl.h>

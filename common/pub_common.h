@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared with the recorder's other processes.
 //
 // DVRSystem hands a command string to the server process through two named FIFOs and reports

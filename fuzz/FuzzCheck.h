@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the fuzzers check with: the tests' own frame oracle (written apart from the module on
 // purpose, so that a fault there cannot hide itself), and a check that stops the run with the
 // failed condition.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Replays a fuzzer's checked-in corpus through its entry point, so that every build (GCC,
 // the sanitizers, ARM under the emulator) runs the inputs the fuzzers found:
 //   <fuzzer>_replay CORPUS_DIR

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The frame ring driven by an arbitrary sequence of stores, takes and initialisations, with
 // its invariants checked after every step.
 #include <stdio.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The packet list against a model of it: adds, lookups with their keys and modes, and pops,
 // in any order, on a small ring that has to drop its oldest frames. Results, the frames
 // returned and the order of what stays must all agree with the model.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The stream scanner fed noise with valid frames spliced in, read in pieces cut anywhere.
 // Every frame it yields must be valid, every byte must come out once, in a frame or as noise,
 // and its counts must say so; and where the noise holds no 0x75 byte (so no false head can

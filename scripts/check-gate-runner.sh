@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Proves the gate runner fails a gate on any failing step: stub gates that fail in their first
 # step, inside a helper, in a pipeline and on an unset variable must each fail, with the steps
 # after the failure never run, while a gate whose steps all pass passes.

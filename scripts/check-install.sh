@@ -6,8 +6,12 @@
 #     built against that tree with CMake (find_package) and with pkg-config, each run against
 #     the simulated MCU: acknowledged, and the daemon told of the MCU's own frames;
 #   - the manual pages render without warnings; --version gives the project's version;
+#   - the shared library exports the C and the fixed interface and nothing else of the module;
+#   - the Python package imports from the installed tree and from pip install;
 #   - the packages of scripts/package.sh: the tools' and the development .debs for the host
-#     and for armel (ARM binaries, no simulator, no dependencies), each clean under lintian,
+#     and for armel (ARM binaries, no simulator, the tools without dependencies), the host's
+#     shared library (libmcucom1) and Python package (python3-mcucom), each clean under
+#     lintian, the host's installed with dpkg, used (python3 -c 'import mcucom') and purged;
 #     and the board's .tar.gz.
 #   scripts/check-install.sh BUILD_DIR PACKAGE_DIR
 set -euo pipefail
@@ -29,7 +33,8 @@ expect_tree() {  # ROOT WITH_SIMULATOR
     lib/cmake/mcucom/mcucomConfigVersion.cmake lib/cmake/mcucom/mcucomTargets.cmake
     lib/pkgconfig/mcucom.pc share/man/man1/hddpower.1.gz share/man/man1/mcusend.1.gz)
   [ "$2" = yes ] && files+=(bin/mcusim share/man/man1/mcusim.1.gz
-    share/libsigrokdecode/decoders/mculine/pd.py share/libsigrokdecode/decoders/mculine/__init__.py)
+    share/libsigrokdecode/decoders/mculine/pd.py share/libsigrokdecode/decoders/mculine/__init__.py
+    lib/libmcucom.so.1 lib/python3/dist-packages/mcucom/__init__.py)
   for f in "${files[@]}"; do
     [ -f "$root/$f" ] || fail "$root/$f is missing"
   done
@@ -66,6 +71,9 @@ cmake -S examples/consumer -B "$tmp/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix
 cmake --build "$tmp/cmake-consumer" >/dev/null
 cp -r examples/consumer "$tmp/pc-consumer"
 PKG_CONFIG_PATH=$prefix/lib/pkgconfig make -s -C "$tmp/pc-consumer" >/dev/null
+# pkg-config links the shared library where there is one, as it does for any library: the
+# dynamic linker is told where it is installed.
+export LD_LIBRARY_PATH=$prefix/lib
 for consumer in "$tmp/cmake-consumer/consumer" "$tmp/pc-consumer/consumer"; do
   out=$("$prefix/bin/mcusim" "$consumer" 2>/dev/null) || fail "$consumer under mcusim failed"
   grep -q '^consumer: command 0303, serial [0-9]*, acknowledged with result 0x00$' <<<"$out" ||
@@ -84,6 +92,35 @@ for daemon in "$tmp/cmake-daemon/mcudaemon" "$tmp/pc-daemon/mcudaemon"; do
     fail "$daemon did not get its answers and the MCU's frames: $out"
 done
 
+unset LD_LIBRARY_PATH
+
+echo "the shared library exports the C and the fixed interface alone"
+# Each exported name without its parameters, whose types may be the module's own.
+exports=$(nm -DC --defined-only "$prefix/lib/libmcucom.so.1" | cut -d' ' -f3- | sed 's/(.*//')
+for name in mcucom_open mcucom_command mcucom_frame_find sendCmdData WaitCmdList::WaitCmdFlag \
+    'g_McuCom' DVRSystem; do
+  grep -qF -- "$name" <<<"$exports" || fail "libmcucom.so.1 does not export $name"
+done
+for internal in 'mcucom::' FrameStreamScanner ParseInteger WorkerThread LinkLog ForkGuard \
+    SemaphoreBell EventQueue RecentCommands McuLink ClaimedLine LockLine StopSignal; do
+  ! grep -qF -- "$internal" <<<"$exports" || fail "libmcucom.so.1 exports $internal"
+done
+
+echo "the Python package, installed and from pip"
+py=/usr/bin/python3
+said=$(PYTHONPATH=$prefix/lib/python3/dist-packages LD_LIBRARY_PATH=$prefix/lib \
+  "$py" -c 'import mcucom; print(mcucom.version(), mcucom.build_frame(1, 0x41, 2).hex())') ||
+  fail "the installed Python package does not import"
+[ "$said" = "$version 75aa0004014100024675aa" ] || fail "the installed Python package says: $said"
+mkdir -p "$tmp/pip-source"
+cp -r pyproject.toml python "$tmp/pip-source"
+"$py" -m venv --system-site-packages "$tmp/venv"
+"$tmp/venv/bin/pip" install -q --no-build-isolation --no-deps "$tmp/pip-source" >/dev/null ||
+  fail "pip install of the Python package failed"
+said=$(cd "$tmp" && LD_LIBRARY_PATH=$prefix/lib "$tmp/venv/bin/python" -c 'import mcucom; print(mcucom.version())') ||
+  fail "the Python package from pip does not import"
+[ "$said" = "$version" ] || fail "the Python package from pip says: $said"
+
 echo "packages"
 arch=$(dpkg --print-architecture)
 tgz=$packages/hddpower-${version}-Linux-armel.tar.gz
@@ -94,17 +131,48 @@ for machine in "$arch" armel; do
   for deb in "$tools_deb" "$dev_deb"; do
     [ -f "$deb" ] || { fail "$deb is missing"; continue; }
     [ "$(dpkg-deb -f "$deb" Architecture)" = "$machine" ] || fail "$deb is not for $machine"
-    [ -z "$(dpkg-deb -f "$deb" Depends)" ] || fail "$deb depends on something; its tools are static"
     dpkg-deb -x "$deb" "$tmp/deb-$machine"
   done
+  [ -z "$(dpkg-deb -f "$tools_deb" Depends)" ] || fail "$tools_deb depends on something; its tools are static"
   dpkg-deb -c "$dev_deb" | grep -q ' \./usr/bin/' && fail "$dev_deb holds programs"
   dpkg-deb -c "$tools_deb" | grep -q -E ' \./usr/(include|lib)/' && fail "$tools_deb holds the library"
   # Clean but for the overrides the packages carry, each with its reason.
   # lintian leaves scratch files in TMPDIR: the check's own folder, removed at the end.
-  if ! findings=$(TMPDIR=$tmp lintian --fail-on error,warning "$tools_deb" "$dev_deb" 2>&1); then
+  debs=("$tools_deb" "$dev_deb")
+  if [ "$machine" = "$arch" ]; then
+    debs+=("$packages/libmcucom1_${version}_${machine}.deb" "$packages/python3-mcucom_${version}_all.deb")
+    for deb in "${debs[@]:2}"; do
+      [ -f "$deb" ] || fail "$deb is missing"
+    done
+    dpkg-deb -x "$packages/libmcucom1_${version}_${machine}.deb" "$tmp/deb-$machine"
+    dpkg-deb -x "$packages/python3-mcucom_${version}_all.deb" "$tmp/deb-$machine"
+    [ "$(dpkg-deb -f "$dev_deb" Depends)" = "libmcucom1 (= $version)" ] ||
+      fail "$dev_deb does not depend on libmcucom1 (= $version)"
+  else
+    [ -z "$(dpkg-deb -f "$dev_deb" Depends)" ] || fail "$dev_deb for the board depends on something"
+  fi
+  if ! findings=$(TMPDIR=$tmp lintian --fail-on error,warning "${debs[@]}" 2>&1); then
     fail "lintian finds fault with the $machine packages:"$'\n'"$findings"
   fi
 done
+
+echo "the host's packages, installed and used, then purged"
+host_debs=("$packages/libmcucom1_${version}_${arch}.deb" "$packages/python3-mcucom_${version}_all.deb"
+  "$packages/libmcucom-dev_${version}_${arch}.deb")
+if dpkg -s libmcucom1 python3-mcucom libmcucom-dev >/dev/null 2>&1; then
+  fail "the packages are installed already: this check would purge them"
+elif dpkg -i "${host_debs[@]}" >"$tmp/dpkg.log" 2>&1; then
+  said=$(cd / && /usr/bin/python3 -c 'import mcucom; print(mcucom.version())' 2>&1) ||
+    fail "python3 -c 'import mcucom' fails once the packages are installed: $said"
+  [ "$said" = "$version" ] || fail "the installed python3-mcucom says: $said"
+  [ -f /usr/share/man/man3/mcucom_open.3.gz ] || fail "libmcucom-dev carries no manual pages"
+  [ -f /usr/include/mcucom/mcucom.h ] || fail "libmcucom-dev carries no C header"
+  dpkg --purge python3-mcucom libmcucom-dev libmcucom1 >>"$tmp/dpkg.log" 2>&1 ||
+    fail "the packages do not purge: $(cat "$tmp/dpkg.log")"
+else
+  fail "the packages do not install: $(cat "$tmp/dpkg.log")"
+  dpkg --purge python3-mcucom libmcucom-dev libmcucom1 >/dev/null 2>&1 || true
+fi
 [ "$arch" = armel ] || expect_tree "$tmp/deb-$arch/usr" yes
 expect_tree "$tmp/deb-armel/usr" no
 mkdir "$tmp/rootfs"

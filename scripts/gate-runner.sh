@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Runs gates, sourced by test.sh and by its self-check. A gate is a shell function gate_NAME;
 # run_gates NAME... runs each in a subshell of its own with errexit, nounset and pipefail, not
 # as the condition of an if or an || (where bash ignores errexit), so any step that fails, in

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs the Debian packages the build and the gates need, when any is missing.
 #   scripts/install-deps.sh [base|all]   base: build and host tests; all (default): every gate
 set -euo pipefail
-base=(cmake g++ make libgtest-dev googletest libgmock-dev sigrok-cli libclang-rt-14-dev help2man)
+base=(cmake g++ make libgtest-dev googletest libgmock-dev sigrok-cli libclang-rt-14-dev help2man
+      python3 python3-pytest python3-setuptools python3-pip python3-venv)
 gates=(clang clang-tidy clang-format cppcheck g++-arm-linux-gnueabi qemu-user qemu-system-arm
        python3 groff-base lintian pkg-config libbenchmark-dev valgrind time)
 packages=("${base[@]}")

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the packages into one folder (default dist/): the .debs for this machine, the .debs
 # for the board (armel, cross-built against the board's C library, uClibc-ng, with
 # cmake/arm-linux-uclibcgnueabi.cmake) and a .tar.gz of the board's installed tree, for root

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Soaks the MCU link: for each fault mode of the simulated MCU, one mcusend process sends
 # command 6 thousands of times in a row, the serial numbers advancing and wrapping, and every
 # answer is checked. The simulator numbers its answers (--result seq: the n-th command

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Result codes of the serial port layer. Every failure of a CComTransmit operation is this one
 // value (ReadLine gives a null pointer instead); successes are 0 or a byte count.
 #ifndef SERIAL_PORTRESULTS_H

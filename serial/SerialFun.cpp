@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "serial/SerialFun.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial port transport: one CComTransmit owns one serial device.
 //
 // OpenCom opens the device read-write and configures it in three steps (speed, character

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Draws a decoded trace of the MCU line as a logic analyzer's viewer shows it: the two
 signals of a Value Change Dump (as mcusim --vcd writes it) and, below them, the rows of the
 mculine protocol decoder, each annotation a box with the longest of its texts that fits.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Makes docs/decoded-trace.svg, the README's picture of a decoded trace: hddpower on under the
 # simulated MCU, whose answer comes after noise with frame heads in it, and an unasked frame
 # after it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/CaptureDecode.h"
 
 #include <errno.h>

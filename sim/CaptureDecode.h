@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Decoding a byte stream captured from the MCU line, as it arrives.
 #ifndef SIM_CAPTUREDECODE_H
 #define SIM_CAPTUREDECODE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/DeviceNamespace.h"
 
 #include <errno.h>
@@ -11,6 +12,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -300,6 +302,14 @@ bool OpenPtyPair(PtyPair* pty, std::string* error) {
         return false;
     }
     return true;
+}
+
+void QuietLine(int slave) {
+    struct termios tio;
+    if (tcgetattr(slave, &tio) == 0) {
+        tio.c_lflag &= ~(ECHO | ECHONL);
+        tcsetattr(slave, TCSANOW, &tio);
+    }
 }
 
 void ClosePtyPair(PtyPair* pty) {

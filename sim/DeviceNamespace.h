@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs a command that sees a pseudo-terminal at a device path under /dev, without touching
 // the host's /dev.
 //
@@ -25,6 +26,9 @@ struct PtyPair {
 // Opens a pseudo-terminal pair with POSIX calls; the slave is opened too, so that the line
 // and its settings live on while the command opens and closes its end. False on failure.
 bool OpenPtyPair(PtyPair* pty, std::string* error);
+// Turns the slave's echo off, so that nothing the far end writes comes back to it before the
+// program on the slave has configured the line.
+void QuietLine(int slave);
 void ClosePtyPair(PtyPair* pty);
 
 // A stream descriptor of DeviceCommand: inherit the caller's, or start the command with the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/LocalLink.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The whole MCU link in one process, on a real pseudo-terminal, for the tests and the
 // benchmarks: the slave is the "serial device" the module opens by path; the far end is played
 // on the master, by hand (PtyLine) or by the simulated MCU with the module's receiver running

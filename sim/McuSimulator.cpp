@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/McuSimulator.h"
 
 #include <errno.h>

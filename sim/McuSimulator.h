@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in for the MCU on the master side of a pseudo-terminal.
 //
 // A thread reads what the board side writes, decodes it into ASCII lines, frames and noise

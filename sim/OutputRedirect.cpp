@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/OutputRedirect.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Standard output and standard error pointed elsewhere for a while, through the real
 // descriptors 1 and 2, so that printf, puts, perror and fprintf all follow. Used where the
 // module's own log lines must be kept out of the way (QuietOutput) or read back (the tests).

@@ -15,11 +15,13 @@
 
 #include "common/Clock.h"
 #include "common/StopSignals.h"
+#include "sim/DeviceNamespace.h"
 #include "sim/TakenLine.h"
 
 namespace {
 
 const char kSocketPrefix[] = "unix:";
+const char kNewPty[] = "pty";
 const int kWatchMs = 50;
 
 bool AddressOf(const char* path, struct sockaddr_un* address) {
@@ -195,12 +197,36 @@ int ServeSocket(const char* line, const ServeSetup& setup, double* ended) {
     return status;
 }
 
+// A pseudo-terminal of its own, whose slave side a program opens as its line. The slave is
+// held open here too, so that the program's closing it is no hang-up: programs may come and
+// go until a stop signal.
+int ServeNewPty(const ServeSetup& setup, double* ended) {
+    PtyPair pty;
+    std::string error;
+    if (!OpenPtyPair(&pty, &error)) {
+        fprintf(stderr, "mcusim: %s\n", error.c_str());
+        return kLineUnusable;
+    }
+    QuietLine(pty.slave);
+    setup.log("serving a pseudo-terminal at " + pty.slavePath);
+    SimStats total;
+    memset(&total, 0, sizeof total);
+    Serve(pty.master, -1, setup, &total);
+    *ended = MonotonicSeconds();
+    setup.log(Totals(pty.slavePath.c_str(), total));
+    ClosePtyPair(&pty);
+    return 0;
+}
+
 }  // namespace
 
 int ServeLine(const char* line, const ServeSetup& setup, double* ended) {
     CatchStopSignals();
     if (strncmp(line, kSocketPrefix, sizeof kSocketPrefix - 1) == 0) {
         return ServeSocket(line, setup, ended);
+    }
+    if (strcmp(line, kNewPty) == 0) {
+        return ServeNewPty(setup, ended);
     }
     TakenLine device;
     const int refused = device.Take(line, O_RDWR, setup.share);

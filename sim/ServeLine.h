@@ -18,7 +18,9 @@ struct ServeSetup {
 // Serves LINE until SIGINT, SIGTERM or SIGHUP. "unix:PATH" listens on a unix socket made at
 // PATH (one left by a server that ended is replaced; removed at the end) and serves one peer
 // after another, each until it closes, as an emulator that restarts connects again; a peer
-// that comes while another is served waits its turn. Anything else is a device, taken as
+// that comes while another is served waits its turn. "pty" makes a new pseudo-terminal, says
+// its path first ("serving a pseudo-terminal at PATH") and serves it for one program after
+// another until a stop signal. Anything else is a device, taken as
 // TakenLine does, and served until it hangs up. Logs its totals and sets *ended to when serving
 // ended. Returns 0, or, after saying why, 1 (the line cannot be used) or 3 (another program
 // holds it); *ended is left as it was when nothing was served.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Splits the bytes that cross the MCU line into what they are: ASCII power lines, binary
 // frames and noise between them.
 //

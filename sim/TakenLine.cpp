@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/TakenLine.h"
 
 #include <errno.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A line the simulator or the decoder works on for as long as it runs: a serial device or a
 // pseudo-terminal named by its path, taken for this program alone the way serial tools do (an
 // advisory lock and exclusive mode, unless shared), set to 115200 8N1 raw, and put back as it

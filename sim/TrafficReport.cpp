@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "sim/TrafficReport.h"
 
 #include <arpa/inet.h>

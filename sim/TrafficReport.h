@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Human-readable descriptions of what crosses the MCU line, for mcusim's log.
 #ifndef SIM_TRAFFICREPORT_H
 #define SIM_TRAFFICREPORT_H

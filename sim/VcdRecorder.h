@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Records the simulated line's traffic and writes it as a Value Change Dump, the way a logic
 // analyzer on the board's TX and RX pins would show it.
 //

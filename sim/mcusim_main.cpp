@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // mcusim: runs a command against a simulated MCU, or decodes a captured byte stream.
 #include <errno.h>
 #include <fcntl.h>
@@ -78,7 +79,10 @@ const char kUsage[] =
     "                        made at PATH for an emulator's UART (e.g. qemu's -serial\n"
     "                        unix:PATH), serving one peer after another, each until it closes\n"
     "                        (a board that reboots connects again), a socket left by a server\n"
-    "                        that ended replaced. Every fault option and --vcd apply. The line\n"
+    "                        that ended replaced; or pty, a new pseudo-terminal whose path the\n"
+    "                        report's first line gives (\"serving a pseudo-terminal at PATH\"),\n"
+    "                        for a program to open as its line, served until a stop signal.\n"
+    "                        Every fault option and --vcd apply. The line\n"
     "                        is served whether or not the report is read (up to 1 MiB of it\n"
     "                        waits for a slow reader; beyond that lines are dropped and\n"
     "                        counted). Ends on SIGINT, SIGTERM or SIGHUP, by that signal, and\n"
@@ -322,16 +326,6 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, DecodeOptions* dec
         }
     }
     return optind;
-}
-
-// Turns echo off so that nothing the simulator writes comes back to it before the command
-// has configured the line.
-void QuietLine(int slave) {
-    struct termios tio;
-    if (tcgetattr(slave, &tio) == 0) {
-        tio.c_lflag &= ~(ECHO | ECHONL);
-        tcsetattr(slave, TCSANOW, &tio);
-    }
 }
 
 // The signals passed on to the command. They stay blocked, on every thread, until the command

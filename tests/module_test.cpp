@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The module below its programs. On their own: frame completion and checksum, the command
 // table, the frame ring, the packet list and the wait list (the packet list's passes, order
 // and posts, and the stream scanner, are checked against models by their fuzzers, whose

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The programs as a user runs them: hddpower's whole documented output and the bytes it puts
 // on the line; mcusend's command line, round trips and soak; mcusim's decoder, its report,
 // its behaviour with closed streams, signals and a command that stops reading, and the line

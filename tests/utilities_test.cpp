@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The helpers in common/ against real kernel objects: System V semaphores, shared memory and
 // message queues keyed by ftok of a temporary file; the FIFO client against real FIFOs at
 // /mnt/tmpfs with the server played by a thread; and the file search. The program takes a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tool/AlarmOutPower.h"
 
 #include <arpa/inet.h>

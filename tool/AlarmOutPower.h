@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The binary form of the hard-disk power request: command 6 with an alarm-output power payload.
 #ifndef TOOL_ALARMOUTPOWER_H
 #define TOOL_ALARMOUTPOWER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command module: everything a program needs to switch the hard-disk power through the
 // MCU, or to send any command of the table, in one include.
 //

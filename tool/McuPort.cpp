@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tool/McuPort.h"
 
 #include <string.h>

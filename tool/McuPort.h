@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The module's MCU port: its fixed settings, opening and closing it, and the one write path.
 #ifndef TOOL_MCUPORT_H
 #define TOOL_MCUPORT_H

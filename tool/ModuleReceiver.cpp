@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tool/ModuleReceiver.h"
 
 #include "tool/McuLink.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A receiver wired to the module's own port and lists: g_McuCom, m_waitCmdList, m_ackList and
 // m_dealList. Start it once the port is open; stop it before the port closes.
 #ifndef TOOL_MODULERECEIVER_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Result codes of the command module. Negative results of the wait list and the packet list
 // (ack/AckResults.h) pass through WriteData unchanged. Callers on the board compare against
 // the numbers themselves, so the values never change.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ASCII form of the power request: "#x", six '0', the power digit ('1' on, '5' off),
 // "CDE", the low byte of the sum of those 12 bytes as two hex digits, CR LF; 16 bytes.
 #include "tool/PowerLine.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The ASCII form of the hard-disk power request: a 16-byte line, "#x0000001CDEB8" CR LF for
 // on and "#x0000005CDEBC" CR LF for off.
 #ifndef TOOL_POWERLINE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tool/PowerSwitch.h"
 
 #include "tool/AlarmOutPower.h"

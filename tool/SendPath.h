@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The command send path: the one way to send a command of the table to the MCU.
 //
 // sendCmdData frames a request (code, serial number, payload) and writes it. For a command

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // hddpower: switches the recorder's hard-disk power through the MCU.
 //   hddpower on|off
 // Sends the ASCII power line, then the binary command 6, and exits 0 whatever happened.

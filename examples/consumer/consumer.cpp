@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // consumer: a program of its own, built against the installed MCU module. It opens the MCU
 // port, runs the module's receiver, sends command 0303 of the table with a two-byte payload
 // through sendCmdData and prints the acknowledgement.

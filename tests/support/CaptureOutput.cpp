@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/CaptureOutput.h"
 
 #include <stdio.h>

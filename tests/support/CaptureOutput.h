@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Captures what the code under test writes to standard output and standard error (through
 // an OutputRedirect to two temporary files). GoogleTest
 // prints a failed assertion to standard output at once, so a failure inside a capture lands in

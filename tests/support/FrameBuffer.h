@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A frame buffer for tests, large enough for anything a packet list yields, zero-filled.
 #ifndef TESTS_SUPPORT_FRAMEBUFFER_H
 #define TESTS_SUPPORT_FRAMEBUFFER_H

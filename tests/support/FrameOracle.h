@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Frames as the tests and fuzzers expect them, built and checked here with no code of the
 // module: a fault in the module's checksum, length or tail cannot cancel out in a comparison.
 #ifndef TESTS_SUPPORT_FRAMEORACLE_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tests/support/ToolRun.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Runs the project's programs as a user would: hddpower with a pseudo-terminal at /dev/ttyAMA2
 // in a private mount namespace, mcusend and mcusim directly, each through the emulator in a
 // cross build; collects their streams, exit status and, for hddpower, the bytes it put on the

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 ##
 ## The recorder board's MCU line, stacked on the UART decoder: ASCII power lines and binary
 ## frames field by field, the noise between them and why it is noise, and each

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 ##
 ## Protocol decoder for the recorder board's MCU line, stacked on 'uart'.
 ##
@@ -108,7 +109,7 @@ class Decoder(srd.Decoder):
     name = 'MCU line'
     longname = 'Recorder board MCU line'
     desc = 'Power lines and frames between the recorder board and its MCU.'
-    license = 'unknown'
+    license = 'mit'
     inputs = ['uart']
     outputs = []
     tags = ['Embedded/industrial']

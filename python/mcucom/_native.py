@@ -1,0 +1,86 @@
+# SPDX-License-Identifier: MIT
+"""The C library, libmcucom.so.1, and its calls as ctypes sees them.
+
+The library is looked for where MCUCOM_LIBRARY names it, then by the dynamic linker's own search
+(LD_LIBRARY_PATH, the system's library folders), as the C programs of the board find it.
+"""
+import ctypes
+import os
+
+PAYLOAD_MAX = 1024
+SONAME = "libmcucom.so.1"
+
+
+class Options(ctypes.Structure):
+    _fields_ = [
+        ("device", ctypes.c_char_p),
+        ("baud_rate", ctypes.c_uint),
+        ("read_timeout_ms", ctypes.c_uint),
+        ("event_queue_depth", ctypes.c_uint),
+        ("share", ctypes.c_int),
+        ("first_serial", ctypes.c_ubyte),
+        ("log", ctypes.c_void_p),
+        ("log_context", ctypes.c_void_p),
+    ]
+
+
+class Answer(ctypes.Structure):
+    _fields_ = [
+        ("serial", ctypes.c_uint8),
+        ("result", ctypes.c_uint8),
+        ("payload_len", ctypes.c_uint16),
+        ("payload", ctypes.c_uint8 * PAYLOAD_MAX),
+        ("round_trip_us", ctypes.c_uint64),
+    ]
+
+
+class Event(ctypes.Structure):
+    _fields_ = [
+        ("kind", ctypes.c_uint32),
+        ("code", ctypes.c_uint16),
+        ("serial", ctypes.c_uint8),
+        ("flag", ctypes.c_uint8),
+        ("payload_len", ctypes.c_uint16),
+        ("payload", ctypes.c_uint8 * PAYLOAD_MAX),
+        ("timestamp_us", ctypes.c_uint64),
+        ("seqno", ctypes.c_uint64),
+        ("error", ctypes.c_int),
+    ]
+
+
+LOG_FN = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p)
+
+
+def _load() -> ctypes.CDLL:
+    path = os.environ.get("MCUCOM_LIBRARY") or SONAME
+    lib = ctypes.CDLL(path, use_errno=True)
+    link_p = ctypes.c_void_p
+    signatures = {
+        "mcucom_options_init": (None, [ctypes.POINTER(Options)]),
+        "mcucom_open": (ctypes.c_int, [ctypes.POINTER(Options), ctypes.POINTER(link_p)]),
+        "mcucom_close": (ctypes.c_int, [link_p]),
+        "mcucom_shutdown": (ctypes.c_int, [link_p]),
+        "mcucom_command": (ctypes.c_int, [link_p, ctypes.c_uint32, ctypes.c_void_p,
+                                          ctypes.c_size_t, ctypes.c_uint, ctypes.POINTER(Answer)]),
+        "mcucom_event_fd": (ctypes.c_int, [link_p]),
+        "mcucom_read_events": (ctypes.c_int, [link_p, ctypes.POINTER(Event), ctypes.c_size_t,
+                                              ctypes.c_int]),
+        "mcucom_events_dropped": (ctypes.c_uint64, [link_p]),
+        "mcucom_strerror": (ctypes.c_char_p, [ctypes.c_int]),
+        "mcucom_version": (ctypes.c_char_p, []),
+        "mcucom_command_flag": (ctypes.c_int, [ctypes.c_uint32]),
+        "mcucom_frame_build": (ctypes.c_int, [ctypes.c_uint8, ctypes.c_uint8, ctypes.c_uint16,
+                                              ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
+                                              ctypes.c_size_t]),
+        "mcucom_frame_find": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_size_t, ctypes.c_int,
+                                             ctypes.POINTER(ctypes.c_size_t),
+                                             ctypes.POINTER(ctypes.c_size_t)]),
+    }
+    for name, (restype, argtypes) in signatures.items():
+        function = getattr(lib, name)
+        function.restype = restype
+        function.argtypes = argtypes
+    return lib
+
+
+lib = _load()

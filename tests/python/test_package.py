@@ -1,0 +1,131 @@
+# SPDX-License-Identifier: MIT
+"""The Python package's own behaviour: its frame helpers against frames written out by hand,
+an exception per failure, events of each kind, the descriptor under asyncio, the link's lines,
+and a close under a waiting call. Against the simulated MCU (mcusim --serve pty)."""
+import asyncio
+import errno
+import threading
+import time
+
+import pytest
+
+import mcucom
+
+SIX = bytes.fromhex("00ff00ff0000001f")
+
+
+@pytest.mark.parametrize("serial, flag, code, payload, wire", [
+    (1, 0x41, 0x0002, b"", "75aa0004014100024675aa"),
+    (0x10, 0x41, 0x0006, bytes.fromhex("a1b2c3"), "75aa000710410006a1b2c38075aa"),
+])
+def test_frames_are_laid_out_as_the_wire_has_them(serial, flag, code, payload, wire):
+    assert mcucom.build_frame(serial, flag, code, payload).hex() == wire
+
+
+def test_frames_are_found_in_bytes_with_noise_and_heads_that_never_came_whole():
+    first = bytes.fromhex("75aa0004014100024675aa")
+    second = bytes.fromhex("75aa00060000000610001075aa")
+    false_head = bytes.fromhex("75aa0030")  # its len asks for 55 bytes: more than follow
+    data = b"\x01\x75\x02" + first + false_head + second + second[:5]
+    # Live, the false head waits for bytes that may still come: the search stops there.
+    assert mcucom.find_frames(data, final=False) == ([(3, first)], 3 + len(first))
+    # Over, it is noise, and so is the frame cut short at the end.
+    assert mcucom.find_frames(data, final=True) == \
+        ([(3, first), (3 + len(first) + 4, second)], len(data))
+
+
+def test_the_command_table():
+    assert (mcucom.command_flag(6), mcucom.command_flag(8), mcucom.command_flag(0x10006)) == \
+        (0x41, 0x01, 0)
+    assert mcucom.expects_answer(6) and not mcucom.expects_answer(8)
+
+
+def test_each_failure_has_its_exception(served):
+    quiet = served("--no-answer")
+    with mcucom.Link(quiet.path, first_serial=1) as link:
+        with pytest.raises(mcucom.NotInTable) as raised:
+            link.command(0x0001)
+        assert raised.value.errno == errno.ENOMSG
+        with pytest.raises(mcucom.PayloadTooLong):
+            link.command(6, bytes(1025))
+        with pytest.raises(mcucom.NoAnswer) as raised:
+            link.command(6, SIX, timeout_ms=20)
+        assert isinstance(raised.value, TimeoutError) and isinstance(raised.value, OSError)
+        outcome = []
+        waiting = threading.Thread(target=lambda: outcome.append(_failure(link, 2000)))
+        waiting.start()
+        time.sleep(0.2)  # the other command waits meanwhile
+        with pytest.raises(mcucom.AlreadyWaiting):
+            link.command(6, SIX)
+        waiting.join()
+        assert outcome == [mcucom.NoAnswer]
+        with pytest.raises(mcucom.LineHeld):
+            mcucom.Link(quiet.path)
+    with pytest.raises(mcucom.LinkClosed):
+        link.command(6, SIX)
+
+
+def _failure(link, timeout_ms):
+    """The kind of McuError a command 6 raises, or None when it is answered."""
+    try:
+        link.command(6, SIX, timeout_ms=timeout_ms)
+    except mcucom.McuError as failure:
+        return type(failure)
+    return None
+
+
+def test_a_close_ends_a_waiting_call_and_a_lost_line_is_said(served):
+    quiet = served("--no-answer")
+    link = mcucom.Link(quiet.path)
+    outcome = []
+    waiting = threading.Thread(target=lambda: outcome.append(_failure(link, 60000)))
+    waiting.start()
+    time.sleep(0.2)
+    link.close()
+    waiting.join(timeout=30)
+    assert outcome == [mcucom.LinkClosed]
+    gone = served("--no-answer")
+    with mcucom.Link(gone.path) as link:
+        gone.kill()
+        with pytest.raises(mcucom.LineLost):
+            link.command(6, SIX, timeout_ms=60000)
+        assert [event.kind for event in link.read_events(timeout_ms=5000)] == \
+            [mcucom.EventKind.LINE_LOST]
+
+
+@pytest.mark.parametrize("options, kind", [
+    (("--late", "2", "--late-ms", "60"), mcucom.EventKind.LATE_ANSWER),
+    (("--duplicate", "1"), mcucom.EventKind.COPY),
+    (("--unasked", "0x0019", "--unasked-ms", "10"), mcucom.EventKind.UNASKED),
+])
+def test_events_say_what_each_frame_is(line, options, kind):
+    with mcucom.Link(line(*options)) as link:
+        for n in range(10):
+            try:
+                link.command(6, SIX, timeout_ms=30 if kind == mcucom.EventKind.LATE_ANSWER else 5000)
+            except mcucom.NoAnswer:
+                pass
+        events = link.read_events(timeout_ms=2000)
+        assert events and {event.kind for event in events} == {kind}
+        assert [e.seqno for e in events] == list(range(events[0].seqno, events[0].seqno + len(events)))
+
+
+def test_asyncio_waits_on_the_descriptor(line):
+    async def first_event(link):
+        ready = asyncio.get_running_loop().create_future()
+        asyncio.get_running_loop().add_reader(link.fileno(), ready.set_result, None)
+        await asyncio.wait_for(ready, 10)
+        asyncio.get_running_loop().remove_reader(link.fileno())
+        return link.read_events()
+
+    with mcucom.Link(line("--unasked", "0x0019", "--unasked-ms", "20")) as link:
+        events = asyncio.run(first_event(link))
+    assert events[0].kind == mcucom.EventKind.UNASKED and events[0].code == 0x0019
+
+
+def test_the_links_lines_go_to_its_handler(line):
+    lines = []
+    with mcucom.Link(line(), first_serial=5, log=lambda level, text: lines.append((level, text))) as link:
+        link.command(6, SIX)
+    assert (mcucom.LogLevel.INFO, "Inf [WriteData():318] Add cmd(0006),serialNum(5),ret(1),"
+            "waitlistsize(1),deallist(0),timeo(100)...") in lines
