@@ -48,7 +48,8 @@ struct SimulatedLine {
         }
         sim.Stop();
     }
-    // Every event that comes within a second of the last one, or until count have come.
+    // Every event that comes within a second of the last one, or until count have come (for
+    // none expected, a second is waited for one that should not come).
     std::vector<mcucom_event> Events(size_t count = ~size_t(0)) {
         std::vector<mcucom_event> all;
         mcucom_event event;
@@ -75,39 +76,57 @@ std::map<uint32_t, int> CountKinds(const std::vector<mcucom_event>& events) {
     return kinds;
 }
 
+SimOptions Faults(void (*set)(SimOptions*)) {
+    SimOptions options;
+    set(&options);
+    return options;
+}
+
 // Each command's answer is its own, whatever the line does; the frames nobody waited for come
-// as events of the right kind, and an answer is never taken for the MCU's own frame.
+// as events of the right kind, and an answer is never taken for the MCU's own frame. On the
+// lossy lines some answers never come, and none of them is an event.
 TEST(CInterface, AnswersAreTheirCommandsOwnAndEventsSayWhatEachFrameIs) {
     const struct {
         const char* name;
         SimOptions options;
-        int lateEvery;
+        bool lossy;
         std::map<uint32_t, int> kinds;  // exactly, or (for unasked) at least one
     } cases[] = {
-        {"clean", SimOptions(), 0, {}},
-        {"late", SimOptions(), 4, {{MCUCOM_EVENT_LATE_ANSWER, 30}}},
-        {"duplicate", SimOptions(), 0, {{MCUCOM_EVENT_COPY, 120}}},
-        {"unasked", SimOptions(), 0, {{MCUCOM_EVENT_UNASKED, 1}}},
+        {"clean", SimOptions(), false, {}},
+        {"late",
+         Faults([](SimOptions* o) { o->lateEvery = 4; }),
+         false,
+         {{MCUCOM_EVENT_LATE_ANSWER, 30}}},
+        {"duplicate",
+         Faults([](SimOptions* o) { o->duplicate = 1; }),
+         false,
+         {{MCUCOM_EVENT_COPY, 120}}},
+        {"unasked",
+         Faults([](SimOptions* o) { o->unaskedCode = 0x0019; }),
+         false,
+         {{MCUCOM_EVENT_UNASKED, 1}}},
+        {"noise", Faults([](SimOptions* o) { o->noiseMax = 32, o->falseHeads = true; }), false, {}},
+        {"split", Faults([](SimOptions* o) { o->split = true; }), false, {}},
+        {"corrupt", Faults([](SimOptions* o) { o->corrupt = 0.3; }), true, {}},
+        {"drop", Faults([](SimOptions* o) { o->drop = 0.3; }), true, {}},
     };
     for (auto c : cases) {
         SCOPED_TRACE(c.name);
         c.options.resultSeq = true;
-        c.options.lateEvery = c.lateEvery;
         c.options.lateMs = 60;
-        c.options.duplicate = std::string(c.name) == "duplicate" ? 1 : 0;
-        c.options.unaskedCode = std::string(c.name) == "unasked" ? 0x0019 : -1;
         c.options.unaskedEveryMs = 5;
         SimulatedLine sim(c.options);
         ASSERT_EQ(0, sim.opened) << mcucom_strerror(sim.opened);
         int wrong = 0, missed = 0;
         for (int n = 1; n <= 120; ++n) {
-            const bool late = c.lateEvery > 0 && n % c.lateEvery == 0;
+            const bool late = c.options.lateEvery > 0 && n % c.options.lateEvery == 0;
             mcucom_answer answer;
-            const int sent = mcucom_command(sim.link, 6, kPayload, 2, late ? 30 : 10000, &answer);
+            const unsigned timeout = late ? 30 : c.lossy ? 200 : 10000;
+            const int sent = mcucom_command(sim.link, 6, kPayload, 2, timeout, &answer);
             if (sent == 0) {
                 wrong += answer.result != (n & 0xFF) || answer.payload[0] != answer.serial;
             } else {
-                missed += !late;
+                missed += !late && !c.lossy;
                 EXPECT_EQ(-ETIMEDOUT, sent) << n;
             }
         }
@@ -115,7 +134,7 @@ TEST(CInterface, AnswersAreTheirCommandsOwnAndEventsSayWhatEachFrameIs) {
         EXPECT_EQ(0, missed);
         const auto expected = c.kinds.begin();
         const std::vector<mcucom_event> events =
-            sim.Events(expected != c.kinds.end() ? static_cast<size_t>(expected->second) : 0);
+            sim.Events(expected != c.kinds.end() ? static_cast<size_t>(expected->second) : 1);
         const std::map<uint32_t, int> kinds = CountKinds(events);
         if (c.options.unaskedCode >= 0) {
             EXPECT_EQ(1u, kinds.size());
