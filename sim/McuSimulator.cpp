@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -62,7 +63,8 @@ SimOptions::SimOptions()
       unaskedCode(-1),
       unaskedEveryMs(200),
       seed(1),
-      keepReceived(100000) {}
+      keepReceived(100000),
+      baud(0) {}
 
 McuSimulator::McuSimulator(int masterFd, LogSink log, const SimOptions& options)
     : m_master(masterFd),
@@ -71,6 +73,9 @@ McuSimulator::McuSimulator(int masterFd, LogSink log, const SimOptions& options)
       m_lineBytes(0),
       m_lineBlocked(false),
       m_lastByteAt(0),
+      m_byteSeconds(options.baud > 0 ? 10.0 / options.baud : 0),
+      m_rxFreeAt(0),
+      m_txFreeAt(0),
       m_random(options.seed != 0 ? options.seed : 1),
       m_serial(0),
       m_answersScheduled(0),
@@ -98,6 +103,7 @@ void McuSimulator::Stop() {
     m_thread.Stop();
     for (int i = 0; i < kFinalReadsMax && ReadOnce(0.0); ++i) {
     }
+    DeliverArrived(m_rxFreeAt);  // the wire's last bytes, wherever they were
     std::vector<DecodedItem> items;
     m_decoder.Flush(&items);
     Handle(items);
@@ -119,8 +125,12 @@ void McuSimulator::Count(unsigned long SimStats::*counter) {
 }
 
 void McuSimulator::Run() {
+    // A paced line wakes this thread once a byte or so: the kernel's default slack of 50 us on
+    // each sleep would add up to a good part of a byte's time.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     while (!m_thread.stopping()) {
         const double now = MonotonicSeconds();
+        DeliverArrived(now);
         ScheduleUnasked(now);
         MoveDueToLine(now);
         WriteLine(now);
@@ -137,8 +147,13 @@ double McuSimulator::SecondsToNextEvent(double now) const {
     for (size_t i = 0; i < m_outgoing.size(); ++i) {
         next = m_outgoing[i].due < next ? m_outgoing[i].due : next;
     }
-    if (!m_line.empty() && !m_lineBlocked && m_line.front().nextPieceAt < next) {
-        next = m_line.front().nextPieceAt;
+    if (!m_line.empty() && !m_lineBlocked) {
+        const double ready = m_byteSeconds > 0 ? NextByteStart(m_line.front()) + m_byteSeconds
+                                               : m_line.front().nextPieceAt;
+        next = ready < next ? ready : next;
+    }
+    if (!m_arriving.empty() && m_arriving.front().at < next) {
+        next = m_arriving.front().at;
     }
     if (m_options.unaskedCode >= 0 && m_nextUnasked < next) {
         next = m_nextUnasked;
@@ -171,14 +186,47 @@ bool McuSimulator::ReadOnce(double waitSeconds) {
     if (got <= 0) {
         return false;
     }
-    m_lastByteAt = MonotonicSeconds();
-    if (m_observer) {
-        m_observer(kHostToMcu, chunk, static_cast<size_t>(got), m_lastByteAt);
-    }
-    std::vector<DecodedItem> items;
-    m_decoder.Feed(chunk, static_cast<size_t>(got), &items);
-    Handle(items);
+    Receive(chunk, static_cast<size_t>(got), MonotonicSeconds());
     return true;
+}
+
+// What the board side wrote crosses the wire: at once unpaced, else each byte one byte time
+// after the one before, from when it was written (read here). The dump draws each byte where
+// the wire carries it.
+void McuSimulator::Receive(const unsigned char* bytes, size_t count, double readAt) {
+    if (m_byteSeconds == 0) {
+        m_lastByteAt = readAt;
+        if (m_observer) {
+            m_observer(kHostToMcu, bytes, count, readAt);
+        }
+        std::vector<DecodedItem> items;
+        m_decoder.Feed(bytes, count, &items);
+        Handle(items);
+        return;
+    }
+    const double start = m_rxFreeAt > readAt ? m_rxFreeAt : readAt;
+    if (m_observer) {
+        m_observer(kHostToMcu, bytes, count, start);
+    }
+    for (size_t i = 0; i < count; ++i) {
+        m_arriving.push_back(Arriving{bytes[i], start + (i + 1) * m_byteSeconds});
+    }
+    m_rxFreeAt = start + count * m_byteSeconds;
+}
+
+// The bytes the wire has delivered by now reach the MCU's decoder.
+void McuSimulator::DeliverArrived(double now) {
+    std::vector<unsigned char> delivered;
+    while (!m_arriving.empty() && m_arriving.front().at <= now) {
+        delivered.push_back(m_arriving.front().byte);
+        m_lastByteAt = m_arriving.front().at;
+        m_arriving.pop_front();
+    }
+    if (!delivered.empty()) {
+        std::vector<DecodedItem> items;
+        m_decoder.Feed(delivered.data(), delivered.size(), &items);
+        Handle(items);
+    }
 }
 
 // A frame head whose frame has not come whole is given up once the line is quiet, as the
@@ -228,7 +276,9 @@ void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
     const std::string payload{static_cast<char>(frame.bytes[4]), static_cast<char>(result)};
     Outgoing out;
     out.kind = Outgoing::kAnswer;
-    out.due = MonotonicSeconds() + m_options.delayMs / 1000.0;
+    // Paced, the answer starts from when the request's last byte reached the MCU, however
+    // late this thread woke to see it.
+    out.due = (m_byteSeconds > 0 ? m_lastByteAt : MonotonicSeconds()) + m_options.delayMs / 1000.0;
     out.bytes = BuildMcuFrame(++m_serial, kAnswerFlag, FrameCmdCode(frame.bytes.data()), payload);
     out.splittable = m_options.split;
     char what[64];
@@ -300,6 +350,9 @@ void McuSimulator::MoveDueToLine(double now) {
         } else {
             m_lineBytes += out.bytes.size();
             m_line.push_back(out);
+            if (m_byteSeconds > 0 && out.splittable) {
+                m_line.back().nextPieceBytes = 1 + Random() % out.bytes.size();
+            }
         }
     }
     m_outgoing.swap(later);
@@ -312,6 +365,12 @@ void McuSimulator::WriteLine(double now) {
         Outgoing& out = m_line.front();
         if (out.nextPieceAt > now) {
             return;
+        }
+        if (m_byteSeconds > 0) {
+            if (!WritePaced(&out, now)) {
+                return;
+            }
+            continue;
         }
         const size_t left = out.bytes.size() - out.written;
         const size_t piece = out.splittable && left > 1 ? 1 + Random() % left : left;
@@ -340,6 +399,62 @@ void McuSimulator::WriteLine(double now) {
         m_lineBytes -= out.bytes.size();
         m_line.pop_front();
     }
+}
+
+// Where the next byte of the item may start on the wire: once the wire is free, and not
+// before the item (or its next piece) is due.
+double McuSimulator::NextByteStart(const Outgoing& out) const {
+    const double ready = out.nextPieceAt > out.due ? out.nextPieceAt : out.due;
+    return m_txFreeAt > ready ? m_txFreeAt : ready;
+}
+
+// A paced line: the bytes whose wire time has ended by now are written, each arriving at the
+// board as the UART would deliver it. False when the item must wait (for its time, or for
+// room on a full line); true when it is done with or a piece has gone.
+bool McuSimulator::WritePaced(Outgoing* out, double now) {
+    const double start = NextByteStart(*out);
+    const size_t due = now < start ? 0 : static_cast<size_t>((now - start) / m_byteSeconds);
+    const size_t left = out->bytes.size() - out->written;
+    size_t count = due < left ? due : left;
+    if (out->splittable && out->nextPieceBytes > 0 && out->nextPieceBytes < count) {
+        count = out->nextPieceBytes;
+    }
+    if (count == 0) {
+        return false;
+    }
+    ssize_t n;
+    do {
+        n = write(m_master, out->bytes.data() + out->written, count);
+    } while (n < 0 && errno == EINTR);
+    m_lineBlocked = n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    if (m_lineBlocked) {
+        return false;
+    }
+    if (n > 0) {
+        if (m_observer) {
+            m_observer(kMcuToHost,
+                       reinterpret_cast<const unsigned char*>(out->bytes.data()) + out->written,
+                       static_cast<size_t>(n), start);
+        }
+        out->written += static_cast<size_t>(n);
+        m_txFreeAt = start + static_cast<double>(n) * m_byteSeconds;
+        if (out->written < out->bytes.size()) {
+            if (out->splittable && out->nextPieceBytes > 0 &&
+                static_cast<size_t>(n) >= out->nextPieceBytes) {
+                // A piece ends: the next comes a little later, as from an MCU that stalls.
+                out->nextPieceAt = m_txFreeAt + (Random() % 2000) / 1e6;
+                out->nextPieceBytes = 1 + Random() % (out->bytes.size() - out->written);
+            } else if (out->nextPieceBytes > 0) {
+                out->nextPieceBytes -= static_cast<size_t>(n);
+            }
+            return true;
+        }
+        LogSent(*out);
+    }
+    // Written whole, or a line that refuses writes for good: either way, done with it.
+    m_lineBytes -= out->bytes.size();
+    m_line.pop_front();
+    return true;
 }
 
 void McuSimulator::LogSent(const Outgoing& out) {

@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: MIT
 // A stand-in for the MCU on the master side of a pseudo-terminal.
 //
+// Paced (SimOptions::baud), the line behaves as a UART does: each byte takes its 8N1 time to
+// cross, in both directions. The MCU sees a request's bytes only as the wire would deliver
+// them, and its answer's bytes reach the board one byte time after another, so that nothing
+// arrives sooner than a real line could carry it.
+//
 // A thread reads what the board side writes, decodes it into ASCII lines, frames and noise
 // with the module's own rules, logs a description of each, and answers every frame whose
 // flag has the ackBit with an acknowledgement (payload: the acknowledged serial number, then a
@@ -38,6 +43,8 @@ struct SimOptions {
     int unaskedEveryMs;
     unsigned seed;
     size_t keepReceived;  // items Received() keeps, the newest (100,000 by default)
+    unsigned baud;        // the line's rate: each byte takes its 8N1 time (10 bits) to cross,
+                          // in both directions; 0: bytes cross at once (the default here)
 };
 
 struct SimStats {
@@ -81,18 +88,34 @@ class McuSimulator {
   private:
     struct Outgoing {
         enum Kind { kAnswer, kUnasked, kNoise };
-        Outgoing() : kind(kAnswer), due(0), splittable(false), written(0), nextPieceAt(0) {}
+        Outgoing()
+            : kind(kAnswer),
+              due(0),
+              splittable(false),
+              written(0),
+              nextPieceAt(0),
+              nextPieceBytes(0) {}
         Kind kind;
         double due;  // monotonic seconds
         std::string bytes;
         std::string note;
         bool splittable;
-        size_t written;      // bytes already on the line
-        double nextPieceAt;  // a split answer's next piece waits until then
+        size_t written;         // bytes already on the line
+        double nextPieceAt;     // a split answer's next piece waits until then
+        size_t nextPieceBytes;  // paced: bytes left in the piece now going (0: the whole item)
+    };
+
+    struct Arriving {
+        unsigned char byte;
+        double at;  // when the wire delivers it to the MCU
     };
 
     void Run();
     bool ReadOnce(double waitSeconds);
+    void Receive(const unsigned char* bytes, size_t count, double readAt);
+    void DeliverArrived(double now);
+    double NextByteStart(const Outgoing& out) const;
+    bool WritePaced(Outgoing* out, double now);
     void FlushIfQuiet(double now);
     void Handle(const std::vector<DecodedItem>& items);
     void ScheduleAnswer(const DecodedItem& frame);
@@ -117,7 +140,11 @@ class McuSimulator {
     std::deque<Outgoing> m_line;       // due, written in order; thread only
     size_t m_lineBytes;                // bytes waiting in m_line
     bool m_lineBlocked;                // the last write found the line full
-    double m_lastByteAt;               // when the board side last wrote
+    double m_lastByteAt;               // when the board side's last byte reached the MCU
+    double m_byteSeconds;              // one byte's time on the wire; 0: unpaced
+    std::deque<Arriving> m_arriving;   // read from the board side, not yet delivered; thread only
+    double m_rxFreeAt;                 // when the board side's last byte ends on the wire
+    double m_txFreeAt;                 // when the MCU's last byte ends on the wire
     unsigned m_random;
     unsigned char m_serial;
     unsigned long m_answersScheduled;

@@ -9,19 +9,20 @@ const int kBitsPerByte = 10;  // start, eight data bits, stop
 const char* const kSignalNames[2] = {"host_tx", "mcu_tx"};
 const char kSignalIds[2] = {'!', '"'};
 
-// Where bit k of a byte starts, from the byte's start: exact to the nanosecond, so that the
-// rounding never adds up over a long run.
-uint64_t BitOffsetNs(int bit) {
-    return (static_cast<uint64_t>(bit) * 1000000000u + VcdRecorder::kBaud / 2) / VcdRecorder::kBaud;
-}
-
 }  // namespace
 
-const unsigned VcdRecorder::kBaud;
+const unsigned VcdRecorder::kDefaultBaud;
 const unsigned VcdRecorder::kUnitNs;
 
-VcdRecorder::VcdRecorder(double startSeconds) : m_start(startSeconds) {
+VcdRecorder::VcdRecorder(double startSeconds, unsigned baud)
+    : m_start(startSeconds), m_baud(baud > 0 ? baud : kDefaultBaud) {
     m_freeAtNs[0] = m_freeAtNs[1] = 0;
+}
+
+// Where bit k of a byte starts, from the byte's start: exact to the nanosecond, so that the
+// rounding never adds up over a long run.
+uint64_t VcdRecorder::BitOffsetNs(int bit) const {
+    return (static_cast<uint64_t>(bit) * 1000000000u + m_baud / 2) / m_baud;
 }
 
 uint64_t VcdRecorder::NsSinceStart(double seconds) const {
@@ -64,7 +65,7 @@ void VcdRecorder::Write(FILE* out, double endSeconds) const {
     AddChanges(1, &changes);
     std::stable_sort(changes.begin(), changes.end(),
                      [](const Change& a, const Change& b) { return a.atNs < b.atNs; });
-    fprintf(out, "$version mcusim $end\n$timescale %u ns $end\n$scope module line $end\n", kUnitNs);
+    fprintf(out, "$version mcusim $end\n$timescale 1 us $end\n$scope module line $end\n");
     for (int signal = 0; signal < 2; ++signal) {
         fprintf(out, "$var wire 1 %c %s $end\n", kSignalIds[signal], kSignalNames[signal]);
     }
@@ -72,7 +73,7 @@ void VcdRecorder::Write(FILE* out, double endSeconds) const {
             kSignalIds[0], kSignalIds[1]);
     uint64_t last = 0;
     for (const Change& change : changes) {
-        const uint64_t unit = change.atNs / kUnitNs;
+        const uint64_t unit = (change.atNs + kUnitNs / 2) / kUnitNs;
         if (unit != last) {
             fprintf(out, "#%llu\n", static_cast<unsigned long long>(unit));
             last = unit;
@@ -80,7 +81,8 @@ void VcdRecorder::Write(FILE* out, double endSeconds) const {
         fprintf(out, "%d%c\n", change.level, kSignalIds[change.signal]);
     }
     const uint64_t end =
-        std::max(NsSinceStart(endSeconds), std::max(m_freeAtNs[0], m_freeAtNs[1])) / kUnitNs;
+        (std::max(NsSinceStart(endSeconds), std::max(m_freeAtNs[0], m_freeAtNs[1])) + kUnitNs / 2) /
+        kUnitNs;
     if (end > last) {
         fprintf(out, "#%llu\n", static_cast<unsigned long long>(end));
     }

@@ -34,6 +34,7 @@ const char* const kDevicePath = "/dev/ttyAMA2";
 const int kUsageStatus = 2;
 const int kSetupStatus = 125;
 const int kOutputFailedStatus = 1;
+const unsigned kDefaultBaud = 115200;
 // What a served line's report may hold back while its reader is slow, and how long the end
 // waits for it to be read.
 const size_t kReportQueueBytes = 1 << 20;
@@ -89,9 +90,15 @@ const char kUsage[] =
     "                        prints its totals; status 0 when a device hung up, 1 when the line\n"
     "                        cannot be used or the report was lost, 3 when another program\n"
     "                        holds it\n"
+    "      --baud=RATE       the line's rate, 115200 by default: the simulated line is paced\n"
+    "                        as a UART is, each byte taking its 8N1 time (10 bits) to cross, in\n"
+    "                        both directions, so that no answer reaches the command sooner\n"
+    "                        than a real line could carry the request and the answer\n"
+    "      --unpaced         bytes cross at once, for tests that need speed (the dump still\n"
+    "                        draws them at 115200 baud)\n"
     "      --vcd=FILE        write the line's traffic as a Value Change Dump: signals host_tx\n"
-    "                        and mcu_tx, each byte an 8N1 frame at 115200 baud, for a logic\n"
-    "                        analyzer's viewer or sigrok-cli's UART decoder\n"
+    "                        and mcu_tx, each byte an 8N1 frame at the line's rate, in units of\n"
+    "                        1 us, for a logic analyzer's viewer or sigrok-cli's UART decoder\n"
     "      --no-answer       acknowledge nothing\n"
     "      --delay=MS        wait MS milliseconds before each answer\n"
     "      --result=BYTE     result byte of every answer (default 0); \"seq\": the n-th frame\n"
@@ -172,7 +179,9 @@ enum LongOnly {
     kDuplicate,
     kUnasked,
     kUnaskedMs,
-    kSeed
+    kSeed,
+    kBaud,
+    kUnpaced
 };
 
 const struct option kOptions[] = {{"decode", required_argument, NULL, kDecode},
@@ -194,6 +203,8 @@ const struct option kOptions[] = {{"decode", required_argument, NULL, kDecode},
                                   {"unasked", required_argument, NULL, kUnasked},
                                   {"unasked-ms", required_argument, NULL, kUnaskedMs},
                                   {"seed", required_argument, NULL, kSeed},
+                                  {"baud", required_argument, NULL, kBaud},
+                                  {"unpaced", no_argument, NULL, kUnpaced},
                                   {"help", no_argument, NULL, 'h'},
                                   {"version", no_argument, NULL, 'V'},
                                   {NULL, 0, NULL, 0}};
@@ -245,6 +256,12 @@ bool ApplyValue(int option, const char* value, SimOptions* options) {
                 return false;
             }
             options->seed = static_cast<unsigned>(n);
+            return true;
+        case kBaud:
+            if (!ParseInteger(value, 300, 4000000, &n)) {
+                return false;
+            }
+            options->baud = static_cast<unsigned>(n);
             return true;
         default:
             break;
@@ -311,6 +328,9 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, DecodeOptions* dec
                 break;
             case kSplit:
                 options->split = true;
+                break;
+            case kUnpaced:
+                options->baud = 0;
                 break;
             case ':':
                 fprintf(stderr, "mcusim: %s needs a value\n", argv[optind - 1]);
@@ -408,7 +428,8 @@ int RunUnderSimulator(char* argv[], int argc, const SimOptions& options, VcdReco
 // Runs run with a recorder of the line when vcdPath is given, and writes the dump when the run
 // set *ended (it ran). The file is opened first, so that a path it cannot have fails before the
 // run, but is neither emptied nor left behind by a run that could not start.
-int WithLineDump(const char* vcdPath, const std::function<int(VcdRecorder*, double*)>& run) {
+int WithLineDump(const char* vcdPath, unsigned baud,
+                 const std::function<int(VcdRecorder*, double*)>& run) {
     struct stat st;
     const bool existed = vcdPath != NULL && stat(vcdPath, &st) == 0;
     const int fd = vcdPath != NULL ? open(vcdPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0666) : -1;
@@ -416,7 +437,7 @@ int WithLineDump(const char* vcdPath, const std::function<int(VcdRecorder*, doub
         fprintf(stderr, "mcusim: cannot write %s: %s\n", vcdPath, strerror(errno));
         return kSetupStatus;
     }
-    VcdRecorder vcd(MonotonicSeconds());
+    VcdRecorder vcd(MonotonicSeconds(), baud);
     double ended = 0;
     const int status = run(fd >= 0 ? &vcd : NULL, &ended);
     if (fd < 0) {
@@ -451,7 +472,7 @@ int ServeWithReport(const char* line, const char* vcdPath, const SimOptions& opt
     setup.log = [&report](const std::string& text) { report.Add(ReportLines(text)); };
     setup.vcd = NULL;
     setup.share = share;
-    const int served = WithLineDump(vcdPath, [&](VcdRecorder* dump, double* ended) {
+    const int served = WithLineDump(vcdPath, options.baud, [&](VcdRecorder* dump, double* ended) {
         setup.vcd = dump;
         return ServeLine(line, setup, ended);
     });
@@ -472,6 +493,7 @@ int main(int argc, char* argv[]) {
     // A reader of mcusim's output that goes away must not end mcusim before its command.
     signal(SIGPIPE, SIG_IGN);
     SimOptions options;
+    options.baud = kDefaultBaud;  // a real line is paced
     DecodeOptions decode;
     const char* serve = NULL;
     const char* vcd = NULL;
@@ -498,7 +520,7 @@ int main(int argc, char* argv[]) {
         fputs(kUsage, stderr);
         return kUsageStatus;
     }
-    const int status = WithLineDump(vcd, [&](VcdRecorder* dump, double* ended) {
+    const int status = WithLineDump(vcd, options.baud, [&](VcdRecorder* dump, double* ended) {
         return RunUnderSimulator(argv + first, argc - first, options, dump, ended);
     });
     // The command's own status comes first; a run that went well but whose report was lost
