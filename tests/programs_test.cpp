@@ -658,4 +658,62 @@ TEST(LineDump, TheBytesAndTheFramesAsLogicAnalyzersDecodeThem) {
     }
 }
 
+// The (serial, result) pairs of the commands a run's lines say were answered: mcusend's
+// ("N serial S result R rtt_us T"), or the decoder's ties ("answer to 0006 serial S, result
+// 0xRR, ...").
+std::vector<std::pair<int, int>> AnsweredPairs(const std::string& text, bool decoder) {
+    std::vector<std::pair<int, int>> pairs;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        int serial = 0, result = 0;
+        if (decoder
+                ? sscanf(line.c_str(), "mculine-1: answer to %*x serial %d, result 0x%x", &serial,
+                         &result) == 2
+                : sscanf(line.c_str(), "%*d serial %d result %d rtt_us", &serial, &result) == 2) {
+            pairs.emplace_back(serial, result);
+        }
+    }
+    return pairs;
+}
+
+// On a paced line the protocol decoder ties each answer to its own request, as mcusend does:
+// 300 commands under every fault option, and command 4, which any answer of its code
+// answers. Answers that come after their command gave up are tied by neither.
+TEST(LineDump, TheDecoderTiesAnswersAsTheLinkDoesOnAPacedLine) {
+    if (RunHostShell("command -v sigrok-cli").exitCode != 0) {
+        GTEST_SKIP() << "sigrok-cli is not installed (the test command installs it)";
+    }
+    const TempPath dump("paced");
+    const struct {
+        std::vector<std::string> faults;
+        const char* code;
+        int timeoutMs;  // short where answers are lost on purpose
+    } runs[] = {{{}, "6", 1000},
+                {{"--noise", "32", "--false-heads"}, "6", 1000},
+                {{"--split"}, "6", 1000},
+                {{"--duplicate", "0.5"}, "6", 1000},
+                {{"--unasked", "0x0019", "--unasked-ms", "20"}, "6", 1000},
+                {{"--corrupt", "0.3"}, "6", 200},
+                {{"--drop", "0.3"}, "6", 200},
+                {{"--late", "4", "--late-ms", "800"}, "6", 200},
+                {{}, "4", 1000}};
+    for (const auto& run : runs) {
+        const std::string name = Join({run.code}, run.faults).size() > 1
+                                     ? run.faults[0] + " on " + run.code
+                                     : std::string("clean on ") + run.code;
+        SCOPED_TRACE(name);
+        const ToolResult r =
+            UnderSim(Join({"--vcd", dump.path(), "--result", "seq"}, run.faults),
+                     "$EMU $MCUSEND --count 300 --verbose -t " + std::to_string(run.timeoutMs) +
+                         " " + run.code + " 00ff00ff0000001f; sleep 0.2");
+        const std::string ties =
+            RunHostShell("SIGROKDECODE_DIR=" HDDPOWER_DECODERS " sigrok-cli -i " + dump.path() +
+                         " -P uart:baudrate=115200:rx=host_tx:tx=mcu_tx,mculine -A mculine=acks")
+                .out;
+        const std::vector<std::pair<int, int>> answered = AnsweredPairs(r.out, false);
+        EXPECT_GT(answered.size(), 100u);
+        EXPECT_EQ(answered, AnsweredPairs(ties, true));
+    }
+}
+
 }  // namespace
