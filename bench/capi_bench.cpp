@@ -208,4 +208,55 @@ void SoakWithEvents(benchmark::State& state) {
 }
 BENCHMARK(SoakWithEvents)->UseRealTime()->Iterations(1)->Unit(benchmark::kSecond);
 
+// On a line paced at 115200 baud, with the MCU answering at once: commands one at a time, then
+// eight codes in flight from eight threads. Counted against what the wire allows: one command
+// per request and answer time, and, with commands in flight, one request per request time.
+const double kByteSeconds = 10.0 / 115200;
+const int kRequestBytes = 19, kAnswerBytes = 13;  // an 8-byte payload; its answer's 2 bytes
+
+void PacedCommands(benchmark::State& state) {
+    const int threads = static_cast<int>(state.range(0));
+    SimOptions options;
+    options.baud = 115200;
+    options.keepReceived = 16;
+    PtyLine line;
+    McuSimulator sim(line.master(), McuSimulator::LogSink(), options);
+    sim.Start();
+    mcucom_link* link = OpenOn(line);
+    if (link == nullptr) {
+        state.SkipWithError("cannot open a link");
+        return;
+    }
+    const uint32_t codes[] = {0x0002, 0x0003, 0x0006, 0x0007, 0x0009, 0x000F, 0x0010, 0x0011};
+    const unsigned char payload[8] = {0, 0xFF, 0, 0xFF, 0, 0, 0, 0x1F};
+    for (auto _ : state) {
+        std::atomic<long> answered(0);
+        std::atomic<bool> stop(false);
+        std::vector<std::thread> senders;
+        const double start = MonotonicSeconds();
+        for (int t = 0; t < threads; ++t) {
+            senders.emplace_back([&, t] {
+                while (!stop) {
+                    answered +=
+                        mcucom_command(link, codes[t], payload, sizeof payload, 1000, nullptr) == 0;
+                }
+            });
+        }
+        usleep(3000 * 1000);
+        stop = true;
+        for (std::thread& sender : senders) {
+            sender.join();
+        }
+        const double rate = answered / (MonotonicSeconds() - start);
+        const double wire = threads == 1 ? 1 / ((kRequestBytes + kAnswerBytes) * kByteSeconds)
+                                         : 1 / (kRequestBytes * kByteSeconds);
+        state.counters["per_second"] = rate;
+        state.counters["wire_per_second"] = wire;
+        state.counters["of_wire"] = rate / wire;
+    }
+    mcucom_close(link);
+    sim.Stop();
+}
+BENCHMARK(PacedCommands)->Arg(1)->Arg(8)->UseRealTime()->Iterations(1)->Unit(benchmark::kSecond);
+
 }  // namespace

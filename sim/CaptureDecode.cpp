@@ -16,6 +16,7 @@
 
 #include "ack/FrameStreamScanner.h"
 #include "common/Clock.h"
+#include "common/ComFrame.h"
 #include "common/StopSignals.h"
 #include "sim/McuSimulator.h"
 #include "sim/StreamDecoder.h"
@@ -73,10 +74,20 @@ class ArrivalTimes {
 
 // Prints and flushes the items; false, after saying why, when standard output refused them.
 bool PrintItems(std::vector<DecodedItem>* items, ArrivalTimes* times,
-                void (*print)(const std::string& text)) {
+                void (*print)(const std::string& text), const DecodeOptions& options) {
     errno = 0;  // a write that fails while printing says why as well as the flush
     for (size_t i = 0; i < items->size(); ++i) {
         const DecodedItem& item = (*items)[i];
+        if (item.kind == DecodedItem::kFrame) {
+            // Timed by its last byte: when the frame was whole.
+            const double at = times->MillisAt(item.offset + item.bytes.size() - 1) / 1000.0;
+            if (options.recorder != NULL) {
+                options.recorder->Frame(item.bytes.data(), item.bytes.size(), at);
+            }
+            if (options.player != NULL && FrameAckBit(item.bytes[5]) != 0) {
+                options.player->Request(item.bytes.data(), item.bytes.size(), at);
+            }
+        }
         char when[32];
         snprintf(when, sizeof when, "%.3f ms: ", times->MillisAt(item.offset));
         print(when + DescribeItem(item));
@@ -102,7 +113,7 @@ int DecodeStream(int fd, const DecodeOptions& options, void (*print)(const std::
         struct pollfd pfd = {fd, POLLIN, 0};
         if (live && decoder.pending() > 0 && poll(&pfd, 1, kQuietMs) == 0) {
             decoder.Flush(&items);
-            if (!PrintItems(&items, &times, print)) {
+            if (!PrintItems(&items, &times, print, options)) {
                 return kDecodeFailed;
             }
             continue;
@@ -122,12 +133,12 @@ int DecodeStream(int fd, const DecodeOptions& options, void (*print)(const std::
         times.Arrived(offset, MonotonicSeconds());
         offset += static_cast<unsigned long long>(got);
         decoder.Feed(chunk, static_cast<size_t>(got), &items);
-        if (!PrintItems(&items, &times, print)) {
+        if (!PrintItems(&items, &times, print, options)) {
             return kDecodeFailed;
         }
     }
     decoder.Flush(&items);
-    return PrintItems(&items, &times, print) ? 0 : kDecodeFailed;
+    return PrintItems(&items, &times, print, options) ? 0 : kDecodeFailed;
 }
 
 }  // namespace

@@ -7,11 +7,18 @@
 
 #include <string>
 
+#include "sim/ScenarioPlayer.h"
+#include "sim/ScenarioRecorder.h"
+
 struct DecodeOptions {
-    DecodeOptions() : path(NULL), share(false), live(false) {}
+    DecodeOptions() : path(NULL), share(false), live(false), recorder(NULL), player(NULL) {}
     const char* path;  // a capture file, "-" for standard input, or a serial device
     bool share;        // a device: use it even when another program holds it
     bool live;         // a pipe: its bytes come from a live line
+    // When given, told of each frame decoded, at its time from the first byte: a recording of
+    // the capture as a scenario, and the requests a scenario's expectations judge.
+    ScenarioRecorder* recorder;
+    ScenarioPlayer* player;
 };
 
 // Decodes options.path. A serial device is taken for this program alone (unless shared), set

@@ -26,6 +26,9 @@ const unsigned char kAnswerFlag = 0x01;
 const size_t kLineQueueMax = 1 << 20;  // bytes the board side has not read yet
 const int kFinalReadsMax = 256;        // chunks read after the command has ended
 const double kIdleFlushSeconds = FRAME_STREAM_QUIET_US / 1e6;
+// A paced line hands its bytes to the board side in bursts of up to this many, each once the
+// wire has carried it, as a UART's driver does when its receive FIFO reaches its threshold.
+const size_t kPacedBurst = 8;
 
 DecodedItem AsItem(const std::string& bytes) {
     DecodedItem item;
@@ -64,7 +67,9 @@ SimOptions::SimOptions()
       unaskedEveryMs(200),
       seed(1),
       keepReceived(100000),
-      baud(0) {}
+      baud(0),
+      player(NULL),
+      recorder(NULL) {}
 
 McuSimulator::McuSimulator(int masterFd, LogSink log, const SimOptions& options)
     : m_master(masterFd),
@@ -79,7 +84,9 @@ McuSimulator::McuSimulator(int masterFd, LogSink log, const SimOptions& options)
       m_random(options.seed != 0 ? options.seed : 1),
       m_serial(0),
       m_answersScheduled(0),
-      m_nextUnasked(0) {
+      m_nextUnasked(0),
+      m_player(options.player),
+      m_recorder(options.recorder) {
     memset(&m_stats, 0, sizeof m_stats);
     fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
 }
@@ -132,6 +139,7 @@ void McuSimulator::Run() {
         const double now = MonotonicSeconds();
         DeliverArrived(now);
         ScheduleUnasked(now);
+        ScheduleScenarioFrames(now);
         MoveDueToLine(now);
         WriteLine(now);
         if (!ReadOnce(SecondsToNextEvent(MonotonicSeconds()))) {
@@ -148,12 +156,19 @@ double McuSimulator::SecondsToNextEvent(double now) const {
         next = m_outgoing[i].due < next ? m_outgoing[i].due : next;
     }
     if (!m_line.empty() && !m_lineBlocked) {
-        const double ready = m_byteSeconds > 0 ? NextByteStart(m_line.front()) + m_byteSeconds
-                                               : m_line.front().nextPieceAt;
+        const Outgoing& front = m_line.front();
+        const double ready =
+            m_byteSeconds > 0
+                ? NextByteStart(front) + static_cast<double>(BurstBytes(front)) * m_byteSeconds
+                : front.nextPieceAt;
         next = ready < next ? ready : next;
     }
     if (!m_arriving.empty() && m_arriving.front().at < next) {
         next = m_arriving.front().at;
+    }
+    const double frameAt = m_player ? m_player->NextFrameAt() : 0;
+    if (frameAt > 0 && frameAt < next) {
+        next = frameAt;
     }
     if (m_options.unaskedCode >= 0 && m_nextUnasked < next) {
         next = m_nextUnasked;
@@ -255,44 +270,80 @@ void McuSimulator::Handle(const std::vector<DecodedItem>& items) {
                 ++m_stats.framesReceived;
             }
         }
-        if (item.kind == DecodedItem::kFrame && FrameAckBit(item.bytes[5]) != 0 &&
-            m_options.answer) {
+        if (item.kind != DecodedItem::kFrame) {
+            continue;
+        }
+        const double at = m_byteSeconds > 0 ? m_lastByteAt : MonotonicSeconds();
+        if (m_player) {
+            m_player->Request(item.bytes.data(), item.bytes.size(), at);
+            m_player->FramesAfter(FrameCmdCode(item.bytes.data()), at);
+        }
+        if (m_recorder && FrameAckBit(item.bytes[5]) != 0) {
+            m_recorder->Request(item.bytes.data(), item.bytes.size(), at);
+        }
+        if (FrameAckBit(item.bytes[5]) != 0 && m_options.answer) {
             ScheduleAnswer(item);
         }
     }
 }
 
+// What the MCU answers with: as the scenario says for a code it names (the options' faults
+// still apply, the larger of the two), else as the options say.
+AnswerPlan McuSimulator::PlanAnswer(unsigned short code) {
+    AnswerPlan plan;
+    plan.none = false;
+    // In sequence mode the n-th frame acknowledged carries n modulo 256, dropped answers
+    // included, so that a script can tell each command's own answer from any other.
+    plan.result =
+        m_options.resultSeq ? static_cast<unsigned char>(m_answersScheduled) : m_options.result;
+    plan.delayMs = m_options.delayMs;
+    plan.drop = plan.corrupt = plan.duplicate = plan.lateMs = 0;
+    if (m_player && m_player->Answers(code)) {
+        plan = m_player->NextAnswer(code);
+    }
+    plan.drop = plan.drop > m_options.drop ? plan.drop : m_options.drop;
+    plan.corrupt = plan.corrupt > m_options.corrupt ? plan.corrupt : m_options.corrupt;
+    plan.duplicate = plan.duplicate > m_options.duplicate ? plan.duplicate : m_options.duplicate;
+    if (m_options.lateEvery > 0 && m_answersScheduled % m_options.lateEvery == 0) {
+        plan.lateMs = plan.lateMs > m_options.lateMs ? plan.lateMs : m_options.lateMs;
+    }
+    return plan;
+}
+
 void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
     ++m_answersScheduled;
-    if (m_options.drop > 0 && Chance() < m_options.drop) {
+    const AnswerPlan plan = PlanAnswer(FrameCmdCode(frame.bytes.data()));
+    if (plan.none) {
+        Log("no answer to serial " + std::to_string(frame.bytes[4]) + " (the scenario's)");
+        return;
+    }
+    if (plan.drop > 0 && Chance() < plan.drop) {
         Log("dropped the answer to serial " + std::to_string(frame.bytes[4]));
         Count(&SimStats::answersDropped);
         return;
     }
-    // In sequence mode the n-th frame acknowledged carries n modulo 256, dropped answers
-    // included, so that a script can tell each command's own answer from any other.
-    const unsigned char result =
-        m_options.resultSeq ? static_cast<unsigned char>(m_answersScheduled) : m_options.result;
-    const std::string payload{static_cast<char>(frame.bytes[4]), static_cast<char>(result)};
+    const std::string payload =
+        std::string{static_cast<char>(frame.bytes[4]), static_cast<char>(plan.result)} + plan.extra;
     Outgoing out;
     out.kind = Outgoing::kAnswer;
     // Paced, the answer starts from when the request's last byte reached the MCU, however
     // late this thread woke to see it.
-    out.due = (m_byteSeconds > 0 ? m_lastByteAt : MonotonicSeconds()) + m_options.delayMs / 1000.0;
+    out.due = (m_byteSeconds > 0 ? m_lastByteAt : MonotonicSeconds()) + plan.delayMs / 1000.0;
     out.bytes = BuildMcuFrame(++m_serial, kAnswerFlag, FrameCmdCode(frame.bytes.data()), payload);
     out.splittable = m_options.split;
     char what[64];
     snprintf(what, sizeof what, "\n  acknowledges serial %u, result 0x%02x", frame.bytes[4],
-             result);
+             plan.result);
     out.note = what;
-    if (m_options.lateEvery > 0 && m_answersScheduled % m_options.lateEvery == 0) {
-        out.due += m_options.lateMs / 1000.0;
+    if (plan.lateMs > 0) {
+        out.due += plan.lateMs / 1000.0;
         out.note += " (late)";
     }
-    if (m_options.corrupt > 0 && Chance() < m_options.corrupt) {
+    if (plan.corrupt > 0 && Chance() < plan.corrupt) {
         const size_t at = Random() % 2 == 0 ? out.bytes.size() - 3 : out.bytes.size() - 1;
         out.bytes[at] = static_cast<char>(out.bytes[at] ^ 0x5A);
         out.note += at == out.bytes.size() - 3 ? " (checksum corrupted)" : " (tail corrupted)";
+        out.damaged = true;
         Count(&SimStats::answersCorrupted);
     }
     const std::string noise = Noise();
@@ -305,9 +356,28 @@ void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
         Schedule(before);
     }
     Schedule(out);
-    if (m_options.duplicate > 0 && Chance() < m_options.duplicate) {
+    if (plan.duplicate > 0 && Chance() < plan.duplicate) {
         out.note += " (duplicate)";
         Schedule(out);
+    }
+}
+
+// The frames the scenario has the MCU send of its own accord, as they fall due.
+void McuSimulator::ScheduleScenarioFrames(double now) {
+    if (!m_player) {
+        return;
+    }
+    std::vector<DueFrame> due;
+    m_player->DueFrames(now, &due);
+    for (const DueFrame& frame : due) {
+        Outgoing out;
+        out.kind = Outgoing::kUnasked;
+        out.due = frame.due;
+        out.bytes = BuildMcuFrame(++m_serial, frame.flag, frame.code, frame.payload);
+        out.note = " (the scenario's)";
+        out.splittable = m_options.split;
+        Schedule(out);
+        Count(&SimStats::unaskedSent);
     }
 }
 
@@ -401,6 +471,16 @@ void McuSimulator::WriteLine(double now) {
     }
 }
 
+// How many of the item's bytes go to the board together: up to a UART's receive threshold, as
+// its driver hands them on, or what is left of the item (or of its piece).
+size_t McuSimulator::BurstBytes(const Outgoing& out) const {
+    size_t count = out.bytes.size() - out.written;
+    if (out.splittable && out.nextPieceBytes > 0 && out.nextPieceBytes < count) {
+        count = out.nextPieceBytes;
+    }
+    return count < kPacedBurst ? count : kPacedBurst;
+}
+
 // Where the next byte of the item may start on the wire: once the wire is free, and not
 // before the item (or its next piece) is due.
 double McuSimulator::NextByteStart(const Outgoing& out) const {
@@ -414,13 +494,14 @@ double McuSimulator::NextByteStart(const Outgoing& out) const {
 bool McuSimulator::WritePaced(Outgoing* out, double now) {
     const double start = NextByteStart(*out);
     const size_t due = now < start ? 0 : static_cast<size_t>((now - start) / m_byteSeconds);
+    const size_t whole = BurstBytes(*out);
+    if (due < whole) {
+        return false;
+    }
     const size_t left = out->bytes.size() - out->written;
     size_t count = due < left ? due : left;
     if (out->splittable && out->nextPieceBytes > 0 && out->nextPieceBytes < count) {
         count = out->nextPieceBytes;
-    }
-    if (count == 0) {
-        return false;
     }
     ssize_t n;
     do {
@@ -467,6 +548,9 @@ void McuSimulator::LogSent(const Outgoing& out) {
     Log("sent " + DescribeItem(AsItem(out.bytes)) + out.note);
     if (out.kind == Outgoing::kAnswer) {
         Count(&SimStats::answersSent);
+    }
+    if (m_recorder && !out.damaged) {
+        m_recorder->Sent(p, out.bytes.size(), out.due);
     }
 }
 

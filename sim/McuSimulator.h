@@ -15,13 +15,19 @@
 #ifndef SIM_MCUSIMULATOR_H
 #define SIM_MCUSIMULATOR_H
 
+#include <stdio.h>
+
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/MutexLock.h"
 #include "common/WorkerThread.h"
+#include "sim/Scenario.h"
+#include "sim/ScenarioPlayer.h"
+#include "sim/ScenarioRecorder.h"
 #include "sim/StreamDecoder.h"
 
 struct SimOptions {
@@ -42,9 +48,13 @@ struct SimOptions {
     int unaskedCode;   // -1: none; else frames of this code are sent now and then
     int unaskedEveryMs;
     unsigned seed;
-    size_t keepReceived;  // items Received() keeps, the newest (100,000 by default)
-    unsigned baud;        // the line's rate: each byte takes its 8N1 time (10 bits) to cross,
-                          // in both directions; 0: bytes cross at once (the default here)
+    size_t keepReceived;     // items Received() keeps, the newest (100,000 by default)
+    unsigned baud;           // the line's rate: each byte takes its 8N1 time (10 bits) to cross,
+                             // in both directions; 0: bytes cross at once (the default here)
+    ScenarioPlayer* player;  // when given, the MCU answers and speaks as its scenario says
+    ScenarioRecorder* recorder;  // when given, told what the line carries
+    // Both belong to the caller and outlive the simulator: a served socket's peers come and go,
+    // and the MCU's state, expectations and recording go on across them.
 };
 
 struct SimStats {
@@ -94,7 +104,8 @@ class McuSimulator {
               splittable(false),
               written(0),
               nextPieceAt(0),
-              nextPieceBytes(0) {}
+              nextPieceBytes(0),
+              damaged(false) {}
         Kind kind;
         double due;  // monotonic seconds
         std::string bytes;
@@ -103,6 +114,7 @@ class McuSimulator {
         size_t written;         // bytes already on the line
         double nextPieceAt;     // a split answer's next piece waits until then
         size_t nextPieceBytes;  // paced: bytes left in the piece now going (0: the whole item)
+        bool damaged;           // corrupted on purpose: no frame the MCU meant
     };
 
     struct Arriving {
@@ -115,10 +127,13 @@ class McuSimulator {
     void Receive(const unsigned char* bytes, size_t count, double readAt);
     void DeliverArrived(double now);
     double NextByteStart(const Outgoing& out) const;
+    size_t BurstBytes(const Outgoing& out) const;
     bool WritePaced(Outgoing* out, double now);
     void FlushIfQuiet(double now);
     void Handle(const std::vector<DecodedItem>& items);
     void ScheduleAnswer(const DecodedItem& frame);
+    AnswerPlan PlanAnswer(unsigned short code);
+    void ScheduleScenarioFrames(double now);
     void ScheduleUnasked(double now);
     void Schedule(const Outgoing& out);
     void MoveDueToLine(double now);
@@ -149,6 +164,8 @@ class McuSimulator {
     unsigned char m_serial;
     unsigned long m_answersScheduled;
     double m_nextUnasked;
+    ScenarioPlayer* m_player;      // thread only, or after Stop
+    ScenarioRecorder* m_recorder;  // thread only, or after Stop
 
     MutexLock m_mutex;  // guards m_received and m_stats
     std::deque<DecodedItem> m_received;

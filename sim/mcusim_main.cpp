@@ -12,7 +12,9 @@
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "ack/FrameStreamScanner.h"
 #include "common/Clock.h"
@@ -24,6 +26,9 @@
 #include "sim/DeviceNamespace.h"
 #include "sim/McuSimulator.h"
 #include "sim/ReportWriter.h"
+#include "sim/Scenario.h"
+#include "sim/ScenarioPlayer.h"
+#include "sim/ScenarioRecorder.h"
 #include "sim/ServeLine.h"
 #include "sim/TrafficReport.h"
 #include "sim/VcdRecorder.h"
@@ -35,6 +40,7 @@ const int kUsageStatus = 2;
 const int kSetupStatus = 125;
 const int kOutputFailedStatus = 1;
 const unsigned kDefaultBaud = 115200;
+const int kUnmetStatus = 6;  // the run went well, but the scenario's expectations were not met
 // What a served line's report may hold back while its reader is slow, and how long the end
 // waits for it to be read.
 const size_t kReportQueueBytes = 1 << 20;
@@ -96,6 +102,22 @@ const char kUsage[] =
     "                        than a real line could carry the request and the answer\n"
     "      --unpaced         bytes cross at once, for tests that need speed (the dump still\n"
     "                        draws them at 115200 baud)\n"
+    "      --scenario=FILE   the MCU as a YAML file describes it (scenarios/power.yaml is one):\n"
+    "                        named state that requests change, the answers of each code (result,\n"
+    "                        payload with state, delay, none, faults), frames the MCU sends of "
+    "its\n"
+    "                        own accord (periodic, at a time, after a request), and expectations\n"
+    "                        (a request within a time, never a request of a code), each unmet one\n"
+    "                        said on standard error with the file's line; with a command, or\n"
+    "                        --serve, or --decode (judged on the capture). A file with a mistake\n"
+    "                        is refused first, with its line. Status 6 when the run went well\n"
+    "                        but an expectation was not met (--serve ended by a signal then ends\n"
+    "                        0 or 6)\n"
+    "      --junit=FILE      also write the expectations' verdicts as a JUnit XML report\n"
+    "      --record=FILE     write what the line carried as a scenario that answers the same\n"
+    "                        way: each code's answers in turn (none where there was none) with\n"
+    "                        their delays, the MCU's own frames at their times; from a command's\n"
+    "                        run, --serve, or --decode of a capture of both sides of a real line\n"
     "      --vcd=FILE        write the line's traffic as a Value Change Dump: signals host_tx\n"
     "                        and mcu_tx, each byte an 8N1 frame at the line's rate, in units of\n"
     "                        1 us, for a logic analyzer's viewer or sigrok-cli's UART decoder\n"
@@ -181,7 +203,10 @@ enum LongOnly {
     kUnaskedMs,
     kSeed,
     kBaud,
-    kUnpaced
+    kUnpaced,
+    kScenario,
+    kRecord,
+    kJunit
 };
 
 const struct option kOptions[] = {{"decode", required_argument, NULL, kDecode},
@@ -205,6 +230,9 @@ const struct option kOptions[] = {{"decode", required_argument, NULL, kDecode},
                                   {"seed", required_argument, NULL, kSeed},
                                   {"baud", required_argument, NULL, kBaud},
                                   {"unpaced", no_argument, NULL, kUnpaced},
+                                  {"scenario", required_argument, NULL, kScenario},
+                                  {"record", required_argument, NULL, kRecord},
+                                  {"junit", required_argument, NULL, kJunit},
                                   {"help", no_argument, NULL, 'h'},
                                   {"version", no_argument, NULL, 'V'},
                                   {NULL, 0, NULL, 0}};
@@ -287,10 +315,139 @@ const char* OptionName(int option) {
     return "?";
 }
 
+// A run's scenario (--scenario), the JUnit report of its expectations (--junit) and the
+// recording of what the line carried (--record).
+struct ScenarioFiles {
+    ScenarioFiles() : scenario(NULL), record(NULL), junit(NULL) {}
+    const char* scenario;
+    const char* record;
+    const char* junit;
+};
+
+std::string XmlText(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        out += c == '&'   ? "&amp;"
+               : c == '<' ? "&lt;"
+               : c == '>' ? "&gt;"
+               : c == '"' ? "&quot;"
+                          : std::string(1, c);
+    }
+    return out;
+}
+
+// The scenario's player and the recorder of a run, made before it and judged after it.
+class ScenarioRun {
+  public:
+    // 0, or after saying why, the status of a scenario that cannot be read or a file that
+    // cannot be written.
+    // Times count from `start`: the run's, or 0 for a capture, whose times count from its first
+    // byte.
+    int Prepare(const ScenarioFiles& files, double start, SimOptions* options,
+                ScenarioRecorder** recorder) {
+        m_files = files;
+        m_capture = start == 0;
+        if (files.scenario != NULL) {
+            std::string error;
+#ifdef HDDPOWER_SCENARIO_FILES
+            if (!LoadScenario(files.scenario, &m_scenario, &error)) {
+#else
+            error = std::string(files.scenario) +
+                    ": this mcusim reads no scenario files (it was "
+                    "built without yaml-cpp)";
+            {
+#endif
+                fprintf(stderr, "mcusim: %s\n", error.c_str());
+                return kUsageStatus;
+            }
+            m_player.reset(new ScenarioPlayer(m_scenario, start));
+            options->player = m_player.get();
+        } else if (files.junit != NULL) {
+            fprintf(stderr, "mcusim: --junit reports a scenario's expectations: give --scenario\n");
+            return kUsageStatus;
+        }
+        if (files.record != NULL) {
+            m_record = fopen(files.record, "w");
+            if (m_record == NULL) {
+                fprintf(stderr, "mcusim: cannot write %s: %s\n", files.record, strerror(errno));
+                return kSetupStatus;
+            }
+            m_recorder.reset(new ScenarioRecorder(start));
+            options->recorder = m_recorder.get();
+            *recorder = m_recorder.get();
+        }
+        return 0;
+    }
+
+    // The run's status, once the expectations are judged (each unmet one said, and status
+    // kUnmetStatus when the run itself went well) and the recording written.
+    int Finish(int status, const std::string& source) {
+        if (m_recorder) {
+            m_recorder->Write(m_record, source);
+            if (fclose(m_record) != 0) {
+                fprintf(stderr, "mcusim: cannot write %s: %s\n", m_files.record, strerror(errno));
+            }
+        }
+        if (!m_player) {
+            return status;
+        }
+        // A capture's requests are all before its end, whenever that was.
+        const std::vector<UnmetExpectation> unmet =
+            m_player->Verdict(m_capture ? 1e300 : MonotonicSeconds());
+        for (const UnmetExpectation& u : unmet) {
+            fprintf(stderr, "mcusim: expectation not met: %s:%d: %s\n", m_files.scenario, u.line,
+                    u.what.c_str());
+        }
+        if (m_files.junit != NULL) {
+            WriteJunit(unmet);
+        }
+        return status == 0 && !unmet.empty() ? kUnmetStatus : status;
+    }
+
+  private:
+    void WriteJunit(const std::vector<UnmetExpectation>& unmet) {
+        FILE* out = fopen(m_files.junit, "w");
+        if (out == NULL) {
+            fprintf(stderr, "mcusim: cannot write %s: %s\n", m_files.junit, strerror(errno));
+            return;
+        }
+        const std::vector<ScenarioExpectation>& all = m_scenario.expectations;
+        fprintf(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n");
+        fprintf(out, "  <testsuite name=\"%s\" tests=\"%lu\" failures=\"%lu\">\n",
+                XmlText(std::string("mcusim scenario ") + m_files.scenario).c_str(),
+                static_cast<unsigned long>(all.size()), static_cast<unsigned long>(unmet.size()));
+        for (const ScenarioExpectation& e : all) {
+            const UnmetExpectation* failed = NULL;
+            for (const UnmetExpectation& u : unmet) {
+                failed = u.line == e.line ? &u : failed;
+            }
+            fprintf(out, "    <testcase classname=\"scenario\" name=\"%s:%d\"",
+                    XmlText(m_files.scenario).c_str(), e.line);
+            if (failed == NULL) {
+                fprintf(out, "/>\n");
+            } else {
+                fprintf(out, ">\n      <failure message=\"%s\"/>\n    </testcase>\n",
+                        XmlText(failed->what).c_str());
+            }
+        }
+        fprintf(out, "  </testsuite>\n</testsuites>\n");
+        if (fclose(out) != 0) {
+            fprintf(stderr, "mcusim: cannot write %s: %s\n", m_files.junit, strerror(errno));
+        }
+    }
+
+    ScenarioFiles m_files;
+    Scenario m_scenario;
+    std::unique_ptr<ScenarioPlayer> m_player;
+    std::unique_ptr<ScenarioRecorder> m_recorder;
+    FILE* m_record = NULL;
+    bool m_capture = false;
+};
+
 // Parses the options before the command. Returns the index of the command, or -1 after
 // reporting a bad option, or argc + 1 after --help.
 int ParseOptions(int argc, char* argv[], SimOptions* options, DecodeOptions* decode,
-                 const char** serve, const char** vcd) {
+                 const char** serve, const char** vcd, ScenarioFiles* files) {
     opterr = 0;
     int option;
     // "+": options end at the command, whose own options are its business.
@@ -331,6 +488,15 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, DecodeOptions* dec
                 break;
             case kUnpaced:
                 options->baud = 0;
+                break;
+            case kScenario:
+                files->scenario = optarg;
+                break;
+            case kRecord:
+                files->record = optarg;
+                break;
+            case kJunit:
+                files->junit = optarg;
                 break;
             case ':':
                 fprintf(stderr, "mcusim: %s needs a value\n", argv[optind - 1]);
@@ -465,7 +631,8 @@ int WithLineDump(const char* vcdPath, unsigned baud,
 // Serves a line with the report written apart (ReportWriter), so that no reader of it can
 // stop the line being served. The status: the line's, or 1 when the report was lost; a stop
 // signal ends mcusim by that signal once all is put back.
-int ServeWithReport(const char* line, const char* vcdPath, const SimOptions& options, bool share) {
+int ServeWithReport(const char* line, const char* vcdPath, const SimOptions& options, bool share,
+                    ScenarioRun* run) {
     ReportWriter report(STDOUT_FILENO, kReportQueueBytes);
     ServeSetup setup;
     setup.options = options;
@@ -477,13 +644,19 @@ int ServeWithReport(const char* line, const char* vcdPath, const SimOptions& opt
         return ServeLine(line, setup, ended);
     });
     const int written = report.Finish(kReportDrainSeconds);
+    // With expectations, the verdict is the status, a stop signal being how serving ends.
+    const bool judged = options.player != NULL && !options.player->scenario().expectations.empty();
+    const int status = run->Finish(served, std::string("the line ") + line);
+    if (judged && (served == 0 || StopSignalCaught() != 0)) {
+        return StopSignalCaught() != 0 && status == 0 ? 0 : status;
+    }
     EndBySignalIfStopped();
-    if (served == 0 && written != 0) {
+    if (status == 0 && written != 0) {
         fprintf(stderr, "mcusim: cannot write standard output: %s\n",
                 written == EAGAIN ? "it was not read in time" : strerror(written));
         return kOutputFailedStatus;
     }
-    return served;
+    return status;
 }
 
 }  // namespace
@@ -497,15 +670,23 @@ int main(int argc, char* argv[]) {
     DecodeOptions decode;
     const char* serve = NULL;
     const char* vcd = NULL;
-    const int first = ParseOptions(argc, argv, &options, &decode, &serve, &vcd);
+    ScenarioFiles files;
+    const int first = ParseOptions(argc, argv, &options, &decode, &serve, &vcd, &files);
     if (first < 0) {
         return kUsageStatus;
     }
     if (first > argc) {  // --help or --version, printed
         return StandardOutputWritten("mcusim") ? 0 : kOutputFailedStatus;
     }
+    ScenarioRun run;
+    const int prepared = run.Prepare(files, decode.path != NULL ? 0 : MonotonicSeconds(), &options,
+                                     &decode.recorder);
+    if (prepared != 0) {
+        return prepared;
+    }
     if (decode.path != NULL) {
-        const int decoded = DecodeCapture(decode, WriteLines);
+        decode.player = options.player;
+        const int decoded = run.Finish(DecodeCapture(decode, WriteLines), decode.path);
         // A failed decode has said why already.
         return decoded != 0 || StandardOutputWritten("mcusim") ? decoded : kOutputFailedStatus;
     }
@@ -514,7 +695,7 @@ int main(int argc, char* argv[]) {
             fprintf(stderr, "mcusim: --serve runs no command (%s)\n", argv[first]);
             return kUsageStatus;
         }
-        return ServeWithReport(serve, vcd, options, decode.share);
+        return ServeWithReport(serve, vcd, options, decode.share, &run);
     }
     if (first >= argc) {
         fputs(kUsage, stderr);
@@ -523,7 +704,8 @@ int main(int argc, char* argv[]) {
     const int status = WithLineDump(vcd, options.baud, [&](VcdRecorder* dump, double* ended) {
         return RunUnderSimulator(argv + first, argc - first, options, dump, ended);
     });
+    const int judged = run.Finish(status, std::string("a run of ") + argv[first]);
     // The command's own status comes first; a run that went well but whose report was lost
     // fails as mcusim's own fault.
-    return StandardOutputWritten("mcusim") || status != 0 ? status : kSetupStatus;
+    return StandardOutputWritten("mcusim") || judged != 0 ? judged : kSetupStatus;
 }

@@ -716,4 +716,93 @@ TEST(LineDump, TheDecoderTiesAnswersAsTheLinkDoesOnAPacedLine) {
     }
 }
 
+// A file's whole text, as a string.
+std::string Contents(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// The MCU as a scenario file has it: a mistake in the file is refused with its line; requests
+// change the state their answers and the MCU's own frames report; expectations judge the run
+// (its status, its report, a JUnit file); what a run carried, recorded, answers the same way
+// replayed, and so does a capture's recording; the traces decode in sigrok-cli.
+TEST(McusimScenario, AnswersAsItsFileSaysAndJudgesTheRun) {
+    if (RunProgram({McuSimPath(), "--scenario", "/nonexistent.yaml", "true"})
+            .err.find("reads no scenario files") != std::string::npos) {
+        GTEST_SKIP() << "this mcusim was built without yaml-cpp (a cross build)";
+    }
+    const TempPath file("scenario"), junit("junit"), recorded("recorded"), trace("scenario-trace");
+    const struct {
+        const char* text;
+        const char* refusal;
+    } wrong[] = {
+        {"commands:\n  0x0006:\n    answr: {result: 1}\n", ":3: unknown key 'answr' in a command"},
+        {"commands:\n  0x0006:\n    answer: {result: 300}\n",
+         ":3: result must be a whole number from 0 to 255"},
+        {"frames:\n  - {code: 0x19, payload: [disks]}\n",
+         ":2: 'disks' is neither a byte nor a state the scenario names"},
+        {"frames:\n  - {code: 0x19}\n",
+         ":2: a frame comes every_ms, at_ms or after a request: one of them"},
+        {"expect:\n  - {request: 6, payload: \"0g\"}\n",
+         ":2: an expected payload must be pairs of hex digits"},
+        {"commands: [1\n", ":2: end of sequence flow not found"},
+    };
+    for (const auto& w : wrong) {
+        SCOPED_TRACE(w.text);
+        RunHostShell("printf '%s' '" + std::string(w.text) + "' > " + file.path());
+        const ToolResult r = RunProgram({McuSimPath(), "--scenario", file.path(), "true"});
+        EXPECT_EQ(2, r.exitCode);
+        EXPECT_EQ("mcusim: " + file.path() + w.refusal + "\n", r.err);
+    }
+    RunHostShell("cp " SCENARIOS "/power.yaml " + file.path());
+    const std::string power = "$EMU $MCUSEND -s 7 6 00ff00ff0000005f >/dev/null 2>&1; sleep 0.1";
+    const ToolResult met = UnderSim({"--scenario", file.path(), "--junit", junit.path(), "--record",
+                                     recorded.path(), "--vcd", trace.path()},
+                                    power);
+    EXPECT_EQ(0, met.exitCode) << met.err;
+    EXPECT_NE(std::string::npos,
+              met.out.find("cmd 0x0006 CMD_ALARM_OUT_POWER, payload 07 00 00 00 00 5f\n"));
+    EXPECT_NE(std::string::npos, met.out.find("cmd 0x0019 CMD_0019, payload 00 00 00 5f\n"));
+    EXPECT_NE(std::string::npos, Contents(junit.path()).find("tests=\"2\" failures=\"0\""));
+    if (RunHostShell("command -v sigrok-cli").exitCode == 0) {
+        const std::string decoded =
+            RunHostShell("SIGROKDECODE_DIR=" HDDPOWER_DECODERS " sigrok-cli -i " + trace.path() +
+                         " -P uart:baudrate=115200:rx=host_tx:tx=mcu_tx,mculine "
+                         "-A mculine=acks:tx-items")
+                .out;
+        EXPECT_NE(std::string::npos, decoded.find("answer to 0006 serial 7, result 0x00"));
+        EXPECT_NE(std::string::npos, decoded.find("cmd 0x0019 CMD_0019")) << decoded;
+    }
+    const ToolResult unmet = UnderSim({"--scenario", file.path(), "--junit", junit.path()},
+                                      "$EMU $MCUSEND 0404 >/dev/null 2>&1; true");
+    EXPECT_EQ(6, unmet.exitCode);
+    EXPECT_EQ("mcusim: expectation not met: " + file.path() +
+                  ":24: a request 0006 within 2000 ms: none came\n"
+                  "mcusim: expectation not met: " +
+                  file.path() + ":26: no request 0404: 1 came\n",
+              unmet.err);
+    EXPECT_NE(std::string::npos,
+              Contents(junit.path()).find("<failure message=\"no request 0404: 1 came\"/>"));
+    // Recorded, the run answers the same way replayed: the answer and the MCU's own frame.
+    EXPECT_NE(
+        std::string::npos,
+        Contents(recorded.path()).find("      - {result: 0x00, payload: \"0000005f\", delay_ms: "));
+    const ToolResult replayed = UnderSim({"--scenario", recorded.path()}, power);
+    EXPECT_NE(std::string::npos, replayed.out.find("payload 07 00 00 00 00 5f\n"));
+    EXPECT_NE(std::string::npos, replayed.out.find("cmd 0x0019 CMD_0019, payload 00 00 00 5f\n"));
+    // A capture of both sides: a request, its answer, the MCU's own frame, a request unanswered.
+    const std::string capture = ValidFrame(3, 0x41, 6, "\x01\x02") + Ack(6, 3, 0x42, 9) +
+                                ValidFrame(4, 0x01, 0x19, "\x0a") + ValidFrame(5, 0x41, 6, "\x01");
+    StartedProgram decoding =
+        StartProgram({McuSimPath(), "--decode", "-", "--record", recorded.path()}, {}, true);
+    ASSERT_EQ(ssize_t(capture.size()), write(decoding.inFd, capture.data(), capture.size()));
+    EXPECT_EQ(0, FinishProgram(&decoding));
+    const std::string fromCapture = Contents(recorded.path());
+    EXPECT_NE(std::string::npos, fromCapture.find("commands:\n  0x0006:\n    answers:\n      - "
+                                                  "{result: 0x42, payload: \"\", delay_ms: 0.000}\n"
+                                                  "      - none\nframes:\n  - {code: 0x0019, flag: "
+                                                  "0x01, payload: \"0a\", at_ms: 0.000}\n"))
+        << fromCapture;
+}
+
 }  // namespace

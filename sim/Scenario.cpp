@@ -1,0 +1,19 @@
+// SPDX-License-Identifier: MIT
+#include "sim/Scenario.h"
+
+std::string LayOutPayload(const std::vector<PayloadPart>& parts,
+                          const std::map<std::string, ScenarioState>& state) {
+    std::string bytes;
+    for (const PayloadPart& part : parts) {
+        if (!part.isState) {
+            bytes += static_cast<char>(part.byte);
+            continue;
+        }
+        const ScenarioState& value = state.at(part.state);
+        for (int i = 0; i < value.bytes; ++i) {
+            const int shift = 8 * (value.littleEndian ? i : value.bytes - 1 - i);
+            bytes += static_cast<char>((value.value >> shift) & 0xFF);
+        }
+    }
+    return bytes;
+}

@@ -1,0 +1,98 @@
+// SPDX-License-Identifier: MIT
+#include "sim/ScenarioRecorder.h"
+
+#include <arpa/inet.h>
+
+#include "common/AckMatch.h"
+#include "common/ComFrame.h"
+
+namespace {
+
+std::string Hex(const std::string& bytes) {
+    std::string text;
+    char two[3];
+    for (unsigned char byte : bytes) {
+        snprintf(two, sizeof two, "%02x", byte);
+        text += two;
+    }
+    return text;
+}
+
+std::string PayloadOf(const unsigned char* frame, size_t length) {
+    return length > static_cast<size_t>(FRAME_MIN_SIZE)
+               ? std::string(reinterpret_cast<const char*>(frame) + FRAME_HEADER_SIZE,
+                             length - FRAME_MIN_SIZE)
+               : std::string();
+}
+
+}  // namespace
+
+ScenarioRecorder::ScenarioRecorder(double startSeconds) : m_start(startSeconds), m_requests(0) {}
+
+void ScenarioRecorder::Request(const unsigned char* frame, size_t length, double at) {
+    (void)length;
+    const unsigned short code = FrameCmdCode(frame);
+    ++m_requests;
+    // A request still waiting when the next of its code comes was never answered.
+    if (m_pending.count(code) != 0) {
+        m_answers[code].push_back(Answer{true, 0, std::string(), 0});
+    }
+    m_pending[code] = Pending{frame[4], at};
+}
+
+void ScenarioRecorder::Sent(const unsigned char* frame, size_t length, double at) {
+    const unsigned short code = FrameCmdCode(frame);
+    const std::string payload = PayloadOf(frame, length);
+    const std::map<unsigned short, Pending>::iterator pending = m_pending.find(code);
+    if (pending != m_pending.end() && !payload.empty() &&
+        AnswerMatches(htons(code), static_cast<unsigned char>(payload[0]), htons(code),
+                      pending->second.serial)) {
+        const double delayMs = (at - pending->second.at) * 1000;
+        m_answers[code].push_back(Answer{
+            false, static_cast<unsigned char>(payload.size() > 1 ? payload[1] : '\0'),
+            payload.size() > 2 ? payload.substr(2) : std::string(), delayMs > 0 ? delayMs : 0});
+        m_pending.erase(pending);
+        return;
+    }
+    m_frames.push_back(Own{code, frame[5], payload, (at - m_start) * 1000});
+}
+
+void ScenarioRecorder::Frame(const unsigned char* frame, size_t length, double at) {
+    if (FrameAckBit(frame[5]) != 0) {
+        Request(frame, length, at);
+    } else {
+        Sent(frame, length, at);
+    }
+}
+
+void ScenarioRecorder::Write(FILE* out, const std::string& source) {
+    for (const auto& pending : m_pending) {
+        m_answers[pending.first].push_back(Answer{true, 0, std::string(), 0});
+    }
+    m_pending.clear();
+    fprintf(out, "# Recorded by mcusim from %s: %lu requests, %lu frames of the MCU's own.\n",
+            source.c_str(), m_requests, static_cast<unsigned long>(m_frames.size()));
+    fprintf(out,
+            "# Replayed, each code's requests get these answers in turn, the last repeated.\n");
+    if (!m_answers.empty()) {
+        fprintf(out, "commands:\n");
+    }
+    for (const auto& code : m_answers) {
+        fprintf(out, "  0x%04x:\n    answers:\n", code.first);
+        for (const Answer& answer : code.second) {
+            if (answer.none) {
+                fprintf(out, "      - none\n");
+            } else {
+                fprintf(out, "      - {result: 0x%02x, payload: \"%s\", delay_ms: %.3f}\n",
+                        answer.result, Hex(answer.extra).c_str(), answer.delayMs);
+            }
+        }
+    }
+    if (!m_frames.empty()) {
+        fprintf(out, "frames:\n");
+    }
+    for (const Own& frame : m_frames) {
+        fprintf(out, "  - {code: 0x%04x, flag: 0x%02x, payload: \"%s\", at_ms: %.3f}\n", frame.code,
+                frame.flag, Hex(frame.payload).c_str(), frame.atMs);
+    }
+}
