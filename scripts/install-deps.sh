@@ -4,7 +4,7 @@
 #   scripts/install-deps.sh [base|all]   base: build and host tests; all (default): every gate
 set -euo pipefail
 base=(cmake g++ make libgtest-dev googletest libgmock-dev sigrok-cli libclang-rt-14-dev help2man
-      python3 python3-pytest python3-setuptools python3-pip python3-venv)
+      python3 python3-pytest python3-setuptools python3-pip python3-venv libyaml-cpp-dev)
 gates=(clang clang-tidy clang-format cppcheck g++-arm-linux-gnueabi qemu-user qemu-system-arm
        python3 groff-base lintian pkg-config libbenchmark-dev valgrind time)
 packages=("${base[@]}")

@@ -78,18 +78,20 @@ bool PrintItems(std::vector<DecodedItem>* items, ArrivalTimes* times,
     errno = 0;  // a write that fails while printing says why as well as the flush
     for (size_t i = 0; i < items->size(); ++i) {
         const DecodedItem& item = (*items)[i];
+        // The times are asked in offset order: the marks behind an offset are let go.
+        const double firstAt = times->MillisAt(item.offset) / 1000.0;
         if (item.kind == DecodedItem::kFrame) {
-            // Timed by its last byte: when the frame was whole.
-            const double at = times->MillisAt(item.offset + item.bytes.size() - 1) / 1000.0;
+            // A request counts from its last byte: when the frame was whole.
+            const double lastAt = times->MillisAt(item.offset + item.bytes.size() - 1) / 1000.0;
             if (options.recorder != NULL) {
-                options.recorder->Frame(item.bytes.data(), item.bytes.size(), at);
+                options.recorder->Frame(item.bytes.data(), item.bytes.size(), firstAt, lastAt);
             }
             if (options.player != NULL && FrameAckBit(item.bytes[5]) != 0) {
-                options.player->Request(item.bytes.data(), item.bytes.size(), at);
+                options.player->Request(item.bytes.data(), item.bytes.size(), lastAt);
             }
         }
         char when[32];
-        snprintf(when, sizeof when, "%.3f ms: ", times->MillisAt(item.offset));
+        snprintf(when, sizeof when, "%.3f ms: ", firstAt * 1000.0);
         print(when + DescribeItem(item));
     }
     items->clear();
@@ -104,6 +106,9 @@ bool PrintItems(std::vector<DecodedItem>* items, ArrivalTimes* times,
 // Reads and decodes until the input ends, a stop signal comes or output fails: the status.
 int DecodeStream(int fd, const DecodeOptions& options, void (*print)(const std::string& text)) {
     const bool live = isatty(fd) || options.live;
+    if (!live && options.recorder != NULL) {
+        options.recorder->TimesUnknown();
+    }
     StreamDecoder decoder;
     ArrivalTimes times;
     std::vector<DecodedItem> items;

@@ -27,7 +27,7 @@ std::string PayloadOf(const unsigned char* frame, size_t length) {
 
 }  // namespace
 
-ScenarioRecorder::ScenarioRecorder(double startSeconds) : m_start(startSeconds), m_requests(0) {}
+ScenarioRecorder::ScenarioRecorder(double startSeconds) : m_start(startSeconds), m_requests(0), m_timed(true) {}
 
 void ScenarioRecorder::Request(const unsigned char* frame, size_t length, double at) {
     (void)length;
@@ -57,11 +57,12 @@ void ScenarioRecorder::Sent(const unsigned char* frame, size_t length, double at
     m_frames.push_back(Own{code, frame[5], payload, (at - m_start) * 1000});
 }
 
-void ScenarioRecorder::Frame(const unsigned char* frame, size_t length, double at) {
+void ScenarioRecorder::Frame(const unsigned char* frame, size_t length, double firstByteAt,
+                             double lastByteAt) {
     if (FrameAckBit(frame[5]) != 0) {
-        Request(frame, length, at);
+        Request(frame, length, lastByteAt);
     } else {
-        Sent(frame, length, at);
+        Sent(frame, length, firstByteAt);
     }
 }
 
@@ -74,6 +75,10 @@ void ScenarioRecorder::Write(FILE* out, const std::string& source) {
             source.c_str(), m_requests, static_cast<unsigned long>(m_frames.size()));
     fprintf(out,
             "# Replayed, each code's requests get these answers in turn, the last repeated.\n");
+    if (!m_timed) {
+        fprintf(out, "# From a recording, whose bytes carry no times: the answers come without "
+                     "delay.\n");
+    }
     if (!m_answers.empty()) {
         fprintf(out, "commands:\n");
     }
@@ -82,17 +87,27 @@ void ScenarioRecorder::Write(FILE* out, const std::string& source) {
         for (const Answer& answer : code.second) {
             if (answer.none) {
                 fprintf(out, "      - none\n");
-            } else {
+            } else if (m_timed) {
                 fprintf(out, "      - {result: 0x%02x, payload: \"%s\", delay_ms: %.3f}\n",
                         answer.result, Hex(answer.extra).c_str(), answer.delayMs);
+            } else {
+                fprintf(out, "      - {result: 0x%02x, payload: \"%s\"}\n", answer.result,
+                        Hex(answer.extra).c_str());
             }
         }
     }
     if (!m_frames.empty()) {
-        fprintf(out, "frames:\n");
+        fprintf(out, m_timed ? "frames:\n"
+                             : "# The MCU's own frames, in the order they came; give each its time:\n"
+                               "# frames:\n");
     }
     for (const Own& frame : m_frames) {
-        fprintf(out, "  - {code: 0x%04x, flag: 0x%02x, payload: \"%s\", at_ms: %.3f}\n", frame.code,
-                frame.flag, Hex(frame.payload).c_str(), frame.atMs);
+        fprintf(out, "%s  - {code: 0x%04x, flag: 0x%02x, payload: \"%s\", at_ms: ", m_timed ? "" : "#",
+                frame.code, frame.flag, Hex(frame.payload).c_str());
+        if (m_timed) {
+            fprintf(out, "%.3f}\n", frame.atMs);
+        } else {
+            fprintf(out, "?}\n");
+        }
     }
 }

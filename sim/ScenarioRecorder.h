@@ -22,8 +22,13 @@ class ScenarioRecorder {
     void Request(const unsigned char* frame, size_t length, double at);
     // A frame the MCU sent, starting at `at`: an answer, or a frame of its own.
     void Sent(const unsigned char* frame, size_t length, double at);
-    // Either, by the frame's ackBit: for a capture, whose frames come from both sides.
-    void Frame(const unsigned char* frame, size_t length, double at);
+    // Either, by the frame's ackBit: for a capture, whose frames come from both sides. A
+    // request is timed by its last byte (when the MCU had it whole), a sent frame by its first.
+    void Frame(const unsigned char* frame, size_t length, double firstByteAt, double lastByteAt);
+    // The times given are not the line's (a recording read from a file or a pipe): the answers
+    // are written without delays, and the MCU's own frames as a commented list, in their
+    // order, for the reader to time.
+    void TimesUnknown() { m_timed = false; }
 
     // The scenario, with a first line saying where it came from.
     void Write(FILE* out, const std::string& source);
@@ -51,6 +56,7 @@ class ScenarioRecorder {
     std::map<unsigned short, Pending> m_pending;
     std::vector<Own> m_frames;
     unsigned long m_requests;
+    bool m_timed;
 };
 
 #endif  // SIM_SCENARIORECORDER_H

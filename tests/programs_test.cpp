@@ -793,16 +793,31 @@ TEST(McusimScenario, AnswersAsItsFileSaysAndJudgesTheRun) {
     // A capture of both sides: a request, its answer, the MCU's own frame, a request unanswered.
     const std::string capture = ValidFrame(3, 0x41, 6, "\x01\x02") + Ack(6, 3, 0x42, 9) +
                                 ValidFrame(4, 0x01, 0x19, "\x0a") + ValidFrame(5, 0x41, 6, "\x01");
+    // Read from a pipe the capture is a recording, whose bytes carry no times; said live, the
+    // times are when its bytes came.
     StartedProgram decoding =
         StartProgram({McuSimPath(), "--decode", "-", "--record", recorded.path()}, {}, true);
     ASSERT_EQ(ssize_t(capture.size()), write(decoding.inFd, capture.data(), capture.size()));
     EXPECT_EQ(0, FinishProgram(&decoding));
     const std::string fromCapture = Contents(recorded.path());
-    EXPECT_NE(std::string::npos, fromCapture.find("commands:\n  0x0006:\n    answers:\n      - "
-                                                  "{result: 0x42, payload: \"\", delay_ms: 0.000}\n"
-                                                  "      - none\nframes:\n  - {code: 0x0019, flag: "
-                                                  "0x01, payload: \"0a\", at_ms: 0.000}\n"))
+    EXPECT_NE(std::string::npos,
+              fromCapture.find("commands:\n  0x0006:\n    answers:\n      - "
+                               "{result: 0x42, payload: \"\"}\n      - none\n# The MCU's own "
+                               "frames, in the order they came; give each its time:\n# frames:\n"
+                               "#  - {code: 0x0019, flag: 0x01, payload: \"0a\", at_ms: ?}\n"))
         << fromCapture;
+    StartedProgram live = StartProgram(
+        {McuSimPath(), "--live", "--decode", "-", "--record", recorded.path()}, {}, true);
+    const std::string request = ValidFrame(3, 0x41, 6, "\x01"), answer = Ack(6, 3, 0x42, 9);
+    ASSERT_EQ(ssize_t(request.size()), write(live.inFd, request.data(), request.size()));
+    ReadUntil(&live, "CMD_ALARM_OUT_POWER");  // the request has come: the answer is 30 ms late
+    usleep(30000);
+    ASSERT_EQ(ssize_t(answer.size()), write(live.inFd, answer.data(), answer.size()));
+    EXPECT_EQ(0, FinishProgram(&live));
+    const std::string fromLive = Contents(recorded.path());
+    const size_t delay = fromLive.find("delay_ms: ");
+    ASSERT_NE(std::string::npos, delay) << fromLive;
+    EXPECT_GE(atof(fromLive.c_str() + delay + 10), 30.0) << fromLive;
 }
 
 }  // namespace
