@@ -39,7 +39,7 @@ jobs=$(nproc)
 
 build() {  # build DIR [cmake options...]
   local dir=$1; shift
-  cmake -S . -B "$dir" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DHDDPOWER_WERROR=ON "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
 }
 

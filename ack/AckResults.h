@@ -35,7 +35,8 @@ enum WaitListResult {
     WAIT_LIST_ALREADY_ANSWERED = -7  // the command has had its answer (ClaimAnswer)
 };
 
-// Callers compare against the numbers themselves, so a changed value breaks them at build time.
+// Callers compare against the numbers themselves: an edit of a value above stops the build
+// here, rather than changing quietly what every caller sees.
 static_assert(QUEUE_TOO_FEW_BYTES == -1 && QUEUE_BAD_ARGUMENT == -3 && QUEUE_NO_ROOM == -4 &&
                   QUEUE_TOO_LARGE == -5 && QUEUE_BAD_CHECKSUM == -6 && QUEUE_BAD_TAIL == -7,
               "the ring's result codes never change");

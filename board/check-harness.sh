@@ -3,6 +3,7 @@
 # The emulated board's harness itself (board/run.sh), each check a failure of the gate:
 #   - a status travels apart from the guest's output: output without a last line feed keeps
 #     it, and a line that looks like the harness's own cannot forge it;
+#   - a relative --file is the caller's, and a program's arguments reach it as they were given;
 #   - interrupted (Ctrl-C to its process group while the guest runs a command, SIGTERM to the
 #     script while the board boots), it ends with 128 + the signal, shows the output so far,
 #     and leaves no emulator, no simulator and no temporary folder behind;
@@ -27,6 +28,19 @@ status=$?
 set -e
 [ "$status" -eq 3 ] || fail "the guest's status 3 came back as $status: $out"
 [[ "$out" == $'board: status 0\nabc\n'* ]] || fail "the guest's output was not kept whole: $out"
+
+echo "paths from the caller's folder, a program's arguments as they are"
+printf '#!/bin/sh\nprintf "[%%s]" "$@"\n' >"$work/args"
+chmod +x "$work/args"
+set +e
+out=$(cd "$work" && "$OLDPWD/board/run.sh" --arm-build "$OLDPWD/$arm" --host-build "$OLDPWD/$host" \
+  --file ./args -- args "a b" "it's" '$HOME' 2>&1)
+status=$?
+set -e
+[ "$status" -eq 0 ] && [[ "$out" == '[a b][it'"'"'s][$HOME]'* ]] ||
+  fail "a relative --file and a program's arguments: status $status: $out"
+out=$(board --file ./nonexistent -- true 2>&1) && fail "a missing --file was taken"
+[[ "$out" == "board: --file $PWD/./nonexistent: no such file" ]] || fail "a missing --file: $out"
 
 # Runs board/run.sh with the guest command in a process group of its own (SIGINT not ignored,
 # as a terminal's job has it), its temporary folders under $work/tmp; once `ready` is true,

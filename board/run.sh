@@ -20,7 +20,16 @@
 # and checked whole before the cache counts as ready. Every boot powers the guest off; however
 # the script ends, nothing is left running or behind.
 set -euo pipefail
+caller=$PWD
 cd "$(dirname "$0")/.."
+# A path given on the command line is the caller's: relative to where the script was run.
+from_caller() {
+  case $1 in /*) printf '%s\n' "$1" ;; *) printf '%s\n' "$caller/$1" ;; esac
+}
+# One word for the guest's shell, whatever it holds.
+shell_word() {
+  printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"
+}
 sim_options=""
 arm_build=build-arm
 host_build=build
@@ -29,16 +38,25 @@ files=()
 while [ $# -gt 0 ]; do
   case $1 in
     --sim) sim_options=$2; shift 2 ;;
-    --arm-build) arm_build=$2; shift 2 ;;
-    --host-build) host_build=$2; shift 2 ;;
-    --file) files+=("$2"); shift 2 ;;
+    --arm-build) arm_build=$(from_caller "$2"); shift 2 ;;
+    --host-build) host_build=$(from_caller "$2"); shift 2 ;;
+    --file) files+=("$(from_caller "$2")"); shift 2 ;;
     --timeout) timeout=$2; shift 2 ;;
     --) shift; break ;;
     *) echo "board: unknown option $1" >&2; exit 125 ;;
   esac
 done
 [ $# -gt 0 ] || { echo "board: no command given" >&2; exit 125; }
-command=$*
+# One argument is a shell command; several are a program and its arguments, passed as they are.
+if [ $# -eq 1 ]; then
+  command=$1
+else
+  command=""
+  for word in "$@"; do command+="${command:+ }$(shell_word "$word")"; done
+fi
+for file in "${files[@]}"; do
+  [ -f "$file" ] || { echo "board: --file $file: no such file" >&2; exit 125; }
+done
 for program in "$arm_build/hddpower" "$arm_build/mcusend" "$host_build/mcusim"; do
   [ -x "$program" ] || { echo "board: $program is missing; build first" >&2; exit 125; }
 done

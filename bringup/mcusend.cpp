@@ -256,7 +256,7 @@ Outcome SendOnce(const Options& options, unsigned char serial) {
                                  static_cast<unsigned>(options.timeoutMs));
     outcome.rttUs = static_cast<long>(MonotonicMicros() - startUs);
     outcome.serial = request.serialNum;
-    outcome.answer = reply[FRAME_HEADER_SIZE + 1];
+    outcome.answer = FrameAnswerResult(reply);
     return outcome;
 }
 

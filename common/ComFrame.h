@@ -71,6 +71,18 @@ inline unsigned short FrameCmdCode(const unsigned char* frame) {
     return static_cast<unsigned short>((frame[6] << 8) | frame[7]);
 }
 
+// An acknowledgement's payload: the serial number of the frame it answers, then the MCU's
+// result byte, then what the command returns.
+const int ANSWER_SERIAL_AT = 0;
+const int ANSWER_RESULT_AT = 1;
+
+// The result byte of an acknowledgement frame; 0 when its payload is too short to hold one.
+inline unsigned char FrameAnswerResult(const unsigned char* frame) {
+    return FrameLenField(frame) - FRAME_MIN_LEN_FIELD > ANSWER_RESULT_AT
+               ? frame[FRAME_HEADER_SIZE + ANSWER_RESULT_AT]
+               : 0;
+}
+
 // Frame building, for the sender and for anything that stands in for the MCU.
 //
 // XorCheckSum: the XOR of nbytes bytes (0 for none), as an int.

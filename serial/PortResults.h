@@ -6,7 +6,8 @@
 
 const int PORT_FAIL = -1;
 
-// Callers compare against the number itself, so a changed value breaks them at build time.
+// Callers compare against the number itself: an edit of the value above stops the build
+// here, rather than changing quietly what every caller sees.
 static_assert(PORT_FAIL == -1, "the port's failure code never changes");
 
 #endif  // SERIAL_PORTRESULTS_H

@@ -29,6 +29,9 @@ const double kIdleFlushSeconds = FRAME_STREAM_QUIET_US / 1e6;
 // A paced line hands its bytes to the board side in bursts of up to this many, each once the
 // wire has carried it, as a UART's driver does when its receive FIFO reaches its threshold.
 const size_t kPacedBurst = 8;
+// A paced line's thread wakes this long before a byte falls due and then watches the clock:
+// a timer wakes a thread some tens of microseconds late, a good part of a byte's 87 us.
+const double kPacedSpinSeconds = 100e-6;
 
 DecodedItem AsItem(const std::string& bytes) {
     DecodedItem item;
@@ -142,16 +145,16 @@ void McuSimulator::Run() {
         ScheduleScenarioFrames(now);
         MoveDueToLine(now);
         WriteLine(now);
-        if (!ReadOnce(SecondsToNextEvent(MonotonicSeconds()))) {
+        if (!ReadOnce(SleepBeforeNextEvent(MonotonicSeconds()))) {
             FlushIfQuiet(MonotonicSeconds());
         }
     }
 }
 
-// Until the next answer or piece is due, the next unasked frame, or the moment a held frame
-// is given up; never longer than kStopPollMs, so that Stop() is seen.
-double McuSimulator::SecondsToNextEvent(double now) const {
-    double next = now + kStopPollMs / 1000.0;
+// When the next byte goes to the board side: an answer or piece falls due, or the line's
+// front item has its next burst on the wire; never later than `limit`.
+double McuSimulator::NextWriteAt(double limit) const {
+    double next = limit;
     for (size_t i = 0; i < m_outgoing.size(); ++i) {
         next = m_outgoing[i].due < next ? m_outgoing[i].due : next;
     }
@@ -163,6 +166,13 @@ double McuSimulator::SecondsToNextEvent(double now) const {
                 : front.nextPieceAt;
         next = ready < next ? ready : next;
     }
+    return next;
+}
+
+// When anything else happens: a byte reaches the MCU, the next unasked frame, or the moment a
+// held frame is given up; never later than `limit`.
+double McuSimulator::NextOtherEventAt(double limit) const {
+    double next = limit;
     if (!m_arriving.empty() && m_arriving.front().at < next) {
         next = m_arriving.front().at;
     }
@@ -176,6 +186,21 @@ double McuSimulator::SecondsToNextEvent(double now) const {
     if (m_decoder.pending() > 0 && m_lastByteAt + kIdleFlushSeconds < next) {
         next = m_lastByteAt + kIdleFlushSeconds;
     }
+    return next;
+}
+
+// How long to wait for bytes before the next event, never longer than kStopPollMs, so that
+// Stop() is seen. On a paced line the thread wakes a little before a write falls due and
+// watches the clock from there; the bytes reaching the MCU need no such care, as each carries
+// its own time.
+double McuSimulator::SleepBeforeNextEvent(double now) const {
+    const double limit = now + kStopPollMs / 1000.0;
+    double writeAt = NextWriteAt(limit);
+    if (m_byteSeconds > 0 && writeAt < limit) {
+        writeAt = writeAt - kPacedSpinSeconds > now ? writeAt - kPacedSpinSeconds : now;
+    }
+    const double otherAt = NextOtherEventAt(limit);
+    const double next = writeAt < otherAt ? writeAt : otherAt;
     return next > now ? next - now : 0;
 }
 

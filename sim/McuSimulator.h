@@ -139,7 +139,9 @@ class McuSimulator {
     void MoveDueToLine(double now);
     void WriteLine(double now);
     void LogSent(const Outgoing& out);
-    double SecondsToNextEvent(double now) const;
+    double NextWriteAt(double limit) const;
+    double NextOtherEventAt(double limit) const;
+    double SleepBeforeNextEvent(double now) const;
     std::string Noise();
     unsigned Random();
     double Chance();

@@ -27,7 +27,8 @@ std::string PayloadOf(const unsigned char* frame, size_t length) {
 
 }  // namespace
 
-ScenarioRecorder::ScenarioRecorder(double startSeconds) : m_start(startSeconds), m_requests(0), m_timed(true) {}
+ScenarioRecorder::ScenarioRecorder(double startSeconds)
+    : m_start(startSeconds), m_requests(0), m_timed(true) {}
 
 void ScenarioRecorder::Request(const unsigned char* frame, size_t length, double at) {
     (void)length;
@@ -45,12 +46,14 @@ void ScenarioRecorder::Sent(const unsigned char* frame, size_t length, double at
     const std::string payload = PayloadOf(frame, length);
     const std::map<unsigned short, Pending>::iterator pending = m_pending.find(code);
     if (pending != m_pending.end() && !payload.empty() &&
-        AnswerMatches(htons(code), static_cast<unsigned char>(payload[0]), htons(code),
-                      pending->second.serial)) {
+        AnswerMatches(htons(code), static_cast<unsigned char>(payload[ANSWER_SERIAL_AT]),
+                      htons(code), pending->second.serial)) {
         const double delayMs = (at - pending->second.at) * 1000;
-        m_answers[code].push_back(Answer{
-            false, static_cast<unsigned char>(payload.size() > 1 ? payload[1] : '\0'),
-            payload.size() > 2 ? payload.substr(2) : std::string(), delayMs > 0 ? delayMs : 0});
+        const size_t rest = ANSWER_RESULT_AT + 1;
+        m_answers[code].push_back(
+            Answer{false, FrameAnswerResult(frame),
+                   payload.size() > rest ? payload.substr(rest) : std::string(),
+                   delayMs > 0 ? delayMs : 0});
         m_pending.erase(pending);
         return;
     }
@@ -76,8 +79,9 @@ void ScenarioRecorder::Write(FILE* out, const std::string& source) {
     fprintf(out,
             "# Replayed, each code's requests get these answers in turn, the last repeated.\n");
     if (!m_timed) {
-        fprintf(out, "# From a recording, whose bytes carry no times: the answers come without "
-                     "delay.\n");
+        fprintf(out,
+                "# From a recording, whose bytes carry no times: the answers come without "
+                "delay.\n");
     }
     if (!m_answers.empty()) {
         fprintf(out, "commands:\n");
@@ -97,12 +101,14 @@ void ScenarioRecorder::Write(FILE* out, const std::string& source) {
         }
     }
     if (!m_frames.empty()) {
-        fprintf(out, m_timed ? "frames:\n"
-                             : "# The MCU's own frames, in the order they came; give each its time:\n"
-                               "# frames:\n");
+        fprintf(out, m_timed
+                         ? "frames:\n"
+                         : "# The MCU's own frames, in the order they came; give each its time:\n"
+                           "# frames:\n");
     }
     for (const Own& frame : m_frames) {
-        fprintf(out, "%s  - {code: 0x%04x, flag: 0x%02x, payload: \"%s\", at_ms: ", m_timed ? "" : "#",
+        fprintf(out,
+                "%s  - {code: 0x%04x, flag: 0x%02x, payload: \"%s\", at_ms: ", m_timed ? "" : "#",
                 frame.code, frame.flag, Hex(frame.payload).c_str());
         if (m_timed) {
             fprintf(out, "%.3f}\n", frame.atMs);

@@ -14,6 +14,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -22,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <set>
@@ -133,13 +135,16 @@ TEST(FrameQueue, StoresRefusesMakesRoomAndWrapsWithTheirCounts) {
     EXPECT_EQ(QUEUE_NO_ROOM, Store(q, FrameOfSize(50)));
     // Frames that end exactly at the buffer's end, and frames cut in two by it.
     for (int first : {25, 11, 24, 26, 39}) {
+        SCOPED_TRACE("frames of " + std::to_string(first) + " and " + std::to_string(50 - first) +
+                     " bytes in turn");
         q.QueueInit(50);
         for (int i = 0; i < 6; ++i) {
+            SCOPED_TRACE("frame " + std::to_string(i));
             const std::string frame =
                 FrameOfSize(i % 2 == 0 ? first : 50 - first, static_cast<char>('A' + i),
                             static_cast<unsigned char>(i));
-            ASSERT_GE(Store(q, frame), 0);
-            ASSERT_EQ(Hex(frame), Hex(Take(q))) << first << " frame " << i;
+            EXPECT_GE(Store(q, frame), 0);
+            EXPECT_EQ(Hex(frame), Hex(Take(q)));
         }
     }
 }
@@ -311,11 +316,26 @@ struct Command {
     FrameBuffer sent, ack;
 };
 
-// A waiter on its own thread, given a generous pause to take its entry.
+// Whether the thread sleeps (state S in /proc): blocked, not running or about to run.
+bool ThreadSleeps(pid_t tid) {
+    std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const size_t state = all.rfind(") ");
+    return state != std::string::npos && all.compare(state + 2, 1, "S") == 0;
+}
+
+// A waiter on its own thread, returned once it holds its entry: the list's lock is not
+// contended, so the waiter sleeps nowhere but on the entry's semaphore.
 std::future<int> StartWaiter(WaitCmdList& list, __ComFrameData* frame) {
-    std::future<int> waiter =
-        std::async(std::launch::async, [&list, frame] { return list.WaitCmdFlag(frame, 30000); });
-    usleep(300 * 1000);
+    std::atomic<pid_t> tid(0);
+    std::future<int> waiter = std::async(std::launch::async, [&list, frame, &tid] {
+        tid = static_cast<pid_t>(syscall(SYS_gettid));
+        return list.WaitCmdFlag(frame, 30000);
+    });
+    const double giveUp = MonotonicSeconds() + 30;
+    while ((tid == 0 || !ThreadSleeps(tid)) && MonotonicSeconds() < giveUp) {
+        usleep(1000);
+    }
     return waiter;
 }
 
@@ -323,14 +343,26 @@ TEST(WaitCmdList, ResultsCountTheEntriesAndAnswersMatchOnTheirByteEightExceptFor
     WaitCmdList list;
     Command a(6, 1), b(7, 2), sameCode(6, 9);
     // An empty list counts 0 entries; a null frame is -1 before anything else.
-    EXPECT_EQ((std::vector<int>{0, 0, 0, 0, WAIT_LIST_NO_MATCH, WAIT_LIST_NULL_FRAME,
-                                WAIT_LIST_NULL_FRAME, WAIT_LIST_NULL_FRAME, WAIT_LIST_NULL_FRAME,
-                                WAIT_LIST_NO_MATCH}),
-              (std::vector<int>{list.isCmdExist(a.Sent()), list.FindCmd(a.Answer()),
-                                list.SetCmdFlag(a.Answer()), list.RemvedCmdfromList(a.Sent()),
-                                list.WaitCmdFlag(a.Sent(), 100), list.AddCmdtoList(nullptr),
-                                list.FindCmd(nullptr), list.SetCmdFlag(nullptr),
-                                list.RemvedCmdfromList(nullptr), list.WaitCmdFlag(nullptr, 100)}));
+    const struct {
+        const char* call;
+        int expected;
+        std::function<int()> run;
+    } empty[] = {
+        {"isCmdExist", 0, [&] { return list.isCmdExist(a.Sent()); }},
+        {"FindCmd", 0, [&] { return list.FindCmd(a.Answer()); }},
+        {"SetCmdFlag", 0, [&] { return list.SetCmdFlag(a.Answer()); }},
+        {"RemvedCmdfromList", 0, [&] { return list.RemvedCmdfromList(a.Sent()); }},
+        {"WaitCmdFlag", WAIT_LIST_NO_MATCH, [&] { return list.WaitCmdFlag(a.Sent(), 100); }},
+        {"AddCmdtoList(null)", WAIT_LIST_NULL_FRAME, [&] { return list.AddCmdtoList(nullptr); }},
+        {"FindCmd(null)", WAIT_LIST_NULL_FRAME, [&] { return list.FindCmd(nullptr); }},
+        {"SetCmdFlag(null)", WAIT_LIST_NULL_FRAME, [&] { return list.SetCmdFlag(nullptr); }},
+        {"RemvedCmdfromList(null)", WAIT_LIST_NULL_FRAME,
+         [&] { return list.RemvedCmdfromList(nullptr); }},
+        {"WaitCmdFlag(null)", WAIT_LIST_NO_MATCH, [&] { return list.WaitCmdFlag(nullptr, 100); }},
+    };
+    for (const auto& c : empty) {
+        EXPECT_EQ(c.expected, c.run()) << c.call << " on an empty list";
+    }
     EXPECT_EQ(1, list.AddCmdtoList(a.Sent()));
     EXPECT_EQ(2, list.AddCmdtoList(b.Sent()));
     EXPECT_EQ(WAIT_LIST_ALREADY_WAITING, list.AddCmdtoList(sameCode.Sent()));

@@ -442,14 +442,20 @@ TEST(McusimDecode, ReadsPipesAndDevicesAsTheBytesCome) {
 // is decoded or served (mcusim as the MCU on a line that exists: it answers what the board
 // side sends, and ends on SIGTERM with its totals) and put back when a signal ends mcusim; a
 // device another program holds is refused, unless shared.
+// For a shell script: waits until the program started as $pid sleeps, as it does once it
+// waits for its input (or has ended).
+const std::string kUntilAsleep =
+    "until ! kill -0 $pid 2>/dev/null || grep -q '^State:.*(sleeping)' /proc/$pid/status; do "
+    "sleep 0.01; done; ";
+
 TEST(McusimLine, LeavesTerminalsAsItFoundThemAndRespectsALock) {
     PtyLine line;
     ASSERT_TRUE(line.ok());
     SetCooked(line.slave());
     const std::string tty = line.slavePath();
     const ToolResult r =
-        RunHostShell("$EMU $MCUSIM --decode - < " + tty + " & pid=$!; sleep 0.5; stty -F " + tty +
-                     " speed; kill -TERM $pid; wait $pid; echo stdin $?");
+        RunHostShell("$EMU $MCUSIM --decode - < " + tty + " & pid=$!; " + kUntilAsleep +
+                     "stty -F " + tty + " speed; kill -TERM $pid; wait $pid; echo stdin $?");
     EXPECT_EQ("9600\nstdin 143\n", r.out) << r.err;
     // The device itself is read through the test's own descriptor: mcusim holds it in
     // exclusive mode, which refuses any other open but root's.
@@ -475,7 +481,7 @@ TEST(McusimLine, LeavesTerminalsAsItFoundThemAndRespectsALock) {
     ASSERT_EQ(0, flock(line.slave(), LOCK_EX | LOCK_NB));
     const ToolResult held = RunHostShell(
         "$EMU $MCUSIM --decode " + tty + "; echo held $?; $EMU $MCUSIM --share --decode " + tty +
-        " & pid=$!; sleep 0.5; kill -TERM $pid; wait $pid 2>/dev/null; echo shared $?");
+        " & pid=$!; " + kUntilAsleep + "kill -TERM $pid; wait $pid 2>/dev/null; echo shared $?");
     EXPECT_EQ("held 3\nshared 143\n", held.out);
     EXPECT_EQ("mcusim: " + tty + " is held by another program (--share uses it anyway)\n",
               held.err);

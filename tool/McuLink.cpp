@@ -269,7 +269,7 @@ int McuLink::Command(unsigned int code, const unsigned char* payload, size_t len
             const int len = ntohs(replyFrame->len) - FRAME_MIN_LEN_FIELD;
             answer->payloadLen = static_cast<unsigned short>(len > 0 ? len : 0);
             memcpy(answer->payload, FramePayload(replyFrame), answer->payloadLen);
-            answer->result = answer->payloadLen > 1 ? answer->payload[1] : 0;
+            answer->result = FrameAnswerResult(FrameBytes(replyFrame));
         }
     }
     return 0;

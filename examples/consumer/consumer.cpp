@@ -32,7 +32,7 @@ int main(int argc, char* argv[]) {
     g_McuCom.CloseCom();
     if (result > 0) {
         printf("consumer: command 0303, serial %u, acknowledged with result 0x%02x\n",
-               request.serialNum, reply[FRAME_HEADER_SIZE + 1]);
+               request.serialNum, FrameAnswerResult(reply));
         return 0;
     }
     printf("consumer: command 0303, serial %u, not acknowledged (%d)\n", request.serialNum, result);
