@@ -70,6 +70,16 @@ gate_tsan() {
 gate_arm() {
   build build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabi.cmake
   ctest --test-dir build-arm --output-on-failure -j"$jobs"
+  echo "a board program cross-built against the module installed in a staging tree"
+  build build  # its simulator
+  local stage=build-arm/stage
+  rm -rf "$stage" build-arm/daemon
+  DESTDIR=$PWD/$stage cmake --install build-arm --prefix /usr >/dev/null
+  cmake -S examples/daemon -B build-arm/daemon -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/arm-linux-gnueabi.cmake" \
+    -DCMAKE_FIND_ROOT_PATH="$PWD/$stage" >/dev/null
+  cmake --build build-arm/daemon
+  build/mcusim --unasked 0x0019 -- qemu-arm build-arm/daemon/mcudaemon --commands 5 |
+    grep -x "mcudaemon: 5 commands, 5 answered, 0 failed; events: .*"
 }
 
 build_uclibc() {  # the uClibc build, its toolchain built first when missing

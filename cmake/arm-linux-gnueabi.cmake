@@ -7,7 +7,8 @@ set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabi-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabi-g++)
 
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabi)
+# A root given on the command line (a staging tree with the installed module) is searched too.
+list(APPEND CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabi)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

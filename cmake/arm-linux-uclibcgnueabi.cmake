@@ -22,7 +22,8 @@ set(CMAKE_AR arm-linux-gnueabi-ar)
 set(CMAKE_RANLIB arm-linux-gnueabi-ranlib)
 set(CMAKE_STRIP arm-linux-gnueabi-strip)
 
-set(CMAKE_FIND_ROOT_PATH ${HDDPOWER_UCLIBC_ROOT}/sysroot)
+# A root given on the command line (a staging tree with the installed module) is searched too.
+list(APPEND CMAKE_FIND_ROOT_PATH ${HDDPOWER_UCLIBC_ROOT}/sysroot)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
