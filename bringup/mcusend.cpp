@@ -20,6 +20,7 @@
 #include "common/ParseArgs.h"
 #include "common/StdStreams.h"
 #include "common/StopSignals.h"
+#include "serial/ClaimedLine.h"
 #include "tool/HddPower.h"
 
 namespace {
@@ -199,32 +200,6 @@ int ParseArguments(int argc, char* argv[], Options* options) {
     return -1;
 }
 
-// The device's settings as found, put back when the run ends unless asked otherwise.
-class SavedLineSettings {
-  public:
-    explicit SavedLineSettings(const char* device)
-        : m_fd(open(device, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)), m_saved(false) {
-        m_saved = m_fd >= 0 && tcgetattr(m_fd, &m_settings) == 0;
-    }
-    ~SavedLineSettings() {
-        if (m_fd >= 0) {
-            close(m_fd);
-        }
-    }
-    bool opened() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
-    void Restore() {
-        if (m_saved) {
-            tcsetattr(m_fd, TCSANOW, &m_settings);
-        }
-    }
-
-  private:
-    int m_fd;
-    bool m_saved;
-    struct termios m_settings;
-};
-
 // The receiver reads through a second open of the device, made on its first read; it is made
 // now, before exclusive mode refuses further opens. A read of no bytes takes nothing from the
 // line.
@@ -361,21 +336,22 @@ int main(int argc, char* argv[]) {
         fprintf(stderr, "mcusend: command %04lx is not in the command table\n", options.code);
         return kUsageError;
     }
-    SavedLineSettings saved(options.device);
-    if (!saved.opened() && OpenRefusedAsHeld(errno)) {
+    // Taken before the module touches the line: a line another program holds keeps its
+    // settings, which are put back when the run ends unless asked otherwise.
+    mcucom::ClaimedLine line;
+    const int taken = line.Take(options.device, options.share);
+    if (taken == -EBUSY && line.heldExclusively()) {
         fprintf(stderr, "mcusend: %s is held by another program in exclusive mode (%s)\n",
                 options.device, kExclusiveNote);
         return kSendError;
     }
-    if (!saved.opened()) {
-        fprintf(stderr, "mcusend: cannot open %s: %s\n", options.device, strerror(errno));
-        return kSendError;
-    }
-    // Taken before the module touches the line: a line another program holds keeps its
-    // settings.
-    if (!options.share && LockLine(saved.fd()) == LINE_HELD_ELSEWHERE) {
+    if (taken == -EBUSY) {
         fprintf(stderr, "mcusend: %s is held by another program (--share uses it anyway)\n",
                 options.device);
+        return kSendError;
+    }
+    if (taken < 0) {
+        fprintf(stderr, "mcusend: cannot open %s: %s\n", options.device, strerror(-taken));
         return kSendError;
     }
     TerminalInfo info = McuPortSettings(options.device);
@@ -387,20 +363,15 @@ int main(int argc, char* argv[]) {
     }
     if (!options.share) {
         OpenRawReadDescriptor();
-        SetLineExclusive(saved.fd(), true);
+        line.Exclude();
     }
     CatchStopSignals();
     ModuleReceiver receiver;
     receiver.Start();
     const int status = SendAll(options);
     receiver.Stop();
-    if (!options.share) {
-        SetLineExclusive(saved.fd(), false);
-    }
     g_McuCom.CloseCom();
-    if (!options.keepSettings) {
-        saved.Restore();
-    }
+    line.Release(!options.keepSettings);
     const bool written = StandardOutputWritten("mcusend");
     EndBySignalIfStopped();
     return written || status != kAcknowledged ? status : kOutputError;

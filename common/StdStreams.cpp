@@ -35,10 +35,14 @@ bool StandardOutputWritten(const char* program) {
         return true;
     }
     // The reason is known only when this flush failed; an earlier write's is gone.
-    if (!flushed && errno != 0) {
-        fprintf(stderr, "%s: cannot write standard output: %s\n", program, strerror(errno));
+    SayOutputFailed(program, !flushed && errno != 0 ? strerror(errno) : NULL);
+    return false;
+}
+
+void SayOutputFailed(const char* program, const char* reason) {
+    if (reason != NULL) {
+        fprintf(stderr, "%s: cannot write standard output: %s\n", program, reason);
     } else {
         fprintf(stderr, "%s: cannot write standard output\n", program);
     }
-    return false;
 }

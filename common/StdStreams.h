@@ -16,4 +16,8 @@ void EnsureStandardStreams();
 // that a program whose output went nowhere (a full disk, a closed stream) ends with a failure.
 bool StandardOutputWritten(const char* program);
 
+// Says on standard error that standard output could not be written: "program: cannot write
+// standard output", then ": reason" when a reason is given.
+void SayOutputFailed(const char* program, const char* reason);
+
 #endif  // COMMON_STDSTREAMS_H

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "common/StopSignals.h"
 
+#include <pthread.h>
 #include <signal.h>
 #include <string.h>
 
@@ -14,15 +15,29 @@ void OnStopSignal(int signal) {
 
 }  // namespace
 
+const int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
 void CatchStopSignals() {
+    HandleStopSignals(OnStopSignal);
+}
+
+void HandleStopSignals(void (*handler)(int)) {
     struct sigaction action;
     memset(&action, 0, sizeof action);
-    action.sa_handler = OnStopSignal;
+    action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    const int stops[] = {SIGINT, SIGTERM, SIGHUP};
-    for (int signal : stops) {
+    for (int signal : kStopSignals) {
         sigaction(signal, &action, NULL);
     }
+}
+
+void BlockStopSignals(bool blocked) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kStopSignals) {
+        sigaddset(&set, signal);
+    }
+    pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, NULL);
 }
 
 int StopSignalCaught() {

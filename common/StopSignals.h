@@ -9,6 +9,14 @@
 // the program's loop sees the signal.
 void CatchStopSignals();
 
+// Installs `handler` for each stop signal, as CatchStopSignals does: for a program that does
+// something else with them (mcusim passes them on to its command).
+void HandleStopSignals(void (*handler)(int));
+
+// Blocks the stop signals in the calling thread (and the threads it starts next), or unblocks
+// them.
+void BlockStopSignals(bool blocked);
+
 // The stop signal caught, or 0.
 int StopSignalCaught();
 

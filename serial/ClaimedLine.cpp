@@ -10,7 +10,8 @@
 
 namespace mcucom {
 
-ClaimedLine::ClaimedLine() : m_fd(-1), m_shared(false), m_saved(false), m_exclusive(false) {
+ClaimedLine::ClaimedLine()
+    : m_fd(-1), m_heldExclusively(false), m_shared(false), m_saved(false), m_exclusive(false) {
     memset(&m_settings, 0, sizeof m_settings);
 }
 
@@ -18,13 +19,19 @@ ClaimedLine::~ClaimedLine() {
     Release();
 }
 
-int ClaimedLine::Take(const char* path, bool share) {
+int ClaimedLine::Take(const char* path, bool share, int accessMode) {
     Release();
-    m_fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // Non-blocking while it opens: a line without CLOCAL would wait for carrier.
+    m_fd = open(path, accessMode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    m_heldExclusively = m_fd < 0 && OpenRefusedAsHeld(errno);
     if (m_fd < 0) {
-        return OpenRefusedAsHeld(errno) ? -EBUSY : -errno;
+        return m_heldExclusively ? -EBUSY : -errno;
     }
+    fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
     m_shared = share;
+    if (!isatty(m_fd)) {
+        return 0;
+    }
     if (!share && LockLine(m_fd) == LINE_HELD_ELSEWHERE) {
         close(m_fd);
         m_fd = -1;
@@ -35,7 +42,7 @@ int ClaimedLine::Take(const char* path, bool share) {
 }
 
 void ClaimedLine::Exclude() {
-    if (m_fd >= 0 && !m_shared && !m_exclusive) {
+    if (m_fd >= 0 && m_saved && !m_shared && !m_exclusive) {
         SetLineExclusive(m_fd, true);
         m_exclusive = true;
     }

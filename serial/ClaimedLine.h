@@ -4,10 +4,12 @@
 // which other serial tools take and respect), its settings saved, and, once the program has
 // made its own opens of it, the terminal's exclusive mode (the kernel then refuses any other
 // open but root's). Released, it leaves exclusive mode, gets its settings back and is closed,
-// which drops the lock. Shared, it takes neither lock nor exclusive mode.
+// which drops the lock. Shared, it takes neither lock nor exclusive mode. Anything that is no
+// terminal (a file, a pipe) is only opened and closed. Its descriptor blocks, once open.
 #ifndef SERIAL_CLAIMEDLINE_H
 #define SERIAL_CLAIMEDLINE_H
 
+#include <fcntl.h>
 #include <termios.h>
 
 namespace mcucom {
@@ -21,8 +23,9 @@ class ClaimedLine {
     ClaimedLine& operator=(const ClaimedLine&) = delete;
 
     // 0 when taken; otherwise a negative errno: -EBUSY when another program holds the line (its
-    // lock, or its exclusive mode), or why the open failed.
-    int Take(const char* path, bool share);
+    // lock, or its exclusive mode: heldExclusively() tells which), or why the open failed.
+    // `accessMode` is open()'s: O_RDWR, or O_RDONLY for a line that is only watched.
+    int Take(const char* path, bool share, int accessMode = O_RDWR);
     // Exclusive mode, unless shared; call it once every open of the program's is made.
     void Exclude();
     // Leaves exclusive mode, puts the settings back (unless told to keep the line's present
@@ -30,9 +33,14 @@ class ClaimedLine {
     void Release(bool restoreSettings = true);
 
     int fd() const { return m_fd; }
+    bool terminal() const { return m_saved; }
+    // After a Take refused with -EBUSY: whether the line's exclusive mode refused the open (the
+    // holder is unknown), rather than another program's lock.
+    bool heldExclusively() const { return m_heldExclusively; }
 
   private:
     int m_fd;
+    bool m_heldExclusively;
     bool m_shared;
     bool m_saved;
     bool m_exclusive;

@@ -17,6 +17,7 @@
 #include "ack/FrameStreamScanner.h"
 #include "common/Clock.h"
 #include "common/ComFrame.h"
+#include "common/StdStreams.h"
 #include "common/StopSignals.h"
 #include "sim/McuSimulator.h"
 #include "sim/StreamDecoder.h"
@@ -98,8 +99,7 @@ bool PrintItems(std::vector<DecodedItem>* items, ArrivalTimes* times,
     if (fflush(stdout) == 0 && !ferror(stdout)) {
         return true;
     }
-    fprintf(stderr, "mcusim: cannot write standard output: %s\n",
-            strerror(errno != 0 ? errno : EIO));
+    SayOutputFailed("mcusim", strerror(errno != 0 ? errno : EIO));
     return false;
 }
 

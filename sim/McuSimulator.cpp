@@ -249,9 +249,10 @@ void McuSimulator::Receive(const unsigned char* bytes, size_t count, double read
         m_observer(kHostToMcu, bytes, count, start);
     }
     for (size_t i = 0; i < count; ++i) {
-        m_arriving.push_back(Arriving{bytes[i], start + (i + 1) * m_byteSeconds});
+        m_arriving.push_back(
+            Arriving{bytes[i], start + static_cast<double>(i + 1) * m_byteSeconds});
     }
-    m_rxFreeAt = start + count * m_byteSeconds;
+    m_rxFreeAt = start + static_cast<double>(count) * m_byteSeconds;
 }
 
 // The bytes the wire has delivered by now reach the MCU's decoder.

@@ -114,7 +114,7 @@ class Reader {
                                   name + "'");
             }
             ScenarioState state = {0, 1, false};
-            const YAML::Node& value = it->second;
+            const YAML::Node value = it->second;  // a copy: "->" yields a temporary
             if (value.IsMap()) {
                 OnlyKeys(value, {"value", "bytes", "order"}, "a state");
                 state.bytes =
@@ -189,7 +189,7 @@ class Reader {
         }
         for (YAML::const_iterator it = node.begin(); it != node.end(); ++it) {
             const unsigned short code = Code(it->first);
-            const YAML::Node& body = it->second;
+            const YAML::Node body = it->second;  // a copy: "->" yields a temporary
             OnlyKeys(body, {"set", "answer", "answers", "fault"}, "a command");
             ScenarioCommand command;
             command.drop = command.corrupt = command.duplicate = command.lateMs = 0;

@@ -65,7 +65,7 @@ void ScenarioPlayer::Request(const unsigned char* frame, size_t length, double a
     }
     for (const auto& set : command->second.sets) {
         ScenarioState& state = m_state[set.first];
-        if (static_cast<size_t>(set.second + state.bytes) > payloadLen) {
+        if (static_cast<size_t>(set.second) + static_cast<size_t>(state.bytes) > payloadLen) {
             continue;  // a payload too short to hold the value leaves the state as it was
         }
         uint64_t value = 0;

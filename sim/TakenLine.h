@@ -6,7 +6,7 @@
 #ifndef SIM_TAKENLINE_H
 #define SIM_TAKENLINE_H
 
-#include <termios.h>
+#include "serial/ClaimedLine.h"
 
 // Exit statuses of the programs that take a line.
 const int kLineUnusable = 1;  // it could not be opened
@@ -22,18 +22,17 @@ class TakenLine {
 
     // Opens path with the access mode (O_RDONLY, O_RDWR) and takes it. -1 when it can be
     // used; otherwise an exit status, after saying why on standard error. The open never waits
-    // for carrier and never makes the line the controlling terminal.
+    // for carrier and never makes the line the controlling terminal; a FIFO's waits for its
+    // writer, as cat's does.
     int Take(const char* path, int accessMode, bool share);
-    int fd() const { return m_fd; }
-    bool terminal() const { return m_saved; }
+    int fd() const { return m_fifo >= 0 ? m_fifo : m_line.fd(); }
+    bool terminal() const { return m_line.terminal(); }
     // Puts the settings back, leaves exclusive mode and closes; also done on destruction.
     void Release();
 
   private:
-    int m_fd;
-    bool m_saved;
-    bool m_exclusive;
-    struct termios m_settings;
+    mcucom::ClaimedLine m_line;
+    int m_fifo;
 };
 
 #endif  // SIM_TAKENLINE_H

@@ -524,27 +524,10 @@ void ForwardToCommand(int signal) {
     }
 }
 
-const int kForwarded[] = {SIGINT, SIGTERM, SIGHUP};
-
-void SetForwardedBlocked(bool blocked) {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int signal : kForwarded) {
-        sigaddset(&set, signal);
-    }
-    pthread_sigmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, NULL);
-}
-
 void ForwardSignalsTo(pid_t command) {
     g_commandPid = command;
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = ForwardToCommand;
-    sigemptyset(&action.sa_mask);
-    for (int signal : kForwarded) {
-        sigaction(signal, &action, NULL);
-    }
-    SetForwardedBlocked(false);
+    HandleStopSignals(ForwardToCommand);
+    BlockStopSignals(false);
 }
 
 // Runs the command against the simulated MCU; records the line into vcd when one is given.
@@ -563,7 +546,7 @@ int RunUnderSimulator(char* argv[], int argc, const SimOptions& options, VcdReco
     command.slavePath = pty.slavePath;
     command.devicePath = kDevicePath;
 
-    SetForwardedBlocked(true);
+    BlockStopSignals(true);
     McuSimulator simulator(pty.master, Print, options);
     if (vcd != NULL) {
         simulator.SetLineObserver([vcd](LineDirection direction, const unsigned char* bytes,
@@ -652,8 +635,8 @@ int ServeWithReport(const char* line, const char* vcdPath, const SimOptions& opt
     }
     EndBySignalIfStopped();
     if (status == 0 && written != 0) {
-        fprintf(stderr, "mcusim: cannot write standard output: %s\n",
-                written == EAGAIN ? "it was not read in time" : strerror(written));
+        SayOutputFailed("mcusim",
+                        written == EAGAIN ? "it was not read in time" : strerror(written));
         return kOutputFailedStatus;
     }
     return status;

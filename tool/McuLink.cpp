@@ -102,6 +102,11 @@ int McuLink::WriteToPort(char* buf, int count) {
     return m_port.WriteCom(buf, count, kWriteTimeoutSec);
 }
 
+bool McuLink::LineHungUp() {
+    char none[1];
+    return m_port.ReadOrLost(none, 0, 0) < 0;  // a read of no bytes takes nothing from the line
+}
+
 // Bytes in groups of five, each opened by a space, thirty to a line.
 void McuLink::PrintSentFrame(const char* frame, int size) {
     if (m_log.silent()) {
@@ -259,7 +264,9 @@ int McuLink::Command(unsigned int code, const unsigned char* payload, size_t len
     const int sent = SendCmdData(&request, replyFrame, timeoutMs);
     const bool expectsAnswer = FrameAckBit(GetCmdFlag(request.cmd)) != 0;
     if (sent < 0 || (expectsAnswer && sent == 0)) {
-        return CommandError(sent, m_stopError);
+        // The receiver may not have seen the hang-up yet that made the write fail.
+        const bool lost = sent == SEND_WRITE_FAILED && m_stopError == 0 && LineHungUp();
+        return CommandError(sent, lost ? -ENOLINK : m_stopError.load());
     }
     if (answer != NULL) {
         memset(answer, 0, sizeof *answer);

@@ -77,6 +77,8 @@ class McuLink {
     struct UseGlobalSerials {};
     McuLink(const LinkLog& log, UseGlobalSerials);
 
+    // True when the line has hung up: a write that failed then failed for the loss of the line.
+    bool LineHungUp();
     int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size,
                         __ComFrameData* reply, unsigned int timeo);
     bool WrittenOrReported(char* frame, unsigned short size);

@@ -2,6 +2,7 @@
 #include "tool/McuPort.h"
 
 #include <string.h>
+#include <termios.h>
 
 #include "tool/McuLink.h"
 #include "tool/ModuleResults.h"
@@ -26,6 +27,21 @@ TerminalInfo McuPortSettings(const char* devName) {
     info.reserved3 = 0;
     info.reserved4 = 1000;
     return info;
+}
+
+void SetMcuLineToWatch(int fd) {
+    struct termios tio;
+    if (tcgetattr(fd, &tio) != 0) {
+        return;
+    }
+    cfmakeraw(&tio);
+    cfsetispeed(&tio, B115200);
+    cfsetospeed(&tio, B115200);
+    tio.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+    tio.c_cflag |= CS8 | CLOCAL | CREAD;
+    tio.c_cc[VMIN] = 1;
+    tio.c_cc[VTIME] = 0;
+    tcsetattr(fd, TCSANOW, &tio);
 }
 
 int McuComModuleInit() {

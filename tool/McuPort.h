@@ -8,6 +8,12 @@
 // The MCU port's fixed settings (115200 baud, 8N1, no stick parity, reserved values 0, 1000,
 // 0, 1000) for the device given; McuComModuleInit opens "/dev/ttyAMA2" with them.
 TerminalInfo McuPortSettings(const char* devName);
+// The same line as the programs that watch it or stand in for the MCU take it (mcusim's
+// decoder and server): 115200 baud, 8N1, raw, reading whatever comes, as McuPortSettings
+// gives it to the port, but with CLOCAL as well, where the port keeps the line's own. Those
+// programs honour no modem lines: without CLOCAL, a line whose carrier input nobody drives (a
+// USB adapter wired to TX alone) counts as hung up.
+void SetMcuLineToWatch(int fd);
 int McuComModuleInit();
 int McuComModuleDestory();
 // Writes to g_McuCom with a 1-second readiness time-out; PORT_FAIL (-1) on failure, else the
