@@ -601,8 +601,9 @@ TEST(McusimServe, ServesPeerAfterPeerWhateverBecomesOfItsReport) {
 // mcusim saw it live; and the protocol decoder for sigrok, written apart from mcusim's, finds
 // the same frames, power lines, refusals and noise runs on each side. Both read a trace as a
 // recording, as mcusim reads a pipe: the protocol decoder gives up an unfinished frame only
-// after 150 ms of quiet, longer than any stall inside the traces (a 50 ms time-out), shorter
-// than the quiet line at their end, which it then settles as mcusim settles the input's end.
+// after 800 ms of quiet, longer than any stall inside the traces (a 50 ms time-out, or a
+// simulator held up mid-frame on a busy machine), shorter than the quiet second at their end,
+// which it then settles as mcusim settles the input's end.
 TEST(LineDump, TheBytesAndTheFramesAsLogicAnalyzersDecodeThem) {
     if (RunHostShell("command -v sigrok-cli").exitCode != 0) {
         GTEST_SKIP() << "sigrok-cli is not installed (the test command installs it)";
@@ -610,13 +611,13 @@ TEST(LineDump, TheBytesAndTheFramesAsLogicAnalyzersDecodeThem) {
     const TempPath dump("trace");
     const char* vcd = dump.path().c_str();
     const std::string soak =
-        "$EMU $MCUSEND --count 20 -t 50 6 00ff00ff0000001f >/dev/null; sleep 0.3";
+        "$EMU $MCUSEND --count 20 -t 50 6 00ff00ff0000001f >/dev/null; sleep 1";
     const struct {
         std::vector<std::string> options;
         std::string command, hostTx, mcuTx;  // the bytes expected, where known
-    } traces[] = {{{}, "$EMU $HDDPOWER on; sleep 0.3", kOnLine + kOnFrame, Ack(6, 1, 0, 1)},
+    } traces[] = {{{}, "$EMU $HDDPOWER on; sleep 1", kOnLine + kOnFrame, Ack(6, 1, 0, 1)},
                   {{},
-                   "$EMU $MCUSEND -s 7 0x0303 a1:B2; sleep 0.3",
+                   "$EMU $MCUSEND -s 7 0x0303 a1:B2; sleep 1",
                    ValidFrame(7, 0x51, 0x0303, "\xa1\xb2"),
                    Ack(0x0303, 7, 0, 1)},
                   {{"--result", "seq"}, soak, "", ""},
@@ -649,7 +650,7 @@ TEST(LineDump, TheBytesAndTheFramesAsLogicAnalyzersDecodeThem) {
                                            .out;
             const std::string mine =
                 RunHostShell("SIGROKDECODE_DIR=" HDDPOWER_DECODERS " " + uart +
-                             "host_tx:tx=mcu_tx,mculine:quiet_ms=150 -A mculine=" + side + "-items")
+                             "host_tx:tx=mcu_tx,mculine:quiet_ms=800 -A mculine=" + side + "-items")
                     .out;
             const std::string expected = Items(theirs, "mcusim: T: ");
             EXPECT_NE("", expected) << trace.command << " " << side;
@@ -680,6 +681,65 @@ std::vector<std::pair<int, int>> AnsweredPairs(const std::string& text, bool dec
         }
     }
     return pairs;
+}
+
+// A trace drawn by hand at 10000 baud (a bit each 100 us, the trace's unit 1 us), byte after
+// byte on the wire each names ('!' host_tx, '"' mcu_tx): 8N1 with one idle bit after it, its
+// stop bit low where a framing error is wanted; then a second of idle line.
+struct DrawnByte {
+    char wire;
+    unsigned char value;
+    bool stopBit;
+};
+
+std::string UartTrace(const std::vector<DrawnByte>& bytes) {
+    std::string vcd =
+        "$timescale 1 us $end\n$scope module line $end\n$var wire 1 ! host_tx $end\n"
+        "$var wire 1 \" mcu_tx $end\n$upscope $end\n$enddefinitions $end\n"
+        "#0\n$dumpvars\n1!\n1\"\n$end\n";
+    long long at = 1000;
+    for (const DrawnByte& byte : bytes) {
+        std::vector<int> bits = {0};
+        for (int i = 0; i < 8; ++i) {
+            bits.push_back((byte.value >> i) & 1);
+        }
+        bits.push_back(byte.stopBit ? 1 : 0);
+        bits.push_back(1);
+        for (int bit : bits) {
+            vcd += "#" + std::to_string(at) + "\n" + std::to_string(bit) + byte.wire + "\n";
+            at += 100;
+        }
+    }
+    return vcd + "#" + std::to_string(at + 1000000) + "\n1!\n";
+}
+
+// A byte the UART flags is shown on the Errors row and goes on as the 00 the board's receiver
+// reads for it; the frames, power lines, noise and answers go on to a decoder stacked above.
+TEST(LineDump, TheDecoderShowsUartErrorsAndHandsItsItemsOn) {
+    if (RunHostShell("command -v sigrok-cli").exitCode != 0) {
+        GTEST_SKIP() << "sigrok-cli is not installed (the test command installs it)";
+    }
+    std::vector<DrawnByte> bytes = {{'!', 0x41, false}};
+    for (unsigned char c : ValidFrame(9, 0x41, 0x0006, "\x01") + "#x0000001CDEB8\r\n") {
+        bytes.push_back({'!', c, true});
+    }
+    for (unsigned char c : Ack(6, 9, 0x02)) {
+        bytes.push_back({'"', c, true});
+    }
+    const TempPath dump("drawn");
+    std::ofstream(dump.path()) << UartTrace(bytes);
+    const std::string decode = "SIGROKDECODE_DIR=" HDDPOWER_DECODERS " sigrok-cli -i " +
+                               dump.path() + " -P uart:baudrate=10000:rx=host_tx:tx=mcu_tx,mculine";
+    EXPECT_EQ("mculine-1: UART framing error: byte 41 read as 00\n",
+              RunHostShell(decode + " -A mculine=errors").out);
+    EXPECT_EQ(
+        "mculineprobe-1: ['NOISE', 0, (b'\\x00', None)]\n"
+        "mculineprobe-1: ['FRAME', 0, (9, 65, 6, b'\\x01')]\n"
+        "mculineprobe-1: ['POWER LINE', 0, ('#x0000001CDE', True)]\n"
+        "mculineprobe-1: ['FRAME', 1, (0, 1, 6, b'\\t\\x02')]\n"
+        // from the request's first data bit (2200 us) to the answer's last one's end (47000 us)
+        "mculineprobe-1: ['ANSWER', 1, (6, 9, 2, 0.0448)]\n",
+        RunHostShell(decode + ",mculineprobe -A mculineprobe").out);
 }
 
 // On a paced line the protocol decoder ties each answer to its own request, as mcusend does:
