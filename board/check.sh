@@ -48,7 +48,10 @@ for setting in "speed 115200 baud" "min = 1; time = 0" "-parenb" "cs8" "-cstopb"
 done
 bytes=$(host_bytes "$tmp/plain.vcd")
 [ "${bytes: -${#on}-1-${#off}}" = "$on $off" ] || fail "hddpower on and off put other bytes: $bytes"
-[ "${#bytes}" -eq $(((11 + 70) * 3 - 1)) ] || fail "more than the requests on the line: $bytes"
+# Before them, mcusend's request alone: a frame with no payload, 11 bytes.
+words() { wc -w <<<"$1"; }
+[ "$(words "$bytes")" -eq $((11 + $(words "$on") + $(words "$off"))) ] ||
+  fail "more than the requests on the line: $bytes"
 
 echo "a line without CLOCAL, a session leader, answers 50 ms late while the clock is set"
 out=$(board --sim "--delay 50 --vcd $tmp/noclocal.vcd" -- \
@@ -100,11 +103,8 @@ grep -q '^mcudaemon: 20 commands, [0-9]* answered, .* events: [1-9][0-9]* unaske
 # side) cannot be answered; any other time-out, and any wrong answer, is a fault. Each answer is
 # waited for 5 s: an emulated board on a busy machine may stall for a second, and a time-out
 # here must mean a lost answer, not a slow machine.
-verdict=$(awk '$2 == "serial" && $6 == "rtt_us" {
-                 n++; if ($5 == "timeout") late++; else if ($5 != $1 % 256) wrong++ }
-               /^mcusim: received .* of noise/ { damaged++ }
-               END { printf "%d commands, %d wrong answers, %d timed out of which %d unexplained",
-                     n, wrong, late, (late > damaged ? late - damaged : 0) }' <<<"$out")
+read -r n _ late wrong _ damaged <<<"$(awk -f scripts/soak-tally.awk <<<"$out")"
+verdict="$n commands, $wrong wrong answers, $late timed out of which $((late > damaged ? late - damaged : 0)) unexplained"
 [[ "$verdict" == "1000 commands, 0 wrong answers, "*" 0 unexplained" ]] || fail "soak: $verdict"
 
 echo "the module's tests in the guest"

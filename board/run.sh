@@ -63,26 +63,29 @@ done
 
 # Whole files, as a boot needs them: an ARM zImage as long as its header says, a device tree
 # as long as its header says, an ARM executable.
+# A field of a file as od reads it: field FILE TYPE OFFSET SIZE (TYPE as od's -t takes it).
+field() { od -An -v -t"$2" -j "$3" -N "$4" "$1" | tr -d ' '; }
 whole_zimage() {
-  local magic start end
-  magic=$(od -An -v -tx4 -j 36 -N 4 "$1" | tr -d ' ')
-  start=$(od -An -v -tu4 -j 40 -N 4 "$1" | tr -d ' ')
-  end=$(od -An -v -tu4 -j 44 -N 4 "$1" | tr -d ' ')
-  [ "$magic" = 016f2818 ] && [ "$(stat -c %s "$1")" -ge $((end - start)) ]
+  local start end
+  start=$(field "$1" u4 40 4)
+  end=$(field "$1" u4 44 4)
+  [ "$(field "$1" x4 36 4)" = 016f2818 ] && [ "$(stat -c %s "$1")" -ge $((end - start)) ]
 }
 whole_dtb() {
-  [ "$(od -An -v -tx1 -N 4 "$1" | tr -d ' ')" = d00dfeed ] &&
-    [ "$(stat -c %s "$1")" -eq "$((16#$(od -An -v -tx1 -j 4 -N 4 "$1" | tr -d ' ')))" ]
+  [ "$(field "$1" x1 0 4)" = d00dfeed ] &&
+    [ "$(stat -c %s "$1")" -eq "$((16#$(field "$1" x1 4 4)))" ]
 }
 arm_executable() {
-  [ "$(od -An -v -tx1 -N 4 "$1" | tr -d ' ')" = 7f454c46 ] &&
-    [ "$(od -An -v -tu2 -j 18 -N 2 "$1" | tr -d ' ')" = 40 ]
+  [ "$(field "$1" x1 0 4)" = 7f454c46 ] && [ "$(field "$1" u2 18 2)" = 40 ]
 }
 
 # The kernel package is whatever linux-image-armmp depends on today. A cache folder counts
 # only once it holds the three files whole: it is filled under another name and renamed.
 # HDDPOWER_BOARD_DOWNLOAD names a command that stands in for apt-get download (for the
 # harness's own checks): run in an empty folder with the two package names.
+kernel_package() {
+  apt-cache depends linux-image-armmp:armhf | sed -n 's/ *Depends: \(linux-image-[^:]*\).*/\1/p' | head -1
+}
 fetch_board() {
   if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     echo "board: adding armhf to dpkg's architectures, to fetch the board's kernel and busybox" >&2
@@ -90,10 +93,10 @@ fetch_board() {
     apt-get update -qq
   fi
   local kernel
-  kernel=$(apt-cache depends linux-image-armmp:armhf | sed -n 's/ *Depends: \(linux-image-[^:]*\).*/\1/p' | head -1)
+  kernel=$(kernel_package)
   if [ -z "$kernel" ]; then
     apt-get update -qq
-    kernel=$(apt-cache depends linux-image-armmp:armhf | sed -n 's/ *Depends: \(linux-image-[^:]*\).*/\1/p' | head -1)
+    kernel=$(kernel_package)
   fi
   [ -n "$kernel" ] || { echo "board: linux-image-armmp:armhf is not known to apt" >&2; return 1; }
   local kversion bversion

@@ -52,23 +52,15 @@ printf '%-12s %9s %13s %10s %14s %12s\n' mode commands acknowledged "timed out" 
 failed=0
 for entry in "${modes[@]}"; do
   IFS='|' read -r name expect options <<<"$entry"
-  # shellcheck disable=SC2086  # the options are words
   # mcusend's status says whether every command was answered; the table says it in full.
   timeout=100
   [ "$expect" = all ] && timeout=1000
-  row=$({ "$mcusim" $options --result seq -- \
-            "$mcusend" --count "$count" --verbose --timeout "$timeout" 6 00ff00ff0000001f 2>/dev/null ||
-          true; } |
-        awk -v name="$name" '
-          $2 == "serial" && $4 == "result" && $6 == "rtt_us" {
-            sent++
-            if ($5 == "timeout") { timedout++; run++; if (run > longest) longest = run; next }
-            run = 0; acked++
-            if ($5 != $1 % 256) wrong++
-          }
-          END { printf "%-12s %9d %13d %10d %14d %12d\n", name, sent, acked, timedout, wrong, longest }')
-  echo "$row"
-  read -r _ sent acked timedout wrong _ <<<"$row"
+  # shellcheck disable=SC2086  # the options are words
+  tally=$({ "$mcusim" $options --result seq -- \
+              "$mcusend" --count "$count" --verbose --timeout "$timeout" 6 00ff00ff0000001f 2>/dev/null ||
+            true; } | awk -f scripts/soak-tally.awk)
+  read -r sent acked timedout wrong longest _ <<<"$tally"
+  printf '%-12s %9d %13d %10d %14d %12d\n' "$name" "$sent" "$acked" "$timedout" "$wrong" "$longest"
   if [ "$sent" -ne "$count" ] || [ "$wrong" -ne 0 ] || { [ "$expect" = all ] && [ "$timedout" -ne 0 ]; }; then
     failed=1
   fi
