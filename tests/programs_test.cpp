@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -665,86 +666,36 @@ TEST(LineDump, TheBytesAndTheFramesAsLogicAnalyzersDecodeThem) {
     }
 }
 
-// The (serial, result) pairs of the commands a run's lines say were answered: mcusend's
-// ("N serial S result R rtt_us T"), or the decoder's ties ("answer to 0006 serial S, result
-// 0xRR, ...").
-std::vector<std::pair<int, int>> AnsweredPairs(const std::string& text, bool decoder) {
-    std::vector<std::pair<int, int>> pairs;
+// The (serial, result) pairs of the answers a run's lines name: mcusend's ("N serial S result
+// R rtt_us T"), the decoder's ties ("answer to 0006 serial S, result 0xRR, ..."), or the
+// answers mcusim sent whole and in time ("acknowledges serial S, result 0xRR" with nothing
+// after it).
+enum class PairsOf { kMcusend, kDecoder, kMcusim };
+std::set<std::pair<int, int>> AnsweredPairs(const std::string& text, PairsOf source) {
+    const char* formats[] = {"%*d serial %d result %d rtt_us %n",
+                             "mculine-1: answer to %*x serial %d, result 0x%x%n",
+                             "mcusim:   acknowledges serial %d, result 0x%x%n"};
+    std::set<std::pair<int, int>> pairs;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
-        int serial = 0, result = 0;
-        if (decoder
-                ? sscanf(line.c_str(), "mculine-1: answer to %*x serial %d, result 0x%x", &serial,
-                         &result) == 2
-                : sscanf(line.c_str(), "%*d serial %d result %d rtt_us", &serial, &result) == 2) {
-            pairs.emplace_back(serial, result);
+        int serial = 0, result = 0, end = 0;
+        if (sscanf(line.c_str(), formats[static_cast<int>(source)], &serial, &result, &end) == 2 &&
+            (source != PairsOf::kMcusim || line.size() == static_cast<size_t>(end))) {
+            pairs.emplace(serial, result);
         }
     }
     return pairs;
 }
 
-// A trace drawn by hand at 10000 baud (a bit each 100 us, the trace's unit 1 us), byte after
-// byte on the wire each names ('!' host_tx, '"' mcu_tx): 8N1 with one idle bit after it, its
-// stop bit low where a framing error is wanted; then a second of idle line.
-struct DrawnByte {
-    char wire;
-    unsigned char value;
-    bool stopBit;
-};
-
-std::string UartTrace(const std::vector<DrawnByte>& bytes) {
-    std::string vcd =
-        "$timescale 1 us $end\n$scope module line $end\n$var wire 1 ! host_tx $end\n"
-        "$var wire 1 \" mcu_tx $end\n$upscope $end\n$enddefinitions $end\n"
-        "#0\n$dumpvars\n1!\n1\"\n$end\n";
-    long long at = 1000;
-    for (const DrawnByte& byte : bytes) {
-        std::vector<int> bits = {0};
-        for (int i = 0; i < 8; ++i) {
-            bits.push_back((byte.value >> i) & 1);
-        }
-        bits.push_back(byte.stopBit ? 1 : 0);
-        bits.push_back(1);
-        for (int bit : bits) {
-            vcd += "#" + std::to_string(at) + "\n" + std::to_string(bit) + byte.wire + "\n";
-            at += 100;
-        }
-    }
-    return vcd + "#" + std::to_string(at + 1000000) + "\n1!\n";
-}
-
-// A byte the UART flags is shown on the Errors row and goes on as the 00 the board's receiver
-// reads for it; the frames, power lines, noise and answers go on to a decoder stacked above.
-TEST(LineDump, TheDecoderShowsUartErrorsAndHandsItsItemsOn) {
-    if (RunHostShell("command -v sigrok-cli").exitCode != 0) {
-        GTEST_SKIP() << "sigrok-cli is not installed (the test command installs it)";
-    }
-    std::vector<DrawnByte> bytes = {{'!', 0x41, false}};
-    for (unsigned char c : ValidFrame(9, 0x41, 0x0006, "\x01") + "#x0000001CDEB8\r\n") {
-        bytes.push_back({'!', c, true});
-    }
-    for (unsigned char c : Ack(6, 9, 0x02)) {
-        bytes.push_back({'"', c, true});
-    }
-    const TempPath dump("drawn");
-    std::ofstream(dump.path()) << UartTrace(bytes);
-    const std::string decode = "SIGROKDECODE_DIR=" HDDPOWER_DECODERS " sigrok-cli -i " +
-                               dump.path() + " -P uart:baudrate=10000:rx=host_tx:tx=mcu_tx,mculine";
-    EXPECT_EQ("mculine-1: UART framing error: byte 41 read as 00\n",
-              RunHostShell(decode + " -A mculine=errors").out);
-    EXPECT_EQ(
-        "mculineprobe-1: ['NOISE', 0, (b'\\x00', None)]\n"
-        "mculineprobe-1: ['FRAME', 0, (9, 65, 6, b'\\x01')]\n"
-        "mculineprobe-1: ['POWER LINE', 0, ('#x0000001CDE', True)]\n"
-        "mculineprobe-1: ['FRAME', 1, (0, 1, 6, b'\\t\\x02')]\n"
-        // from the request's first data bit (2200 us) to the answer's last one's end (47000 us)
-        "mculineprobe-1: ['ANSWER', 1, (6, 9, 2, 0.0448)]\n",
-        RunHostShell(decode + ",mculineprobe -A mculineprobe").out);
+bool Within(const std::set<std::pair<int, int>>& part, const std::set<std::pair<int, int>>& whole) {
+    return std::includes(whole.begin(), whole.end(), part.begin(), part.end());
 }
 
 // On a paced line the protocol decoder ties each answer to its own request, as mcusend does:
 // 300 commands under every fault option, and command 4, which any answer of its code
-// answers. Answers that come after their command gave up are tied by neither.
+// answers. It ties every answer mcusend took, and none the MCU did not send whole before its
+// command gave up (a late, dropped or damaged one). Between the two lie the answers mcusend
+// missed for a stall of its own (under an emulator on a busy machine), which the line carried.
 TEST(LineDump, TheDecoderTiesAnswersAsTheLinkDoesOnAPacedLine) {
     if (RunHostShell("command -v sigrok-cli").exitCode != 0) {
         GTEST_SKIP() << "sigrok-cli is not installed (the test command installs it)";
@@ -776,9 +727,11 @@ TEST(LineDump, TheDecoderTiesAnswersAsTheLinkDoesOnAPacedLine) {
             RunHostShell("SIGROKDECODE_DIR=" HDDPOWER_DECODERS " sigrok-cli -i " + dump.path() +
                          " -P uart:baudrate=115200:rx=host_tx:tx=mcu_tx,mculine -A mculine=acks")
                 .out;
-        const std::vector<std::pair<int, int>> answered = AnsweredPairs(r.out, false);
+        const auto answered = AnsweredPairs(r.out, PairsOf::kMcusend);
+        const auto tied = AnsweredPairs(ties, PairsOf::kDecoder);
         EXPECT_GT(answered.size(), 100u);
-        EXPECT_EQ(answered, AnsweredPairs(ties, true));
+        EXPECT_TRUE(Within(answered, tied)) << ties;
+        EXPECT_TRUE(Within(tied, AnsweredPairs(r.out, PairsOf::kMcusim))) << ties;
     }
 }
 
