@@ -691,6 +691,65 @@ bool Within(const std::set<std::pair<int, int>>& part, const std::set<std::pair<
     return std::includes(whole.begin(), whole.end(), part.begin(), part.end());
 }
 
+// A trace drawn by hand at 10000 baud (a bit each 100 us, the trace's unit 1 us), byte after
+// byte on the wire each names ('!' host_tx, '"' mcu_tx): 8N1 with one idle bit after it, its
+// stop bit low where a framing error is wanted; then a second of idle line.
+struct DrawnByte {
+    char wire;
+    unsigned char value;
+    bool stopBit;
+};
+
+std::string UartTrace(const std::vector<DrawnByte>& bytes) {
+    std::string vcd =
+        "$timescale 1 us $end\n$scope module line $end\n$var wire 1 ! host_tx $end\n"
+        "$var wire 1 \" mcu_tx $end\n$upscope $end\n$enddefinitions $end\n"
+        "#0\n$dumpvars\n1!\n1\"\n$end\n";
+    long long at = 1000;
+    for (const DrawnByte& byte : bytes) {
+        std::vector<int> bits = {0};
+        for (int i = 0; i < 8; ++i) {
+            bits.push_back((byte.value >> i) & 1);
+        }
+        bits.push_back(byte.stopBit ? 1 : 0);
+        bits.push_back(1);
+        for (int bit : bits) {
+            vcd += "#" + std::to_string(at) + "\n" + std::to_string(bit) + byte.wire + "\n";
+            at += 100;
+        }
+    }
+    return vcd + "#" + std::to_string(at + 1000000) + "\n1!\n";
+}
+
+// A byte the UART flags is shown on the Errors row and goes on as the 00 the board's receiver
+// reads for it; the frames, power lines, noise and answers go on to a decoder stacked above.
+TEST(LineDump, TheDecoderShowsUartErrorsAndHandsItsItemsOn) {
+    if (RunHostShell("command -v sigrok-cli").exitCode != 0) {
+        GTEST_SKIP() << "sigrok-cli is not installed (the test command installs it)";
+    }
+    std::vector<DrawnByte> bytes = {{'!', 0x41, false}};
+    for (unsigned char c : ValidFrame(9, 0x41, 0x0006, "\x01") + "#x0000001CDEB8\r\n") {
+        bytes.push_back({'!', c, true});
+    }
+    for (unsigned char c : Ack(6, 9, 0x02)) {
+        bytes.push_back({'"', c, true});
+    }
+    const TempPath dump("drawn");
+    std::ofstream(dump.path()) << UartTrace(bytes);
+    const std::string decode = "SIGROKDECODE_DIR=" HDDPOWER_DECODERS " sigrok-cli -i " +
+                               dump.path() + " -P uart:baudrate=10000:rx=host_tx:tx=mcu_tx,mculine";
+    EXPECT_EQ("mculine-1: UART framing error: byte 41 read as 00\n",
+              RunHostShell(decode + " -A mculine=errors").out);
+    EXPECT_EQ(
+        "mculineprobe-1: ['NOISE', 0, (b'\\x00', None)]\n"
+        "mculineprobe-1: ['FRAME', 0, (9, 65, 6, b'\\x01')]\n"
+        "mculineprobe-1: ['POWER LINE', 0, ('#x0000001CDE', True)]\n"
+        "mculineprobe-1: ['FRAME', 1, (0, 1, 6, b'\\t\\x02')]\n"
+        // from the request's first data bit (2200 us) to the answer's last one's end (47000 us)
+        "mculineprobe-1: ['ANSWER', 1, (6, 9, 2, 0.0448)]\n",
+        RunHostShell(decode + ",mculineprobe -A mculineprobe").out);
+}
+
 // On a paced line the protocol decoder ties each answer to its own request, as mcusend does:
 // 300 commands under every fault option, and command 4, which any answer of its code
 // answers. It ties every answer mcusend took, and none the MCU did not send whole before its
