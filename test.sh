@@ -136,10 +136,10 @@ gate_static() {
   clang-format --dry-run --Werror $(git ls-files '*.cpp' '*.h')
   echo "clang-tidy"
   clang-tidy -p build --quiet $(git ls-files 'ack/*.cpp' 'common/*.cpp' 'serial/*.cpp' \
-    'tool/*.cpp' 'capi/*.cpp' 'sim/*.cpp' 'bringup/*.cpp')
+    'tool/*.cpp' 'capi/*.cpp' 'programs/*.cpp' 'sim/*.cpp' 'bringup/*.cpp')
   echo "cppcheck"
   cppcheck --enable=warning,performance,portability --std=c++11 --error-exitcode=1 \
-    --inline-suppr --quiet -I . ack common serial tool capi sim bringup
+    --inline-suppr --quiet -I . ack common serial tool capi programs sim bringup
 }
 
 gate_package() {

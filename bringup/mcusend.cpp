@@ -17,9 +17,9 @@
 #include "bringup/RoundTripTimes.h"
 #include "common/Clock.h"
 #include "common/LineClaim.h"
-#include "common/ParseArgs.h"
 #include "common/StdStreams.h"
-#include "common/StopSignals.h"
+#include "programs/ParseArgs.h"
+#include "programs/StopSignals.h"
 #include "serial/ClaimedLine.h"
 #include "tool/HddPower.h"
 
@@ -321,13 +321,13 @@ int SendAll(const Options& options) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    EnsureStandardStreams();
+    mcucom::EnsureStandardStreams();
     Options options;
     // --help and --version print through the full buffer, so that a failed write is seen,
     // with its reason, by the flush at the end.
     const int parsed = ParseArguments(argc, argv, &options);
     if (parsed >= 0) {
-        return StandardOutputWritten("mcusend") || parsed != 0 ? parsed : kOutputError;
+        return mcucom::StandardOutputWritten("mcusend") || parsed != 0 ? parsed : kOutputError;
     }
     // Whole lines, each in one write: scripts read them, often from a pipe that mcusim's own
     // report shares. Nothing has been printed to it yet.
@@ -342,7 +342,7 @@ int main(int argc, char* argv[]) {
     const int taken = line.Take(options.device, options.share);
     if (taken == -EBUSY && line.heldExclusively()) {
         fprintf(stderr, "mcusend: %s is held by another program in exclusive mode (%s)\n",
-                options.device, kExclusiveNote);
+                options.device, mcucom::kExclusiveNote);
         return kSendError;
     }
     if (taken == -EBUSY) {
@@ -372,7 +372,7 @@ int main(int argc, char* argv[]) {
     receiver.Stop();
     g_McuCom.CloseCom();
     line.Release(!options.keepSettings);
-    const bool written = StandardOutputWritten("mcusend");
+    const bool written = mcucom::StandardOutputWritten("mcusend");
     EndBySignalIfStopped();
     return written || status != kAcknowledged ? status : kOutputError;
 }

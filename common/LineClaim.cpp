@@ -7,6 +7,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace mcucom {
+
 LineClaimResult LockLine(int fd) {
     int locked;
     do {
@@ -20,3 +22,5 @@ void SetLineExclusive(int fd, bool exclusive) {
         ioctl(fd, exclusive ? TIOCEXCL : TIOCNXCL);
     }
 }
+
+}  // namespace mcucom

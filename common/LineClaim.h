@@ -9,6 +9,8 @@
 
 #include <errno.h>
 
+namespace mcucom {
+
 enum LineClaimResult {
     LINE_CLAIMED = 0,
     LINE_HELD_ELSEWHERE = 1,  // another program holds the lock
@@ -27,5 +29,7 @@ inline bool OpenRefusedAsHeld(int openErrno) {
     return openErrno == EBUSY;
 }
 const char* const kExclusiveNote = "only root may open it meanwhile";
+
+}  // namespace mcucom
 
 #endif  // COMMON_LINECLAIM_H

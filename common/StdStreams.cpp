@@ -7,6 +7,8 @@
 #include <string.h>
 #include <unistd.h>
 
+namespace mcucom {
+
 namespace {
 
 // Read-only, so that a program which checks its writes still sees that the stream was closed;
@@ -46,3 +48,5 @@ void SayOutputFailed(const char* program, const char* reason) {
         fprintf(stderr, "%s: cannot write standard output\n", program);
     }
 }
+
+}  // namespace mcucom

@@ -3,6 +3,8 @@
 #ifndef COMMON_STDSTREAMS_H
 #define COMMON_STDSTREAMS_H
 
+namespace mcucom {
+
 // Makes descriptors 0, 1 and 2 valid before anything else is opened. A program started with
 // one of them closed would otherwise be given it back by its first open: the serial port
 // would become standard output or standard error, and every line printed would go to the
@@ -19,5 +21,7 @@ bool StandardOutputWritten(const char* program);
 // Says on standard error that standard output could not be written: "program: cannot write
 // standard output", then ": reason" when a reason is given.
 void SayOutputFailed(const char* program, const char* reason);
+
+}  // namespace mcucom
 
 #endif  // COMMON_STDSTREAMS_H

@@ -3,8 +3,8 @@
 # Fails when a file of the module includes a header of a layer above its own. The layers, from
 # the bottom: common/ (locks, the frame and its rules, the command table, IPC, the FIFO
 # client), serial/ (the port), ack/ (ring, packet and wait lists, receiver), tool/ (the command
-# module and the link), capi/ (the C interface). Everything else (sim/, bringup/, tests/, fuzz/, bench/, examples/) sits on top and
-# may include any of them.
+# module and the link), capi/ (the C interface). Everything else (programs/, sim/, bringup/,
+# tests/, fuzz/, bench/, examples/) sits on top and may include any of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 rank() {

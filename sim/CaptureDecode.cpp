@@ -18,7 +18,7 @@
 #include "common/Clock.h"
 #include "common/ComFrame.h"
 #include "common/StdStreams.h"
-#include "common/StopSignals.h"
+#include "programs/StopSignals.h"
 #include "sim/McuSimulator.h"
 #include "sim/StreamDecoder.h"
 #include "sim/TakenLine.h"
@@ -99,7 +99,7 @@ bool PrintItems(std::vector<DecodedItem>* items, ArrivalTimes* times,
     if (fflush(stdout) == 0 && !ferror(stdout)) {
         return true;
     }
-    SayOutputFailed("mcusim", strerror(errno != 0 ? errno : EIO));
+    mcucom::SayOutputFailed("mcusim", strerror(errno != 0 ? errno : EIO));
     return false;
 }
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "common/Clock.h"
-#include "common/StopSignals.h"
+#include "programs/StopSignals.h"
 #include "sim/DeviceNamespace.h"
 #include "sim/TakenLine.h"
 

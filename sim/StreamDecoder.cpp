@@ -3,10 +3,14 @@
 
 #include <string.h>
 
+#include "tool/PowerLineLayout.h"
+
 namespace {
 
-const size_t kAsciiLineSize = 16;
-const size_t kAsciiDigitsEnd = 14;  // the CR's position
+namespace layout = mcucom::power_line;
+
+const size_t kAsciiLineSize = layout::kSize;
+const size_t kAsciiDigitsEnd = layout::kCrAt;
 
 bool IsUpperHexDigit(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
@@ -16,8 +20,8 @@ bool IsUpperHexDigit(unsigned char c) {
 bool CouldBeAsciiLine(const unsigned char* p, size_t n) {
     for (size_t i = 0; i < n && i < kAsciiLineSize; ++i) {
         const unsigned char c = p[i];
-        const bool ok = i == 0                 ? c == '#'
-                        : i == 1               ? c == 'x'
+        const bool ok = i == 0                 ? c == layout::kLead
+                        : i == 1               ? c == layout::kLeadSecond
                         : i < kAsciiDigitsEnd  ? IsUpperHexDigit(c)
                         : i == kAsciiDigitsEnd ? c == '\r'
                                                : c == '\n';
@@ -81,7 +85,7 @@ void StreamDecoder::SplitText(bool final) {
     size_t at = 0;
     while (at < size) {
         const size_t left = size - at;
-        if (p[at] == '#') {
+        if (p[at] == layout::kLead) {
             if (left >= kAsciiLineSize && CouldBeAsciiLine(p + at, kAsciiLineSize)) {
                 EmitNoise();
                 Emit(DecodedItem::kAsciiLine, p + at, kAsciiLineSize, m_textOffset + at);
@@ -92,7 +96,7 @@ void StreamDecoder::SplitText(bool final) {
                 break;
             }
         }
-        const void* hash = memchr(p + at + 1, '#', left - 1);
+        const void* hash = memchr(p + at + 1, layout::kLead, left - 1);
         const size_t run =
             hash != NULL ? static_cast<size_t>(static_cast<const unsigned char*>(hash) - p) - at
                          : left;

@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "common/LineClaim.h"
-#include "common/StopSignals.h"
+#include "programs/StopSignals.h"
 #include "tool/McuPort.h"
 
 TakenLine::TakenLine() : m_fifo(-1) {}
@@ -36,7 +36,7 @@ int TakenLine::Take(const char* path, int accessMode, bool share) {
     const int taken = m_line.Take(path, share, accessMode);
     if (taken == -EBUSY && m_line.heldExclusively()) {
         fprintf(stderr, "mcusim: %s is held by another program in exclusive mode (%s)\n", path,
-                kExclusiveNote);
+                mcucom::kExclusiveNote);
         return kLineHeld;
     }
     if (taken == -EBUSY) {

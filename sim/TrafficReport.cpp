@@ -12,6 +12,7 @@
 #include "common/FrameRules.h"
 #include "serial/SerialFun.h"
 #include "tool/PowerLine.h"
+#include "tool/PowerLineLayout.h"
 
 namespace {
 
@@ -34,15 +35,17 @@ int HexValue(unsigned char c) {
 }
 
 std::string DescribeAsciiLine(const std::vector<unsigned char>& line) {
-    const std::string text(line.begin(), line.begin() + 14);
-    char buf[16];
-    memcpy(buf, line.data(), 12);
-    const int sum = CaculateCrcValue(buf, 12);
-    const int sent = HexValue(line[12]) * 16 + HexValue(line[13]);
-    const char digit = static_cast<char>(line[8]);
-    const char* power = digit == '1'   ? "power on"
-                        : digit == '5' ? "power off"
-                                       : "unknown power digit";
+    namespace layout = mcucom::power_line;
+    const std::string text(line.begin(), line.begin() + layout::kCrAt);
+    char buf[layout::kSize];
+    memcpy(buf, line.data(), layout::kSummedBytes);
+    const int sum = CaculateCrcValue(buf, layout::kSummedBytes);
+    const int sent =
+        HexValue(line[layout::kChecksumAt]) * 16 + HexValue(line[layout::kChecksumAt + 1]);
+    const char digit = static_cast<char>(line[layout::kDigitAt]);
+    const char* power = digit == layout::kOnDigit    ? "power on"
+                        : digit == layout::kOffDigit ? "power off"
+                                                     : "unknown power digit";
     return Format(
                "ascii line \"%s\" CR LF: %s (digit '%c'), checksum %02X %s (sum of 12 bytes 0x%X)",
                text.c_str(), power, digit, sent, sent == (sum & 0xFF) ? "ok" : "WRONG", sum) +

@@ -19,9 +19,9 @@
 #include "ack/FrameStreamScanner.h"
 #include "common/Clock.h"
 #include "common/MutexLock.h"
-#include "common/ParseArgs.h"
 #include "common/StdStreams.h"
-#include "common/StopSignals.h"
+#include "programs/ParseArgs.h"
+#include "programs/StopSignals.h"
 #include "sim/CaptureDecode.h"
 #include "sim/DeviceNamespace.h"
 #include "sim/McuSimulator.h"
@@ -635,8 +635,8 @@ int ServeWithReport(const char* line, const char* vcdPath, const SimOptions& opt
     }
     EndBySignalIfStopped();
     if (status == 0 && written != 0) {
-        SayOutputFailed("mcusim",
-                        written == EAGAIN ? "it was not read in time" : strerror(written));
+        mcucom::SayOutputFailed("mcusim",
+                                written == EAGAIN ? "it was not read in time" : strerror(written));
         return kOutputFailedStatus;
     }
     return status;
@@ -645,7 +645,7 @@ int ServeWithReport(const char* line, const char* vcdPath, const SimOptions& opt
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    EnsureStandardStreams();
+    mcucom::EnsureStandardStreams();
     // A reader of mcusim's output that goes away must not end mcusim before its command.
     signal(SIGPIPE, SIG_IGN);
     SimOptions options;
@@ -659,7 +659,7 @@ int main(int argc, char* argv[]) {
         return kUsageStatus;
     }
     if (first > argc) {  // --help or --version, printed
-        return StandardOutputWritten("mcusim") ? 0 : kOutputFailedStatus;
+        return mcucom::StandardOutputWritten("mcusim") ? 0 : kOutputFailedStatus;
     }
     ScenarioRun run;
     const int prepared = run.Prepare(files, decode.path != NULL ? 0 : MonotonicSeconds(), &options,
@@ -671,7 +671,8 @@ int main(int argc, char* argv[]) {
         decode.player = options.player;
         const int decoded = run.Finish(DecodeCapture(decode, WriteLines), decode.path);
         // A failed decode has said why already.
-        return decoded != 0 || StandardOutputWritten("mcusim") ? decoded : kOutputFailedStatus;
+        return decoded != 0 || mcucom::StandardOutputWritten("mcusim") ? decoded
+                                                                       : kOutputFailedStatus;
     }
     if (serve != NULL) {
         if (first < argc) {
@@ -690,5 +691,5 @@ int main(int argc, char* argv[]) {
     const int judged = run.Finish(status, std::string("a run of ") + argv[first]);
     // The command's own status comes first; a run that went well but whose report was lost
     // fails as mcusim's own fault.
-    return StandardOutputWritten("mcusim") || judged != 0 ? judged : kSetupStatus;
+    return mcucom::StandardOutputWritten("mcusim") || judged != 0 ? judged : kSetupStatus;
 }

@@ -27,9 +27,9 @@
 
 #include "bringup/RoundTripTimes.h"
 #include "common/CommonResults.h"
-#include "common/ParseArgs.h"
 #include "common/SemFun.h"
 #include "common/pub_common.h"
+#include "programs/ParseArgs.h"
 #include "tests/support/CaptureOutput.h"
 
 namespace {

@@ -1,17 +1,18 @@
 // SPDX-License-Identifier: MIT
-// The ASCII form of the power request: "#x", six '0', the power digit ('1' on, '5' off),
-// "CDE", the low byte of the sum of those 12 bytes as two hex digits, CR LF; 16 bytes.
+// The ASCII form of the power request, laid out as tool/PowerLineLayout.h says.
 #include "tool/PowerLine.h"
 
 #include <string.h>
 
 #include "serial/PortResults.h"
 #include "tool/McuPort.h"
+#include "tool/PowerLineLayout.h"
 
 namespace {
 
+namespace layout = mcucom::power_line;
+
 const int kLineBufSize = 100;
-const int kSummedBytes = 12;
 
 char HexDigit(int value) {
     value &= 0x0F;
@@ -32,16 +33,16 @@ int HddPowerOptASCII(int on) {
     char line[kLineBufSize];
     memset(line, 0, sizeof line);
     int len = 0;
-    line[len++] = '#';
-    line[len++] = 'x';
-    for (int i = 0; i < 6; ++i) {
+    line[len++] = layout::kLead;
+    line[len++] = layout::kLeadSecond;
+    while (len < layout::kDigitAt) {
         line[len++] = HexDigit(0);
     }
-    line[len++] = HexDigit(on != 0 ? 1 : 5);
+    line[len++] = on != 0 ? layout::kOnDigit : layout::kOffDigit;
     line[len++] = HexDigit(12);
     line[len++] = HexDigit(13);
     line[len++] = HexDigit(14);
-    const int sum = CaculateCrcValue(line, kSummedBytes);
+    const int sum = CaculateCrcValue(line, layout::kSummedBytes);
     line[len++] = HexDigit(sum >> 4);
     line[len++] = HexDigit(sum);
     line[len++] = '\r';

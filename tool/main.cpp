@@ -10,7 +10,7 @@
 #include "tool/HddPower.h"
 
 int main(int argc, char* argv[]) {
-    EnsureStandardStreams();
+    mcucom::EnsureStandardStreams();
     if (argc < 2) {
         // argv[0] can be missing when a parent execs with an empty vector.
         const char* name = argc > 0 && argv[0] != NULL ? argv[0] : "hddpower";

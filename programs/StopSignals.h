@@ -2,8 +2,8 @@
 // The stop signals of the programs built on the module (mcusend, mcusim's decoder and server):
 // SIGINT, SIGTERM and SIGHUP end a run at its next step, after the program has put back what
 // it changed, and then end the program as the signal would have.
-#ifndef COMMON_STOPSIGNALS_H
-#define COMMON_STOPSIGNALS_H
+#ifndef PROGRAMS_STOPSIGNALS_H
+#define PROGRAMS_STOPSIGNALS_H
 
 // Installs the handlers, without SA_RESTART, so that a wait or read in progress returns and
 // the program's loop sees the signal.
@@ -23,4 +23,4 @@ int StopSignalCaught();
 // When a stop signal was caught, ends the program by it, with its default action.
 void EndBySignalIfStopped();
 
-#endif  // COMMON_STOPSIGNALS_H
+#endif  // PROGRAMS_STOPSIGNALS_H

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "common/ParseArgs.h"
+#include "programs/ParseArgs.h"
 
 #include <ctype.h>
 #include <errno.h>

@@ -3,8 +3,8 @@
 // one rule for each kind of value, so that both programs read the same text the same way.
 // Every parser takes the whole text or nothing: a trailing character, a sign or a blank
 // where none belongs fails it.
-#ifndef COMMON_PARSEARGS_H
-#define COMMON_PARSEARGS_H
+#ifndef PROGRAMS_PARSEARGS_H
+#define PROGRAMS_PARSEARGS_H
 
 #include <string>
 
@@ -26,4 +26,4 @@ bool ParseCommandCode(const char* text, unsigned long* code);
 // one: "00ff00ff", "00 ff", "00:ff".
 bool ParseHexBytes(const char* text, std::string* bytes);
 
-#endif  // COMMON_PARSEARGS_H
+#endif  // PROGRAMS_PARSEARGS_H

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "common/StopSignals.h"
+#include "programs/StopSignals.h"
 
 #include <pthread.h>
 #include <signal.h>
