@@ -8,6 +8,8 @@
 #ifndef ACK_ACKRESULTS_H
 #define ACK_ACKRESULTS_H
 
+namespace mcucom {
+
 // CFrameQueue
 enum FrameQueueResult {
     QUEUE_TOO_FEW_BYTES = -1,  // fewer than 11 bytes stored; QueueInit: no memory
@@ -46,5 +48,7 @@ static_assert(WAIT_LIST_NULL_FRAME == -1 && WAIT_LIST_NO_MATCH == -2 && WAIT_LIS
                   WAIT_LIST_NO_ACK == -4 && WAIT_LIST_NO_MEMORY == -5 &&
                   WAIT_LIST_ALREADY_WAITING == -6 && WAIT_LIST_ALREADY_ANSWERED == -7,
               "the wait list's result codes never change");
+
+}  // namespace mcucom
 
 #endif  // ACK_ACKRESULTS_H

@@ -11,13 +11,13 @@ namespace {
 const int kScratchSize = 2048;
 
 int TotalLength(const __ComFrameData* frame) {
-    return ntohs(frame->len) + FRAME_OVERHEAD;
+    return ntohs(frame->len) + mcucom::FRAME_OVERHEAD;
 }
 
 }  // namespace
 
 DataPackList::DataPackList()
-    : m_forkGuard(this, ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &ResetAfterFork}) {
+    : m_forkGuard(this, mcucom::ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &ResetAfterFork}) {
     sem_init(&m_sem, 0, 0);
 }
 
@@ -46,7 +46,7 @@ int DataPackList::DataQueueInit(int bufSize) {
 
 int DataPackList::AddDatatoList(__ComFrameData* frame) {
     if (frame == NULL) {
-        return PACK_LIST_NULL_FRAME;
+        return mcucom::PACK_LIST_NULL_FRAME;
     }
     int count;
     {
@@ -65,16 +65,16 @@ int DataPackList::AddDatatoList(__ComFrameData* frame) {
 
 int DataPackList::GetDatafromList(__ComFrameData*& frame, int mode, unsigned int timeo) {
     if (frame == NULL) {
-        return PACK_LIST_NULL_FRAME;
+        return mcucom::PACK_LIST_NULL_FRAME;
     }
     if (m_bell.TakeWithin(&m_sem, timeo) != 0) {
-        return PACK_LIST_NO_ARRIVAL;
+        return mcucom::PACK_LIST_NO_ARRIVAL;
     }
     MutexLockGuard guard(m_mutex);
     // The key is read before the first take overwrites the caller's buffer.
     const unsigned short keyCmd = frame->cmd;
-    const unsigned char keySerial = FramePayload(frame)[0];
-    const bool anyFrame = mode == DATA_LIST_MODE_ANY;
+    const unsigned char keySerial = mcucom::FramePayload(frame)[0];
+    const bool anyFrame = mode == mcucom::DATA_LIST_MODE_ANY;
 
     char* out = reinterpret_cast<char*>(frame);
     const int passes = m_queue.GetFrameNum();
@@ -85,7 +85,8 @@ int DataPackList::GetDatafromList(__ComFrameData*& frame, int mode, unsigned int
             result = taken;
             continue;
         }
-        if (anyFrame || AnswerMatches(frame->cmd, FramePayload(frame)[0], keyCmd, keySerial)) {
+        if (anyFrame ||
+            mcucom::AnswerMatches(frame->cmd, mcucom::FramePayload(frame)[0], keyCmd, keySerial)) {
             return taken;
         }
         // Not ours: back to the end of the queue, so the frames keep their relative order.
@@ -106,7 +107,7 @@ int DataPackList::DiscardAnswersTo(unsigned short cmd, unsigned char serialNum) 
         if (length <= 0) {
             continue;
         }
-        if (AnswerMatches(taken->cmd, FramePayload(taken)[0], cmd, serialNum)) {
+        if (mcucom::AnswerMatches(taken->cmd, mcucom::FramePayload(taken)[0], cmd, serialNum)) {
             sem_trywait(&m_sem);
             ++dropped;
         } else {

@@ -48,11 +48,16 @@ class DataPackList {
     sem_t m_sem;
     CFrameQueue m_queue;
     MutexLock m_mutex;
-    SemaphoreBell m_bell;   // rung after every post, for lookups waiting on the monotonic clock
-    ForkGuard m_forkGuard;  // last: registered once the rest is whole
+    mcucom::SemaphoreBell
+        m_bell;  // rung after every post, for lookups waiting on the monotonic clock
+    mcucom::ForkGuard m_forkGuard;  // last: registered once the rest is whole
 };
+
+namespace mcucom {
 
 // A lookup mode that takes the front frame whatever it holds.
 const int DATA_LIST_MODE_ANY = -2;
+
+}  // namespace mcucom
 
 #endif  // ACK_DATAPACKLIST_H

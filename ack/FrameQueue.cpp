@@ -23,11 +23,11 @@ class CFrameQueue::RingBytes {
     int markOffset(int first, int count) const {
         const int start = IndexOf(first);
         const int firstSpan = count < m_q.m_size - start ? count : m_q.m_size - start;
-        const int inFirst = HeadMarkOffset(m_q.m_buf + start, firstSpan);
+        const int inFirst = mcucom::HeadMarkOffset(m_q.m_buf + start, firstSpan);
         if (inFirst < firstSpan) {
             return inFirst;
         }
-        return firstSpan + HeadMarkOffset(m_q.m_buf, count - firstSpan);
+        return firstSpan + mcucom::HeadMarkOffset(m_q.m_buf, count - firstSpan);
     }
 
   private:
@@ -44,7 +44,7 @@ CFrameQueue::CFrameQueue() : m_buf(NULL) {
     ResetCounters();
     memset(&m_drops, 0, sizeof m_drops);
     sem_init(&m_sem, 0, 0);
-    QueueInit(FRAME_QUEUE_DEFAULT_SIZE);
+    QueueInit(mcucom::FRAME_QUEUE_DEFAULT_SIZE);
 }
 
 CFrameQueue::~CFrameQueue() {
@@ -65,15 +65,15 @@ void CFrameQueue::ResetCounters() {
 }
 
 int CFrameQueue::QueueInit(int bufSize) {
-    if (bufSize < FRAME_QUEUE_MIN_SIZE) {
-        bufSize = FRAME_QUEUE_MIN_SIZE;
+    if (bufSize < mcucom::FRAME_QUEUE_MIN_SIZE) {
+        bufSize = mcucom::FRAME_QUEUE_MIN_SIZE;
     }
     MutexLockGuard guard(m_mutex);
     free(m_buf);
     ResetCounters();
     m_buf = static_cast<unsigned char*>(malloc(static_cast<size_t>(bufSize)));
     if (m_buf == NULL) {
-        return QUEUE_TOO_FEW_BYTES;
+        return mcucom::QUEUE_TOO_FEW_BYTES;
     }
     memset(m_buf, 0, static_cast<size_t>(bufSize));
     m_size = bufSize;
@@ -83,33 +83,35 @@ int CFrameQueue::QueueInit(int bufSize) {
 
 int CFrameQueue::checkValidFrame(char* frame, int frameLen) {
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(frame);
-    const FlatBytes flat(bytes);
-    const int len = FrameLenField(bytes);
-    const unsigned char x = ChecksumFor(flat, len);
+    const mcucom::FlatBytes flat(bytes);
+    const int len = mcucom::FrameLenField(bytes);
+    const unsigned char x = mcucom::ChecksumFor(flat, len);
     if (x != bytes[len + 4]) {
-        PrintFixedLine(stderr, LOG_CHECKSUM_INVALID, TEXT_CHECKSUM_INVALID, x, frameLen);
-        return QUEUE_BAD_CHECKSUM;
+        mcucom::PrintFixedLine(stderr, mcucom::LOG_CHECKSUM_INVALID, TEXT_CHECKSUM_INVALID, x,
+                               frameLen);
+        return mcucom::QUEUE_BAD_CHECKSUM;
     }
-    if (!TailIsMarked(flat, len)) {
+    if (!mcucom::TailIsMarked(flat, len)) {
         // The log shows the two bytes read big-endian and then swapped.
         const int tail = (bytes[len + 5] << 8) | bytes[len + 6];
         const int swapped = (bytes[len + 6] << 8) | bytes[len + 5];
-        PrintFixedLine(stderr, LOG_TAIL_INVALID, TEXT_TAIL_INVALID, tail, swapped);
-        return QUEUE_BAD_TAIL;
+        mcucom::PrintFixedLine(stderr, mcucom::LOG_TAIL_INVALID, TEXT_TAIL_INVALID, tail, swapped);
+        return mcucom::QUEUE_BAD_TAIL;
     }
     return 0;
 }
 
 int CFrameQueue::AddFrame(char* frame, int frameLen) {
-    if (frame == NULL || frameLen < FRAME_MIN_SIZE) {
-        return QUEUE_BAD_ARGUMENT;
+    if (frame == NULL || frameLen < mcucom::FRAME_MIN_SIZE) {
+        return mcucom::QUEUE_BAD_ARGUMENT;
     }
     if (frameLen > m_size) {
-        return QUEUE_TOO_LARGE;
+        return mcucom::QUEUE_TOO_LARGE;
     }
     // The check reads len + 7 bytes; a caller that passes fewer is refused before that read.
-    if (frameLen < FrameLenField(reinterpret_cast<unsigned char*>(frame)) + FRAME_OVERHEAD) {
-        return QUEUE_BAD_ARGUMENT;
+    if (frameLen <
+        mcucom::FrameLenField(reinterpret_cast<unsigned char*>(frame)) + mcucom::FRAME_OVERHEAD) {
+        return mcucom::QUEUE_BAD_ARGUMENT;
     }
     const int check = checkValidFrame(frame, frameLen);
     if (check < 0) {
@@ -117,7 +119,7 @@ int CFrameQueue::AddFrame(char* frame, int frameLen) {
     }
     while (m_freeLen < frameLen) {
         if (doGetFrame(NULL, false) < 0) {
-            return QUEUE_NO_ROOM;
+            return mcucom::QUEUE_NO_ROOM;
         }
     }
     CopyIn(frame, frameLen);
@@ -145,7 +147,7 @@ int CFrameQueue::GetFrame(char* out) {
 
 int CFrameQueue::doGetFrame(char* out, bool copy) {
     if (out == NULL && copy) {
-        return QUEUE_BAD_ARGUMENT;
+        return mcucom::QUEUE_BAD_ARGUMENT;
     }
     const int frameLen = FrameFilter();
     if (frameLen <= 0) {
@@ -159,7 +161,7 @@ int CFrameQueue::doGetFrame(char* out, bool copy) {
 int CFrameQueue::Queuecpy(char* out, unsigned short nbytes, bool copy) {
     const int count = nbytes;
     if (GetDataLen() < count) {
-        return QUEUE_BAD_ARGUMENT;
+        return mcucom::QUEUE_BAD_ARGUMENT;
     }
     if (copy) {
         const int first = count < m_size - m_readPos ? count : m_size - m_readPos;
@@ -182,19 +184,20 @@ void CFrameQueue::DropFront(int count) {
 }
 
 int CFrameQueue::FrameFilter() {
-    if (GetDataLen() < FRAME_MIN_SIZE) {
-        return QUEUE_TOO_FEW_BYTES;
+    if (GetDataLen() < mcucom::FRAME_MIN_SIZE) {
+        return mcucom::QUEUE_TOO_FEW_BYTES;
     }
     for (;;) {
         const int stored = GetDataLen();
         int frameLen = 0;
-        const FrameVerdict verdict = JudgeFrameAt(RingBytes(*this), stored, &frameLen);
-        if (verdict == kFrameValid) {
+        const mcucom::FrameVerdict verdict =
+            mcucom::JudgeFrameAt(RingBytes(*this), stored, &frameLen);
+        if (verdict == mcucom::kFrameValid) {
             return frameLen;
         }
         // The search never drops the last stored byte: it stops with one byte left, as a
         // byte-wise walk would, and that byte is judged when more have come.
-        const int noise = NoiseAtFront(RingBytes(*this), stored, verdict);
+        const int noise = mcucom::NoiseAtFront(RingBytes(*this), stored, verdict);
         const int dropped = noise < stored - 1 ? noise : stored - 1;
         m_drops.Add(verdict, static_cast<unsigned long>(dropped));
         DropFront(dropped);
@@ -215,7 +218,7 @@ int CFrameQueue::QueueXorCheckSum(int start, int nbytes) {
     int x = 0;
     while (nbytes > 0) {
         const int span = nbytes < m_size - start ? nbytes : m_size - start;
-        x ^= FrameXor(m_buf + start, span);
+        x ^= mcucom::FrameXor(m_buf + start, span);
         nbytes -= span;
         start = 0;
     }

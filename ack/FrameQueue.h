@@ -15,8 +15,12 @@
 #include "common/FrameRules.h"
 #include "common/MutexLock.h"
 
+namespace mcucom {
+
 const int FRAME_QUEUE_DEFAULT_SIZE = 8192;
 const int FRAME_QUEUE_MIN_SIZE = 50;
+
+}  // namespace mcucom
 
 class CFrameQueue {
   public:
@@ -43,7 +47,7 @@ class CFrameQueue {
     int GetWritePos() const { return m_writePos; }
     int GetFreeLen() const { return m_freeLen; }
     // Why the search dropped bytes, counted over the queue's life.
-    const FrameDropStats& GetDropStats() const { return m_drops; }
+    const mcucom::FrameDropStats& GetDropStats() const { return m_drops; }
 
   private:
     class RingBytes;
@@ -60,7 +64,7 @@ class CFrameQueue {
     int m_frameCount;
     sem_t m_sem;
     MutexLock m_mutex;
-    FrameDropStats m_drops;
+    mcucom::FrameDropStats m_drops;
 };
 
 #endif  // ACK_FRAMEQUEUE_H

@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+namespace mcucom {
+
 const size_t FrameStreamScanner::kCapacity;
 
 FrameStreamScanner::FrameStreamScanner() : m_buf(), m_length(0) {
@@ -55,3 +57,5 @@ void FrameStreamScanner::Scan(bool idle, Sink* sink) {
     memmove(m_buf, m_buf + at, m_length - at);
     m_length -= at;
 }
+
+}  // namespace mcucom

@@ -12,6 +12,8 @@
 
 #include "common/FrameRules.h"
 
+namespace mcucom {
+
 // How long a line must stay quiet before a frame that has not come whole is given up. A real
 // frame's bytes follow each other far closer than that, even at 115200 baud on a loaded board.
 const long FRAME_STREAM_QUIET_US = 50000;
@@ -53,5 +55,7 @@ class FrameStreamScanner {
     size_t m_length;
     ScanStats m_stats;
 };
+
+}  // namespace mcucom
 
 #endif  // ACK_FRAMESTREAMSCANNER_H

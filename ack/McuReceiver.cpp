@@ -8,6 +8,8 @@
 #include "ack/AckResults.h"
 #include "common/Clock.h"
 
+namespace mcucom {
+
 namespace {
 
 const int kReadChunk = 1024;
@@ -27,7 +29,8 @@ McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList
       m_log(NULL),
       m_readTimeoutUs(readTimeoutUs),
       m_frameTimeUs(0),
-      m_forkGuard(this, ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &UnlockAfterFork}) {
+      m_forkGuard(this,
+                  mcucom::ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &UnlockAfterFork}) {
     memset(&m_stats, 0, sizeof m_stats);
 }
 
@@ -43,7 +46,8 @@ McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList
       m_log(log),
       m_readTimeoutUs(readTimeoutUs),
       m_frameTimeUs(0),
-      m_forkGuard(this, ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &UnlockAfterFork}) {
+      m_forkGuard(this,
+                  mcucom::ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &UnlockAfterFork}) {
     memset(&m_stats, 0, sizeof m_stats);
 }
 
@@ -84,18 +88,18 @@ void McuReceiver::Count(unsigned long ReceiverStats::*counter) {
 
 void McuReceiver::Run() {
     char chunk[kReadChunk];
-    long long lastByteUs = MonotonicMicros();
+    long long lastByteUs = mcucom::MonotonicMicros();
     bool lossSaid = false;
     while (!m_thread.stopping()) {
-        const long long startUs = MonotonicMicros();
+        const long long startUs = mcucom::MonotonicMicros();
         const int got = m_port.ReadOrLost(chunk, kReadChunk, m_readTimeoutUs);
         if (got > 0) {
-            lastByteUs = m_frameTimeUs = MonotonicMicros();
+            lastByteUs = m_frameTimeUs = mcucom::MonotonicMicros();
             lossSaid = false;
             m_scanner.Feed(reinterpret_cast<unsigned char*>(chunk), static_cast<size_t>(got), this);
         } else {
             if (m_scanner.pending() > 0 &&
-                MonotonicMicros() - lastByteUs >= FRAME_STREAM_QUIET_US) {
+                mcucom::MonotonicMicros() - lastByteUs >= mcucom::FRAME_STREAM_QUIET_US) {
                 m_frameTimeUs = lastByteUs;
                 m_scanner.Flush(this);
             }
@@ -103,11 +107,11 @@ void McuReceiver::Run() {
             if (got < 0 && got != -EBADF && !lossSaid) {
                 lossSaid = true;
                 Count(&ReceiverStats::linesLost);
-                m_unclaimed.LineLost(-got, MonotonicMicros());
+                m_unclaimed.LineLost(-got, mcucom::MonotonicMicros());
             }
             // A closed port, a lost line or bytes another reader took fail at once: wait out
             // the time-out instead of spinning.
-            const long long spent = MonotonicMicros() - startUs;
+            const long long spent = mcucom::MonotonicMicros() - startUs;
             if (spent < m_readTimeoutUs) {
                 usleep(static_cast<useconds_t>(m_readTimeoutUs - spent));
             }
@@ -134,7 +138,7 @@ void McuReceiver::OnFrame(const unsigned char* frame, int length) {
         }
     } else {
         mcucom::FrameKind kind = mcucom::kFrameCopy;
-        if (claimed != WAIT_LIST_ALREADY_ANSWERED) {
+        if (claimed != mcucom::WAIT_LIST_ALREADY_ANSWERED) {
             kind = m_recent != NULL ? m_recent->Classify(frame, length, m_frameTimeUs)
                                     : mcucom::kFrameUnasked;
         }
@@ -149,7 +153,8 @@ void McuReceiver::OnFrame(const unsigned char* frame, int length) {
     Count(&ReceiverStats::notStored);
 }
 
-void McuReceiver::OnNoise(const unsigned char* /*bytes*/, size_t count, FrameVerdict verdict) {
+void McuReceiver::OnNoise(const unsigned char* /*bytes*/, size_t count,
+                          mcucom::FrameVerdict verdict) {
     if (m_log == NULL) {
         return;
     }
@@ -162,3 +167,5 @@ void McuReceiver::OnNoise(const unsigned char* /*bytes*/, size_t count, FrameVer
                      static_cast<unsigned long>(count));
     }
 }
+
+}  // namespace mcucom

@@ -24,6 +24,8 @@
 #include "common/WorkerThread.h"
 #include "serial/SerialFun.h"
 
+namespace mcucom {
+
 struct ReceiverStats {
     unsigned long frames;            // valid frames found in the stream
     unsigned long acknowledgements;  // frames that answered a registered command
@@ -31,10 +33,8 @@ struct ReceiverStats {
     unsigned long copies;            // answers to a command that already had its answer (dealt too)
     unsigned long notStored;         // valid frames a list would not take
     unsigned long linesLost;         // times the line was found gone (hung up, removed)
-    FrameDropStats drops;            // bytes dropped while resynchronising, by reason
+    mcucom::FrameDropStats drops;    // bytes dropped while resynchronising, by reason
 };
-
-namespace mcucom {
 
 // Where a receiver puts the frames that no waiting command claimed, and hears that the line is
 // gone. Called on the receiver's thread.
@@ -47,9 +47,7 @@ class UnclaimedFrames {
     virtual void LineLost(int error, long long atUs) = 0;
 };
 
-}  // namespace mcucom
-
-class McuReceiver : private FrameStreamScanner::Sink {
+class McuReceiver : private mcucom::FrameStreamScanner::Sink {
   public:
     static const int kDefaultReadTimeoutUs = 20000;
 
@@ -88,7 +86,7 @@ class McuReceiver : private FrameStreamScanner::Sink {
 
     void Run();
     void OnFrame(const unsigned char* frame, int length) override;
-    void OnNoise(const unsigned char* bytes, size_t count, FrameVerdict verdict) override;
+    void OnNoise(const unsigned char* bytes, size_t count, mcucom::FrameVerdict verdict) override;
     void Count(unsigned long ReceiverStats::*counter);
     static void LockForFork(void* self);
     static void UnlockAfterFork(void* self);
@@ -102,12 +100,14 @@ class McuReceiver : private FrameStreamScanner::Sink {
     mcucom::LinkLog* m_log;
     const int m_readTimeoutUs;
 
-    FrameStreamScanner m_scanner;  // touched by the receiver thread only
-    long long m_frameTimeUs;       // receiver thread only: when the bytes being scanned came
-    MutexLock m_statsLock;         // guards m_stats, read by other threads
+    mcucom::FrameStreamScanner m_scanner;  // touched by the receiver thread only
+    long long m_frameTimeUs;  // receiver thread only: when the bytes being scanned came
+    MutexLock m_statsLock;    // guards m_stats, read by other threads
     ReceiverStats m_stats;
-    ForkGuard m_forkGuard;
-    WorkerThread m_thread;  // last: stopped before the members its body uses go away
+    mcucom::ForkGuard m_forkGuard;
+    mcucom::WorkerThread m_thread;  // last: stopped before the members its body uses go away
 };
+
+}  // namespace mcucom
 
 #endif  // ACK_MCURECEIVER_H

@@ -8,8 +8,8 @@
 #include "common/AckMatch.h"
 
 WaitCmdList::WaitCmdList()
-    : m_forkGuard(this,
-                  ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &ForgetOtherThreadsAfterFork}) {}
+    : m_forkGuard(this, mcucom::ForkGuard::Hooks{&LockForFork, &UnlockAfterFork,
+                                                 &ForgetOtherThreadsAfterFork}) {}
 
 void WaitCmdList::LockForFork(void* self) {
     static_cast<WaitCmdList*>(self)->m_mutex.lock();
@@ -54,9 +54,11 @@ bool WaitCmdList::Matches(const __CmdCnd* entry, const __ComFrameData* frame, Ma
         case kCodeOnly:
             return true;
         case kAnswerToSerial:
-            return AnswerMatches(frame->cmd, FramePayload(frame)[0], entry->cmd, entry->serialNum);
+            return mcucom::AnswerMatches(frame->cmd, mcucom::FramePayload(frame)[0], entry->cmd,
+                                         entry->serialNum);
         case kSentSerial:
-            return AnswerMatches(frame->cmd, frame->serialNum, entry->cmd, entry->serialNum);
+            return mcucom::AnswerMatches(frame->cmd, frame->serialNum, entry->cmd,
+                                         entry->serialNum);
         case kSentSerialExact:
             return entry->serialNum == frame->serialNum;
     }
@@ -80,24 +82,24 @@ WaitCmdList::Entry WaitCmdList::FindEntryLocked(const __ComFrameData* frame, Mat
 
 int WaitCmdList::AddCmdtoList(__ComFrameData* frame) {
     if (frame == NULL) {
-        return WAIT_LIST_NULL_FRAME;
+        return mcucom::WAIT_LIST_NULL_FRAME;
     }
     // The duplicate test and the append are one locked region, so two senders of the same
     // code can never both register.
     MutexLockGuard guard(m_mutex);
     if (FindEntryLocked(frame, kCodeOnly, kAnyFlag) != m_cmdList.end()) {
-        return WAIT_LIST_ALREADY_WAITING;
+        return mcucom::WAIT_LIST_ALREADY_WAITING;
     }
     sem_t* sem = static_cast<sem_t*>(malloc(sizeof(sem_t)));
     if (sem == NULL) {
-        return WAIT_LIST_NO_MEMORY;
+        return mcucom::WAIT_LIST_NO_MEMORY;
     }
     sem_init(sem, 0, 0);
     __CmdCnd* entry = static_cast<__CmdCnd*>(malloc(sizeof(__CmdCnd)));
     if (entry == NULL) {
         sem_destroy(sem);
         free(sem);
-        return WAIT_LIST_NO_MEMORY;
+        return mcucom::WAIT_LIST_NO_MEMORY;
     }
     entry->sem = sem;
     entry->flag = false;
@@ -117,7 +119,7 @@ template <typename OnMatch>
 int WaitCmdList::Scan(const __ComFrameData* frame, MatchRule rule, FlagFilter filter,
                       OnMatch onMatch) {
     if (frame == NULL) {
-        return WAIT_LIST_NULL_FRAME;
+        return mcucom::WAIT_LIST_NULL_FRAME;
     }
     MutexLockGuard guard(m_mutex);
     const int count = static_cast<int>(m_cmdList.size());
@@ -125,7 +127,7 @@ int WaitCmdList::Scan(const __ComFrameData* frame, MatchRule rule, FlagFilter fi
         return 0;
     }
     const Entry it = FindEntryLocked(frame, rule, filter);
-    return it == m_cmdList.end() ? WAIT_LIST_NO_MATCH : onMatch(it, count);
+    return it == m_cmdList.end() ? mcucom::WAIT_LIST_NO_MATCH : onMatch(it, count);
 }
 
 int WaitCmdList::isCmdExist(__ComFrameData* frame) {
@@ -152,7 +154,7 @@ int WaitCmdList::SetCmdFlag(__ComFrameData* frame) {
 int WaitCmdList::ClaimAnswer(__ComFrameData* frame) {
     return Scan(frame, kAnswerToSerial, kAnyFlag, [](Entry it, int count) -> int {
         if ((*it)->answered) {
-            return WAIT_LIST_ALREADY_ANSWERED;
+            return mcucom::WAIT_LIST_ALREADY_ANSWERED;
         }
         (*it)->answered = true;
         return count;
@@ -165,7 +167,7 @@ int WaitCmdList::__GetCmd(__ComFrameData* frame, sem_t*& sem) {
         sem = (*it)->sem;
         return count;
     });
-    if (result == WAIT_LIST_NO_MATCH) {
+    if (result == mcucom::WAIT_LIST_NO_MATCH) {
         sem = NULL;
     }
     return result;
@@ -186,13 +188,13 @@ int WaitCmdList::WaitCmdFlagWithin(__ComFrameData* frame, unsigned int millis,
                                    const std::atomic<bool>* stop) {
     sem_t* sem = NULL;
     if (__GetCmd(frame, sem) < 1) {
-        return WAIT_LIST_NO_MATCH;
+        return mcucom::WAIT_LIST_NO_MATCH;
     }
     // While the entry's flag is set it cannot be removed, so the semaphore outlives the wait;
     // no list lock is held during it.
     const int waited = m_bell.TakeWithin(sem, millis, stop);
     __PutCmd(frame);
-    return waited == 0 ? 0 : WAIT_LIST_NO_ACK;
+    return waited == 0 ? 0 : mcucom::WAIT_LIST_NO_ACK;
 }
 
 // No command-4 exception here, and the first entry with the code and serial number decides,
@@ -200,7 +202,7 @@ int WaitCmdList::WaitCmdFlagWithin(__ComFrameData* frame, unsigned int millis,
 int WaitCmdList::RemvedCmdfromList(__ComFrameData* frame) {
     return Scan(frame, kSentSerialExact, kAnyFlag, [this](Entry it, int count) -> int {
         if ((*it)->flag) {
-            return WAIT_LIST_HELD;
+            return mcucom::WAIT_LIST_HELD;
         }
         ReleaseEntry(*it);
         m_cmdList.erase(it);

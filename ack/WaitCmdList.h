@@ -104,8 +104,8 @@ class WaitCmdList {
 
     std::list<__CmdCnd*> m_cmdList;
     MutexLock m_mutex;
-    SemaphoreBell m_bell;   // rung after every post, for waiters on the monotonic clock
-    ForkGuard m_forkGuard;  // last: registered once the rest is whole
+    mcucom::SemaphoreBell m_bell;   // rung after every post, for waiters on the monotonic clock
+    mcucom::ForkGuard m_forkGuard;  // last: registered once the rest is whole
 };
 
 #endif  // ACK_WAITCMDLIST_H

@@ -12,7 +12,8 @@ inline std::string BenchFrame(int total, unsigned short cmd = 6, char fill = 'p'
                               unsigned char serial = 1) {
     std::string frame(static_cast<size_t>(total), fill);
     unsigned char* bytes = reinterpret_cast<unsigned char*>(&frame[0]);
-    LayOutFrame(bytes, serial, 0x41, cmd, bytes + FRAME_HEADER_SIZE, total - FRAME_MIN_SIZE);
+    mcucom::LayOutFrame(bytes, serial, 0x41, cmd, bytes + mcucom::FRAME_HEADER_SIZE,
+                        total - mcucom::FRAME_MIN_SIZE);
     return frame;
 }
 

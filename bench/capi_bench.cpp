@@ -52,9 +52,9 @@ void CInterfaceRoundTrip(benchmark::State& state) {
     int failures = 0;
     for (auto _ : state) {
         mcucom_answer answer;
-        const double start = MonotonicSeconds();
+        const double start = mcucom::MonotonicSeconds();
         failures += mcucom_command(link, 0x0007, payload, sizeof payload, 1000, &answer) != 0;
-        latencies.push_back((MonotonicSeconds() - start) * 1e6);
+        latencies.push_back((mcucom::MonotonicSeconds() - start) * 1e6);
     }
     mcucom_close(link);
     sim.Stop();
@@ -78,9 +78,9 @@ void EventDescriptorLatency(benchmark::State& state) {
     std::vector<double> latencies;
     for (auto _ : state) {
         line.Send(frame);
-        const double sent = MonotonicSeconds();
+        const double sent = mcucom::MonotonicSeconds();
         poll(&ready, 1, 1000);
-        latencies.push_back((MonotonicSeconds() - sent) * 1e6);
+        latencies.push_back((mcucom::MonotonicSeconds() - sent) * 1e6);
         mcucom_event event;
         mcucom_read_events(link, &event, 1, 0);
         usleep(1000);
@@ -121,12 +121,12 @@ void PseudoTerminalWakeup(benchmark::State& state) {
     std::vector<double> latencies;
     for (auto _ : state) {
         line.Send(frame);
-        const double sent = MonotonicSeconds();
+        const double sent = mcucom::MonotonicSeconds();
         if (poll(&ready, 1, 1000) == 1) {
             char one;
             benchmark::DoNotOptimize(read(pipeFds[0], &one, 1));
         }
-        latencies.push_back((MonotonicSeconds() - sent) * 1e6);
+        latencies.push_back((mcucom::MonotonicSeconds() - sent) * 1e6);
         usleep(1000);
     }
     stop = true;
@@ -238,7 +238,7 @@ void PacedCommands(benchmark::State& state) {
         std::atomic<long> answered(0);
         std::atomic<bool> stop(false);
         std::vector<std::thread> senders;
-        const double start = MonotonicSeconds();
+        const double start = mcucom::MonotonicSeconds();
         for (int t = 0; t < threads; ++t) {
             senders.emplace_back([&, t] {
                 while (!stop) {
@@ -252,7 +252,7 @@ void PacedCommands(benchmark::State& state) {
         for (std::thread& sender : senders) {
             sender.join();
         }
-        const double rate = answered / (MonotonicSeconds() - start);
+        const double rate = answered / (mcucom::MonotonicSeconds() - start);
         const double wire = comparison     ? 1000.0 / kComparisonDelayMs
                             : threads == 1 ? 1 / ((kRequestBytes + kAnswerBytes) * kByteSeconds)
                                            : 1 / (kRequestBytes * kByteSeconds);

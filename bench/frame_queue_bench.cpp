@@ -13,7 +13,7 @@ void StoreAndTake(benchmark::State& state) {
     std::string frame = BenchFrame(static_cast<int>(state.range(0)));
     const int size = static_cast<int>(frame.size());
     CFrameQueue queue;
-    char out[FRAME_MAX_SIZE];
+    char out[mcucom::FRAME_MAX_SIZE];
     for (auto _ : state) {
         queue.AddFrame(&frame[0], size);
         benchmark::DoNotOptimize(queue.GetFrame(out));
@@ -25,7 +25,7 @@ BENCHMARK(StoreAndTake)->Arg(19)->Arg(1035);
 void SearchThroughNoise(benchmark::State& state) {
     std::string noise = NoiseFrame(1035);
     CFrameQueue queue;
-    char out[FRAME_MAX_SIZE];
+    char out[mcucom::FRAME_MAX_SIZE];
     for (auto _ : state) {
         queue.AddFrame(&noise[0], 1035);
         benchmark::DoNotOptimize(queue.GetFrame(out));

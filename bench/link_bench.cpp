@@ -84,7 +84,7 @@ void AcknowledgedRoundTrip(benchmark::State& state) {
     }
     std::vector<double> latencies;
     unsigned char payload[2] = {1, 2};
-    unsigned char reply[FRAME_MAX_SIZE];
+    unsigned char reply[mcucom::FRAME_MAX_SIZE];
     int failures = 0;
     {
         QuietOutput quiet;
@@ -93,11 +93,11 @@ void AcknowledgedRoundTrip(benchmark::State& state) {
             request.cmd = CMD_0007;
             request.dataLen = sizeof payload;
             request.data = payload;
-            const double start = MonotonicSeconds();
+            const double start = mcucom::MonotonicSeconds();
             if (sendCmdData(&request, reinterpret_cast<__ComFrameData*>(reply), 1000) <= 0) {
                 ++failures;
             }
-            latencies.push_back((MonotonicSeconds() - start) * 1e6);
+            latencies.push_back((mcucom::MonotonicSeconds() - start) * 1e6);
         }
     }
     if (latencies.empty()) {
@@ -130,17 +130,18 @@ void HddPowerOnRun(benchmark::State& state) {
         McuSimulator simulator(pty.master, McuSimulator::LogSink());
         simulator.Start();
         DeviceNamespaceChild child;
-        const double start = MonotonicSeconds();
+        const double start = mcucom::MonotonicSeconds();
         if (!child.Start(command, &error)) {
             state.SkipWithError(error.c_str());
             close(null);
             ClosePtyPair(&pty);
             return;
         }
-        const double started = MonotonicSeconds();  // the namespace is made and the tool exec'd
+        const double started =
+            mcucom::MonotonicSeconds();  // the namespace is made and the tool exec'd
         child.Wait();
         setup.push_back((started - start) * 1e3);
-        beyondWait.push_back((MonotonicSeconds() - started) * 1e3 - 100.0);
+        beyondWait.push_back((mcucom::MonotonicSeconds() - started) * 1e3 - 100.0);
         simulator.Stop();
         close(null);
         ClosePtyPair(&pty);

@@ -18,7 +18,7 @@ void LookupAmongStoredFrames(benchmark::State& state) {
         list.AddDatatoList(reinterpret_cast<__ComFrameData*>(&other[0]));
     }
     std::string wanted = BenchFrame(13, 6, '\xc8', 200);  // payload byte 0 is the key: 0xC8
-    char buf[FRAME_MAX_SIZE];
+    char buf[mcucom::FRAME_MAX_SIZE];
     for (auto _ : state) {
         list.AddDatatoList(reinterpret_cast<__ComFrameData*>(&wanted[0]));
         __ComFrameData* key = reinterpret_cast<__ComFrameData*>(buf);

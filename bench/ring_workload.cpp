@@ -35,7 +35,7 @@ int main(int argc, char* argv[]) {
     }
     size = static_cast<int>(frame.size());
     CFrameQueue queue;
-    char out[FRAME_MAX_SIZE];
+    char out[mcucom::FRAME_MAX_SIZE];
     long moved = 0;
     for (long i = 0; i < count; ++i) {
         queue.AddFrame(&frame[0], size);

@@ -34,7 +34,7 @@ const int kOutputError = 4;
 const int kShareOption = 256;  // long only
 
 // The receiving side takes frames with a len of at most 1028: 1024 payload bytes.
-const size_t kMaxPayload = FRAME_MAX_LEN_FIELD - FRAME_MIN_LEN_FIELD;
+const size_t kMaxPayload = mcucom::FRAME_MAX_LEN_FIELD - mcucom::FRAME_MIN_LEN_FIELD;
 const size_t kMaxDevicePath = sizeof(TerminalInfo().devName) - 1;
 
 const char kUsage[] =
@@ -223,15 +223,15 @@ Outcome SendOnce(const Options& options, unsigned char serial) {
     request.serialNum = serial;
     request.dataLen = static_cast<unsigned short>(payload.size());
     request.data = reinterpret_cast<unsigned char*>(&payload[0]);
-    unsigned char reply[FRAME_MAX_SIZE];
+    unsigned char reply[mcucom::FRAME_MAX_SIZE];
     memset(reply, 0, sizeof reply);
-    const long long startUs = MonotonicMicros();
+    const long long startUs = mcucom::MonotonicMicros();
     Outcome outcome;
     outcome.result = sendCmdData(&request, reinterpret_cast<__ComFrameData*>(reply),
                                  static_cast<unsigned>(options.timeoutMs));
-    outcome.rttUs = static_cast<long>(MonotonicMicros() - startUs);
+    outcome.rttUs = static_cast<long>(mcucom::MonotonicMicros() - startUs);
     outcome.serial = request.serialNum;
-    outcome.answer = FrameAnswerResult(reply);
+    outcome.answer = mcucom::FrameAnswerResult(reply);
     return outcome;
 }
 
@@ -254,12 +254,12 @@ void PrintSummary(const Tally& tally) {
 
 // Whether the table has the command wait for an acknowledgement.
 bool ExpectsAck(const Options& options) {
-    return FrameAckBit(GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(options.code))) != 0;
+    return mcucom::FrameAckBit(GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(options.code))) != 0;
 }
 
 void PrintSingle(const Options& options, const Outcome& outcome, bool acknowledged) {
     const bool expectsAck = ExpectsAck(options);
-    if (outcome.result == SEND_WRITE_FAILED) {
+    if (outcome.result == mcucom::SEND_WRITE_FAILED) {
         printf("mcusend: command %04lx could not be written (%d)\n", options.code, outcome.result);
     } else if (!expectsAck) {
         printf("mcusend: command %04lx sent with serial %u; it expects no acknowledgement\n",
@@ -281,14 +281,14 @@ int SendAll(const Options& options) {
     Tally tally;
     int status = kAcknowledged;
     for (long n = 1; n <= options.count && StopSignalCaught() == 0;
-         ++n, serial = SerialAfter(serial)) {
+         ++n, serial = mcucom::SerialAfter(serial)) {
         const Outcome outcome = SendOnce(options, serial);
         ++tally.sent;
         const bool acknowledged = expectsAck ? outcome.result > 0 : outcome.result == 0;
         if (acknowledged) {
             ++tally.acknowledged;
             tally.rttUs.Add(outcome.rttUs);
-        } else if (outcome.result != SEND_WRITE_FAILED) {
+        } else if (outcome.result != mcucom::SEND_WRITE_FAILED) {
             ++tally.timedOut;
             status = kNoAcknowledgement;
         }
@@ -304,7 +304,7 @@ int SendAll(const Options& options) {
         if (!options.countGiven && !options.verbose) {
             PrintSingle(options, outcome, acknowledged);
         }
-        if (outcome.result == SEND_WRITE_FAILED) {
+        if (outcome.result == mcucom::SEND_WRITE_FAILED) {
             if (options.countGiven || options.verbose) {
                 PrintSingle(options, outcome, false);
             }
@@ -354,7 +354,7 @@ int main(int argc, char* argv[]) {
         fprintf(stderr, "mcusend: cannot open %s: %s\n", options.device, strerror(-taken));
         return kSendError;
     }
-    TerminalInfo info = McuPortSettings(options.device);
+    TerminalInfo info = mcucom::McuPortSettings(options.device);
     errno = 0;
     if (g_McuCom.OpenCom(&info) != 0) {
         fprintf(stderr, "mcusend: cannot open %s: %s\n", options.device,
@@ -366,7 +366,7 @@ int main(int argc, char* argv[]) {
         line.Exclude();
     }
     CatchStopSignals();
-    ModuleReceiver receiver;
+    mcucom::ModuleReceiver receiver;
     receiver.Start();
     const int status = SendAll(options);
     receiver.Stop();

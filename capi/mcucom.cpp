@@ -38,7 +38,7 @@ int Result(int result) {
 }
 
 bool KnownBaudRate(unsigned int baud) {
-    for (int i = 0; i < SPEED_TABLE_SIZE; ++i) {
+    for (int i = 0; i < mcucom::SPEED_TABLE_SIZE; ++i) {
         if (speed_atr[i].baudRate == baud) {
             return true;
         }
@@ -85,7 +85,7 @@ struct mcucom_link : private mcucom::UnclaimedFrames {
     mcucom::McuLink link;
     mcucom::EventQueue events;
     mcucom::ClaimedLine line;
-    McuReceiver receiver;  // after the parts it reads into; stopped before they go
+    mcucom::McuReceiver receiver;  // after the parts it reads into; stopped before they go
     pthread_mutex_t gateLock;
     pthread_cond_t left;
     int active;
@@ -100,7 +100,7 @@ int mcucom_link::Open(const mcucom_options& options) {
     if (taken < 0) {
         return taken;
     }
-    TerminalInfo info = McuPortSettings(options.device);
+    TerminalInfo info = mcucom::McuPortSettings(options.device);
     info.baudRate = options.baud_rate;
     errno = 0;
     if (link.port().OpenCom(&info) != 0) {
@@ -323,12 +323,12 @@ int mcucom_frame_build(uint8_t serial, uint8_t flag, uint16_t code, const void* 
     if (payload_len > static_cast<size_t>(mcucom::kEventPayloadMax)) {
         return Result(-EMSGSIZE);
     }
-    if (out_size < payload_len + FRAME_MIN_SIZE) {
+    if (out_size < payload_len + mcucom::FRAME_MIN_SIZE) {
         return Result(-ENOBUFS);
     }
-    return LayOutFrame(static_cast<unsigned char*>(out), serial, flag, code,
-                       static_cast<const unsigned char*>(payload),
-                       static_cast<unsigned short>(payload_len));
+    return mcucom::LayOutFrame(static_cast<unsigned char*>(out), serial, flag, code,
+                               static_cast<const unsigned char*>(payload),
+                               static_cast<unsigned short>(payload_len));
 }
 
 int mcucom_frame_find(const void* bytes, size_t size, int final, size_t* offset, size_t* length) {
@@ -340,21 +340,21 @@ int mcucom_frame_find(const void* bytes, size_t size, int final, size_t* offset,
     int at = 0;
     *length = 0;
     while (stored - at >= 2) {
-        const FlatBytes front(data + at);
+        const mcucom::FlatBytes front(data + at);
         int frameLen = 0;
-        const FrameVerdict verdict = JudgeFrameAt(front, stored - at, &frameLen);
-        if (verdict == kFrameValid) {
+        const mcucom::FrameVerdict verdict = JudgeFrameAt(front, stored - at, &frameLen);
+        if (verdict == mcucom::kFrameValid) {
             *offset = static_cast<size_t>(at);
             *length = static_cast<size_t>(frameLen);
             return 1;
         }
-        if (verdict == kFrameIncomplete && final == 0) {
+        if (verdict == mcucom::kFrameIncomplete && final == 0) {
             break;
         }
-        at += NoiseAtFront(front, stored - at, verdict);
+        at += mcucom::NoiseAtFront(front, stored - at, verdict);
     }
     // One byte left may start a head, unless nothing more will come.
-    if (stored - at == 1 && (final != 0 || data[at] != FRAME_MARK_FIRST)) {
+    if (stored - at == 1 && (final != 0 || data[at] != mcucom::FRAME_MARK_FIRST)) {
         ++at;
     }
     *offset = static_cast<size_t>(at);

@@ -12,6 +12,8 @@
 
 #include "common/CmdTable.h"
 
+namespace mcucom {
+
 inline bool MatchesOnCmdAlone(unsigned short cmdNetworkOrder) {
     return cmdNetworkOrder == htons(CMD_0004);
 }
@@ -22,5 +24,7 @@ inline bool AnswerMatches(unsigned short answerCmd, unsigned char answerSerial, 
                           unsigned char serial) {
     return answerCmd == cmd && (MatchesOnCmdAlone(cmd) || answerSerial == serial);
 }
+
+}  // namespace mcucom
 
 #endif  // COMMON_ACKMATCH_H

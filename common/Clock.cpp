@@ -3,6 +3,8 @@
 
 #include <limits>
 
+namespace mcucom {
+
 long long MonotonicMicros() {
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -31,3 +33,5 @@ struct timespec MonotonicDeadlineAfter(unsigned int millis) {
     }
     return deadline;
 }
+
+}  // namespace mcucom

@@ -6,6 +6,8 @@
 
 #include <time.h>
 
+namespace mcucom {
+
 // The monotonic clock, in microseconds and in seconds.
 long long MonotonicMicros();
 double MonotonicSeconds();
@@ -14,5 +16,7 @@ double MonotonicSeconds();
 // to CLOCK_MONOTONIC. Every unsigned count fits; past what the platform's time_t holds, the
 // deadline is the latest it can express.
 struct timespec MonotonicDeadlineAfter(unsigned int millis);
+
+}  // namespace mcucom
 
 #endif  // COMMON_CLOCK_H

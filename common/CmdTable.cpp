@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "common/CmdTable.h"
 
-const __CmdFlagItem m_cmdFlag[CMD_TABLE_SIZE] = {
+const __CmdFlagItem m_cmdFlag[mcucom::CMD_TABLE_SIZE] = {
     {CMD_0002, 0x41},
     {CMD_0003, 0x41},
     {CMD_0004, 0x41},
@@ -36,7 +36,7 @@ const __CmdFlagItem m_cmdFlag[CMD_TABLE_SIZE] = {
 };
 
 unsigned char GetCmdFlag(COM_CMD_3520D_TYPE cmd) {
-    static unsigned char len = CMD_TABLE_SIZE;
+    static unsigned char len = mcucom::CMD_TABLE_SIZE;
     for (unsigned char i = 0; i < len; ++i) {
         if (m_cmdFlag[i].cmd == cmd) {
             return m_cmdFlag[i].flag;

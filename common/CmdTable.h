@@ -47,8 +47,13 @@ struct __CmdFlagItem {
     unsigned char flag;
 };
 
+namespace mcucom {
+
 const int CMD_TABLE_SIZE = 31;
-extern const __CmdFlagItem m_cmdFlag[CMD_TABLE_SIZE];
+
+}  // namespace mcucom
+
+extern const __CmdFlagItem m_cmdFlag[mcucom::CMD_TABLE_SIZE];
 
 // The flag byte of a code; 0 for a code without an entry (no entry has the flag byte 0).
 unsigned char GetCmdFlag(COM_CMD_3520D_TYPE cmd);

@@ -33,6 +33,8 @@ static_assert(offsetof(__ComFrameData, serialNum) == 4, "serialNum at offset 4")
 static_assert(offsetof(__ComFrameData, flag) == 5, "flag at offset 5");
 static_assert(offsetof(__ComFrameData, cmd) == 6, "cmd at offset 6");
 
+namespace mcucom {
+
 const unsigned char FRAME_MARK_FIRST = 0x75;   // first byte of head and of tail
 const unsigned char FRAME_MARK_SECOND = 0xAA;  // second byte of head and of tail
 const int FRAME_HEADER_SIZE = 8;               // head, len, serialNum, flag, cmd
@@ -83,6 +85,8 @@ inline unsigned char FrameAnswerResult(const unsigned char* frame) {
                : 0;
 }
 
+}  // namespace mcucom
+
 // Frame building, for the sender and for anything that stands in for the MCU.
 //
 // XorCheckSum: the XOR of nbytes bytes (0 for none), as an int.
@@ -93,6 +97,9 @@ inline unsigned char FrameAnswerResult(const unsigned char* frame) {
 // which may already sit at offset 8; returns its total length, payloadLen + 11.
 int XorCheckSum(unsigned char* buf, int nbytes);
 unsigned short cmdData2Frame(char* frame);
+
+namespace mcucom {
+
 int LayOutFrame(unsigned char* frame, unsigned char serialNum, unsigned char flag,
                 unsigned short cmd, const unsigned char* payload, int payloadLen);
 
@@ -116,5 +123,7 @@ inline unsigned char FrameXor(const unsigned char* buf, int n) {
     }
     return x;
 }
+
+}  // namespace mcucom
 
 #endif  // COMMON_COMFRAME_H

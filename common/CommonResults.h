@@ -4,6 +4,8 @@
 #ifndef COMMON_COMMONRESULTS_H
 #define COMMON_COMMONRESULTS_H
 
+namespace mcucom {
+
 const int IPC_FAIL = -1;   // createsem and the other IPC wrappers
 const int FIFO_FAIL = -1;  // DVRSystem: no FIFO, a failed write or read, or no "SUCCESS"
 const int CONTAINS_FOUND = -1;
@@ -13,5 +15,7 @@ const int CONTAINS_NOT_FOUND = 0;
 // here, rather than changing quietly what every caller sees.
 static_assert(IPC_FAIL == -1 && FIFO_FAIL == -1 && CONTAINS_FOUND == -1 && CONTAINS_NOT_FOUND == 0,
               "the helpers' result codes never change");
+
+}  // namespace mcucom
 
 #endif  // COMMON_COMMONRESULTS_H

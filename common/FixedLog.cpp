@@ -3,6 +3,8 @@
 
 #include <stdarg.h>
 
+namespace mcucom {
+
 void PrintFixedLine(FILE* stream, const LogSite& site, const char* format, ...) {
     // One write, so that a line on the unbuffered standard error is never cut by another
     // thread's output.
@@ -19,3 +21,5 @@ void PrintFixedLine(FILE* stream, const LogSite& site, const char* format, ...) 
     }
     fputs(line, stream);
 }
+
+}  // namespace mcucom

@@ -17,6 +17,8 @@
 
 #include <stdio.h>
 
+namespace mcucom {
+
 // Where a fixed line says it comes from, and how that part is written.
 struct LogSite {
     const char* prefix;    // a format with %s (the function) and %d (the line), in that order
@@ -90,5 +92,7 @@ const LogSite LOG_CLIENT_FIFO_FAILED = {"%s, %d, ", "pub_common", 38};          
 // Prints the site's prefix and then the formatted rest on stream, in one write.
 void PrintFixedLine(FILE* stream, const LogSite& site, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
+
+}  // namespace mcucom
 
 #endif  // COMMON_FIXEDLOG_H

@@ -4,6 +4,8 @@
 #include <pthread.h>
 #include <stddef.h>
 
+namespace mcucom {
+
 // The guards in the order they were made. Its lock is statically initialised, so a guard made
 // by a global object's constructor, before main, finds it ready. The lock is held from the
 // prepare hooks to the end of the fork, so no guard comes or goes in between.
@@ -65,3 +67,5 @@ ForkGuard::~ForkGuard() {
     (m_next != NULL ? m_next->m_prev : ForkGuardRegistry::last) = m_prev;
     pthread_mutex_unlock(&ForkGuardRegistry::lock);
 }
+
+}  // namespace mcucom

@@ -11,6 +11,8 @@
 #ifndef COMMON_FORKGUARD_H
 #define COMMON_FORKGUARD_H
 
+namespace mcucom {
+
 class ForkGuard {
   public:
     typedef void (*Hook)(void* owner);
@@ -35,5 +37,7 @@ class ForkGuard {
     ForkGuard* m_prev;
     ForkGuard* m_next;
 };
+
+}  // namespace mcucom
 
 #endif  // COMMON_FORKGUARD_H

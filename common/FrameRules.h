@@ -20,6 +20,8 @@
 
 #include "common/ComFrame.h"
 
+namespace mcucom {
+
 enum FrameVerdict {
     kFrameValid,        // a whole valid frame starts at the front
     kFrameNoHead,       // the front bytes are not 0x75 0xAA: noise up to the next 0x75
@@ -165,5 +167,7 @@ struct FrameDropStats {
     // Frame heads refused for their length, checksum or tail.
     unsigned long RefusedHeads() const { return oversize / 2 + badChecksum + badTail + undersize; }
 };
+
+}  // namespace mcucom
 
 #endif  // COMMON_FRAMERULES_H

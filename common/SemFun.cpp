@@ -27,7 +27,7 @@ union SemArg {
 // ftok with the module's report on failure; -1 when no key could be made.
 key_t MakeKey(const char* path, int id) {
     const key_t key = ftok(path, id);
-    if (key == IPC_FAIL) {
+    if (key == mcucom::IPC_FAIL) {
         perror(TEXT_FTOK_FAILED);
     }
     return key;
@@ -42,7 +42,7 @@ int SetValue(int semid, int index, int value) {
 int SemStep(int semid, int index, short op, const char* failure) {
     if (index < 0) {
         perror(TEXT_SEM_INDEX_NEGATIVE);
-        return IPC_FAIL;
+        return mcucom::IPC_FAIL;
     }
     struct sembuf step;
     step.sem_num = static_cast<unsigned short>(index);
@@ -50,15 +50,15 @@ int SemStep(int semid, int index, short op, const char* failure) {
     step.sem_flg = 0;
     if (semop(semid, &step, 1) == -1) {
         perror(failure);
-        return IPC_FAIL;
+        return mcucom::IPC_FAIL;
     }
     return 0;
 }
 
 int GetShm(const char* path, int id, unsigned int size, int flags, const char* verb) {
     const key_t key = MakeKey(path, id);
-    if (key == IPC_FAIL) {
-        return IPC_FAIL;
+    if (key == mcucom::IPC_FAIL) {
+        return mcucom::IPC_FAIL;
     }
     const int shmid = shmget(key, size, flags);
     if (shmid == -1) {
@@ -70,8 +70,8 @@ int GetShm(const char* path, int id, unsigned int size, int flags, const char* v
 
 int GetMsgQueue(const char* path, int id, int flags) {
     const key_t key = MakeKey(path, id);
-    if (key == IPC_FAIL) {
-        return IPC_FAIL;
+    if (key == mcucom::IPC_FAIL) {
+        return mcucom::IPC_FAIL;
     }
     const int msqid = msgget(key, flags);
     if (msqid == -1) {
@@ -82,8 +82,8 @@ int GetMsgQueue(const char* path, int id, int flags) {
 
 int GetSemSet(const char* path, int id, int nsems) {
     const key_t key = MakeKey(path, id);
-    if (key == IPC_FAIL) {
-        return IPC_FAIL;
+    if (key == mcucom::IPC_FAIL) {
+        return mcucom::IPC_FAIL;
     }
     const int semid = semget(key, nsems, kCreateFlags);
     if (semid == -1) {
@@ -98,7 +98,7 @@ int GetSemSet(const char* path, int id, int nsems) {
 int createsem(const char* path, int id, int nsems, int initValue) {
     const int semid = GetSemSet(path, id, nsems);
     if (semid == -1) {
-        return IPC_FAIL;
+        return mcucom::IPC_FAIL;
     }
     for (int i = 0; i < nsems; ++i) {
         SetValue(semid, i, initValue);

@@ -5,6 +5,8 @@
 
 #include "common/Clock.h"
 
+namespace mcucom {
+
 SemaphoreBell::SemaphoreBell() {
     Init();
 }
@@ -59,3 +61,5 @@ int SemaphoreBell::TakeWithin(sem_t* sem, unsigned int millis, const std::atomic
     pthread_mutex_unlock(&m_mutex);
     return taken;
 }
+
+}  // namespace mcucom

@@ -17,6 +17,8 @@
 
 #include <atomic>
 
+namespace mcucom {
+
 class SemaphoreBell {
   public:
     SemaphoreBell();
@@ -43,5 +45,7 @@ class SemaphoreBell {
     pthread_mutex_t m_mutex;
     pthread_cond_t m_cond;
 };
+
+}  // namespace mcucom
 
 #endif  // COMMON_SEMAPHOREBELL_H

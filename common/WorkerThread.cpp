@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "common/WorkerThread.h"
 
+namespace mcucom {
+
 WorkerThread::WorkerThread()
     : m_thread(),
       m_running(false),
@@ -38,3 +40,5 @@ void* WorkerThread::Main(void* self) {
     static_cast<WorkerThread*>(self)->m_body();
     return NULL;
 }
+
+}  // namespace mcucom

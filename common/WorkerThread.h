@@ -17,6 +17,8 @@
 
 #include "common/ForkGuard.h"
 
+namespace mcucom {
+
 class WorkerThread {
   public:
     typedef std::function<void()> Body;
@@ -42,5 +44,7 @@ class WorkerThread {
     Body m_body;
     ForkGuard m_forkGuard;
 };
+
+}  // namespace mcucom
 
 #endif  // COMMON_WORKERTHREAD_H

@@ -24,7 +24,8 @@ void RenewLockAfterFork(void*) {
     new (&system_mutex_) MutexLock;
 }
 
-const ForkGuard g_forkGuard(NULL, ForkGuard::Hooks{NULL, NULL, &RenewLockAfterFork});
+const mcucom::ForkGuard g_forkGuard(NULL,
+                                    mcucom::ForkGuard::Hooks{NULL, NULL, &RenewLockAfterFork});
 
 const char* const kServerFifo = "/mnt/tmpfs/DVRSERVER_FIFO";
 const char* const kClientFifo = "/mnt/tmpfs/DVRCLIENT_FIFO";
@@ -44,7 +45,7 @@ int SendCommand(int serverFd, int clientFd, const char* cmd) {
         close(clientFd);
         puts(TEXT_FIFO_WRITE_FAILED);
         fflush(stdout);
-        return FIFO_FAIL;
+        return mcucom::FIFO_FAIL;
     }
     close(serverFd);
     return 0;
@@ -57,20 +58,20 @@ int DVRSystem(const char* cmd) {
     MutexLockGuard guard(system_mutex_);
     const int serverFd = open(kServerFifo, O_WRONLY);
     if (serverFd < 0) {
-        PrintFixedLine(stdout, LOG_SERVER_FIFO_FAILED, TEXT_SERVER_FIFO_FAILED);
+        mcucom::PrintFixedLine(stdout, mcucom::LOG_SERVER_FIFO_FAILED, TEXT_SERVER_FIFO_FAILED);
         fflush(stdout);
-        return FIFO_FAIL;
+        return mcucom::FIFO_FAIL;
     }
     // Opened read-write so the open does not wait for a writer; the read below then waits
     // for the server's reply.
     const int clientFd = open(kClientFifo, O_RDWR);
     if (clientFd < 0) {
         close(serverFd);
-        PrintFixedLine(stdout, LOG_CLIENT_FIFO_FAILED, TEXT_CLIENT_FIFO_FAILED);
-        return FIFO_FAIL;
+        mcucom::PrintFixedLine(stdout, mcucom::LOG_CLIENT_FIFO_FAILED, TEXT_CLIENT_FIFO_FAILED);
+        return mcucom::FIFO_FAIL;
     }
     if (SendCommand(serverFd, clientFd, cmd) != 0) {
-        return FIFO_FAIL;
+        return mcucom::FIFO_FAIL;
     }
     char reply[kReplySize];
     memset(reply, 0, sizeof reply);
@@ -78,19 +79,19 @@ int DVRSystem(const char* cmd) {
         close(clientFd);
         puts(TEXT_FIFO_READ_FAILED);
         fflush(stdout);
-        return FIFO_FAIL;
+        return mcucom::FIFO_FAIL;
     }
     close(clientFd);
-    return IsSuccessReply(reply) ? 0 : FIFO_FAIL;
+    return IsSuccessReply(reply) ? 0 : mcucom::FIFO_FAIL;
 }
 
 int contains(char* text, int size, FILE* file) {
     if (size < 1) {
-        return CONTAINS_NOT_FOUND;
+        return mcucom::CONTAINS_NOT_FOUND;
     }
     char* line = static_cast<char*>(calloc(static_cast<size_t>(size), 1));
     if (line == NULL) {
-        return CONTAINS_NOT_FOUND;
+        return mcucom::CONTAINS_NOT_FOUND;
     }
     fseek(file, 0, SEEK_END);
     const long length = ftell(file);
@@ -104,9 +105,9 @@ int contains(char* text, int size, FILE* file) {
         if (equal == size - 1) {
             puts(TEXT_CONTAINS_FOUND);
             free(line);
-            return CONTAINS_FOUND;
+            return mcucom::CONTAINS_FOUND;
         }
     }
     free(line);
-    return CONTAINS_NOT_FOUND;
+    return mcucom::CONTAINS_NOT_FOUND;
 }

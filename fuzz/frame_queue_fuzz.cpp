@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     CFrameQueue queue;
     queue.QueueInit(in.ConsumeIntegralInRange<int>(0, 4096));
-    char out[FRAME_MAX_SIZE];
+    char out[mcucom::FRAME_MAX_SIZE];
     while (in.remaining_bytes() > 0) {
         const int frameCountBefore = queue.GetFrameNum();
         switch (in.ConsumeIntegralInRange<int>(0, 4)) {

@@ -16,14 +16,16 @@
 
 namespace {
 
-struct Collect : FrameStreamScanner::Sink {
+struct Collect : mcucom::FrameStreamScanner::Sink {
     void OnFrame(const unsigned char* frame, int length) override {
         FUZZ_CHECK(IsValidFrame(frame, length));
         frames.push_back(
             std::string(reinterpret_cast<const char*>(frame), static_cast<size_t>(length)));
         framed += static_cast<size_t>(length);
     }
-    void OnNoise(const unsigned char*, size_t count, FrameVerdict) override { noise += count; }
+    void OnNoise(const unsigned char*, size_t count, mcucom::FrameVerdict) override {
+        noise += count;
+    }
     std::vector<std::string> frames;
     size_t framed = 0;
     size_t noise = 0;
@@ -76,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     // Feed it in pieces cut where the input says, then let the line go quiet.
-    FrameStreamScanner scanner;
+    mcucom::FrameStreamScanner scanner;
     Collect sink;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(stream.data());
     unsigned cut = 7;

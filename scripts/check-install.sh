@@ -101,10 +101,15 @@ for name in mcucom_open mcucom_command mcucom_frame_find sendCmdData WaitCmdList
     'g_McuCom' DVRSystem; do
   grep -qF -- "$name" <<<"$exports" || fail "libmcucom.so.1 does not export $name"
 done
-for internal in 'mcucom::' FrameStreamScanner ParseInteger WorkerThread LinkLog ForkGuard \
+for internal in FrameStreamScanner ParseInteger WorkerThread LinkLog ForkGuard \
     SemaphoreBell EventQueue RecentCommands McuLink ClaimedLine LockLine StopSignal; do
   ! grep -qF -- "$internal" <<<"$exports" || fail "libmcucom.so.1 exports $internal"
 done
+# Of the module's own namespace, only the port's settings and the receiver a program of the
+# fixed interface runs (with the log the port is given, in a parameter's type).
+others=$(grep -F 'mcucom::' <<<"$exports" | grep -v -e 'mcucom::McuPortSettings' \
+  -e 'mcucom::McuReceiver' -e 'mcucom::ModuleReceiver' -e '^CComTransmit::SetLog' || true)
+[ -z "$others" ] || fail "libmcucom.so.1 exports more of the module's own: $others"
 
 echo "the Python package, installed and from pip"
 py=/usr/bin/python3

@@ -4,10 +4,14 @@
 #ifndef SERIAL_PORTRESULTS_H
 #define SERIAL_PORTRESULTS_H
 
+namespace mcucom {
+
 const int PORT_FAIL = -1;
 
 // Callers compare against the number itself: an edit of the value above stops the build
 // here, rather than changing quietly what every caller sees.
 static_assert(PORT_FAIL == -1, "the port's failure code never changes");
+
+}  // namespace mcucom
 
 #endif  // SERIAL_PORTRESULTS_H

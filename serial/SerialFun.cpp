@@ -16,7 +16,7 @@
 #include "common/FixedLog.h"
 #include "serial/PortResults.h"
 
-const SpeedCode speed_atr[SPEED_TABLE_SIZE] = {
+const mcucom::SpeedCode speed_atr[mcucom::SPEED_TABLE_SIZE] = {
     {B300, 300},     {B600, 600},       {B1200, 1200},     {B2400, 2400},
     {B4800, 4800},   {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
     {B57600, 57600}, {B115200, 115200}, {B230400, 230400},
@@ -26,7 +26,7 @@ namespace {
 
 // A rate missing from the table maps to code 0 (B0), which is then applied like any other.
 speed_t SpeedCodeFor(unsigned int baudRate) {
-    for (int i = 0; i < SPEED_TABLE_SIZE; ++i) {
+    for (int i = 0; i < mcucom::SPEED_TABLE_SIZE; ++i) {
         if (speed_atr[i].baudRate == baudRate) {
             return speed_atr[i].code;
         }
@@ -188,7 +188,7 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
     TraceComPar(info);
     AloneLock alone(&m_use);
     if (m_opened || info == NULL) {
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     // Never the program's controlling terminal (an MCU byte could then raise a signal, a
     // hang-up would send SIGHUP), and never a wait for carrier: on a line without CLOCAL a
@@ -197,14 +197,14 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
     m_fd = open(info->devName, O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (m_fd < 0) {
         m_fd = -1;
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
     m_fp = fdopen(m_fd, "r+b");
     if (m_fp == NULL) {
         close(m_fd);
         m_fd = -1;
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     // Unbuffered, so that a line that came together with the one read stays in the device
     // and keeps it readable: a stdio buffer would hide it from the readiness wait.
@@ -215,7 +215,7 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
         fclose(m_fp);
         m_fd = -1;
         m_fp = NULL;
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     m_info = *info;
     SetComRawMode(m_fd);
@@ -229,7 +229,7 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
 // given back, the descriptor kept under it.
 int CComTransmit::ReleaseDescriptor() {
     if (m_fd > 0) {
-        return fclose(m_fp) == 0 ? 0 : PORT_FAIL;
+        return fclose(m_fp) == 0 ? 0 : mcucom::PORT_FAIL;
     }
     const int keep = dup(m_fd);
     fclose(m_fp);
@@ -245,7 +245,7 @@ int CComTransmit::CloseCom() {
     AloneLock alone(&m_use);
     m_closing = false;
     if (!m_opened) {
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     if (m_rawFd >= 0) {
         close(m_rawFd);
@@ -266,7 +266,7 @@ int CComTransmit::SetComSpeed(int fd, unsigned int baudRate) {
     memset(&tio, 0, sizeof tio);
     tcgetattr(fd, &tio);
     if (cfsetispeed(&tio, code) < 0 || cfsetospeed(&tio, code) < 0 || ApplySettings(fd, tio) < 0) {
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     tcflush(fd, TCIOFLUSH);
     return 0;
@@ -275,11 +275,11 @@ int CComTransmit::SetComSpeed(int fd, unsigned int baudRate) {
 int CComTransmit::SetComParity(int fd, int dataBits, int stopBits, int parity, int stickParity) {
     struct termios tio;
     if (tcgetattr(fd, &tio) < 0) {
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     if (!SetCharacterSize(&tio, dataBits) || !SetParityMode(&tio, parity) ||
         !SetStopBits(&tio, stopBits)) {
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     if (stickParity != 0) {
         tio.c_cflag |= CMSPAR;
@@ -294,7 +294,7 @@ int CComTransmit::SetComParity(int fd, int dataBits, int stopBits, int parity, i
     tio.c_cc[VTIME] = 10;
     tio.c_cc[VMIN] = 0;
     tcflush(fd, TCIFLUSH);
-    return ApplySettings(fd, tio) != 0 ? PORT_FAIL : 0;
+    return ApplySettings(fd, tio) != 0 ? mcucom::PORT_FAIL : 0;
 }
 
 int CComTransmit::SetComRawMode(int fd) {
@@ -308,7 +308,7 @@ int CComTransmit::SetComRawMode(int fd) {
     tio.c_cflag &= ~CRTSCTS;
     tio.c_iflag &= ~(IXON | IXOFF | IXANY);
     if (ApplySettings(fd, tio) < 0) {
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     tcflush(fd, TCIOFLUSH);
     return 0;
@@ -329,12 +329,12 @@ bool CComTransmit::WaitReady(int fd, bool forWrite, int timeoutSec, int timeoutU
     if (fd < 0 || fd >= FD_SETSIZE) {
         return false;
     }
-    const long long deadline = MonotonicMicros() + timeoutSec * 1000000LL + timeoutUsec;
+    const long long deadline = mcucom::MonotonicMicros() + timeoutSec * 1000000LL + timeoutUsec;
     for (;;) {
         fd_set set;
         FD_ZERO(&set);
         FD_SET(fd, &set);
-        const long long left = std::max(0LL, deadline - MonotonicMicros());
+        const long long left = std::max(0LL, deadline - mcucom::MonotonicMicros());
         struct timeval tv;
         tv.tv_sec = static_cast<time_t>(left / 1000000);
         tv.tv_usec = static_cast<suseconds_t>(left % 1000000);
@@ -371,7 +371,7 @@ int CComTransmit::ReadCom(char* buf, int size, int* len, int timeoutSec) {
     SharedUse use(this);
     if (!WaitReady(use.fd, false, timeoutSec, 0)) {
         *len = 0;
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     // The result of fgets is not looked at: at the end of the stream the buffer keeps the
     // string it held, so callers pass it cleared.
@@ -385,7 +385,7 @@ int CComTransmit::ReadCom(char* buf, int size, int* len, int timeoutSec) {
 char* CComTransmit::ReadLine(char* buf, int size) {
     SharedUse use(this);
     if (use.fp == NULL) {
-        Log().PrintFixed(mcucom::kLogError, stdout, LOG_NO_LINE_STREAM, TEXT_NO_LINE_STREAM,
+        Log().PrintFixed(mcucom::kLogError, stdout, mcucom::LOG_NO_LINE_STREAM, TEXT_NO_LINE_STREAM,
                          static_cast<void*>(use.fp));
         return NULL;
     }
@@ -396,32 +396,32 @@ int CComTransmit::ReadComEx(char* buf, int size, int* len, int timeoutSec, int t
     SharedUse use(this);
     const int fd = use.opened ? RawReadDescriptor() : -1;
     if (!WaitReady(fd, false, timeoutSec, timeoutUsec)) {
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     const ssize_t count = read(fd, buf, static_cast<size_t>(size));
     *len = static_cast<int>(count);
-    return count < 0 ? PORT_FAIL : 0;
+    return count < 0 ? mcucom::PORT_FAIL : 0;
 }
 
 int CComTransmit::ReadBinCom(char* buf, int size, int* len, int /*unused*/) {
     SharedUse use(this);
     if (use.fd < 0) {
         Log().Print(mcucom::kLogError, stdout, TEXT_PORT_ERROR, use.fd);
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     const ssize_t count = read(use.fd, buf, static_cast<size_t>(size));
     *len = static_cast<int>(count);
-    return count > 0 ? 0 : PORT_FAIL;
+    return count > 0 ? 0 : mcucom::PORT_FAIL;
 }
 
 int CComTransmit::WriteCom(char* buf, int count, int timeoutSec) {
     SharedUse use(this);
     if (use.fd < 0) {
         Log().Print(mcucom::kLogError, stdout, TEXT_PORT_ERROR, use.fd);
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     if (!WaitReady(use.fd, true, timeoutSec, 0)) {
-        return PORT_FAIL;
+        return mcucom::PORT_FAIL;
     }
     // A signal that came before any byte went out is no failure of the line: write again.
     ssize_t written;
@@ -438,10 +438,10 @@ int CComTransmit::ReadOrLost(char* buf, int size, int timeoutUs) {
     }
     const int fd = RawReadDescriptor();
     struct pollfd pfd = {fd, POLLIN, 0};
-    const long long deadline = MonotonicMicros() + timeoutUs;
+    const long long deadline = mcucom::MonotonicMicros() + timeoutUs;
     int ready;
     do {
-        const long long left = std::max(0LL, deadline - MonotonicMicros());
+        const long long left = std::max(0LL, deadline - mcucom::MonotonicMicros());
         ready = poll(&pfd, 1, static_cast<int>((left + 999) / 1000));
     } while (ready < 0 && errno == EINTR);
     if (ready <= 0) {

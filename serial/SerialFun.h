@@ -44,6 +44,8 @@ static_assert(offsetof(TerminalInfo, devName) == 12, "devName at offset 12");
 static_assert(offsetof(TerminalInfo, reserved1) == 64, "devName holds 52 characters");
 static_assert(sizeof(TerminalInfo) == 80, "TerminalInfo is 80 bytes");
 
+namespace mcucom {
+
 // One entry of the speed table: the platform's speed code and the baud rate it stands for.
 struct SpeedCode {
     unsigned int code;
@@ -51,7 +53,10 @@ struct SpeedCode {
 };
 
 const int SPEED_TABLE_SIZE = 11;
-extern const SpeedCode speed_atr[SPEED_TABLE_SIZE];
+
+}  // namespace mcucom
+
+extern const mcucom::SpeedCode speed_atr[mcucom::SPEED_TABLE_SIZE];
 
 class CComTransmit {
   public:

@@ -27,7 +27,7 @@
 namespace {
 
 const int kDecodeFailed = 1;
-const int kQuietMs = FRAME_STREAM_QUIET_US / 1000;
+const int kQuietMs = mcucom::FRAME_STREAM_QUIET_US / 1000;
 
 // The input: standard input as it is, or a path taken for this program (a device is set up,
 // and put back when decoding ends). The exit status when it cannot be decoded, after saying
@@ -87,7 +87,7 @@ bool PrintItems(std::vector<DecodedItem>* items, ArrivalTimes* times,
             if (options.recorder != NULL) {
                 options.recorder->Frame(item.bytes.data(), item.bytes.size(), firstAt, lastAt);
             }
-            if (options.player != NULL && FrameAckBit(item.bytes[5]) != 0) {
+            if (options.player != NULL && mcucom::FrameAckBit(item.bytes[5]) != 0) {
                 options.player->Request(item.bytes.data(), item.bytes.size(), lastAt);
             }
         }
@@ -135,7 +135,7 @@ int DecodeStream(int fd, const DecodeOptions& options, void (*print)(const std::
             fprintf(stderr, "mcusim: cannot read %s: %s\n", options.path, strerror(errno));
             return kDecodeFailed;
         }
-        times.Arrived(offset, MonotonicSeconds());
+        times.Arrived(offset, mcucom::MonotonicSeconds());
         offset += static_cast<unsigned long long>(got);
         decoder.Feed(chunk, static_cast<size_t>(got), &items);
         if (!PrintItems(&items, &times, print, options)) {

@@ -45,7 +45,7 @@ void PtyLine::HangUp() {
 
 PtyMcuPort::PtyMcuPort() : m_opened(false) {
     if (m_line.ok()) {
-        TerminalInfo info = McuPortSettings(m_line.slavePath().c_str());
+        TerminalInfo info = mcucom::McuPortSettings(m_line.slavePath().c_str());
         QuietOutput quiet;  // the port's own "Open COM" line
         m_opened = g_McuCom.OpenCom(&info) == 0;
     }

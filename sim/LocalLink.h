@@ -55,12 +55,12 @@ class SimulatedMcu {
     ~SimulatedMcu();
     bool ok() const { return m_port.ok(); }
     McuSimulator& simulator() { return m_simulator; }
-    ModuleReceiver& receiver() { return m_receiver; }
+    mcucom::ModuleReceiver& receiver() { return m_receiver; }
 
   private:
     PtyMcuPort m_port;
     McuSimulator m_simulator;
-    ModuleReceiver m_receiver;
+    mcucom::ModuleReceiver m_receiver;
 };
 
 #endif  // SIM_LOCALLINK_H

@@ -25,7 +25,7 @@ const size_t kReadChunk = 4096;
 const unsigned char kAnswerFlag = 0x01;
 const size_t kLineQueueMax = 1 << 20;  // bytes the board side has not read yet
 const int kFinalReadsMax = 256;        // chunks read after the command has ended
-const double kIdleFlushSeconds = FRAME_STREAM_QUIET_US / 1e6;
+const double kIdleFlushSeconds = mcucom::FRAME_STREAM_QUIET_US / 1e6;
 // A paced line hands its bytes to the board side in bursts of up to this many, each once the
 // wire has carried it, as a UART's driver does when its receive FIFO reaches its threshold.
 const size_t kPacedBurst = 8;
@@ -38,7 +38,7 @@ DecodedItem AsItem(const std::string& bytes) {
     item.kind = DecodedItem::kFrame;
     item.bytes.assign(bytes.begin(), bytes.end());
     item.offset = 0;
-    item.head = kFrameNoHead;
+    item.head = mcucom::kFrameNoHead;
     return item;
 }
 
@@ -46,10 +46,10 @@ DecodedItem AsItem(const std::string& bytes) {
 
 std::string BuildMcuFrame(unsigned char serial, unsigned char flag, unsigned short cmd,
                           const std::string& payload) {
-    std::string frame(payload.size() + FRAME_MIN_SIZE, '\0');
-    LayOutFrame(reinterpret_cast<unsigned char*>(&frame[0]), serial, flag, cmd,
-                reinterpret_cast<const unsigned char*>(payload.data()),
-                static_cast<int>(payload.size()));
+    std::string frame(payload.size() + mcucom::FRAME_MIN_SIZE, '\0');
+    mcucom::LayOutFrame(reinterpret_cast<unsigned char*>(&frame[0]), serial, flag, cmd,
+                        reinterpret_cast<const unsigned char*>(payload.data()),
+                        static_cast<int>(payload.size()));
     return frame;
 }
 
@@ -102,7 +102,7 @@ bool McuSimulator::Start() {
     if (m_thread.running()) {
         return false;
     }
-    m_nextUnasked = MonotonicSeconds() + m_options.unaskedEveryMs / 1000.0;
+    m_nextUnasked = mcucom::MonotonicSeconds() + m_options.unaskedEveryMs / 1000.0;
     return m_thread.Start([this] { Run(); });
 }
 
@@ -139,14 +139,14 @@ void McuSimulator::Run() {
     // each sleep would add up to a good part of a byte's time.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     while (!m_thread.stopping()) {
-        const double now = MonotonicSeconds();
+        const double now = mcucom::MonotonicSeconds();
         DeliverArrived(now);
         ScheduleUnasked(now);
         ScheduleScenarioFrames(now);
         MoveDueToLine(now);
         WriteLine(now);
-        if (!ReadOnce(SleepBeforeNextEvent(MonotonicSeconds()))) {
-            FlushIfQuiet(MonotonicSeconds());
+        if (!ReadOnce(SleepBeforeNextEvent(mcucom::MonotonicSeconds()))) {
+            FlushIfQuiet(mcucom::MonotonicSeconds());
         }
     }
 }
@@ -226,7 +226,7 @@ bool McuSimulator::ReadOnce(double waitSeconds) {
     if (got <= 0) {
         return false;
     }
-    Receive(chunk, static_cast<size_t>(got), MonotonicSeconds());
+    Receive(chunk, static_cast<size_t>(got), mcucom::MonotonicSeconds());
     return true;
 }
 
@@ -299,15 +299,15 @@ void McuSimulator::Handle(const std::vector<DecodedItem>& items) {
         if (item.kind != DecodedItem::kFrame) {
             continue;
         }
-        const double at = m_byteSeconds > 0 ? m_lastByteAt : MonotonicSeconds();
+        const double at = m_byteSeconds > 0 ? m_lastByteAt : mcucom::MonotonicSeconds();
         if (m_player) {
             m_player->Request(item.bytes.data(), item.bytes.size(), at);
-            m_player->FramesAfter(FrameCmdCode(item.bytes.data()), at);
+            m_player->FramesAfter(mcucom::FrameCmdCode(item.bytes.data()), at);
         }
-        if (m_recorder && FrameAckBit(item.bytes[5]) != 0) {
+        if (m_recorder && mcucom::FrameAckBit(item.bytes[5]) != 0) {
             m_recorder->Request(item.bytes.data(), item.bytes.size(), at);
         }
-        if (FrameAckBit(item.bytes[5]) != 0 && m_options.answer) {
+        if (mcucom::FrameAckBit(item.bytes[5]) != 0 && m_options.answer) {
             ScheduleAnswer(item);
         }
     }
@@ -338,7 +338,7 @@ AnswerPlan McuSimulator::PlanAnswer(unsigned short code) {
 
 void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
     ++m_answersScheduled;
-    const AnswerPlan plan = PlanAnswer(FrameCmdCode(frame.bytes.data()));
+    const AnswerPlan plan = PlanAnswer(mcucom::FrameCmdCode(frame.bytes.data()));
     if (plan.none) {
         Log("no answer to serial " + std::to_string(frame.bytes[4]) + " (the scenario's)");
         return;
@@ -354,8 +354,10 @@ void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
     out.kind = Outgoing::kAnswer;
     // Paced, the answer starts from when the request's last byte reached the MCU, however
     // late this thread woke to see it.
-    out.due = (m_byteSeconds > 0 ? m_lastByteAt : MonotonicSeconds()) + plan.delayMs / 1000.0;
-    out.bytes = BuildMcuFrame(++m_serial, kAnswerFlag, FrameCmdCode(frame.bytes.data()), payload);
+    out.due =
+        (m_byteSeconds > 0 ? m_lastByteAt : mcucom::MonotonicSeconds()) + plan.delayMs / 1000.0;
+    out.bytes =
+        BuildMcuFrame(++m_serial, kAnswerFlag, mcucom::FrameCmdCode(frame.bytes.data()), payload);
     out.splittable = m_options.split;
     char what[64];
     snprintf(what, sizeof what, "\n  acknowledges serial %u, result 0x%02x", frame.bytes[4],
@@ -482,7 +484,7 @@ void McuSimulator::WriteLine(double now) {
             if (m_observer) {
                 m_observer(kMcuToHost,
                            reinterpret_cast<const unsigned char*>(out.bytes.data()) + out.written,
-                           static_cast<size_t>(n), MonotonicSeconds());
+                           static_cast<size_t>(n), mcucom::MonotonicSeconds());
             }
             out.written += static_cast<size_t>(n);
             if (out.written < out.bytes.size()) {
@@ -589,7 +591,7 @@ std::string McuSimulator::Noise() {
     std::string noise;
     for (unsigned i = 0; i < count; ++i) {
         unsigned char byte = static_cast<unsigned char>(Random());
-        noise += static_cast<char>(byte == FRAME_MARK_FIRST ? 0x76 : byte);
+        noise += static_cast<char>(byte == mcucom::FRAME_MARK_FIRST ? 0x76 : byte);
     }
     if (m_options.falseHeads && count > 0) {
         // A head with a len above 1028, and a head with a plausible len but no frame behind.

@@ -172,7 +172,7 @@ class McuSimulator {
     MutexLock m_mutex;  // guards m_received and m_stats
     std::deque<DecodedItem> m_received;
     SimStats m_stats;
-    WorkerThread m_thread;  // last: stopped before the members its body uses go away
+    mcucom::WorkerThread m_thread;  // last: stopped before the members its body uses go away
 };
 
 // A complete frame (head, len, checksum, tail) around the given fields and payload.

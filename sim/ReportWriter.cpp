@@ -115,7 +115,7 @@ int ReportWriter::Finish(double seconds) {
         pthread_cond_broadcast(&m_shared->changed);
     }
     const struct timespec deadline =
-        MonotonicDeadlineAfter(static_cast<unsigned int>(seconds * 1000));
+        mcucom::MonotonicDeadlineAfter(static_cast<unsigned int>(seconds * 1000));
     while (m_shared->error == 0 && (m_shared->writing || !m_shared->queue.empty())) {
         if (pthread_cond_timedwait(&m_shared->changed, &m_shared->lock, &deadline) != 0) {
             break;

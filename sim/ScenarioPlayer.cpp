@@ -45,9 +45,9 @@ ScenarioPlayer::ScenarioPlayer(const Scenario& scenario, double startSeconds)
 }
 
 void ScenarioPlayer::Request(const unsigned char* frame, size_t length, double at) {
-    const unsigned short code = FrameCmdCode(frame);
-    const unsigned char* payload = frame + FRAME_HEADER_SIZE;
-    const size_t payloadLen = length > FRAME_MIN_SIZE ? length - FRAME_MIN_SIZE : 0;
+    const unsigned short code = mcucom::FrameCmdCode(frame);
+    const unsigned char* payload = frame + mcucom::FRAME_HEADER_SIZE;
+    const size_t payloadLen = length > mcucom::FRAME_MIN_SIZE ? length - mcucom::FRAME_MIN_SIZE : 0;
     for (size_t i = 0; i < m_scenario.expectations.size(); ++i) {
         const ScenarioExpectation& e = m_scenario.expectations[i];
         if (e.code == code &&

@@ -19,9 +19,9 @@ std::string Hex(const std::string& bytes) {
 }
 
 std::string PayloadOf(const unsigned char* frame, size_t length) {
-    return length > static_cast<size_t>(FRAME_MIN_SIZE)
-               ? std::string(reinterpret_cast<const char*>(frame) + FRAME_HEADER_SIZE,
-                             length - FRAME_MIN_SIZE)
+    return length > static_cast<size_t>(mcucom::FRAME_MIN_SIZE)
+               ? std::string(reinterpret_cast<const char*>(frame) + mcucom::FRAME_HEADER_SIZE,
+                             length - mcucom::FRAME_MIN_SIZE)
                : std::string();
 }
 
@@ -32,7 +32,7 @@ ScenarioRecorder::ScenarioRecorder(double startSeconds)
 
 void ScenarioRecorder::Request(const unsigned char* frame, size_t length, double at) {
     (void)length;
-    const unsigned short code = FrameCmdCode(frame);
+    const unsigned short code = mcucom::FrameCmdCode(frame);
     ++m_requests;
     // A request still waiting when the next of its code comes was never answered.
     if (m_pending.count(code) != 0) {
@@ -42,16 +42,17 @@ void ScenarioRecorder::Request(const unsigned char* frame, size_t length, double
 }
 
 void ScenarioRecorder::Sent(const unsigned char* frame, size_t length, double at) {
-    const unsigned short code = FrameCmdCode(frame);
+    const unsigned short code = mcucom::FrameCmdCode(frame);
     const std::string payload = PayloadOf(frame, length);
     const std::map<unsigned short, Pending>::iterator pending = m_pending.find(code);
     if (pending != m_pending.end() && !payload.empty() &&
-        AnswerMatches(htons(code), static_cast<unsigned char>(payload[ANSWER_SERIAL_AT]),
-                      htons(code), pending->second.serial)) {
+        mcucom::AnswerMatches(htons(code),
+                              static_cast<unsigned char>(payload[mcucom::ANSWER_SERIAL_AT]),
+                              htons(code), pending->second.serial)) {
         const double delayMs = (at - pending->second.at) * 1000;
-        const size_t rest = ANSWER_RESULT_AT + 1;
+        const size_t rest = mcucom::ANSWER_RESULT_AT + 1;
         m_answers[code].push_back(
-            Answer{false, FrameAnswerResult(frame),
+            Answer{false, mcucom::FrameAnswerResult(frame),
                    payload.size() > rest ? payload.substr(rest) : std::string(),
                    delayMs > 0 ? delayMs : 0});
         m_pending.erase(pending);
@@ -62,7 +63,7 @@ void ScenarioRecorder::Sent(const unsigned char* frame, size_t length, double at
 
 void ScenarioRecorder::Frame(const unsigned char* frame, size_t length, double firstByteAt,
                              double lastByteAt) {
-    if (FrameAckBit(frame[5]) != 0) {
+    if (mcucom::FrameAckBit(frame[5]) != 0) {
         Request(frame, length, lastByteAt);
     } else {
         Sent(frame, length, firstByteAt);

@@ -190,7 +190,7 @@ int ServeSocket(const char* line, const ServeSetup& setup, double* ended) {
             setup.log(std::string("the peer left; waiting for the next one at ") + path);
         }
     }
-    *ended = MonotonicSeconds();
+    *ended = mcucom::MonotonicSeconds();
     close(listener);
     unlink(path);
     setup.log(Totals(line, total));
@@ -212,7 +212,7 @@ int ServeNewPty(const ServeSetup& setup, double* ended) {
     SimStats total;
     memset(&total, 0, sizeof total);
     Serve(pty.master, -1, setup, &total);
-    *ended = MonotonicSeconds();
+    *ended = mcucom::MonotonicSeconds();
     setup.log(Totals(pty.slavePath.c_str(), total));
     ClosePtyPair(&pty);
     return 0;
@@ -236,7 +236,7 @@ int ServeLine(const char* line, const ServeSetup& setup, double* ended) {
     SimStats total;
     memset(&total, 0, sizeof total);
     Serve(device.fd(), -1, setup, &total);
-    *ended = MonotonicSeconds();
+    *ended = mcucom::MonotonicSeconds();
     setup.log(Totals(line, total));
     return 0;
 }

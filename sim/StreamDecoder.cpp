@@ -66,11 +66,12 @@ void StreamDecoder::OnFrame(const unsigned char* frame, int length) {
     m_consumed += static_cast<unsigned long long>(length);
 }
 
-void StreamDecoder::OnNoise(const unsigned char* bytes, size_t count, FrameVerdict verdict) {
+void StreamDecoder::OnNoise(const unsigned char* bytes, size_t count,
+                            mcucom::FrameVerdict verdict) {
     if (m_text.empty()) {
         m_textOffset = m_consumed;
     }
-    if (verdict != kFrameNoHead) {
+    if (verdict != mcucom::kFrameNoHead) {
         m_refusedHeads.push_back(std::make_pair(m_consumed, verdict));
     }
     m_text.insert(m_text.end(), bytes, bytes + count);
@@ -113,14 +114,14 @@ void StreamDecoder::AddNoise(const unsigned char* bytes, size_t count, unsigned 
             m_noise.kind = DecodedItem::kNoise;
             m_noise.bytes.clear();
             m_noise.offset = offset;
-            m_noise.head = kFrameNoHead;
+            m_noise.head = mcucom::kFrameNoHead;
             m_haveNoise = true;
         }
         const size_t take = count < kNoiseItemMax - m_noise.bytes.size()
                                 ? count
                                 : kNoiseItemMax - m_noise.bytes.size();
         while (!m_refusedHeads.empty() && m_refusedHeads.front().first < offset + take) {
-            if (m_noise.head == kFrameNoHead) {
+            if (m_noise.head == mcucom::kFrameNoHead) {
                 m_noise.head = m_refusedHeads.front().second;
             }
             m_refusedHeads.pop_front();
@@ -148,6 +149,6 @@ void StreamDecoder::Emit(DecodedItem::Kind kind, const unsigned char* bytes, siz
     item.kind = kind;
     item.bytes.assign(bytes, bytes + count);
     item.offset = offset;
-    item.head = kFrameNoHead;
+    item.head = mcucom::kFrameNoHead;
     m_out->push_back(item);
 }

@@ -29,10 +29,10 @@ struct DecodedItem {
     std::vector<unsigned char> bytes;
     unsigned long long offset;  // position of the first byte in the stream
     // Noise only: kFrameNoHead, or why a frame head among the bytes did not start a frame.
-    FrameVerdict head;
+    mcucom::FrameVerdict head;
 };
 
-class StreamDecoder : private FrameStreamScanner::Sink {
+class StreamDecoder : private mcucom::FrameStreamScanner::Sink {
   public:
     static const size_t kNoiseItemMax = 4096;
 
@@ -47,14 +47,14 @@ class StreamDecoder : private FrameStreamScanner::Sink {
 
   private:
     void OnFrame(const unsigned char* frame, int length) override;
-    void OnNoise(const unsigned char* bytes, size_t count, FrameVerdict verdict) override;
+    void OnNoise(const unsigned char* bytes, size_t count, mcucom::FrameVerdict verdict) override;
     void SplitText(bool final);
     void AddNoise(const unsigned char* bytes, size_t count, unsigned long long offset);
     void EmitNoise();
     void Emit(DecodedItem::Kind kind, const unsigned char* bytes, size_t count,
               unsigned long long offset);
 
-    FrameStreamScanner m_scanner;
+    mcucom::FrameStreamScanner m_scanner;
     std::vector<DecodedItem>* m_out;    // where items go during Feed and Flush
     unsigned long long m_consumed;      // stream offset of the next byte the scanner reports
     std::vector<unsigned char> m_text;  // dropped bytes not yet told apart into lines and noise
@@ -62,7 +62,7 @@ class StreamDecoder : private FrameStreamScanner::Sink {
     DecodedItem m_noise;                // the noise item being gathered
     bool m_haveNoise;
     // Where the scanner refused a frame head: offset and reason, oldest first.
-    std::deque<std::pair<unsigned long long, FrameVerdict> > m_refusedHeads;
+    std::deque<std::pair<unsigned long long, mcucom::FrameVerdict> > m_refusedHeads;
 };
 
 #endif  // SIM_STREAMDECODER_H

@@ -48,7 +48,7 @@ int TakenLine::Take(const char* path, int accessMode, bool share) {
         return kLineUnusable;
     }
     if (m_line.terminal()) {
-        SetMcuLineToWatch(m_line.fd());
+        mcucom::SetMcuLineToWatch(m_line.fd());
         m_line.Exclude();
     }
     return -1;

@@ -64,31 +64,33 @@ std::string DescribePowerPayload(const unsigned char* payload) {
 // Received frames are valid; the simulator also describes frames it damaged on purpose.
 std::string DescribeFrame(const std::vector<unsigned char>& frame) {
     const unsigned char* p = frame.data();
-    const int len = FrameLenField(p);
-    const unsigned int cmd = FrameCmdCode(p);
+    const int len = mcucom::FrameLenField(p);
+    const unsigned int cmd = mcucom::FrameCmdCode(p);
     const unsigned char flag = p[5];
-    std::string text = Format("frame: len %d, serial %u, flag 0x%02x (ackBit %d), cmd 0x%04x %s",
-                              len, p[4], flag, FrameAckBit(flag), cmd, CommandName(cmd).c_str());
+    std::string text =
+        Format("frame: len %d, serial %u, flag 0x%02x (ackBit %d), cmd 0x%04x %s", len, p[4], flag,
+               mcucom::FrameAckBit(flag), cmd, CommandName(cmd).c_str());
     text += ", payload " + (len > 4 ? HexBytes(p + 8, static_cast<size_t>(len - 4)) : "(none)");
     if (cmd == CMD_ALARM_OUT_POWER && len - 4 == kPowerPayloadSize) {
         text += DescribePowerPayload(p + 8);
     }
     int frameLen = 0;
-    const FrameVerdict verdict =
-        JudgeFrameAt(FlatBytes(p), static_cast<int>(frame.size()), &frameLen);
+    const mcucom::FrameVerdict verdict =
+        mcucom::JudgeFrameAt(mcucom::FlatBytes(p), static_cast<int>(frame.size()), &frameLen);
     const unsigned char stored = p[len + 4];
-    text += verdict == kFrameBadChecksum ? Format("\n  checksum %02x WRONG (computed %02x)", stored,
-                                                  FrameXor(p + 2, len + 2))
-                                         : Format("\n  checksum %02x ok", stored);
-    text += verdict == kFrameBadTail ? Format(", tail %02x %02x WRONG", p[len + 5], p[len + 6])
-                                     : std::string(", tail ok");
+    text += verdict == mcucom::kFrameBadChecksum ? Format("\n  checksum %02x WRONG (computed %02x)",
+                                                          stored, mcucom::FrameXor(p + 2, len + 2))
+                                                 : Format("\n  checksum %02x ok", stored);
+    text += verdict == mcucom::kFrameBadTail
+                ? Format(", tail %02x %02x WRONG", p[len + 5], p[len + 6])
+                : std::string(", tail ok");
     return text;
 }
 
 std::string DescribeNoise(const DecodedItem& noise) {
     const size_t size = noise.bytes.size();
     std::string text = Format("%zu byte%s of noise", size, size == 1 ? "" : "s");
-    const char* reason = RefusedHeadReason(noise.head);
+    const char* reason = mcucom::RefusedHeadReason(noise.head);
     if (reason != NULL) {
         text += std::string(" (holds a frame head ") + reason + ")";
     }
@@ -99,7 +101,7 @@ std::string DescribeNoise(const DecodedItem& noise) {
 }
 
 unsigned int BaudOf(speed_t code) {
-    for (int i = 0; i < SPEED_TABLE_SIZE; ++i) {
+    for (int i = 0; i < mcucom::SPEED_TABLE_SIZE; ++i) {
         if (speed_atr[i].code == code) {
             return speed_atr[i].baudRate;
         }

@@ -393,7 +393,7 @@ class ScenarioRun {
         }
         // A capture's requests are all before its end, whenever that was.
         const std::vector<UnmetExpectation> unmet =
-            m_player->Verdict(m_capture ? 1e300 : MonotonicSeconds());
+            m_player->Verdict(m_capture ? 1e300 : mcucom::MonotonicSeconds());
         for (const UnmetExpectation& u : unmet) {
             fprintf(stderr, "mcusim: expectation not met: %s:%d: %s\n", m_files.scenario, u.line,
                     u.what.c_str());
@@ -563,7 +563,7 @@ int RunUnderSimulator(char* argv[], int argc, const SimOptions& options, VcdReco
     }
     ForwardSignalsTo(child.pid());
     const int status = child.Wait();
-    *ended = MonotonicSeconds();
+    *ended = mcucom::MonotonicSeconds();
     g_commandPid = 0;
     simulator.Stop();
     struct termios tio;
@@ -586,7 +586,7 @@ int WithLineDump(const char* vcdPath, unsigned baud,
         fprintf(stderr, "mcusim: cannot write %s: %s\n", vcdPath, strerror(errno));
         return kSetupStatus;
     }
-    VcdRecorder vcd(MonotonicSeconds(), baud);
+    VcdRecorder vcd(mcucom::MonotonicSeconds(), baud);
     double ended = 0;
     const int status = run(fd >= 0 ? &vcd : NULL, &ended);
     if (fd < 0) {
@@ -662,8 +662,8 @@ int main(int argc, char* argv[]) {
         return mcucom::StandardOutputWritten("mcusim") ? 0 : kOutputFailedStatus;
     }
     ScenarioRun run;
-    const int prepared = run.Prepare(files, decode.path != NULL ? 0 : MonotonicSeconds(), &options,
-                                     &decode.recorder);
+    const int prepared = run.Prepare(files, decode.path != NULL ? 0 : mcucom::MonotonicSeconds(),
+                                     &options, &decode.recorder);
     if (prepared != 0) {
         return prepared;
     }

@@ -160,8 +160,8 @@ TEST(CInterface, AFullQueueDropsTheOldestAndSaysHowMany) {
     options.unaskedEveryMs = 1;
     SimulatedLine sim(options, 4);
     ASSERT_EQ(0, sim.opened);
-    for (const double limit = MonotonicSeconds() + 30;
-         mcucom_events_dropped(sim.link) < 20 && MonotonicSeconds() < limit;) {
+    for (const double limit = mcucom::MonotonicSeconds() + 30;
+         mcucom_events_dropped(sim.link) < 20 && mcucom::MonotonicSeconds() < limit;) {
         usleep(5000);
     }
     sim.sim.Stop();

@@ -103,16 +103,16 @@ TEST(FrameQueue, StoresRefusesMakesRoomAndWrapsWithTheirCounts) {
     EXPECT_EQ(2, q.GetFrameNum());
     EXPECT_EQ(Hex(a), Hex(Take(q)));
     EXPECT_EQ(Hex(b), Hex(Take(q)));
-    EXPECT_EQ("result " + std::to_string(QUEUE_TOO_FEW_BYTES), Take(q));
-    EXPECT_EQ(QUEUE_BAD_ARGUMENT, q.GetFrame(nullptr));
+    EXPECT_EQ("result " + std::to_string(mcucom::QUEUE_TOO_FEW_BYTES), Take(q));
+    EXPECT_EQ(mcucom::QUEUE_BAD_ARGUMENT, q.GetFrame(nullptr));
     std::string badSum = ValidFrame(1, 0x41, 2), badTail = badSum;
     badSum[8] = '\x47';
     badTail[9] = '\x12';
     badTail[10] = '\x34';
     {
         CaptureOutput capture;
-        EXPECT_EQ(QUEUE_BAD_CHECKSUM, Store(q, badSum));
-        EXPECT_EQ(QUEUE_BAD_TAIL, Store(q, badTail));
+        EXPECT_EQ(mcucom::QUEUE_BAD_CHECKSUM, Store(q, badSum));
+        EXPECT_EQ(mcucom::QUEUE_BAD_TAIL, Store(q, badTail));
         EXPECT_EQ(
             "Err [checkValidFrame():84] checksum(46), length(11) is invalid!\n"
             "Err [checkValidFrame():89] frame tail(1234)(3412) is invalid!\n",
@@ -132,7 +132,7 @@ TEST(FrameQueue, StoresRefusesMakesRoomAndWrapsWithTheirCounts) {
     std::string headless = FrameOfSize(20);
     headless[0] = 0;
     Store(q, headless);
-    EXPECT_EQ(QUEUE_NO_ROOM, Store(q, FrameOfSize(50)));
+    EXPECT_EQ(mcucom::QUEUE_NO_ROOM, Store(q, FrameOfSize(50)));
     // Frames that end exactly at the buffer's end, and frames cut in two by it.
     for (int first : {25, 11, 24, 26, 39}) {
         SCOPED_TRACE("frames of " + std::to_string(first) + " and " + std::to_string(50 - first) +
@@ -195,14 +195,15 @@ TEST(FrameQueue, SearchSkipsWhatIsNoFrameAndResynchronises) {
     // head, and its inner tail read with its checksum as len, are two more.
     const struct {
         std::string skipped;
-        unsigned long FrameDropStats::*reason;
+        unsigned long mcucom::FrameDropStats::*reason;
         unsigned long refusedHeads;
     } cases[] = {
-        {headless, &FrameDropStats::noHead, 1},
-        {damagedHead, &FrameDropStats::oversize, 1},
-        {undersize, &FrameDropStats::undersize, 3},
-        {ValidFrame(1, 0x41, 6, std::string(1025, 'o')), &FrameDropStats::oversize, 2},
-        {std::string("\x75\x75") + FrameOfSize(60, '\x75').substr(2), &FrameDropStats::noHead, 1}};
+        {headless, &mcucom::FrameDropStats::noHead, 1},
+        {damagedHead, &mcucom::FrameDropStats::oversize, 1},
+        {undersize, &mcucom::FrameDropStats::undersize, 3},
+        {ValidFrame(1, 0x41, 6, std::string(1025, 'o')), &mcucom::FrameDropStats::oversize, 2},
+        {std::string("\x75\x75") + FrameOfSize(60, '\x75').substr(2),
+         &mcucom::FrameDropStats::noHead, 1}};
     for (const auto& c : cases) {
         CFrameQueue q;
         const std::string good = FrameOfSize(16, 'g', 7);
@@ -233,7 +234,7 @@ int Lookup(DataPackList& list, unsigned short cmd, unsigned char serial,
            std::string* found = nullptr, int mode = 0, unsigned timeo = 0) {
     FrameBuffer buf;
     buf.frame()->cmd = htons(cmd);
-    FramePayload(buf.frame())[0] = serial;
+    mcucom::FramePayload(buf.frame())[0] = serial;
     __ComFrameData* frame = buf.frame();
     const int result = list.GetDatafromList(frame, mode, timeo);
     EXPECT_EQ(buf.frame(), frame);  // the pointer itself never changes
@@ -245,7 +246,7 @@ int Lookup(DataPackList& list, unsigned short cmd, unsigned char serial,
 
 std::string TakeAny(DataPackList& list) {
     std::string found;
-    Lookup(list, 0, 0, &found, DATA_LIST_MODE_ANY);
+    Lookup(list, 0, 0, &found, mcucom::DATA_LIST_MODE_ANY);
     return found;
 }
 
@@ -259,7 +260,8 @@ TEST(DataPackList, DiscardDropsEveryAnswerToACommandAndItsPostAndEightKibibytesF
     EXPECT_EQ(2, list.DiscardAnswersTo(htons(4), 9));  // command 4, whatever the serial
     EXPECT_EQ(Hex(keep1), Hex(TakeAny(list)));
     EXPECT_EQ(Hex(keep2), Hex(TakeAny(list)));
-    EXPECT_EQ(PACK_LIST_NO_ARRIVAL, Lookup(list, 6, 2));  // four posts went with their frames
+    EXPECT_EQ(mcucom::PACK_LIST_NO_ARRIVAL,
+              Lookup(list, 6, 2));  // four posts went with their frames
     // Other code on the board sizes its buffers by a list's 8 KiB: eight frames of 1024 bytes
     // fit without a drop, a ninth pushes the oldest out.
     EXPECT_EQ(8192, list.GetDataBufSize());
@@ -278,18 +280,18 @@ TEST(DataPackList, ALookupWaitsForAnArrivalOrItsTimeout) {
     EXPECT_EQ(13, Lookup(list, 6, 0x10, nullptr, 0, 30000));
     EXPECT_EQ(1, receiver.get());
     __ComFrameData* none = nullptr;
-    EXPECT_EQ(PACK_LIST_NULL_FRAME, list.GetDatafromList(none, 0, 100));
-    EXPECT_EQ(PACK_LIST_NULL_FRAME, list.AddDatatoList(nullptr));
+    EXPECT_EQ(mcucom::PACK_LIST_NULL_FRAME, list.GetDatafromList(none, 0, 100));
+    EXPECT_EQ(mcucom::PACK_LIST_NULL_FRAME, list.AddDatatoList(nullptr));
     for (unsigned timeo : {999u, 1000u}) {  // milliseconds alone, and a whole second
-        const double start = MonotonicSeconds();
-        EXPECT_EQ(PACK_LIST_NO_ARRIVAL, Lookup(list, 6, 0x10, nullptr, 0, timeo));
-        EXPECT_GE(MonotonicSeconds() - start, timeo / 1000.0 - 0.05);
+        const double start = mcucom::MonotonicSeconds();
+        EXPECT_EQ(mcucom::PACK_LIST_NO_ARRIVAL, Lookup(list, 6, 0x10, nullptr, 0, timeo));
+        EXPECT_GE(mcucom::MonotonicSeconds() - start, timeo / 1000.0 - 0.05);
     }
 }
 
 // Stop() returns only once the body has: an object that owns the thread may then go.
 TEST(WorkerThread, StopWaitsForTheBodyAndAllowsANewStart) {
-    WorkerThread worker;
+    mcucom::WorkerThread worker;
     std::atomic<int> ended(0);
     const auto body = [&worker, &ended] {
         while (!worker.stopping()) {
@@ -332,8 +334,8 @@ std::future<int> StartWaiter(WaitCmdList& list, __ComFrameData* frame) {
         tid = static_cast<pid_t>(syscall(SYS_gettid));
         return list.WaitCmdFlag(frame, 30000);
     });
-    const double giveUp = MonotonicSeconds() + 30;
-    while ((tid == 0 || !ThreadSleeps(tid)) && MonotonicSeconds() < giveUp) {
+    const double giveUp = mcucom::MonotonicSeconds() + 30;
+    while ((tid == 0 || !ThreadSleeps(tid)) && mcucom::MonotonicSeconds() < giveUp) {
         usleep(1000);
     }
     return waiter;
@@ -352,39 +354,43 @@ TEST(WaitCmdList, ResultsCountTheEntriesAndAnswersMatchOnTheirByteEightExceptFor
         {"FindCmd", 0, [&] { return list.FindCmd(a.Answer()); }},
         {"SetCmdFlag", 0, [&] { return list.SetCmdFlag(a.Answer()); }},
         {"RemvedCmdfromList", 0, [&] { return list.RemvedCmdfromList(a.Sent()); }},
-        {"WaitCmdFlag", WAIT_LIST_NO_MATCH, [&] { return list.WaitCmdFlag(a.Sent(), 100); }},
-        {"AddCmdtoList(null)", WAIT_LIST_NULL_FRAME, [&] { return list.AddCmdtoList(nullptr); }},
-        {"FindCmd(null)", WAIT_LIST_NULL_FRAME, [&] { return list.FindCmd(nullptr); }},
-        {"SetCmdFlag(null)", WAIT_LIST_NULL_FRAME, [&] { return list.SetCmdFlag(nullptr); }},
-        {"RemvedCmdfromList(null)", WAIT_LIST_NULL_FRAME,
+        {"WaitCmdFlag", mcucom::WAIT_LIST_NO_MATCH,
+         [&] { return list.WaitCmdFlag(a.Sent(), 100); }},
+        {"AddCmdtoList(null)", mcucom::WAIT_LIST_NULL_FRAME,
+         [&] { return list.AddCmdtoList(nullptr); }},
+        {"FindCmd(null)", mcucom::WAIT_LIST_NULL_FRAME, [&] { return list.FindCmd(nullptr); }},
+        {"SetCmdFlag(null)", mcucom::WAIT_LIST_NULL_FRAME,
+         [&] { return list.SetCmdFlag(nullptr); }},
+        {"RemvedCmdfromList(null)", mcucom::WAIT_LIST_NULL_FRAME,
          [&] { return list.RemvedCmdfromList(nullptr); }},
-        {"WaitCmdFlag(null)", WAIT_LIST_NO_MATCH, [&] { return list.WaitCmdFlag(nullptr, 100); }},
+        {"WaitCmdFlag(null)", mcucom::WAIT_LIST_NO_MATCH,
+         [&] { return list.WaitCmdFlag(nullptr, 100); }},
     };
     for (const auto& c : empty) {
         EXPECT_EQ(c.expected, c.run()) << c.call << " on an empty list";
     }
     EXPECT_EQ(1, list.AddCmdtoList(a.Sent()));
     EXPECT_EQ(2, list.AddCmdtoList(b.Sent()));
-    EXPECT_EQ(WAIT_LIST_ALREADY_WAITING, list.AddCmdtoList(sameCode.Sent()));
+    EXPECT_EQ(mcucom::WAIT_LIST_ALREADY_WAITING, list.AddCmdtoList(sameCode.Sent()));
     EXPECT_EQ(2, list.isCmdExist(sameCode.Sent()));
-    EXPECT_EQ(WAIT_LIST_NO_MATCH, list.RemvedCmdfromList(sameCode.Sent()));
+    EXPECT_EQ(mcucom::WAIT_LIST_NO_MATCH, list.RemvedCmdfromList(sameCode.Sent()));
     EXPECT_EQ(2, list.RemvedCmdfromList(a.Sent()));  // the count before the removal
     EXPECT_EQ(1, list.RemvedCmdfromList(b.Sent()));
     // Answers match on their byte 8, except for command 4.
     Command six(6, 0x21), four(4, 0x30), staleSix(6, 0x20), otherFour(4, 0x99);
     list.AddCmdtoList(six.Sent());
     list.AddCmdtoList(four.Sent());
-    EXPECT_EQ(WAIT_LIST_NO_MATCH, list.FindCmd(staleSix.Answer()));
-    EXPECT_EQ(WAIT_LIST_NO_MATCH, list.SetCmdFlag(staleSix.Answer()));
+    EXPECT_EQ(mcucom::WAIT_LIST_NO_MATCH, list.FindCmd(staleSix.Answer()));
+    EXPECT_EQ(mcucom::WAIT_LIST_NO_MATCH, list.SetCmdFlag(staleSix.Answer()));
     EXPECT_EQ(2, list.FindCmd(otherFour.Answer()));
     EXPECT_EQ(2, list.SetCmdFlag(otherFour.Answer()));
     EXPECT_EQ(0, list.WaitCmdFlag(four.Sent(), 0));  // the earlier post was kept
-    EXPECT_EQ(WAIT_LIST_NO_MATCH, list.RemvedCmdfromList(otherFour.Sent()));
+    EXPECT_EQ(mcucom::WAIT_LIST_NO_MATCH, list.RemvedCmdfromList(otherFour.Sent()));
     EXPECT_EQ(2, list.RemvedCmdfromList(four.Sent()));
     // One answer per registration: a copy is refused until the command registers anew.
     EXPECT_EQ(1, list.ClaimAnswer(six.Answer()));
-    EXPECT_EQ(WAIT_LIST_ALREADY_ANSWERED, list.ClaimAnswer(six.Answer()));
-    EXPECT_EQ(WAIT_LIST_NO_MATCH, list.ClaimAnswer(staleSix.Answer()));
+    EXPECT_EQ(mcucom::WAIT_LIST_ALREADY_ANSWERED, list.ClaimAnswer(six.Answer()));
+    EXPECT_EQ(mcucom::WAIT_LIST_NO_MATCH, list.ClaimAnswer(staleSix.Answer()));
     list.RemvedCmdfromList(six.Sent());
     list.AddCmdtoList(six.Sent());
     EXPECT_EQ(1, list.ClaimAnswer(six.Answer()));
@@ -395,14 +401,14 @@ TEST(WaitCmdList, AWaiterIsWokenHoldsItsEntryAndTimesOut) {
     Command f(6, 3);
     list.AddCmdtoList(f.Sent());
     std::future<int> waiter = StartWaiter(list, f.Sent());
-    EXPECT_EQ(WAIT_LIST_NO_MATCH, list.WaitCmdFlag(f.Sent(), 30000));  // held by the waiter
-    EXPECT_EQ(WAIT_LIST_HELD, list.RemvedCmdfromList(f.Sent()));
+    EXPECT_EQ(mcucom::WAIT_LIST_NO_MATCH, list.WaitCmdFlag(f.Sent(), 30000));  // held by the waiter
+    EXPECT_EQ(mcucom::WAIT_LIST_HELD, list.RemvedCmdfromList(f.Sent()));
     EXPECT_EQ(1, list.SetCmdFlag(f.Answer()));
     EXPECT_EQ(0, waiter.get());
     for (int timeo : {999, 1300}) {  // milliseconds alone, and a second and more
-        const double start = MonotonicSeconds();
-        EXPECT_EQ(WAIT_LIST_NO_ACK, list.WaitCmdFlag(f.Sent(), timeo));
-        EXPECT_GE(MonotonicSeconds() - start, timeo / 1000.0 - 0.05) << timeo;
+        const double start = mcucom::MonotonicSeconds();
+        EXPECT_EQ(mcucom::WAIT_LIST_NO_ACK, list.WaitCmdFlag(f.Sent(), timeo));
+        EXPECT_GE(mcucom::MonotonicSeconds() - start, timeo / 1000.0 - 0.05) << timeo;
     }
     EXPECT_EQ(1, list.RemvedCmdfromList(f.Sent()));
 }
@@ -422,7 +428,7 @@ class SerialPortTest : public ::testing::Test {
     void SetUp() override { ASSERT_TRUE(line.ok()); }
     TerminalInfo Settings(unsigned baud = 115200, int dataBits = 8, char parity = 'N',
                           int stopBits = 1) {
-        TerminalInfo info = McuPortSettings(line.slavePath().c_str());
+        TerminalInfo info = mcucom::McuPortSettings(line.slavePath().c_str());
         info.baudRate = baud;
         info.dataBits = static_cast<unsigned char>(dataBits);
         info.parity = parity;
@@ -467,7 +473,7 @@ TEST_F(SerialPortTest, OpenAppliesTheSettingsAndReportsTheDevice) {
     port.CloseCom();
     // A pseudo-terminal keeps 8 bits without parity: a line that does not take the framing
     // asked for is not opened, whichever C library checks it.
-    EXPECT_EQ(PORT_FAIL, Open(Settings(9600, 7, 'E', 2)));
+    EXPECT_EQ(mcucom::PORT_FAIL, Open(Settings(9600, 7, 'E', 2)));
     ASSERT_EQ(0, Open(Settings(9600, 8, 'N', 2)));
     struct termios tio = LineSettings();
     EXPECT_EQ(static_cast<speed_t>(B9600), cfgetospeed(&tio));
@@ -513,18 +519,20 @@ TEST_F(SerialPortTest, NeverBecomesTheControllingTerminal) {
 
 TEST_F(SerialPortTest, FailedOpensAreSilentAndLeakNothing) {
     const int before = OpenDescriptors();
-    for (TerminalInfo info : {Settings(115200, 9), Settings(115200, 8, 'N', 3),
-                              Settings(115200, 8, 'X'), McuPortSettings("/nonexistent/tty")}) {
+    for (TerminalInfo info :
+         {Settings(115200, 9), Settings(115200, 8, 'N', 3), Settings(115200, 8, 'X'),
+          mcucom::McuPortSettings("/nonexistent/tty")}) {
         {
             CaptureOutput capture;
-            EXPECT_EQ(PORT_FAIL, port.OpenCom(&info));
-            EXPECT_EQ(PORT_FAIL, port.WriteCom(nullptr, 1, 1));  // closed, as before the open
+            EXPECT_EQ(mcucom::PORT_FAIL, port.OpenCom(&info));
+            EXPECT_EQ(mcucom::PORT_FAIL,
+                      port.WriteCom(nullptr, 1, 1));  // closed, as before the open
             EXPECT_EQ("Com Port Err: -1\n", capture.Out() + capture.Err());
         }
         EXPECT_EQ(before, OpenDescriptors());
     }
     ASSERT_EQ(0, Open(Settings()));
-    EXPECT_EQ(PORT_FAIL, Open(Settings(9600, 7, 'E', 2)));  // a second open keeps the first
+    EXPECT_EQ(mcucom::PORT_FAIL, Open(Settings(9600, 7, 'E', 2)));  // a second open keeps the first
     const struct termios kept = LineSettings();
     EXPECT_EQ(static_cast<speed_t>(B115200), cfgetospeed(&kept));
     EXPECT_EQ(0, port.CloseCom());
@@ -534,9 +542,9 @@ TEST_F(SerialPortTest, FailedOpensAreSilentAndLeakNothing) {
             char buf[8];
             int len = 0;
             ASSERT_EQ(0, Open(Settings()));
-            ASSERT_EQ(PORT_FAIL, port.ReadComEx(buf, sizeof buf, &len, 0, 1000));
+            ASSERT_EQ(mcucom::PORT_FAIL, port.ReadComEx(buf, sizeof buf, &len, 0, 1000));
             ASSERT_EQ(0, port.CloseCom());
-            ASSERT_EQ(PORT_FAIL, port.CloseCom());
+            ASSERT_EQ(mcucom::PORT_FAIL, port.CloseCom());
         }
         EXPECT_EQ("", capture.Out() + capture.Err());
     }
@@ -564,7 +572,7 @@ TEST_F(SerialPortTest, WritesLineReadsAndRawReads) {
     EXPECT_EQ("ok\n", line.Drain());  // raw: no newline translation
     char buf[256] = "";
     int len = 99;
-    EXPECT_EQ(PORT_FAIL, port.ReadComEx(buf, sizeof buf, &len, 0, 100000));
+    EXPECT_EQ(mcucom::PORT_FAIL, port.ReadComEx(buf, sizeof buf, &len, 0, 100000));
     EXPECT_EQ(99, len);
     line.Send("abc");
     EXPECT_EQ(0, port.ReadComEx(buf, sizeof buf, &len, 2, 0));
@@ -578,8 +586,8 @@ TEST_F(SerialPortTest, WritesLineReadsAndRawReads) {
     struct pollfd arrived = {line.slave(), POLLIN, 0};
     ASSERT_EQ(1, poll(&arrived, 1, 5000));
     port.IOFlush();
-    EXPECT_EQ(PORT_FAIL, port.ReadComEx(buf, sizeof buf, &len, 0, 100000));
-    EXPECT_EQ(PORT_FAIL, port.ReadCom(buf, sizeof buf, &len, 1));
+    EXPECT_EQ(mcucom::PORT_FAIL, port.ReadComEx(buf, sizeof buf, &len, 0, 100000));
+    EXPECT_EQ(mcucom::PORT_FAIL, port.ReadCom(buf, sizeof buf, &len, 1));
     EXPECT_EQ(0, len);
     line.Send(std::string(300, 'L') + "\n#a03\nlast\n");
     EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 2));
@@ -596,7 +604,7 @@ TEST_F(SerialPortTest, WritesLineReadsAndRawReads) {
     tio.c_cc[VMIN] = 0;
     tio.c_cc[VTIME] = 1;
     tcsetattr(line.slave(), TCSANOW, &tio);
-    EXPECT_EQ(PORT_FAIL, port.ReadBinCom(buf, sizeof buf, &len, 0));
+    EXPECT_EQ(mcucom::PORT_FAIL, port.ReadBinCom(buf, sizeof buf, &len, 0));
     EXPECT_EQ(0, len);
     memset(buf, 0, sizeof buf);
     line.HangUp();  // an ended stream: 0 and length 0
@@ -720,12 +728,12 @@ __UserCmdData Request(unsigned cmd, std::string* payload, unsigned char serial =
 // would, the answer into m_ackList first and then the waiter woken. Returns the frame answered.
 std::string AcknowledgeNextFrame(PtyLine* line, unsigned char result) {
     std::string sent;
-    const double limit = MonotonicSeconds() + 30;
+    const double limit = mcucom::MonotonicSeconds() + 30;
     while ((sent.size() < 4 || sent.size() < 7u + (unsigned char)sent[3]) &&
-           MonotonicSeconds() < limit) {
+           mcucom::MonotonicSeconds() < limit) {
         sent += line->Drain(5);
     }
-    FrameBuffer ack(Ack(FrameCmdCode(reinterpret_cast<const unsigned char*>(sent.data())),
+    FrameBuffer ack(Ack(mcucom::FrameCmdCode(reinterpret_cast<const unsigned char*>(sent.data())),
                         static_cast<unsigned char>(sent[4]), result));
     m_ackList.AddDatatoList(ack.frame());
     m_waitCmdList.SetCmdFlag(ack.frame());
@@ -765,7 +773,7 @@ TEST_F(SendPathTest, SerialNumbersGivenOrDrawnAndUnknownCodes) {
     CaptureOutput capture;
     EXPECT_EQ(0, sendCmdData(&given, reply.frame(), 0));
     EXPECT_EQ(0, sendCmdData(&fresh, reply.frame(), 0));
-    EXPECT_EQ(SEND_UNKNOWN_CMD, sendCmdData(&unknown, reply.frame(), 100));
+    EXPECT_EQ(mcucom::SEND_UNKNOWN_CMD, sendCmdData(&unknown, reply.frame(), 100));
     EXPECT_EQ(0, sendCmdData(&big, nullptr, 0));
     EXPECT_EQ(7, given.serialNum);
     EXPECT_EQ(After(before, 1), fresh.serialNum);
@@ -781,16 +789,16 @@ TEST_F(SendPathTest, BadArgumentsAndASecondSenderAreRefusedBeforeAnythingIsSent)
     __UserCmdData eight = Request(8, &two), tooBig = Request(5, &huge), six = Request(6, &two, 9);
     std::string frame = ValidFrame(1, 0x41, 6);
     CaptureOutput silent;
-    EXPECT_EQ(SEND_BAD_ARGUMENT, sendCmdData(nullptr, reply.frame(), 0));
-    EXPECT_EQ(SEND_BAD_ARGUMENT, sendCmdData(&eight, nullptr, 100));  // a reply is needed
-    EXPECT_EQ(SEND_BAD_ARGUMENT, sendCmdData(&tooBig, reply.frame(), 0));
-    EXPECT_EQ(SEND_BAD_ARGUMENT, WriteData(nullptr, 11, reply.frame(), 0));
-    EXPECT_EQ(SEND_BAD_ARGUMENT, WriteData(&frame[0], 11, nullptr, 100));
-    EXPECT_EQ(SEND_BAD_ARGUMENT, WriteData(&frame[0], 0, reply.frame(), 100));
+    EXPECT_EQ(mcucom::SEND_BAD_ARGUMENT, sendCmdData(nullptr, reply.frame(), 0));
+    EXPECT_EQ(mcucom::SEND_BAD_ARGUMENT, sendCmdData(&eight, nullptr, 100));  // a reply is needed
+    EXPECT_EQ(mcucom::SEND_BAD_ARGUMENT, sendCmdData(&tooBig, reply.frame(), 0));
+    EXPECT_EQ(mcucom::SEND_BAD_ARGUMENT, WriteData(nullptr, 11, reply.frame(), 0));
+    EXPECT_EQ(mcucom::SEND_BAD_ARGUMENT, WriteData(&frame[0], 11, nullptr, 100));
+    EXPECT_EQ(mcucom::SEND_BAD_ARGUMENT, WriteData(&frame[0], 0, reply.frame(), 100));
     EXPECT_EQ("", silent.Out() + silent.Err());
     // An acknowledged code with the default wait and no reply: refused after its ackBit line.
     CaptureOutput capture;
-    EXPECT_EQ(SEND_BAD_ARGUMENT, sendCmdData(&six, nullptr, 0));
+    EXPECT_EQ(mcucom::SEND_BAD_ARGUMENT, sendCmdData(&six, nullptr, 0));
     EXPECT_EQ("## ackBit is 0x1 \n", capture.Out());
     EXPECT_EQ("Err [sendCmdData():432] ret(-1),len(0),serialNum(0),result(0)...\n", capture.Err());
     // A second sender of a registered code is refused.
@@ -799,7 +807,7 @@ TEST_F(SendPathTest, BadArgumentsAndASecondSenderAreRefusedBeforeAnythingIsSent)
     std::string none;
     __UserCmdData second = Request(6, &none, 0x62);
     CaptureOutput refused;
-    EXPECT_EQ(WAIT_LIST_ALREADY_WAITING, sendCmdData(&second, reply.frame(), 50));
+    EXPECT_EQ(mcucom::WAIT_LIST_ALREADY_WAITING, sendCmdData(&second, reply.frame(), 50));
     EXPECT_EQ(
         "Err [WriteData():310] Add cmd(0006) err(-6)...\n"
         "Err [sendCmdData():432] ret(-6),len(0),serialNum(0),result(0)...\n",
@@ -836,20 +844,22 @@ TEST(ClosedPort, EveryRequestFailsItsWrite) {
     char buf[16] = "";
     int len = 99;
     CaptureOutput capture;
-    EXPECT_EQ(PORT_FAIL, g_McuCom.ReadCom(buf, sizeof buf, &len, 30));  // at once, not after 30 s
+    EXPECT_EQ(mcucom::PORT_FAIL,
+              g_McuCom.ReadCom(buf, sizeof buf, &len, 30));  // at once, not after 30 s
     EXPECT_EQ(0, len);
     len = 99;
-    EXPECT_EQ(PORT_FAIL, g_McuCom.ReadComEx(buf, sizeof buf, &len, 30, 0));
-    EXPECT_EQ(PORT_FAIL, g_McuCom.ReadBinCom(buf, sizeof buf, &len, 0));
+    EXPECT_EQ(mcucom::PORT_FAIL, g_McuCom.ReadComEx(buf, sizeof buf, &len, 30, 0));
+    EXPECT_EQ(mcucom::PORT_FAIL, g_McuCom.ReadBinCom(buf, sizeof buf, &len, 0));
     EXPECT_EQ(99, len);
     EXPECT_EQ(nullptr, g_McuCom.ReadLine(buf, sizeof buf));
-    EXPECT_EQ(PORT_FAIL, HddPowerOptASCII(1));
+    EXPECT_EQ(mcucom::PORT_FAIL, HddPowerOptASCII(1));
     EXPECT_EQ(0, EnableHardWareHddPower(0));
-    EXPECT_EQ(SEND_WRITE_FAILED, sendCmdData(&acked, reply.frame(), 200));
-    EXPECT_EQ(SEND_WRITE_FAILED, sendCmdData(&plain, reply.frame(), 200));
-    EXPECT_EQ(SEND_WRITE_FAILED, WriteData(&frame[0], 11, nullptr, 0));  // written, not waited
-    EXPECT_EQ(SEND_BAD_ARGUMENT, AlarmOutPowerCtl(nullptr, 100));
-    EXPECT_EQ(MODULE_PORT_FAIL, McuComModuleDestory());  // it was not open
+    EXPECT_EQ(mcucom::SEND_WRITE_FAILED, sendCmdData(&acked, reply.frame(), 200));
+    EXPECT_EQ(mcucom::SEND_WRITE_FAILED, sendCmdData(&plain, reply.frame(), 200));
+    EXPECT_EQ(mcucom::SEND_WRITE_FAILED,
+              WriteData(&frame[0], 11, nullptr, 0));  // written, not waited
+    EXPECT_EQ(mcucom::SEND_BAD_ARGUMENT, AlarmOutPowerCtl(nullptr, 100));
+    EXPECT_EQ(mcucom::MODULE_PORT_FAIL, McuComModuleDestory());  // it was not open
     EXPECT_EQ(
         "Com Port Err: -1\n[ReadLine:417] Com Port Err: (nil)\nCom Port Err: -1\nCom Port "
         "Err: -1\n## ackBit is 0x1 \nCom Port Err: -1\n## ackBit is 0 \nCom Port Err: -1\n"
@@ -887,7 +897,7 @@ TEST(PowerRequests, AsciiLinesThenCommandSixFrames) {
     EXPECT_EQ(0, HddPowerOptASCII(-1));
     EXPECT_EQ(0, DisableHardWareHddPower(0));
     PaintStack();  // the failure report shows the cleared reply, not what the stack held
-    EXPECT_EQ(WAIT_LIST_NO_ACK, AlarmOutPowerCtl(&ctl, 20));
+    EXPECT_EQ(mcucom::WAIT_LIST_NO_ACK, AlarmOutPowerCtl(&ctl, 20));
     EXPECT_NE(std::string::npos, capture.Err().find("ret(-4),len(0),serialNum(0),result(0)"));
     EXPECT_EQ(0, HddPowerOptHEX(5));
     EXPECT_EQ(0, DisableHardWareHddPower(1));
@@ -911,7 +921,8 @@ class RoundTripTest : public ::testing::Test {
     void TearDown() override {
         EXPECT_EQ(0, m_waitCmdList.GetDataListSize());
         for (DataPackList* list : {&m_dealList, &m_ackList}) {  // frames and posts left go
-            while (Lookup(*list, 0, 0, nullptr, DATA_LIST_MODE_ANY) != PACK_LIST_NO_ARRIVAL) {
+            while (Lookup(*list, 0, 0, nullptr, mcucom::DATA_LIST_MODE_ANY) !=
+                   mcucom::PACK_LIST_NO_ARRIVAL) {
             }
         }
     }
@@ -921,7 +932,7 @@ class RoundTripTest : public ::testing::Test {
 // the unasked frame after it is not swallowed, and goes to the deal list.
 TEST_F(RoundTripTest, AnUnfinishedFrameIsGivenUpOnAQuietLine) {
     PtyMcuPort port;
-    ModuleReceiver receiver;
+    mcucom::ModuleReceiver receiver;
     ASSERT_TRUE(port.ok() && receiver.Start());
     EXPECT_FALSE(receiver.Start());  // running already
     port.line().Send(std::string("\x75\xaa\x00\x30", 4));
@@ -929,7 +940,7 @@ TEST_F(RoundTripTest, AnUnfinishedFrameIsGivenUpOnAQuietLine) {
     const std::string unasked = ValidFrame(1, 0x01, 0x19, "ab");
     port.line().Send(unasked);
     std::string found;
-    EXPECT_EQ(13, Lookup(m_dealList, 0, 0, &found, DATA_LIST_MODE_ANY, 5000));
+    EXPECT_EQ(13, Lookup(m_dealList, 0, 0, &found, mcucom::DATA_LIST_MODE_ANY, 5000));
     EXPECT_EQ(Hex(unasked), Hex(found));
     EXPECT_EQ(0u, receiver.stats().acknowledgements);
 }
@@ -984,9 +995,9 @@ int StatusOfChild(const std::function<int()>& body) {
         _exit(body());
     }
     int status = 0;
-    const double limit = MonotonicSeconds() + 30;
+    const double limit = mcucom::MonotonicSeconds() + 30;
     while (waitpid(child, &status, WNOHANG) == 0) {
-        if (MonotonicSeconds() > limit) {
+        if (mcucom::MonotonicSeconds() > limit) {
             kill(child, SIGKILL);
             waitpid(child, &status, 0);
             return -1;
@@ -1049,7 +1060,7 @@ TEST(ProcessLife, AChildForkedWhileSendersRunCanSend) {
             __UserCmdData request = Request(6, &payload);
             FrameBuffer reply;
             const int sent = sendCmdData(&request, reply.frame(), 20);
-            return waiting == 0 && sent == WAIT_LIST_NO_ACK ? 0 : 1;
+            return waiting == 0 && sent == mcucom::WAIT_LIST_NO_ACK ? 0 : 1;
         });
         EXPECT_EQ(0, status) << "round " << round;
         usleep(1000);
@@ -1103,9 +1114,9 @@ TEST_F(RoundTripTest, SignalsCaughtByTheCallerNeverCutAWaitShort) {
         answered += sendCmdData(&request, reply.frame(), 300) == 13 ? 1 : 0;
     }
     EXPECT_EQ(10, answered);
-    const double start = MonotonicSeconds();
-    EXPECT_EQ(PACK_LIST_NO_ARRIVAL, Lookup(m_ackList, 6, 0x10, nullptr, 0, 200));
-    EXPECT_GE(MonotonicSeconds() - start, 0.19);
+    const double start = mcucom::MonotonicSeconds();
+    EXPECT_EQ(mcucom::PACK_LIST_NO_ARRIVAL, Lookup(m_ackList, 6, 0x10, nullptr, 0, 200));
+    EXPECT_GE(mcucom::MonotonicSeconds() - start, 0.19);
     EXPECT_GT(g_caught, 20);  // the waits were cut, again and again
 }
 

@@ -410,8 +410,8 @@ TEST(McusimDecode, ReadsPipesAndDevicesAsTheBytesCome) {
     const TempPath fifo("fifo", TempPath::kFifo);
     StartedProgram named = StartProgram({McuSimPath(), "--decode", fifo.path()});
     int writer = -1, ended = 0;
-    for (const double limit = MonotonicSeconds() + 30; writer < 0 && MonotonicSeconds() < limit;
-         usleep(10 * 1000)) {
+    for (const double limit = mcucom::MonotonicSeconds() + 30;
+         writer < 0 && mcucom::MonotonicSeconds() < limit; usleep(10 * 1000)) {
         writer = open(fifo.path().c_str(), O_WRONLY | O_NONBLOCK);  // once the decoder reads
         ASSERT_EQ(0, waitpid(named.pid, &ended, WNOHANG)) << "ended before a writer came";
     }
@@ -509,9 +509,9 @@ class SocketPeer {
         struct sockaddr_un address = {};
         address.sun_family = AF_UNIX;
         path.copy(address.sun_path, sizeof address.sun_path - 1);
-        const double limit = MonotonicSeconds() + 30;
+        const double limit = mcucom::MonotonicSeconds() + 30;
         while (connect(m_fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0 &&
-               MonotonicSeconds() < limit) {
+               mcucom::MonotonicSeconds() < limit) {
             usleep(10 * 1000);
         }
     }

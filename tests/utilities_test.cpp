@@ -69,7 +69,7 @@ TEST_F(SemFunTest, ObjectsAreCreatedOpenedTakenGivenRemovedOrReportedAsFailing) 
     EXPECT_EQ(0, setpvtolock(id, 1));
     EXPECT_EQ(0, GetSemValue(id, 1));
     EXPECT_EQ(0, sem_delete(id));
-    EXPECT_EQ(IPC_FAIL, GetSemValue(id, 0));
+    EXPECT_EQ(mcucom::IPC_FAIL, GetSemValue(id, 0));
     const int shm = createshm(path.c_str(), 8, 4096);
     EXPECT_EQ(shm, openshm(path.c_str(), 8, 4096));
     EXPECT_EQ(0, destroyshm(shm));
@@ -77,23 +77,23 @@ TEST_F(SemFunTest, ObjectsAreCreatedOpenedTakenGivenRemovedOrReportedAsFailing) 
     id = createsem(path.c_str(), 3, 1, 0);
     ASSERT_GE(createshm(path.c_str(), 8, 4096), 0);
     CaptureOutput capture;
-    EXPECT_EQ(IPC_FAIL, opensem(path.c_str(), 2));
-    EXPECT_EQ(IPC_FAIL, createsem("/nonexistent/semfun", 1, 1, 0));
-    EXPECT_EQ(IPC_FAIL, openshm("/nonexistent/semfun", 1, 16));
-    EXPECT_EQ(IPC_FAIL, createmsgqueue("/nonexistent/semfun", 1));
+    EXPECT_EQ(mcucom::IPC_FAIL, opensem(path.c_str(), 2));
+    EXPECT_EQ(mcucom::IPC_FAIL, createsem("/nonexistent/semfun", 1, 1, 0));
+    EXPECT_EQ(mcucom::IPC_FAIL, openshm("/nonexistent/semfun", 1, 16));
+    EXPECT_EQ(mcucom::IPC_FAIL, createmsgqueue("/nonexistent/semfun", 1));
     errno = 0;  // perror reports whatever errno holds: no call was made to change it
-    EXPECT_EQ(IPC_FAIL, sem_p(id, -1));
+    EXPECT_EQ(mcucom::IPC_FAIL, sem_p(id, -1));
     errno = 0;
-    EXPECT_EQ(IPC_FAIL, sem_v(id, -1));
-    EXPECT_EQ(IPC_FAIL, sem_p(-1, 0));
-    EXPECT_EQ(IPC_FAIL, sem_v(-1, 0));
+    EXPECT_EQ(mcucom::IPC_FAIL, sem_v(id, -1));
+    EXPECT_EQ(mcucom::IPC_FAIL, sem_p(-1, 0));
+    EXPECT_EQ(mcucom::IPC_FAIL, sem_v(-1, 0));
     EXPECT_EQ(0, setpvtolock(-1, 0));  // always 0
-    EXPECT_EQ(IPC_FAIL, sem_delete(-1));
-    EXPECT_EQ(IPC_FAIL, destroyshm(-1));
-    EXPECT_EQ(IPC_FAIL, openmsgqueue(path.c_str(), 11));
-    EXPECT_EQ(IPC_FAIL, openshm(path.c_str(), 9, 4096));
+    EXPECT_EQ(mcucom::IPC_FAIL, sem_delete(-1));
+    EXPECT_EQ(mcucom::IPC_FAIL, destroyshm(-1));
+    EXPECT_EQ(mcucom::IPC_FAIL, openmsgqueue(path.c_str(), 11));
+    EXPECT_EQ(mcucom::IPC_FAIL, openshm(path.c_str(), 9, 4096));
     // A larger segment on an existing key; the size is printed signed, as the logs show it.
-    EXPECT_EQ(IPC_FAIL, createshm(path.c_str(), 8, 0xFFFFFFF0u));
+    EXPECT_EQ(mcucom::IPC_FAIL, createshm(path.c_str(), 8, 0xFFFFFFF0u));
     const std::string noKey = "ftok error!\n: No such file or directory\n";
     const std::string minus = "index of array cannot equals a minus value!: Success\n";
     EXPECT_EQ("semget call failed. \n: Invalid argument\n" + noKey + noKey + noKey + minus + minus +
@@ -188,7 +188,9 @@ TEST_F(ServerFifoTest, OnlyTheNulTerminatedSuccessCountsAndAMissingFifoIsReporte
     }
     dup2(stdinCopy, 0);
     close(stdinCopy);
-    EXPECT_EQ((std::vector<int>{0, 0, FIFO_FAIL, FIFO_FAIL, FIFO_FAIL, FIFO_FAIL}), results);
+    EXPECT_EQ((std::vector<int>{0, 0, mcucom::FIFO_FAIL, mcucom::FIFO_FAIL, mcucom::FIFO_FAIL,
+                                mcucom::FIFO_FAIL}),
+              results);
     EXPECT_EQ("mount /dev/sda1", server.get()[0]);  // the bare command
     EXPECT_EQ(0u, capture.Out().find("DVRSYSTEM(mount /dev/sda1)\nDVRSYSTEM(cmd)\n"));
     // A missing FIFO is reported, and what was opened is closed.
@@ -202,10 +204,10 @@ TEST_F(ServerFifoTest, OnlyTheNulTerminatedSuccessCountsAndAMissingFifoIsReporte
         return got;
     });
     CaptureOutput missing;
-    EXPECT_EQ(FIFO_FAIL, DVRSystem("x"));
+    EXPECT_EQ(mcucom::FIFO_FAIL, DVRSystem("x"));
     EXPECT_EQ(0, reader.get());
     unlink(kServerFifo);
-    EXPECT_EQ(FIFO_FAIL, DVRSystem("y"));
+    EXPECT_EQ(mcucom::FIFO_FAIL, DVRSystem("y"));
     EXPECT_EQ(
         "DVRSYSTEM(x)\npub_common, 38, Cann't open client fifo. \n"
         "DVRSYSTEM(y)\npub_common, 29, Client: Can't open fifo. \n",
@@ -229,23 +231,25 @@ TEST(Contains, FindsTheTextAsTheLineReadsSeeIt) {
     const struct {
         std::string file, text;
         int found;
-    } cases[] = {{"hello world", "world", CONTAINS_FOUND},  // ends the file exactly
-                 {"hello world", "hello", CONTAINS_FOUND},
-                 {"hello world", "worlds", CONTAINS_NOT_FOUND},
-                 {"abc", "abcd", CONTAINS_NOT_FOUND},           // shorter than the text
-                 {"xxab\ncdyy", "ab\ncd", CONTAINS_NOT_FOUND},  // a line feed ends the read
-                 {"xab\ny", "ab\n", CONTAINS_FOUND},
-                 {std::string("xa\0by", 5), "ab", CONTAINS_NOT_FOUND},  // never across a NUL
-                 {std::string("x\0aby", 5), "ab", CONTAINS_FOUND},
-                 {"", "", CONTAINS_FOUND},  // an empty text, even in an empty file
-                 {"abc", "", CONTAINS_FOUND}};
+    } cases[] = {
+        {"hello world", "world", mcucom::CONTAINS_FOUND},  // ends the file exactly
+        {"hello world", "hello", mcucom::CONTAINS_FOUND},
+        {"hello world", "worlds", mcucom::CONTAINS_NOT_FOUND},
+        {"abc", "abcd", mcucom::CONTAINS_NOT_FOUND},           // shorter than the text
+        {"xxab\ncdyy", "ab\ncd", mcucom::CONTAINS_NOT_FOUND},  // a line feed ends the read
+        {"xab\ny", "ab\n", mcucom::CONTAINS_FOUND},
+        {std::string("xa\0by", 5), "ab", mcucom::CONTAINS_NOT_FOUND},  // never across a NUL
+        {std::string("x\0aby", 5), "ab", mcucom::CONTAINS_FOUND},
+        {"", "", mcucom::CONTAINS_FOUND},  // an empty text, even in an empty file
+        {"abc", "", mcucom::CONTAINS_FOUND}};
     for (const auto& c : cases) {
         CaptureOutput capture;
         EXPECT_EQ(c.found, Search(c.file, c.text)) << c.text;
-        EXPECT_EQ(c.found == CONTAINS_FOUND ? "contains OK\n" : "", capture.Out()) << c.text;
+        EXPECT_EQ(c.found == mcucom::CONTAINS_FOUND ? "contains OK\n" : "", capture.Out())
+            << c.text;
     }
-    EXPECT_EQ(CONTAINS_NOT_FOUND, Search("abc", "abc", 0));
-    EXPECT_EQ(CONTAINS_NOT_FOUND, Search("abc", "abc", -4));
+    EXPECT_EQ(mcucom::CONTAINS_NOT_FOUND, Search("abc", "abc", 0));
+    EXPECT_EQ(mcucom::CONTAINS_NOT_FOUND, Search("abc", "abc", -4));
 }
 
 // The programs' numbers: decimal, or hexadecimal after 0x; never octal, never a partial read.

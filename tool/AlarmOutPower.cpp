@@ -19,9 +19,9 @@ const unsigned int kPowerTimeoMs = 100;
 }  // namespace
 
 int AlarmOutPowerCtl(__AlarmOutPwrCtl* ctl, unsigned int timeo) {
-    int result = SEND_BAD_ARGUMENT;
+    int result = mcucom::SEND_BAD_ARGUMENT;
     if (ctl != NULL) {
-        unsigned char reply[FRAME_MAX_SIZE];
+        unsigned char reply[mcucom::FRAME_MAX_SIZE];
         memset(reply, 0, sizeof reply);
         __UserCmdData request;
         // The caller's record stays in host order; the wire order lives in a copy.
@@ -35,7 +35,7 @@ int AlarmOutPowerCtl(__AlarmOutPwrCtl* ctl, unsigned int timeo) {
         result = sendCmdData(&request, reinterpret_cast<__ComFrameData*>(reply), timeo);
     }
     if (result < 0) {
-        PrintFixedLine(stderr, LOG_POWER_CMD_FAILED, TEXT_POWER_CMD_FAILED, result);
+        mcucom::PrintFixedLine(stderr, mcucom::LOG_POWER_CMD_FAILED, TEXT_POWER_CMD_FAILED, result);
     }
     return result;
 }

@@ -13,6 +13,8 @@ const unsigned int kMcuBaudRate = 115200;
 
 }  // namespace
 
+namespace mcucom {
+
 TerminalInfo McuPortSettings(const char* devName) {
     TerminalInfo info;
     memset(&info, 0, sizeof info);
@@ -44,13 +46,15 @@ void SetMcuLineToWatch(int fd) {
     tcsetattr(fd, TCSANOW, &tio);
 }
 
+}  // namespace mcucom
+
 int McuComModuleInit() {
-    TerminalInfo info = McuPortSettings("/dev/ttyAMA2");
-    return mcucom::McuLink::Default().port().OpenCom(&info) == 0 ? 0 : MODULE_PORT_FAIL;
+    TerminalInfo info = mcucom::McuPortSettings("/dev/ttyAMA2");
+    return mcucom::McuLink::Default().port().OpenCom(&info) == 0 ? 0 : mcucom::MODULE_PORT_FAIL;
 }
 
 int McuComModuleDestory() {
-    return mcucom::McuLink::Default().port().CloseCom() == 0 ? 0 : MODULE_PORT_FAIL;
+    return mcucom::McuLink::Default().port().CloseCom() == 0 ? 0 : mcucom::MODULE_PORT_FAIL;
 }
 
 int WriteToMcuPort(char* buf, int count) {

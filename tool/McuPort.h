@@ -5,6 +5,8 @@
 
 #include "serial/SerialFun.h"
 
+namespace mcucom {
+
 // The MCU port's fixed settings (115200 baud, 8N1, no stick parity, reserved values 0, 1000,
 // 0, 1000) for the device given; McuComModuleInit opens "/dev/ttyAMA2" with them.
 TerminalInfo McuPortSettings(const char* devName);
@@ -14,6 +16,9 @@ TerminalInfo McuPortSettings(const char* devName);
 // programs honour no modem lines: without CLOCAL, a line whose carrier input nobody drives (a
 // USB adapter wired to TX alone) counts as hung up.
 void SetMcuLineToWatch(int fd);
+
+}  // namespace mcucom
+
 int McuComModuleInit();
 int McuComModuleDestory();
 // Writes to g_McuCom with a 1-second readiness time-out; PORT_FAIL (-1) on failure, else the

@@ -6,9 +6,13 @@
 
 #include "ack/McuReceiver.h"
 
+namespace mcucom {
+
 class ModuleReceiver : public McuReceiver {
   public:
     ModuleReceiver();
 };
+
+}  // namespace mcucom
 
 #endif  // TOOL_MODULERECEIVER_H

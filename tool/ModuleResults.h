@@ -5,6 +5,8 @@
 #ifndef TOOL_MODULERESULTS_H
 #define TOOL_MODULERESULTS_H
 
+namespace mcucom {
+
 enum SendResult {
     SEND_BAD_ARGUMENT = -1,  // no request, no reply where one is needed, a payload too large
     SEND_WRITE_FAILED = -7,  // the port write failed
@@ -19,5 +21,7 @@ const int MODULE_PORT_FAIL = -1;
 static_assert(SEND_BAD_ARGUMENT == -1 && SEND_WRITE_FAILED == -7 && SEND_UNKNOWN_CMD == -9 &&
                   MODULE_PORT_FAIL == -1,
               "the send path's and the module's result codes never change");
+
+}  // namespace mcucom
 
 #endif  // TOOL_MODULERESULTS_H

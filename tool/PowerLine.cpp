@@ -47,5 +47,5 @@ int HddPowerOptASCII(int on) {
     line[len++] = HexDigit(sum);
     line[len++] = '\r';
     line[len++] = '\n';
-    return WriteToMcuPort(line, len) == PORT_FAIL ? PORT_FAIL : 0;
+    return WriteToMcuPort(line, len) == mcucom::PORT_FAIL ? mcucom::PORT_FAIL : 0;
 }

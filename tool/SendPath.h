@@ -22,9 +22,13 @@ struct __UserCmdData {
     unsigned char* data;  // payload in wire byte order
 };
 
+namespace mcucom {
+
 const int SEND_FRAME_BUF_SIZE = 2048;
 const int SEND_MAX_PAYLOAD = SEND_FRAME_BUF_SIZE - FRAME_MIN_SIZE;  // 2037
 const unsigned int SEND_DEFAULT_TIMEO_MS = 100;
+
+}  // namespace mcucom
 
 int sendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned int timeo);
 int WriteData(char* frame, unsigned short size, __ComFrameData* reply, unsigned int timeo);

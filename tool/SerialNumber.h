@@ -5,11 +5,15 @@
 
 #include <atomic>
 
+namespace mcucom {
+
 // The serial number that follows `serial`: 1 to 255, then 1 again; 0 is skipped, since a
 // request's serial number 0 means "none given yet".
 inline unsigned char SerialAfter(unsigned char serial) {
     return static_cast<unsigned char>(serial == 255 ? 1 : serial + 1);
 }
+
+}  // namespace mcucom
 
 // The next frame serial number, SerialAfter the last one handed out. One counter for the whole
 // process; the step is atomic so that concurrent senders never draw the same number in one
@@ -19,7 +23,7 @@ inline unsigned char GetSerialNum() {
     unsigned char current = m_serialNum.load();
     unsigned char next;
     do {
-        next = SerialAfter(current);
+        next = mcucom::SerialAfter(current);
     } while (!m_serialNum.compare_exchange_weak(current, next));
     return next;
 }

@@ -11,12 +11,12 @@
 
 int main(int argc, char* argv[]) {
     const char* device = argc > 1 ? argv[1] : "/dev/ttyAMA2";
-    TerminalInfo info = McuPortSettings(device);
+    TerminalInfo info = mcucom::McuPortSettings(device);
     if (g_McuCom.OpenCom(&info) != 0) {
         fprintf(stderr, "consumer: cannot open %s\n", device);
         return 3;
     }
-    ModuleReceiver receiver;  // feeds m_ackList and wakes the waiting command
+    mcucom::ModuleReceiver receiver;  // feeds m_ackList and wakes the waiting command
     receiver.Start();
 
     unsigned char payload[2] = {0x01, 0x02};
@@ -24,7 +24,7 @@ int main(int argc, char* argv[]) {
     request.cmd = CMD_0303;
     request.dataLen = sizeof payload;
     request.data = payload;
-    unsigned char reply[FRAME_MAX_SIZE];
+    unsigned char reply[mcucom::FRAME_MAX_SIZE];
     memset(reply, 0, sizeof reply);
     const int result = sendCmdData(&request, reinterpret_cast<__ComFrameData*>(reply), 1000);
 
@@ -32,7 +32,7 @@ int main(int argc, char* argv[]) {
     g_McuCom.CloseCom();
     if (result > 0) {
         printf("consumer: command 0303, serial %u, acknowledged with result 0x%02x\n",
-               request.serialNum, FrameAnswerResult(reply));
+               request.serialNum, mcucom::FrameAnswerResult(reply));
         return 0;
     }
     printf("consumer: command 0303, serial %u, not acknowledged (%d)\n", request.serialNum, result);

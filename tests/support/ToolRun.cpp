@@ -161,9 +161,9 @@ int FinishProgram(StartedProgram* program) {
         program->inFd = -1;
     }
     int status = 0;
-    const double limit = MonotonicSeconds() + kHangLimitSec;
+    const double limit = mcucom::MonotonicSeconds() + kHangLimitSec;
     while (waitpid(program->pid, &status, WNOHANG) == 0) {
-        if (MonotonicSeconds() > limit) {
+        if (mcucom::MonotonicSeconds() > limit) {
             kill(program->pid, SIGKILL);
             waitpid(program->pid, &status, 0);
             status = -1;
