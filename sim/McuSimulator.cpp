@@ -25,6 +25,7 @@ const size_t kReadChunk = 4096;
 const unsigned char kAnswerFlag = 0x01;
 const size_t kLineQueueMax = 1 << 20;  // bytes the board side has not read yet
 const int kFinalReadsMax = 256;        // chunks read after the command has ended
+const double kFinishSecondsMax = 0.5;  // the longest a stop waits for a begun item to end
 const double kIdleFlushSeconds = mcucom::FRAME_STREAM_QUIET_US / 1e6;
 // A paced line hands its bytes to the board side in bursts of up to this many, each once the
 // wire has carried it, as a UART's driver does when its receive FIFO reaches its threshold.
@@ -111,6 +112,7 @@ void McuSimulator::Stop() {
         return;
     }
     m_thread.Stop();
+    FinishItemOnTheWire();
     for (int i = 0; i < kFinalReadsMax && ReadOnce(0.0); ++i) {
     }
     DeliverArrived(m_rxFreeAt);  // the wire's last bytes, wherever they were
@@ -458,7 +460,35 @@ void McuSimulator::MoveDueToLine(double now) {
 
 // Writes without blocking, one item after another; a split item goes in pieces a little
 // apart. On a full line the rest waits for room.
-void McuSimulator::WriteLine(double now) {
+// When the simulator stops, the item the line has begun goes out whole, as a UART sends the
+// rest of a frame it has begun: a trace never ends inside a frame the MCU sent. Its pieces, if
+// it was split, go without their pauses; the wait is bounded, for a board side that no longer
+// reads.
+void McuSimulator::FinishItemOnTheWire() {
+    if (m_line.empty() || m_line.front().written == 0) {
+        return;
+    }
+    Outgoing& begun = m_line.front();
+    begun.splittable = false;
+    begun.nextPieceAt = 0;
+    begun.nextPieceBytes = 0;
+    const double giveUpAt = mcucom::MonotonicSeconds() + kFinishSecondsMax;
+    while (!m_line.empty() && m_line.front().written > 0 && !m_lineBlocked) {
+        const double now = mcucom::MonotonicSeconds();
+        if (now > giveUpAt) {
+            return;
+        }
+        if (m_byteSeconds == 0) {
+            WriteLine(now, true);
+        } else if (!WritePaced(&m_line.front(), now)) {
+            const double pause = m_byteSeconds;
+            struct timespec wait = {0, static_cast<long>(pause * 1e9)};
+            nanosleep(&wait, NULL);
+        }
+    }
+}
+
+void McuSimulator::WriteLine(double now, bool frontOnly) {
     while (!m_line.empty()) {
         Outgoing& out = m_line.front();
         if (out.nextPieceAt > now) {
@@ -496,6 +526,9 @@ void McuSimulator::WriteLine(double now) {
         // Written whole, or a line that refuses writes for good: either way, done with it.
         m_lineBytes -= out.bytes.size();
         m_line.pop_front();
+        if (frontOnly) {
+            return;
+        }
     }
 }
 

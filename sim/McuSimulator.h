@@ -88,8 +88,8 @@ class McuSimulator {
 
     // False when already running or the thread cannot be made.
     bool Start();
-    // Reads and reports what is still pending on the line, and ends the thread. Answers not
-    // yet due, and bytes the board side has not read, are not sent.
+    // Reads and reports what is still pending on the line, and ends the thread. An item the
+    // line has begun goes out whole; answers not yet due, and items not begun, are not sent.
     void Stop();
 
     std::vector<DecodedItem> Received();
@@ -137,7 +137,9 @@ class McuSimulator {
     void ScheduleUnasked(double now);
     void Schedule(const Outgoing& out);
     void MoveDueToLine(double now);
-    void WriteLine(double now);
+    // Writes what is due of the line's items, or only of its front item.
+    void WriteLine(double now, bool frontOnly = false);
+    void FinishItemOnTheWire();
     void LogSent(const Outgoing& out);
     double NextWriteAt(double limit) const;
     double NextOtherEventAt(double limit) const;

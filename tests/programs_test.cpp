@@ -17,8 +17,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -792,6 +795,35 @@ TEST(LineDump, TheDecoderTiesAnswersAsTheLinkDoesOnAPacedLine) {
         EXPECT_TRUE(Within(answered, tied)) << ties;
         EXPECT_TRUE(Within(tied, AnsweredPairs(r.out, PairsOf::kMcusim))) << ties;
     }
+}
+
+// Told to stop while a frame of its own is on the wire (one every millisecond, each longer than
+// that on the paced line), the simulated MCU still sends the rest of it, as a UART does: the
+// bytes it put on the line are whole frames.
+TEST(McusimLine, StopsOnlyBetweenFrames) {
+    PtyLine line;
+    SimOptions options;
+    options.unaskedCode = 0x0019;
+    options.unaskedEveryMs = 1;
+    options.baud = 115200;
+    McuSimulator sim(line.master(), McuSimulator::LogSink(), options);
+    std::mutex lock;
+    std::condition_variable midFrame;
+    size_t sent = 0;
+    sim.SetLineObserver([&](LineDirection way, const unsigned char*, size_t count, double) {
+        std::lock_guard<std::mutex> hold(lock);
+        sent += way == kMcuToHost ? count : 0;
+        midFrame.notify_all();
+    });
+    const size_t frame = ValidFrame(0, 0x01, 0x0019, std::string(2, 0)).size();  // 13
+    ASSERT_TRUE(sim.Start());
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        ASSERT_TRUE(midFrame.wait_for(hold, std::chrono::seconds(30),
+                                      [&] { return sent > frame && sent % frame != 0; }));
+    }
+    sim.Stop();
+    EXPECT_EQ(0u, sent % frame) << sent << " bytes";
 }
 
 // A file's whole text, as a string.
