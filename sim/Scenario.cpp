@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "sim/Scenario.h"
 
+#include <stdio.h>
+
 std::string LayOutPayload(const std::vector<PayloadPart>& parts,
                           const std::map<std::string, ScenarioState>& state) {
     std::string bytes;
@@ -16,4 +18,14 @@ std::string LayOutPayload(const std::vector<PayloadPart>& parts,
         }
     }
     return bytes;
+}
+
+std::string PayloadHex(const std::string& bytes) {
+    std::string text;
+    char two[3];
+    for (unsigned char byte : bytes) {
+        snprintf(two, sizeof two, "%02x", byte);
+        text += two;
+    }
+    return text;
 }

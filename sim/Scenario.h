@@ -94,4 +94,7 @@ bool LoadScenario(const std::string& path, Scenario* scenario, std::string* erro
 std::string LayOutPayload(const std::vector<PayloadPart>& parts,
                           const std::map<std::string, ScenarioState>& state);
 
+// Payload bytes as a scenario file writes them: two lower-case hex digits each, no blanks.
+std::string PayloadHex(const std::string& bytes);
+
 #endif  // SIM_SCENARIO_H

@@ -7,22 +7,12 @@
 
 namespace {
 
-std::string Hex(const std::string& bytes) {
-    std::string text;
-    char two[3];
-    for (unsigned char byte : bytes) {
-        snprintf(two, sizeof two, "%02x", byte);
-        text += two;
-    }
-    return text;
-}
-
 std::string Describe(const ScenarioExpectation& e) {
     char code[8];
     snprintf(code, sizeof code, "%04x", e.code);
     std::string what = (e.never ? "no request " : "a request ") + std::string(code);
     if (!e.anyPayload) {
-        what += " with payload " + Hex(e.payload);
+        what += " with payload " + PayloadHex(e.payload);
     }
     if (e.withinMs > 0) {
         char within[48];

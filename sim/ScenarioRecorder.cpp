@@ -5,18 +5,9 @@
 
 #include "common/AckMatch.h"
 #include "common/ComFrame.h"
+#include "sim/Scenario.h"
 
 namespace {
-
-std::string Hex(const std::string& bytes) {
-    std::string text;
-    char two[3];
-    for (unsigned char byte : bytes) {
-        snprintf(two, sizeof two, "%02x", byte);
-        text += two;
-    }
-    return text;
-}
 
 std::string PayloadOf(const unsigned char* frame, size_t length) {
     return length > static_cast<size_t>(mcucom::FRAME_MIN_SIZE)
@@ -94,10 +85,10 @@ void ScenarioRecorder::Write(FILE* out, const std::string& source) {
                 fprintf(out, "      - none\n");
             } else if (m_timed) {
                 fprintf(out, "      - {result: 0x%02x, payload: \"%s\", delay_ms: %.3f}\n",
-                        answer.result, Hex(answer.extra).c_str(), answer.delayMs);
+                        answer.result, PayloadHex(answer.extra).c_str(), answer.delayMs);
             } else {
                 fprintf(out, "      - {result: 0x%02x, payload: \"%s\"}\n", answer.result,
-                        Hex(answer.extra).c_str());
+                        PayloadHex(answer.extra).c_str());
             }
         }
     }
@@ -110,7 +101,7 @@ void ScenarioRecorder::Write(FILE* out, const std::string& source) {
     for (const Own& frame : m_frames) {
         fprintf(out,
                 "%s  - {code: 0x%04x, flag: 0x%02x, payload: \"%s\", at_ms: ", m_timed ? "" : "#",
-                frame.code, frame.flag, Hex(frame.payload).c_str());
+                frame.code, frame.flag, PayloadHex(frame.payload).c_str());
         if (m_timed) {
             fprintf(out, "%.3f}\n", frame.atMs);
         } else {
