@@ -85,8 +85,7 @@ int DataPackList::GetDatafromList(__ComFrameData*& frame, int mode, unsigned int
             result = taken;
             continue;
         }
-        if (anyFrame ||
-            mcucom::AnswerMatches(frame->cmd, mcucom::FramePayload(frame)[0], keyCmd, keySerial)) {
+        if (anyFrame || mcucom::FrameAnswers(frame, keyCmd, keySerial)) {
             return taken;
         }
         // Not ours: back to the end of the queue, so the frames keep their relative order.
@@ -107,7 +106,7 @@ int DataPackList::DiscardAnswersTo(unsigned short cmd, unsigned char serialNum) 
         if (length <= 0) {
             continue;
         }
-        if (mcucom::AnswerMatches(taken->cmd, mcucom::FramePayload(taken)[0], cmd, serialNum)) {
+        if (mcucom::FrameAnswers(taken, cmd, serialNum)) {
             sem_trywait(&m_sem);
             ++dropped;
         } else {

@@ -52,11 +52,12 @@ void EventQueue::SetReadable(bool readable) {
 void EventQueue::Push(McuEvent* event) {
     pthread_mutex_lock(&m_lock);
     event->seq = m_nextSeq++;
+    // Asked before the oldest makes room: a queue that held events already has its byte.
+    const bool wasEmpty = m_events.empty();
     if (m_events.size() == m_depth) {
         m_events.pop_front();
         ++m_dropped;
     }
-    const bool wasEmpty = m_events.empty();
     m_events.push_back(*event);
     if (wasEmpty) {
         SetReadable(true);

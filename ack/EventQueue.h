@@ -21,7 +21,6 @@ namespace mcucom {
 
 // Beside the frame kinds: the line was lost.
 const int kEventLineLost = 4;
-const int kEventPayloadMax = FRAME_MAX_LEN_FIELD - FRAME_MIN_LEN_FIELD;  // 1024
 
 struct McuEvent {
     int kind;              // a FrameKind, or kEventLineLost
@@ -29,7 +28,7 @@ struct McuEvent {
     unsigned char serial;  // the frame's own serial number
     unsigned char flag;
     unsigned short payloadLen;
-    unsigned char payload[kEventPayloadMax];
+    unsigned char payload[FRAME_MAX_PAYLOAD];
     long long timestampUs;   // monotonic: when the read that completed the frame returned
     unsigned long long seq;  // 1, 2, ...: one per event made, dropped ones included
     int error;               // the line's loss: the errno that said so

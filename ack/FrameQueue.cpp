@@ -189,17 +189,14 @@ int CFrameQueue::FrameFilter() {
     }
     for (;;) {
         const int stored = GetDataLen();
-        int frameLen = 0;
-        const mcucom::FrameVerdict verdict =
-            mcucom::JudgeFrameAt(RingBytes(*this), stored, &frameLen);
-        if (verdict == mcucom::kFrameValid) {
-            return frameLen;
+        const mcucom::ScanStep step = mcucom::NextScanStep(RingBytes(*this), stored, true);
+        if (step.verdict == mcucom::kFrameValid) {
+            return step.length;
         }
         // The search never drops the last stored byte: it stops with one byte left, as a
         // byte-wise walk would, and that byte is judged when more have come.
-        const int noise = mcucom::NoiseAtFront(RingBytes(*this), stored, verdict);
-        const int dropped = noise < stored - 1 ? noise : stored - 1;
-        m_drops.Add(verdict, static_cast<unsigned long>(dropped));
+        const int dropped = step.length < stored - 1 ? step.length : stored - 1;
+        m_drops.Add(step.verdict, static_cast<unsigned long>(dropped));
         DropFront(dropped);
         if (GetDataLen() <= 1) {
             return 0;

@@ -29,30 +29,20 @@ void FrameStreamScanner::Flush(Sink* sink) {
 
 void FrameStreamScanner::Scan(bool idle, Sink* sink) {
     size_t at = 0;
-    while (m_length - at >= 2) {
-        int frameLen = 0;
-        const FrameVerdict verdict =
-            JudgeFrameAt(FlatBytes(m_buf + at), static_cast<int>(m_length - at), &frameLen);
-        if (verdict == kFrameValid) {
-            ++m_stats.frames;
-            sink->OnFrame(m_buf + at, frameLen);
-            at += static_cast<size_t>(frameLen);
-            continue;
-        }
-        if (verdict == kFrameIncomplete && !idle) {
+    for (;;) {
+        const ScanStep step =
+            NextScanStep(FlatBytes(m_buf + at), static_cast<int>(m_length - at), idle);
+        if (step.length == 0) {
             break;
         }
-        const size_t dropped = static_cast<size_t>(
-            NoiseAtFront(FlatBytes(m_buf + at), static_cast<int>(m_length - at), verdict));
-        m_stats.drops.Add(verdict, dropped);
-        sink->OnNoise(m_buf + at, dropped, verdict);
-        at += dropped;
-    }
-    // A last single byte waits only if it could be the first byte of a head.
-    if (m_length - at == 1 && (idle || m_buf[at] != FRAME_MARK_FIRST)) {
-        m_stats.drops.Add(kFrameNoHead, 1);
-        sink->OnNoise(m_buf + at, 1, kFrameNoHead);
-        ++at;
+        if (step.verdict == kFrameValid) {
+            ++m_stats.frames;
+            sink->OnFrame(m_buf + at, step.length);
+        } else {
+            m_stats.drops.Add(step.verdict, static_cast<unsigned long>(step.length));
+            sink->OnNoise(m_buf + at, static_cast<size_t>(step.length), step.verdict);
+        }
+        at += static_cast<size_t>(step.length);
     }
     memmove(m_buf, m_buf + at, m_length - at);
     m_length -= at;

@@ -3,7 +3,6 @@
 
 #include <errno.h>
 #include <string.h>
-#include <unistd.h>
 
 #include "ack/AckResults.h"
 #include "common/Clock.h"
@@ -73,7 +72,9 @@ bool McuReceiver::Start() {
 }
 
 void McuReceiver::Stop() {
+    m_wake.Ring();
     m_thread.Stop();
+    m_wake.Drain();
 }
 
 ReceiverStats McuReceiver::stats() {
@@ -92,7 +93,7 @@ void McuReceiver::Run() {
     bool lossSaid = false;
     while (!m_thread.stopping()) {
         const long long startUs = mcucom::MonotonicMicros();
-        const int got = m_port.ReadOrLost(chunk, kReadChunk, m_readTimeoutUs);
+        const int got = m_port.ReadOrLost(chunk, kReadChunk, m_readTimeoutUs, m_wake.fd());
         if (got > 0) {
             lastByteUs = m_frameTimeUs = mcucom::MonotonicMicros();
             lossSaid = false;
@@ -111,10 +112,8 @@ void McuReceiver::Run() {
             }
             // A closed port, a lost line or bytes another reader took fail at once: wait out
             // the time-out instead of spinning.
-            const long long spent = mcucom::MonotonicMicros() - startUs;
-            if (spent < m_readTimeoutUs) {
-                usleep(static_cast<useconds_t>(m_readTimeoutUs - spent));
-            }
+            struct pollfd wake = {m_wake.fd(), POLLIN, 0};
+            mcucom::PollWithin(&wake, 1, m_readTimeoutUs - (mcucom::MonotonicMicros() - startUs));
         }
         MutexLockGuard guard(m_statsLock);
         m_stats.drops = m_scanner.stats().drops;
@@ -139,7 +138,7 @@ void McuReceiver::OnFrame(const unsigned char* frame, int length) {
     } else {
         mcucom::FrameKind kind = mcucom::kFrameCopy;
         if (claimed != mcucom::WAIT_LIST_ALREADY_ANSWERED) {
-            kind = m_recent != NULL ? m_recent->Classify(frame, length, m_frameTimeUs)
+            kind = m_recent != NULL ? m_recent->Classify(frame, m_frameTimeUs)
                                     : mcucom::kFrameUnasked;
         }
         if (kind == mcucom::kFrameCopy) {

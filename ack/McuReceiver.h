@@ -8,8 +8,8 @@
 // and late answers included, goes to the deal list (or, for a link, to its unclaimed frames
 // with their kind). A line that is gone (hung up, its device removed) is said once, and the
 // receiver goes on trying it, as a port may be opened again under it. Reads wait at most one read
-// time-out and never block past it, so Stop() returns within about one of them, whoever else reads
-// the port. A frame left incomplete is given up (its head dropped, the bytes after it scanned
+// time-out and never block past it, and Stop() wakes the wait in progress, so it returns at once,
+// whoever else reads the port. A frame left incomplete is given up (its head dropped, the bytes after it scanned
 // again) once the line has been quiet for FRAME_STREAM_QUIET_US. The port must stay open while
 // the receiver runs. tool/ModuleReceiver.h wires one to the module's own port and lists.
 #ifndef ACK_MCURECEIVER_H
@@ -21,6 +21,7 @@
 #include "common/ForkGuard.h"
 #include "common/LinkLog.h"
 #include "common/MutexLock.h"
+#include "common/WakePipe.h"
 #include "common/WorkerThread.h"
 #include "serial/SerialFun.h"
 
@@ -105,6 +106,7 @@ class McuReceiver : private mcucom::FrameStreamScanner::Sink {
     MutexLock m_statsLock;    // guards m_stats, read by other threads
     ReceiverStats m_stats;
     mcucom::ForkGuard m_forkGuard;
+    mcucom::WakePipe m_wake;        // rung by Stop(): the wait on a quiet line ends at once
     mcucom::WorkerThread m_thread;  // last: stopped before the members its body uses go away
 };
 

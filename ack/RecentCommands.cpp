@@ -26,9 +26,8 @@ void RecentCommands::Finished(unsigned short cmd, unsigned char serial, bool ans
     m_count = m_count < kKept ? m_count + 1 : kKept;
 }
 
-FrameKind RecentCommands::Classify(const unsigned char* frame, int length, long long nowUs) {
+FrameKind RecentCommands::Classify(const unsigned char* frame, long long nowUs) {
     const __ComFrameData* received = reinterpret_cast<const __ComFrameData*>(frame);
-    const bool hasSerialByte = length > FRAME_MIN_SIZE;
     MutexLockGuard guard(m_lock);
     // Newest first: the latest command with this code and serial number is the one answered.
     for (int i = 1; i <= m_count; ++i) {
@@ -36,12 +35,7 @@ FrameKind RecentCommands::Classify(const unsigned char* frame, int length, long 
         if (nowUs - entry.atUs > kKeptUs) {
             break;
         }
-        const bool matches =
-            MatchesOnCmdAlone(entry.cmd)
-                ? received->cmd == entry.cmd
-                : hasSerialByte && AnswerMatches(received->cmd, FramePayload(received)[0],
-                                                 entry.cmd, entry.serial);
-        if (matches) {
+        if (FrameAnswers(received, entry.cmd, entry.serial)) {
             const bool copy = entry.answered;
             entry.answered = true;
             return copy ? kFrameCopy : kFrameLateAnswer;

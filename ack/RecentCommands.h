@@ -32,7 +32,7 @@ class RecentCommands {
     // A command (its cmd as the frame carries it) finished, answered or not.
     void Finished(unsigned short cmd, unsigned char serial, bool answered, long long atUs);
     // The kind of a frame that no waiting command claimed.
-    FrameKind Classify(const unsigned char* frame, int length, long long nowUs);
+    FrameKind Classify(const unsigned char* frame, long long nowUs);
 
   private:
     struct Entry {

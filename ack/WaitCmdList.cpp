@@ -54,11 +54,9 @@ bool WaitCmdList::Matches(const __CmdCnd* entry, const __ComFrameData* frame, Ma
         case kCodeOnly:
             return true;
         case kAnswerToSerial:
-            return mcucom::AnswerMatches(frame->cmd, mcucom::FramePayload(frame)[0], entry->cmd,
-                                         entry->serialNum);
+            return mcucom::FrameAnswers(frame, entry->cmd, entry->serialNum);
         case kSentSerial:
-            return mcucom::AnswerMatches(frame->cmd, frame->serialNum, entry->cmd,
-                                         entry->serialNum);
+            return mcucom::SentFrameIs(frame, entry->cmd, entry->serialNum);
         case kSentSerialExact:
             return entry->serialNum == frame->serialNum;
     }

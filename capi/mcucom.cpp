@@ -37,6 +37,38 @@ int Result(int result) {
     return result;
 }
 
+// The errno value of each outcome of a command: the one place the module's results become C's.
+int ErrnoOf(mcucom::LinkResult outcome) {
+    switch (outcome) {
+        case mcucom::kLinkDone:
+            return 0;
+        case mcucom::kLinkBadArgument:
+            return -EINVAL;
+        case mcucom::kLinkPayloadTooLong:
+            return -EMSGSIZE;
+        case mcucom::kLinkUnknownCmd:
+            return -ENOMSG;
+        case mcucom::kLinkAlreadyWaiting:
+            return -EALREADY;
+        case mcucom::kLinkNoMemory:
+            return -ENOMEM;
+        case mcucom::kLinkWriteFailed:
+            return -EIO;
+        case mcucom::kLinkNoAnswer:
+            return -ETIMEDOUT;
+        case mcucom::kLinkAnswerMissing:
+            return -EPROTO;
+        case mcucom::kLinkLineLost:
+            return -ENOLINK;
+        case mcucom::kLinkClosed:
+            return -ESHUTDOWN;
+    }
+    return -EPROTO;
+}
+
+static_assert(MCUCOM_PAYLOAD_MAX == mcucom::FRAME_MAX_PAYLOAD,
+              "the C interface's payloads are the frames' own");
+
 bool KnownBaudRate(unsigned int baud) {
     for (int i = 0; i < mcucom::SPEED_TABLE_SIZE; ++i) {
         if (speed_atr[i].baudRate == baud) {
@@ -78,7 +110,7 @@ struct mcucom_link : private mcucom::UnclaimedFrames {
         return true;
     }
     void LineLost(int error, long long atUs) override {
-        link.Stop(-ENOLINK);
+        link.Stop(mcucom::kLinkLineLost);
         events.PushLineLost(error, atUs);
     }
 
@@ -143,7 +175,7 @@ void mcucom_link::Shutdown() {
     pthread_mutex_lock(&gateLock);
     closing = true;
     pthread_mutex_unlock(&gateLock);
-    link.Stop(-ESHUTDOWN);
+    link.Stop(mcucom::kLinkClosed);
     events.Close();
 }
 
@@ -208,6 +240,11 @@ int mcucom_close(struct mcucom_link* link) {
     if (link == NULL) {
         return Result(-EINVAL);
     }
+    // The handler runs on the receiver, which the close stops and joins, or inside a call,
+    // which the close waits for: either would wait for itself.
+    if (link->link.log().InHandlerHere()) {
+        return Result(-EDEADLK);
+    }
     link->Close();
     delete link;
     return 0;
@@ -222,8 +259,9 @@ int mcucom_command(struct mcucom_link* link, uint32_t code, const void* payload,
         return Result(-ESHUTDOWN);
     }
     mcucom::LinkAnswer got;
-    const int sent = link->link.Command(code, static_cast<const unsigned char*>(payload),
-                                        payload_len, timeout_ms, answer != NULL ? &got : NULL);
+    const int sent =
+        ErrnoOf(link->link.Command(code, static_cast<const unsigned char*>(payload), payload_len,
+                                   timeout_ms, answer != NULL ? &got : NULL));
     link->Leave();
     if (sent == 0 && answer != NULL) {
         answer->serial = got.serial;
@@ -306,6 +344,8 @@ const char* mcucom_strerror(int result) {
             return "the line could not be written";
         case EPROTO:
             return "the answer was announced but could not be found";
+        case EDEADLK:
+            return "a link cannot be closed from its own log handler";
         default:
             return result < 0 ? strerror(-result) : "no failure";
     }
@@ -320,7 +360,7 @@ int mcucom_frame_build(uint8_t serial, uint8_t flag, uint16_t code, const void* 
     if (out == NULL || (payload == NULL && payload_len > 0)) {
         return Result(-EINVAL);
     }
-    if (payload_len > static_cast<size_t>(mcucom::kEventPayloadMax)) {
+    if (payload_len > static_cast<size_t>(mcucom::FRAME_MAX_PAYLOAD)) {
         return Result(-EMSGSIZE);
     }
     if (out_size < payload_len + mcucom::FRAME_MIN_SIZE) {
@@ -339,23 +379,18 @@ int mcucom_frame_find(const void* bytes, size_t size, int final, size_t* offset,
     const int stored = size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
     int at = 0;
     *length = 0;
-    while (stored - at >= 2) {
-        const mcucom::FlatBytes front(data + at);
-        int frameLen = 0;
-        const mcucom::FrameVerdict verdict = JudgeFrameAt(front, stored - at, &frameLen);
-        if (verdict == mcucom::kFrameValid) {
+    for (;;) {
+        const mcucom::ScanStep step =
+            mcucom::NextScanStep(mcucom::FlatBytes(data + at), stored - at, final != 0);
+        if (step.verdict == mcucom::kFrameValid) {
             *offset = static_cast<size_t>(at);
-            *length = static_cast<size_t>(frameLen);
+            *length = static_cast<size_t>(step.length);
             return 1;
         }
-        if (verdict == mcucom::kFrameIncomplete && final == 0) {
+        if (step.length == 0) {
             break;
         }
-        at += mcucom::NoiseAtFront(front, stored - at, verdict);
-    }
-    // One byte left may start a head, unless nothing more will come.
-    if (stored - at == 1 && (final != 0 || data[at] != mcucom::FRAME_MARK_FIRST)) {
-        ++at;
+        at += step.length;
     }
     *offset = static_cast<size_t>(at);
     return 0;

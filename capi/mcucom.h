@@ -109,7 +109,10 @@ int mcucom_shutdown(struct mcucom_link* link);
 
 /* Closes the link: calls still in progress on other threads return -ESHUTDOWN, the receiver
  * stops, and the line gets its settings back and is released. The handle is freed: no call
- * may use it once mcucom_close() has returned. 0, or -EINVAL for a null link. */
+ * may use it once mcucom_close() has returned. 0, or -EINVAL for a null link, or -EDEADLK
+ * when called from the link's own log handler (which runs on the receiver or inside a call
+ * that the close would wait for): the handler may call mcucom_shutdown() instead, and the
+ * program closes the link once the handler has returned. */
 int mcucom_close(struct mcucom_link* link);
 
 /* Sends a command of the command table with payload (payload_len bytes, wire order) and,

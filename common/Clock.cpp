@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "common/Clock.h"
 
+#include <errno.h>
+
 #include <limits>
 
 namespace mcucom {
@@ -32,6 +34,18 @@ struct timespec MonotonicDeadlineAfter(unsigned int millis) {
         deadline.tv_nsec = static_cast<long>(nanos % 1000000000);
     }
     return deadline;
+}
+
+int PollWithin(struct pollfd* fds, nfds_t count, long long timeoutUs) {
+    const long long deadline = MonotonicMicros() + timeoutUs;
+    const long long longestMs = std::numeric_limits<int>::max();
+    int ready;
+    do {
+        const long long left = deadline - MonotonicMicros();
+        const long long ms = left > 0 ? (left + 999) / 1000 : 0;
+        ready = poll(fds, count, static_cast<int>(ms < longestMs ? ms : longestMs));
+    } while ((ready < 0 && errno == EINTR) || (ready == 0 && MonotonicMicros() < deadline));
+    return ready;
 }
 
 }  // namespace mcucom

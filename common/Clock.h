@@ -4,6 +4,7 @@
 #ifndef COMMON_CLOCK_H
 #define COMMON_CLOCK_H
 
+#include <poll.h>
 #include <time.h>
 
 namespace mcucom {
@@ -16,6 +17,10 @@ double MonotonicSeconds();
 // to CLOCK_MONOTONIC. Every unsigned count fits; past what the platform's time_t holds, the
 // deadline is the latest it can express.
 struct timespec MonotonicDeadlineAfter(unsigned int millis);
+
+// poll() for up to timeoutUs on the monotonic clock, the rest of the time again after a
+// caught signal (and past the longest wait one poll() takes); poll's result (0 when the time ran out, -1 with errno on a failure).
+int PollWithin(struct pollfd* fds, nfds_t count, long long timeoutUs);
 
 }  // namespace mcucom
 

@@ -43,6 +43,8 @@ const int FRAME_MIN_LEN_FIELD = 4;             // empty payload
 const int FRAME_MAX_LEN_FIELD = 1028;          // the receiving search treats more as noise
 const int FRAME_MIN_SIZE = FRAME_MIN_LEN_FIELD + FRAME_OVERHEAD;  // 11
 const int FRAME_MAX_SIZE = FRAME_MAX_LEN_FIELD + FRAME_OVERHEAD;  // 1035
+// The longest payload a frame any reader takes can carry.
+const int FRAME_MAX_PAYLOAD = FRAME_MAX_LEN_FIELD - FRAME_MIN_LEN_FIELD;  // 1024
 const unsigned char FRAME_ACK_BIT = 0x40;  // flag bit: the sender waits for an acknowledgement
 
 // The ackBit of a flag, 1 or 0, as the logs print it.

@@ -91,6 +91,32 @@ int NoiseAtFront(const Bytes& bytes, int stored, FrameVerdict verdict) {
     return bytes.at(0) == FRAME_MARK_FIRST ? 1 : 1 + bytes.markOffset(1, stored - 1);
 }
 
+// One step of the scan every reader of a byte stream makes (the ring's search, the stream
+// scanner, mcucom_frame_find): what the front of the `stored` bytes is. A valid frame of
+// `length` bytes; bytes that start no frame, `length` of them to drop, with the verdict that
+// refused them; or, with length 0, nothing to decide until more bytes come. With `final` set
+// no more will come, so a frame head that has not come whole is noise, and so is a last lone
+// byte; otherwise a lone 0x75 at the end waits, as it may start a head.
+struct ScanStep {
+    FrameVerdict verdict;
+    int length;
+};
+
+template <typename Bytes>
+ScanStep NextScanStep(const Bytes& bytes, int stored, bool final) {
+    ScanStep step = {kFrameIncomplete, 0};
+    if (stored >= 2) {
+        step.verdict = JudgeFrameAt(bytes, stored, &step.length);
+        if (step.verdict != kFrameValid && (step.verdict != kFrameIncomplete || final)) {
+            step.length = NoiseAtFront(bytes, stored, step.verdict);
+        }
+    } else if (stored == 1 && (final || bytes.at(0) != FRAME_MARK_FIRST)) {
+        step.verdict = kFrameNoHead;
+        step.length = 1;
+    }
+    return step;
+}
+
 // The offset of the first 0x75 among count bytes, or count.
 inline int HeadMarkOffset(const unsigned char* bytes, int count) {
     const void* mark = memchr(bytes, FRAME_MARK_FIRST, static_cast<size_t>(count));

@@ -10,7 +10,14 @@ namespace {
 
 const size_t kLineMax = 1024;
 
+// The log whose handler this thread is running, if any.
+thread_local const LinkLog* t_inHandler = NULL;
+
 }  // namespace
+
+bool LinkLog::InHandlerHere() const {
+    return t_inHandler == this;
+}
 
 LinkLog::LinkLog() : m_toHandler(false), m_handler(NULL), m_context(NULL) {}
 
@@ -32,7 +39,10 @@ void LinkLog::Emit(LogLevel level, FILE* stream, const char* text) {
             const size_t kept = length < sizeof line ? length : sizeof line - 1;
             memcpy(line, start, kept);
             line[kept] = '\0';
+            const LinkLog* const outer = t_inHandler;
+            t_inHandler = this;
             m_handler(m_context, level, line);
+            t_inHandler = outer;
         }
         start += length + (end != NULL ? 1 : 0);
     }

@@ -26,6 +26,9 @@ class LinkLog {
     LinkLog(Handler handler, void* context);
 
     bool silent() const { return m_toHandler && m_handler == NULL; }
+    // Whether the calling thread is inside this log's handler: a call the handler makes
+    // must not wait for what waits for the handler.
+    bool InHandlerHere() const;
 
     // printf to stream, or the text to the handler at level.
     void Print(LogLevel level, FILE* stream, const char* format, ...)

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string.h>
-#include <sys/select.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -191,10 +190,11 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
         return mcucom::PORT_FAIL;
     }
     // Never the program's controlling terminal (an MCU byte could then raise a signal, a
-    // hang-up would send SIGHUP), and never a wait for carrier: on a line without CLOCAL a
+    // hang-up would send SIGHUP), never inherited by a program the caller starts (it could
+    // write to the MCU after the caller closed the port), and never a wait for carrier: on a line without CLOCAL a
     // blocking open waits until carrier comes, for ever on a board whose carrier input is not
     // driven. The port is blocking again once open; its reads and writes keep their own waits.
-    m_fd = open(info->devName, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    m_fd = open(info->devName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0) {
         m_fd = -1;
         return mcucom::PORT_FAIL;
@@ -209,8 +209,11 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
     // Unbuffered, so that a line that came together with the one read stays in the device
     // and keeps it readable: a stdio buffer would hide it from the readiness wait.
     setvbuf(m_fp, NULL, _IONBF, 0);
+    // A line left out of raw mode would carry the driver's echo and line editing: the open
+    // fails rather than say so.
     if (SetComSpeed(m_fd, info->baudRate) < 0 ||
-        SetComParity(m_fd, info->dataBits, info->stopBits, info->parity, info->stickParity) < 0) {
+        SetComParity(m_fd, info->dataBits, info->stopBits, info->parity, info->stickParity) < 0 ||
+        SetComRawMode(m_fd) < 0) {
         // fclose releases the stream and closes the descriptor under it, once.
         fclose(m_fp);
         m_fd = -1;
@@ -218,7 +221,6 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
         return mcucom::PORT_FAIL;
     }
     m_info = *info;
-    SetComRawMode(m_fd);
     m_opened = true;
     Log().Print(mcucom::kLogInfo, stdout, TEXT_PORT_OPENED, info->devName);
     return 0;
@@ -299,8 +301,9 @@ int CComTransmit::SetComParity(int fd, int dataBits, int stopBits, int parity, i
 
 int CComTransmit::SetComRawMode(int fd) {
     struct termios tio;
-    memset(&tio, 0, sizeof tio);
-    tcgetattr(m_fd, &tio);
+    if (tcgetattr(fd, &tio) < 0) {
+        return mcucom::PORT_FAIL;
+    }
     cfmakeraw(&tio);
     // No flow control either, whatever the line had: the MCU's line has no handshake wires
     // to wait on (a write would stall until its time-out where CTS is not driven), and the
@@ -322,28 +325,17 @@ int CComTransmit::IOFlush() {
     return 0;
 }
 
-// Waits for a descriptor of the port to become readable or writable. A closed port, or a
-// descriptor that select() cannot watch, fails at once instead of reaching FD_SET. A signal
-// caught meanwhile does not end the wait: it goes on for what is left of the time.
+// Waits for a descriptor of the port to become readable or writable, with poll(), which takes
+// any descriptor number (select() cannot watch one past FD_SETSIZE, which a program with many
+// files open reaches). A closed port fails at once. A signal caught meanwhile does not end the
+// wait: it goes on for what is left of the time.
 bool CComTransmit::WaitReady(int fd, bool forWrite, int timeoutSec, int timeoutUsec) {
-    if (fd < 0 || fd >= FD_SETSIZE) {
+    if (fd < 0) {
         return false;
     }
-    const long long deadline = mcucom::MonotonicMicros() + timeoutSec * 1000000LL + timeoutUsec;
-    for (;;) {
-        fd_set set;
-        FD_ZERO(&set);
-        FD_SET(fd, &set);
-        const long long left = std::max(0LL, deadline - mcucom::MonotonicMicros());
-        struct timeval tv;
-        tv.tv_sec = static_cast<time_t>(left / 1000000);
-        tv.tv_usec = static_cast<suseconds_t>(left % 1000000);
-        const int ready = forWrite ? select(fd + 1, NULL, &set, NULL, &tv)
-                                   : select(fd + 1, &set, NULL, NULL, &tv);
-        if (ready >= 0 || errno != EINTR) {
-            return ready > 0;
-        }
-    }
+    const long long timeoutUs = timeoutSec * 1000000LL + timeoutUsec;
+    struct pollfd pfd = {fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+    return mcucom::PollWithin(&pfd, 1, timeoutUs) > 0;
 }
 
 // The descriptor raw reads use: a second, non-blocking open of the same device, made on the
@@ -431,20 +423,16 @@ int CComTransmit::WriteCom(char* buf, int count, int timeoutSec) {
     return static_cast<int>(written);
 }
 
-int CComTransmit::ReadOrLost(char* buf, int size, int timeoutUs) {
+int CComTransmit::ReadOrLost(char* buf, int size, int timeoutUs, int wakeFd) {
     SharedUse use(this);
     if (!use.opened) {
         return -EBADF;
     }
     const int fd = RawReadDescriptor();
-    struct pollfd pfd = {fd, POLLIN, 0};
-    const long long deadline = mcucom::MonotonicMicros() + timeoutUs;
-    int ready;
-    do {
-        const long long left = std::max(0LL, deadline - mcucom::MonotonicMicros());
-        ready = poll(&pfd, 1, static_cast<int>((left + 999) / 1000));
-    } while (ready < 0 && errno == EINTR);
-    if (ready <= 0) {
+    struct pollfd pfds[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    const int ready = mcucom::PollWithin(pfds, wakeFd >= 0 ? 2 : 1, timeoutUs);
+    const struct pollfd& pfd = pfds[0];
+    if (ready <= 0 || pfd.revents == 0) {
         return 0;
     }
     const ssize_t count = read(fd, buf, static_cast<size_t>(size));

@@ -6,7 +6,7 @@
 // second step: it sets 8 data bits without parity and VMIN 1, VTIME 0, whatever the character
 // format asked (the stop bits and input parity checking stay), and switches off flow control
 // (RTS/CTS and XON/XOFF), which the MCU's line does not have. Reads and writes wait a bounded time
-// for the device with select(): ReadCom and ReadLine read a line through a stdio stream over the
+// for the device with poll(): ReadCom and ReadLine read a line through a stdio stream over the
 // descriptor (unbuffered, so a line already arrived keeps the device readable), ReadComEx
 // and ReadBinCom read raw bytes (ReadComEx never blocks past its wait, whoever else reads the
 // device), WriteCom writes once and never retries.
@@ -82,10 +82,10 @@ class CComTransmit {
     int WriteCom(char* buf, int count, int timeoutSec);
 
     // Raw bytes as ReadComEx reads them, telling a quiet line from a lost one: the count read,
-    // 0 when none came within timeoutUs (or another reader took them), -EBADF when the port
-    // is closed, or another negative errno when the line is gone (hung up, its device
-    // removed: EIO, ENXIO, ENODEV).
-    int ReadOrLost(char* buf, int size, int timeoutUs);
+    // 0 when none came within timeoutUs (or another reader took them, or wakeFd, when not -1,
+    // became readable first), -EBADF when the port is closed, or another negative errno when
+    // the line is gone (hung up, its device removed: EIO, ENXIO, ENODEV).
+    int ReadOrLost(char* buf, int size, int timeoutUs, int wakeFd = -1);
 
     // Whether the port is open (and not being closed).
     bool IsOpen();

@@ -36,10 +36,9 @@ void ScenarioRecorder::Sent(const unsigned char* frame, size_t length, double at
     const unsigned short code = mcucom::FrameCmdCode(frame);
     const std::string payload = PayloadOf(frame, length);
     const std::map<unsigned short, Pending>::iterator pending = m_pending.find(code);
-    if (pending != m_pending.end() && !payload.empty() &&
-        mcucom::AnswerMatches(htons(code),
-                              static_cast<unsigned char>(payload[mcucom::ANSWER_SERIAL_AT]),
-                              htons(code), pending->second.serial)) {
+    if (pending != m_pending.end() &&
+        mcucom::FrameAnswers(reinterpret_cast<const __ComFrameData*>(frame), htons(code),
+                             pending->second.serial)) {
         const double delayMs = (at - pending->second.at) * 1000;
         const size_t rest = mcucom::ANSWER_RESULT_AT + 1;
         m_answers[code].push_back(

@@ -12,6 +12,7 @@
 #include "common/FixedLog.h"
 #include "serial/PortResults.h"
 #include "tool/ModuleResults.h"
+#include "tool/LinkResult.h"
 #include "tool/SerialNumber.h"
 
 namespace mcucom {
@@ -26,24 +27,15 @@ bool IsTracedCmd(COM_CMD_3520D_TYPE cmd) {
     return cmd == CMD_0008 || cmd == CMD_0021;
 }
 
-// The fixed interface's results, as a program of the C interface reads them; a stopped link
-// says why it stopped instead of how the wait ended.
-int CommandError(int sent, int stopped) {
-    switch (sent) {
-        case SEND_BAD_ARGUMENT:
-            return -EINVAL;
-        case SEND_UNKNOWN_CMD:
-            return -ENOMSG;
+// The outcome of a failed registration, by the wait list's code.
+LinkResult RegistrationFailure(int added) {
+    switch (added) {
         case WAIT_LIST_ALREADY_WAITING:
-            return -EALREADY;
+            return kLinkAlreadyWaiting;
         case WAIT_LIST_NO_MEMORY:
-            return -ENOMEM;
-        case SEND_WRITE_FAILED:
-            return stopped != 0 ? stopped : -EIO;
-        case WAIT_LIST_NO_ACK:
-            return stopped != 0 ? stopped : -ETIMEDOUT;
-        default:  // woken, but no answer to be found: the lists disagree
-            return -EPROTO;
+            return kLinkNoMemory;
+        default:
+            return kLinkBadArgument;
     }
 }
 
@@ -60,7 +52,7 @@ McuLink::McuLink(const LinkLog& log, UseGlobalSerials)
       m_globalSerials(true),
       m_serial(0),
       m_stop(false),
-      m_stopError(0) {}
+      m_stopCause(kLinkDone) {}
 
 McuLink::McuLink(const LinkLog& log, unsigned char firstSerial)
     : m_log(log),
@@ -68,7 +60,7 @@ McuLink::McuLink(const LinkLog& log, unsigned char firstSerial)
       m_globalSerials(false),
       m_serial(static_cast<unsigned char>(firstSerial != 0 ? firstSerial - 1 : 0)),
       m_stop(false),
-      m_stopError(0) {
+      m_stopCause(kLinkDone) {
     if (firstSerial == 0) {
         m_serial = static_cast<unsigned char>(UnpredictableSerial() - 1);
     }
@@ -87,9 +79,9 @@ unsigned char McuLink::NextSerial() {
     return next;
 }
 
-void McuLink::Stop(int error) {
-    int none = 0;
-    m_stopError.compare_exchange_strong(none, error);
+void McuLink::Stop(LinkResult cause) {
+    LinkResult none = kLinkDone;
+    m_stopCause.compare_exchange_strong(none, cause);
     m_stop = true;
     m_waitList.WakeWaiters();
 }
@@ -142,13 +134,13 @@ bool McuLink::WrittenOrReported(char* frame, unsigned short size) {
 }
 
 // Registration failed or not, the entry for this frame is removed last.
-int McuLink::RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size,
-                             __ComFrameData* reply, unsigned int timeo) {
+McuLink::Sent McuLink::RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size,
+                                       __ComFrameData* reply, unsigned int timeo) {
     const int added = m_waitList.AddCmdtoList(sent);
     if (added < 0) {
         m_log.PrintFixed(kLogError, stderr, LOG_ADD_CMD_FAILED, TEXT_ADD_CMD_FAILED,
                          ntohs(sent->cmd), added);
-        return added;
+        return Sent{added, RegistrationFailure(added)};
     }
     m_log.PrintFixed(kLogInfo, stderr, LOG_ADD_CMD, TEXT_ADD_CMD, ntohs(sent->cmd), sent->serialNum,
                      added, m_waitList.GetDataListSize(), UnclaimedCount(),
@@ -158,22 +150,23 @@ int McuLink::RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short s
     // would otherwise be taken for this command's answer.
     m_ackList.DiscardAnswersTo(sent->cmd, sent->serialNum);
     if (!WrittenOrReported(frame, size)) {
-        return SEND_WRITE_FAILED;
+        return Sent{SEND_WRITE_FAILED, kLinkWriteFailed};
     }
     // Every unsigned time-out is waited in full: WaitCmdFlag's int would cut 2^31 ms and more.
     const int waited = m_waitList.WaitCmdFlagWithin(sent, timeo, &m_stop);
     if (waited < 0) {
         m_log.PrintFixed(kLogError, stderr, LOG_WAIT_FAILED, TEXT_WAIT_FAILED, waited);
-        return waited;
+        return Sent{waited, waited == WAIT_LIST_NO_ACK ? kLinkNoAnswer : kLinkAnswerMissing};
     }
     // The acknowledgement came: the key goes into the reply, and the lookup leaves the
     // matching acknowledgement in place of it.
     reply->cmd = sent->cmd;
-    FramePayload(reply)[0] = sent->serialNum;
+    FramePayload(reply)[ANSWER_SERIAL_AT] = sent->serialNum;
     // The lookup takes the frame's pointer by reference but writes the answer into the
     // buffer it points at, which stays the reply.
     __ComFrameData* found = reply;
-    return m_ackList.GetDatafromList(found, 0, 0);
+    const int got = m_ackList.GetDatafromList(found, 0, 0);
+    return Sent{got, got > 0 ? kLinkDone : kLinkAnswerMissing};
 }
 
 // Without a reply (timeo 0 asks for the default wait) there is nothing to show.
@@ -186,30 +179,41 @@ void McuLink::ReportSendFailure(int result, const __ComFrameData* reply) {
 
 int McuLink::WriteData(char* frame, unsigned short size, __ComFrameData* reply,
                        unsigned int timeo) {
+    return WriteFrame(frame, size, reply, timeo).code;
+}
+
+McuLink::Sent McuLink::WriteFrame(char* frame, unsigned short size, __ComFrameData* reply,
+                                  unsigned int timeo) {
     if (frame == NULL || (timeo != 0 && (reply == NULL || size == 0))) {
-        return SEND_BAD_ARGUMENT;
+        return Sent{SEND_BAD_ARGUMENT, kLinkBadArgument};
     }
     __ComFrameData* sent = reinterpret_cast<__ComFrameData*>(frame);
     if (timeo == 0) {
-        return WrittenOrReported(frame, size) ? 0 : SEND_WRITE_FAILED;
+        return WrittenOrReported(frame, size) ? Sent{0, kLinkDone}
+                                              : Sent{SEND_WRITE_FAILED, kLinkWriteFailed};
     }
-    const int result = RegisteredWrite(sent, frame, size, reply, timeo);
+    const Sent result = RegisteredWrite(sent, frame, size, reply, timeo);
     // Recorded while the entry is still there: a copy of its answer that comes meanwhile finds
     // the entry (answered) or the record, never neither, and so is never taken for the MCU's
     // own frame.
-    m_recent.Finished(sent->cmd, sent->serialNum, result > 0, MonotonicMicros());
+    m_recent.Finished(sent->cmd, sent->serialNum, result.outcome == kLinkDone,
+                      MonotonicMicros());
     m_waitList.RemvedCmdfromList(sent);
     return result;
 }
 
 int McuLink::SendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned int timeo) {
+    return Send(request, reply, timeo).code;
+}
+
+McuLink::Sent McuLink::Send(__UserCmdData* request, __ComFrameData* reply, unsigned int timeo) {
     if (request == NULL || (timeo != 0 && reply == NULL)) {
-        return SEND_BAD_ARGUMENT;
+        return Sent{SEND_BAD_ARGUMENT, kLinkBadArgument};
     }
     // The frame buffer holds at most 2037 payload bytes; a payload that is not there cannot
     // be copied either.
     if (request->dataLen > SEND_MAX_PAYLOAD || (request->dataLen > 0 && request->data == NULL)) {
-        return SEND_BAD_ARGUMENT;
+        return Sent{SEND_BAD_ARGUMENT, kLinkBadArgument};
     }
     // A serial number is taken even for a code the table does not have.
     if (request->serialNum == 0) {
@@ -217,7 +221,7 @@ int McuLink::SendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned
     }
     const unsigned char flag = GetCmdFlag(request->cmd);
     if (flag == 0) {
-        return SEND_UNKNOWN_CMD;
+        return Sent{SEND_UNKNOWN_CMD, kLinkUnknownCmd};
     }
     char frame[SEND_FRAME_BUF_SIZE];
     memset(frame, 0, sizeof frame);
@@ -225,16 +229,16 @@ int McuLink::SendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned
         LayOutFrame(reinterpret_cast<unsigned char*>(frame), request->serialNum, flag,
                     static_cast<unsigned short>(request->cmd), request->data, request->dataLen));
 
-    int result = 0;
+    Sent result = {0, kLinkDone};
     const int ackBit = FrameAckBit(flag);
     m_log.Print(kLogDebug, stdout, TEXT_ACK_BIT, ackBit);
     if (ackBit) {
-        result = WriteData(frame, size, reply, timeo != 0 ? timeo : SEND_DEFAULT_TIMEO_MS);
-        if (result < 0) {
-            ReportSendFailure(result, reply);
+        result = WriteFrame(frame, size, reply, timeo != 0 ? timeo : SEND_DEFAULT_TIMEO_MS);
+        if (result.code < 0) {
+            ReportSendFailure(result.code, reply);
         }
     } else if (WriteToPort(frame, size) == PORT_FAIL) {
-        result = SEND_WRITE_FAILED;
+        result = Sent{SEND_WRITE_FAILED, kLinkWriteFailed};
     }
     if (IsTracedCmd(request->cmd)) {
         PrintSentFrame(frame, size);
@@ -242,16 +246,16 @@ int McuLink::SendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned
     return result;
 }
 
-int McuLink::Command(unsigned int code, const unsigned char* payload, size_t length,
-                     unsigned int timeoutMs, LinkAnswer* answer) {
-    if (length > static_cast<size_t>(kEventPayloadMax)) {
-        return -EMSGSIZE;
+LinkResult McuLink::Command(unsigned int code, const unsigned char* payload, size_t length,
+                            unsigned int timeoutMs, LinkAnswer* answer) {
+    if (length > static_cast<size_t>(FRAME_MAX_PAYLOAD)) {
+        return kLinkPayloadTooLong;
     }
     if (length > 0 && payload == NULL) {
-        return -EINVAL;
+        return kLinkBadArgument;
     }
     if (m_stop) {
-        return m_stopError;
+        return m_stopCause;
     }
     __UserCmdData request;
     request.cmd = static_cast<COM_CMD_3520D_TYPE>(code);
@@ -261,25 +265,36 @@ int McuLink::Command(unsigned int code, const unsigned char* payload, size_t len
     memset(reply, 0, sizeof reply);
     __ComFrameData* replyFrame = reinterpret_cast<__ComFrameData*>(reply);
     const long long startUs = MonotonicMicros();
-    const int sent = SendCmdData(&request, replyFrame, timeoutMs);
-    const bool expectsAnswer = FrameAckBit(GetCmdFlag(request.cmd)) != 0;
-    if (sent < 0 || (expectsAnswer && sent == 0)) {
-        // The receiver may not have seen the hang-up yet that made the write fail.
-        const bool lost = sent == SEND_WRITE_FAILED && m_stopError == 0 && LineHungUp();
-        return CommandError(sent, lost ? -ENOLINK : m_stopError.load());
+    const Sent sent = Send(&request, replyFrame, timeoutMs);
+    if (sent.outcome != kLinkDone) {
+        return WhyFailed(sent.outcome);
     }
     if (answer != NULL) {
         memset(answer, 0, sizeof *answer);
         answer->serial = request.serialNum;
         answer->roundTripUs = static_cast<unsigned long long>(MonotonicMicros() - startUs);
-        if (expectsAnswer) {
+        if (FrameAckBit(GetCmdFlag(request.cmd)) != 0) {
             const int len = ntohs(replyFrame->len) - FRAME_MIN_LEN_FIELD;
             answer->payloadLen = static_cast<unsigned short>(len > 0 ? len : 0);
             memcpy(answer->payload, FramePayload(replyFrame), answer->payloadLen);
             answer->result = FrameAnswerResult(FrameBytes(replyFrame));
         }
     }
-    return 0;
+    return kLinkDone;
+}
+
+// A wait or a write that a stopped link cut short failed for the stop's cause; a write that
+// failed on a line that has hung up failed for the loss, which the receiver may not have seen
+// yet.
+LinkResult McuLink::WhyFailed(LinkResult outcome) {
+    if (outcome != kLinkNoAnswer && outcome != kLinkWriteFailed) {
+        return outcome;
+    }
+    const LinkResult cause = m_stopCause;
+    if (cause != kLinkDone) {
+        return cause;
+    }
+    return outcome == kLinkWriteFailed && LineHungUp() ? kLinkLineLost : outcome;
 }
 
 }  // namespace mcucom

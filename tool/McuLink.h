@@ -20,6 +20,7 @@
 #include "ack/RecentCommands.h"
 #include "common/LinkLog.h"
 #include "serial/SerialFun.h"
+#include "tool/LinkResult.h"
 #include "tool/SendPath.h"
 
 namespace mcucom {
@@ -29,7 +30,7 @@ struct LinkAnswer {
     unsigned char serial;  // the serial number the command was sent with
     unsigned char result;  // the answer's payload byte 1; 0 when it has none
     unsigned short payloadLen;
-    unsigned char payload[kEventPayloadMax];
+    unsigned char payload[FRAME_MAX_PAYLOAD];
     unsigned long long roundTripUs;
 };
 
@@ -63,15 +64,14 @@ class McuLink {
     int WriteToPort(char* buf, int count);
     unsigned char NextSerial();
 
-    // A command as the C interface sends it: 0 (answered, or written for a code that expects
-    // no answer) or a negative errno, with the answer in *answer when it is not null.
-    int Command(unsigned int code, const unsigned char* payload, size_t length,
+    // A command as the C interface sends it, with the answer in *answer when it is not null
+    // and the command was answered (or written, for a code that expects no answer).
+    LinkResult Command(unsigned int code, const unsigned char* payload, size_t length,
                 unsigned int timeoutMs, LinkAnswer* answer);
 
-    // Ends every wait on the link, and refuses commands from now on, with error (-ENOLINK
-    // for a lost line, -ESHUTDOWN for a closing link).
-    void Stop(int error);
-    int stopped() const { return m_stopError; }
+    // Ends every wait on the link, and refuses commands from now on, with its cause
+    // (kLinkLineLost or kLinkClosed); the first cause given stays.
+    void Stop(LinkResult cause);
 
   private:
     struct UseGlobalSerials {};
@@ -79,7 +79,15 @@ class McuLink {
 
     // True when the line has hung up: a write that failed then failed for the loss of the line.
     bool LineHungUp();
-    int RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size,
+    // The fixed interface's result and what it means.
+    struct Sent {
+        int code;
+        LinkResult outcome;
+    };
+    Sent Send(__UserCmdData* request, __ComFrameData* reply, unsigned int timeo);
+    Sent WriteFrame(char* frame, unsigned short size, __ComFrameData* reply, unsigned int timeo);
+    LinkResult WhyFailed(LinkResult outcome);
+    Sent RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size,
                         __ComFrameData* reply, unsigned int timeo);
     bool WrittenOrReported(char* frame, unsigned short size);
     void ReportSendFailure(int result, const __ComFrameData* reply);
@@ -96,7 +104,7 @@ class McuLink {
     bool m_globalSerials;  // the default link draws GetSerialNum's, the process-wide ones
     std::atomic<unsigned char> m_serial;
     std::atomic<bool> m_stop;
-    std::atomic<int> m_stopError;
+    std::atomic<LinkResult> m_stopCause;
 };
 
 }  // namespace mcucom
