@@ -69,6 +69,7 @@ SimOptions::SimOptions()
       duplicate(0),
       unaskedCode(-1),
       unaskedEveryMs(200),
+      unaskedLen(2),
       seed(1),
       keepReceived(100000),
       baud(0),
@@ -422,9 +423,12 @@ void McuSimulator::ScheduleUnasked(double now) {
     Outgoing out;
     out.kind = Outgoing::kUnasked;
     out.due = now;
-    out.bytes =
-        BuildMcuFrame(++m_serial, kAnswerFlag, static_cast<unsigned short>(m_options.unaskedCode),
-                      std::string{static_cast<char>(Random()), static_cast<char>(Random())});
+    std::string payload(static_cast<size_t>(m_options.unaskedLen), '\0');
+    for (char& byte : payload) {
+        byte = static_cast<char>(Random());
+    }
+    out.bytes = BuildMcuFrame(++m_serial, kAnswerFlag,
+                              static_cast<unsigned short>(m_options.unaskedCode), payload);
     out.note = " (unasked)";
     out.splittable = m_options.split;
     Schedule(out);

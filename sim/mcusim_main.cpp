@@ -18,6 +18,7 @@
 
 #include "ack/FrameStreamScanner.h"
 #include "common/Clock.h"
+#include "common/ComFrame.h"
 #include "common/MutexLock.h"
 #include "common/StdStreams.h"
 #include "programs/ParseArgs.h"
@@ -136,6 +137,7 @@ const char kUsage[] =
     "      --unasked=CODE    send unasked frames of command CODE now and then (CODE in hex as\n"
     "                        the logs print it: 0404 or 0x404)\n"
     "      --unasked-ms=MS   how often, 1 to 600000 ms (default 200)\n"
+    "      --unasked-len=N   random payload bytes of each, 0 to 1024 (default 2)\n"
     "      --seed=N          seed of the fault generator (default 1)\n"
     "  -h, --help            this text\n"
     "  -V, --version         the version\n"
@@ -201,6 +203,7 @@ enum LongOnly {
     kDuplicate,
     kUnasked,
     kUnaskedMs,
+    kUnaskedLen,
     kSeed,
     kBaud,
     kUnpaced,
@@ -227,6 +230,7 @@ const struct option kOptions[] = {{"decode", required_argument, NULL, kDecode},
                                   {"duplicate", required_argument, NULL, kDuplicate},
                                   {"unasked", required_argument, NULL, kUnasked},
                                   {"unasked-ms", required_argument, NULL, kUnaskedMs},
+                                  {"unasked-len", required_argument, NULL, kUnaskedLen},
                                   {"seed", required_argument, NULL, kSeed},
                                   {"baud", required_argument, NULL, kBaud},
                                   {"unpaced", no_argument, NULL, kUnpaced},
@@ -250,6 +254,7 @@ const IntegerOption kIntegerOptions[] = {
     {kLate, 0, 1000000, &SimOptions::lateEvery},
     {kLateMs, 0, 600000, &SimOptions::lateMs},
     {kUnaskedMs, 1, 600000, &SimOptions::unaskedEveryMs},
+    {kUnaskedLen, 0, mcucom::FRAME_MAX_PAYLOAD, &SimOptions::unaskedLen},
 };
 
 // Applies one option with a value; false when the value is not one the option takes.

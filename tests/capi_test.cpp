@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include <atomic>
 #include <future>
 #include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,10 +34,12 @@ namespace {
 // A pseudo-terminal whose far end the simulated MCU plays, and a link on its near end.
 struct SimulatedLine {
     explicit SimulatedLine(const SimOptions& options = SimOptions(), unsigned depth = 256,
-                           mcucom_log_fn log = nullptr, void* context = nullptr)
+                           mcucom_log_fn log = nullptr, void* context = nullptr,
+                           unsigned readTimeoutMs = 20)
         : sim(line.master(), McuSimulator::LogSink(), options) {
         sim.Start();
         mcucom_options_init(&settings);
+        settings.read_timeout_ms = readTimeoutMs;
         settings.device = line.slavePath().c_str();
         settings.first_serial = 1;
         settings.event_queue_depth = depth;
@@ -105,6 +110,10 @@ TEST(CInterface, AnswersAreTheirCommandsOwnAndEventsSayWhatEachFrameIs) {
          Faults([](SimOptions* o) { o->unaskedCode = 0x0019; }),
          false,
          {{MCUCOM_EVENT_UNASKED, 1}}},
+        {"payload-less frames of the commands' own code",
+         Faults([](SimOptions* o) { o->unaskedCode = 6, o->unaskedLen = 0; }),
+         false,
+         {{MCUCOM_EVENT_UNASKED, 1}}},
         {"noise", Faults([](SimOptions* o) { o->noiseMax = 32, o->falseHeads = true; }), false, {}},
         {"split", Faults([](SimOptions* o) { o->split = true; }), false, {}},
         {"corrupt", Faults([](SimOptions* o) { o->corrupt = 0.3; }), true, {}},
@@ -140,7 +149,8 @@ TEST(CInterface, AnswersAreTheirCommandsOwnAndEventsSayWhatEachFrameIs) {
             EXPECT_EQ(1u, kinds.size());
             EXPECT_GE(kinds.count(MCUCOM_EVENT_UNASKED), 1u);
             for (const mcucom_event& e : events) {
-                EXPECT_EQ(0x0019, e.code);
+                EXPECT_EQ(c.options.unaskedCode, e.code);
+                EXPECT_EQ(c.options.unaskedLen, e.payload_len);
             }
         } else {
             EXPECT_EQ(c.kinds, kinds);
@@ -287,6 +297,87 @@ TEST(CInterface, TwoLinksOnTwoLinesAreApart) {
     mcucom_event event;
     EXPECT_EQ(0, mcucom_read_events(a.link, &event, 1, 0));
     EXPECT_EQ(1, mcucom_read_events(b.link, &event, 1, 10000));
+}
+
+// A daemon with over a thousand descriptors open (past what select() watches) still sends and
+// gets its answers; the line is close-on-exec, so a program it starts cannot write to the MCU;
+// and a close ends the receiver's wait at once, however long its read time-out.
+TEST(CInterface, ManyDescriptorsChildrenAndALongReadTimeout) {
+    struct rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_max < 1200) {
+        GTEST_SKIP() << "the descriptor limit is below 1200";
+    }
+    const rlim_t soft = limit.rlim_cur;
+    limit.rlim_cur = 1200;
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &limit));
+    std::vector<int> filler;
+    for (int fd = dup(0); fd >= 0 && fd < 1100; fd = dup(0)) {
+        filler.push_back(fd);
+    }
+    {
+        SimulatedLine sim(SimOptions(), 256, nullptr, nullptr, 60000);
+        ASSERT_EQ(0, sim.opened) << mcucom_strerror(sim.opened);
+        mcucom_answer answer;
+        EXPECT_EQ(0, mcucom_command(sim.link, 6, kPayload, 2, 10000, &answer));
+        int onTheLine = 0;
+        for (int fd = 0; fd < 1200; ++fd) {
+            char path[64], target[256] = {};
+            snprintf(path, sizeof path, "/proc/self/fd/%d", fd);
+            if (readlink(path, target, sizeof target - 1) > 0 && sim.line.slavePath() == target) {
+                ++onTheLine;
+                EXPECT_GE(fd, 1024);
+                EXPECT_NE(0, fcntl(fd, F_GETFD) & FD_CLOEXEC) << "descriptor " << fd;
+            }
+        }
+        EXPECT_GE(onTheLine, 2);  // the port's own and the receiver's
+        const double start = mcucom::MonotonicSeconds();
+        ASSERT_EQ(0, mcucom_close(sim.link));
+        sim.opened = -1;
+        EXPECT_LT(mcucom::MonotonicSeconds() - start, 30.0);  // not the read time-out's 60 s
+    }
+    for (int fd : filler) {
+        close(fd);
+    }
+    limit.rlim_cur = soft;
+    setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+struct ClosingHandler {
+    mcucom_link* link = nullptr;
+    std::mutex lock;
+    std::vector<int> results;
+    std::set<std::thread::id> threads;
+};
+
+void CloseFromHandler(void* context, int, const char*) {
+    ClosingHandler* handler = static_cast<ClosingHandler*>(context);
+    std::lock_guard<std::mutex> guard(handler->lock);
+    if (handler->link != nullptr) {
+        handler->results.push_back(mcucom_close(handler->link));
+        handler->threads.insert(std::this_thread::get_id());
+    }
+}
+
+// A log handler that closes its own link, on a command's thread and on the receiver's (which
+// logs the noise it drops), is refused rather than left to free the link under the receiver or
+// wait for itself; the link goes on working, and closes from outside.
+TEST(CInterface, AHandlerCannotCloseItsOwnLink) {
+    SimOptions options;
+    options.noiseMax = 16;
+    ClosingHandler handler;
+    SimulatedLine sim(options, 256, CloseFromHandler, &handler);
+    ASSERT_EQ(0, sim.opened);
+    handler.link = sim.link;
+    for (int n = 0; n < 20; ++n) {
+        EXPECT_EQ(0, mcucom_command(sim.link, 6, kPayload, 2, 10000, nullptr)) << n;
+    }
+    std::lock_guard<std::mutex> guard(handler.lock);
+    handler.link = nullptr;
+    EXPECT_EQ(2u, handler.threads.size());
+    for (int result : handler.results) {
+        EXPECT_EQ(-EDEADLK, result);
+    }
 }
 
 void Collect(void* context, int level, const char* line) {

@@ -33,7 +33,9 @@
 
 #include "ack/AckResults.h"
 #include "ack/DataPackList.h"
+#include "ack/EventQueue.h"
 #include "ack/FrameQueue.h"
+#include "ack/RecentCommands.h"
 #include "common/Clock.h"
 #include "common/CommonResults.h"
 #include "common/WorkerThread.h"
@@ -394,6 +396,76 @@ TEST(WaitCmdList, ResultsCountTheEntriesAndAnswersMatchOnTheirByteEightExceptFor
     list.RemvedCmdfromList(six.Sent());
     list.AddCmdtoList(six.Sent());
     EXPECT_EQ(1, list.ClaimAnswer(six.Answer()));
+}
+
+// An MCU frame without a payload has no serial byte: its byte 8 is the checksum. Made so that
+// the checksum equals the waiting command's serial number, it still answers nothing, for
+// command 4 too, in every reader that pairs frames with commands.
+TEST(AnswerMatching, AFrameWithoutAPayloadAnswersNoCommand) {
+    for (unsigned short cmd : {6, 4}) {
+        SCOPED_TRACE(cmd);
+        const unsigned char serial = 0x21;
+        std::string empty;
+        for (int own = 0; own < 256 && (empty.empty() || (unsigned char)empty[8] != serial);
+             ++own) {
+            empty = ValidFrame(static_cast<unsigned char>(own), 0x01, cmd);
+        }
+        ASSERT_EQ(serial, (unsigned char)empty[8]);
+        FrameBuffer frame(empty);
+        Command command(cmd, serial);
+
+        WaitCmdList waiting;
+        waiting.AddCmdtoList(command.Sent());
+        EXPECT_EQ(mcucom::WAIT_LIST_NO_MATCH, waiting.FindCmd(frame.frame()));
+        EXPECT_EQ(mcucom::WAIT_LIST_NO_MATCH, waiting.SetCmdFlag(frame.frame()));
+        EXPECT_EQ(mcucom::WAIT_LIST_NO_MATCH, waiting.ClaimAnswer(frame.frame()));
+
+        DataPackList answers;
+        answers.AddDatatoList(frame.frame());
+        EXPECT_EQ(0, answers.DiscardAnswersTo(htons(cmd), serial));
+        FrameBuffer key(Ack(cmd, serial));
+        __ComFrameData* found = key.frame();
+        EXPECT_EQ(0, answers.GetDatafromList(found, 0, 0));
+        EXPECT_EQ(1, answers.GetDataListSize());
+
+        mcucom::RecentCommands recent;
+        recent.Finished(htons(cmd), serial, false, 0);
+        EXPECT_EQ(mcucom::kFrameUnasked,
+                  recent.Classify(reinterpret_cast<const unsigned char*>(empty.data()), 0));
+        EXPECT_EQ(mcucom::kFrameLateAnswer,
+                  recent.Classify(reinterpret_cast<const unsigned char*>(command.ack.data), 0));
+    }
+}
+
+bool Readable(int fd) {
+    struct pollfd pfd = {fd, POLLIN, 0};
+    return poll(&pfd, 1, 0) == 1;
+}
+
+// The descriptor is readable exactly while events are queued: after a push that drops the
+// oldest of a full queue of one, after a read that leaves some behind, and not once the last
+// is taken.
+TEST(EventQueue, TheDescriptorIsReadableExactlyWhileEventsAreQueued) {
+    const std::string frame = ValidFrame(1, 0x01, 0x19, "\x05");
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(frame.data());
+    for (size_t depth : {1, 4}) {
+        SCOPED_TRACE(depth);
+        mcucom::EventQueue queue(depth);
+        EXPECT_FALSE(Readable(queue.fd()));
+        for (int i = 0; i < 3; ++i) {
+            queue.PushFrame(bytes, static_cast<int>(frame.size()), mcucom::kFrameUnasked, i);
+        }
+        mcucom::McuEvent events[3];
+        const int queued = depth == 1 ? 1 : 3;
+        EXPECT_EQ(3u - queued, queue.dropped());
+        for (int left = queued; left > 0; --left) {
+            EXPECT_TRUE(Readable(queue.fd())) << left << " queued";
+            ASSERT_EQ(1, queue.Read(events, 1, 0));
+        }
+        EXPECT_FALSE(Readable(queue.fd()));
+        EXPECT_EQ(3u, events[0].seq);
+        EXPECT_EQ(0, queue.Read(events, 3, 0));
+    }
 }
 
 TEST(WaitCmdList, AWaiterIsWokenHoldsItsEntryAndTimesOut) {
