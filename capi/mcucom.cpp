@@ -68,6 +68,8 @@ int ErrnoOf(mcucom::LinkResult outcome) {
 
 static_assert(MCUCOM_PAYLOAD_MAX == mcucom::FRAME_MAX_PAYLOAD,
               "the C interface's payloads are the frames' own");
+static_assert(MCUCOM_DEFAULT_TIMEOUT_MS == mcucom::SEND_DEFAULT_TIMEO_MS,
+              "a time-out of 0 is the send path's default");
 
 bool KnownBaudRate(unsigned int baud) {
     for (int i = 0; i < mcucom::SPEED_TABLE_SIZE; ++i) {

@@ -33,8 +33,14 @@ extern "C" {
 /* A link's handle, opaque: made by mcucom_open(), freed by mcucom_close(). */
 struct mcucom_link;
 
-/* The longest payload a command or an event carries. */
+/* The longest payload a command or an event carries: the frame rules every reader applies
+ * (the receiver's, the MCU's) take a len field of at most 1028, and a larger frame is noise to
+ * them. The fixed interface's sendCmdData alone lays out up to 2037 bytes, as its buffer allows;
+ * this interface, the simulator's scenarios and the tools refuse what no reader would take. */
 #define MCUCOM_PAYLOAD_MAX 1024
+
+/* The time-out a command's timeout_ms of 0 stands for, in milliseconds. */
+#define MCUCOM_DEFAULT_TIMEOUT_MS 100
 
 /* The levels a log handler is given: syslog's numbers. */
 enum mcucom_log_level {
@@ -116,7 +122,7 @@ int mcucom_shutdown(struct mcucom_link* link);
 int mcucom_close(struct mcucom_link* link);
 
 /* Sends a command of the command table with payload (payload_len bytes, wire order) and,
- * when its flag asks for an answer, waits up to timeout_ms (0: the module's 100 ms) on the
+ * when its flag asks for an answer, waits up to timeout_ms (0: MCUCOM_DEFAULT_TIMEOUT_MS) on the
  * monotonic clock for it; a command that expects none returns once written. answer may be
  * NULL. 0, or -ETIMEDOUT, -EALREADY (a command of this code is waiting), -ENOMSG (not in the
  * table), -EMSGSIZE (more than MCUCOM_PAYLOAD_MAX bytes), -ENOLINK (the line was lost), -EIO

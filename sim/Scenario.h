@@ -20,11 +20,14 @@
 //     - {never: 0x0404}
 //
 // A payload is a string of hex pairs, or a list of bytes (0 to 255) and state names (the
-// state's bytes). A code the scenario does not name is answered as without one. Every mistake
-// in the file is refused before anything runs, with the file, the line and the reason.
+// state's bytes), at most 1024 bytes as laid out (1022 in an answer, after its serial and
+// result bytes). A code the scenario does not name is answered as without one; a code named
+// twice (6 and 0x0006) is refused. Every mistake in the file is refused before anything runs,
+// with the file, the line and the reason; so is a path that is no file, or a file over 1 MiB.
 #ifndef SIM_SCENARIO_H
 #define SIM_SCENARIO_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include <map>
@@ -85,6 +88,10 @@ struct Scenario {
     std::vector<ScenarioFrame> frames;
     std::vector<ScenarioExpectation> expectations;
 };
+
+// The largest scenario file read: a file is parsed whole in memory, and a scenario has no
+// use for more (a long recording past it is refused, not read for minutes).
+const size_t kScenarioMaxBytes = 1 << 20;
 
 // Reads and checks the file: true, or false with "PATH:LINE: reason" in *error. In
 // sim/ScenarioFile.cpp, built where yaml-cpp is at hand (HDDPOWER_SCENARIO_FILES).

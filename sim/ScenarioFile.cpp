@@ -2,9 +2,16 @@
 #include "sim/Scenario.h"
 
 #include <ctype.h>
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
 
+#include <fstream>
 #include <set>
+#include <sstream>
 #include <stdexcept>
+
+#include "common/ComFrame.h"
 
 #include <yaml-cpp/yaml.h>
 
@@ -51,6 +58,12 @@ double Number(const YAML::Node& node, double low, double high, const std::string
 
 unsigned short Code(const YAML::Node& node) {
     return static_cast<unsigned short>(Integer(node, 1, 0xFFFF, "a command code"));
+}
+
+std::string CodeText(unsigned short code) {
+    char text[8];
+    snprintf(text, sizeof text, "%04x", code);
+    return text;
 }
 
 bool IsHexPairs(const std::string& text) {
@@ -164,6 +177,22 @@ class Reader {
         return parts;
     }
 
+    // A payload's bytes once laid out, refused when no reader would take the frame: an
+    // answer's serial and result bytes come before its own.
+    void FitsAFrame(const YAML::Node& node, const std::vector<PayloadPart>& parts,
+                    int before) {
+        size_t bytes = static_cast<size_t>(before);
+        for (const PayloadPart& part : parts) {
+            bytes += part.isState ? static_cast<size_t>(m_s->state[part.state].bytes) : 1;
+        }
+        if (bytes > static_cast<size_t>(mcucom::FRAME_MAX_PAYLOAD)) {
+            throw Refusal(node, "a payload of " + std::to_string(bytes - before) +
+                                    " bytes: a frame carries at most " +
+                                    std::to_string(mcucom::FRAME_MAX_PAYLOAD - before) +
+                                    (before > 0 ? " after an answer's serial and result" : ""));
+        }
+    }
+
     ScenarioAnswer Answer(const YAML::Node& node) {
         ScenarioAnswer answer = {false, 0, {}, 0};
         if (node.IsScalar() && node.Scalar() == "none") {
@@ -176,6 +205,7 @@ class Reader {
         }
         if (node["payload"]) {
             answer.payload = Payload(node["payload"]);
+            FitsAFrame(node["payload"], answer.payload, mcucom::ANSWER_RESULT_AT + 1);
         }
         if (node["delay_ms"]) {
             answer.delayMs = Number(node["delay_ms"], 0, 600000, "delay_ms");
@@ -189,6 +219,10 @@ class Reader {
         }
         for (YAML::const_iterator it = node.begin(); it != node.end(); ++it) {
             const unsigned short code = Code(it->first);
+            if (m_s->commands.count(code) != 0) {
+                throw Refusal(it->first, "command " + CodeText(code) + " is named twice (line " +
+                                             std::to_string(m_s->commands[code].line) + ")");
+            }
             const YAML::Node body = it->second;  // a copy: "->" yields a temporary
             OnlyKeys(body, {"set", "answer", "answers", "fault"}, "a command");
             ScenarioCommand command;
@@ -259,6 +293,7 @@ class Reader {
             }
             if (item["payload"]) {
                 frame.payload = Payload(item["payload"]);
+                FitsAFrame(item["payload"], frame.payload, 0);
             }
             const int whens =
                 (item["every_ms"] ? 1 : 0) + (item["at_ms"] ? 1 : 0) + (item["after"] ? 1 : 0);
@@ -310,16 +345,44 @@ class Reader {
 
 }  // namespace
 
+// The file's text: a regular file that can be read, of at most kScenarioMaxBytes.
+bool ReadScenarioText(const std::string& path, std::string* text, std::string* error) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) {
+        *error = path + ": cannot be read: " + strerror(errno);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = path + ": is not a file";
+        return false;
+    }
+    if (st.st_size > static_cast<off_t>(kScenarioMaxBytes)) {
+        *error = path + ": is larger than a scenario may be (" +
+                 std::to_string(kScenarioMaxBytes) + " bytes)";
+        return false;
+    }
+    std::ifstream in(path.c_str(), std::ios::binary);
+    std::ostringstream read;
+    read << in.rdbuf();
+    if (!in.good() && !in.eof()) {
+        *error = path + ": cannot be read";
+        return false;
+    }
+    *text = read.str();
+    return true;
+}
+
 bool LoadScenario(const std::string& path, Scenario* scenario, std::string* error) {
+    std::string text;
+    if (!ReadScenarioText(path, &text, error)) {
+        return false;
+    }
     Scenario read;
     read.path = path;
     try {
-        Reader(&read).Read(YAML::LoadFile(path));
+        Reader(&read).Read(YAML::Load(text));
     } catch (const Refusal& refusal) {
         *error = path + ":" + std::to_string(refusal.line) + ": " + refusal.what();
-        return false;
-    } catch (const YAML::BadFile&) {
-        *error = path + ": cannot be read";
         return false;
     } catch (const YAML::Exception& wrong) {
         *error = path + ":" + std::to_string(wrong.mark.line + 1) + ": " + wrong.msg;

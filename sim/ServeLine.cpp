@@ -81,9 +81,13 @@ int Listen(const char* path, const McuSimulator::LogSink& log, int* status) {
     if (error == 0) {
         return listener;
     }
-    if (error == EADDRINUSE) {
+    struct stat st;
+    if (error == EADDRINUSE && (stat(path, &st) != 0 || S_ISSOCK(st.st_mode))) {
         fprintf(stderr, "mcusim: %s is in use: another server listens there\n", path);
         *status = kLineHeld;
+    } else if (error == EADDRINUSE) {
+        fprintf(stderr, "mcusim: cannot listen at %s: it is a file, not a socket\n", path);
+        *status = kLineUnusable;
     } else {
         fprintf(stderr, "mcusim: cannot listen at %s: %s\n", path, strerror(error));
         *status = kLineUnusable;

@@ -25,11 +25,13 @@
 #include "programs/StopSignals.h"
 #include "sim/CaptureDecode.h"
 #include "sim/DeviceNamespace.h"
+#include "sim/OutputFile.h"
 #include "sim/McuSimulator.h"
 #include "sim/ReportWriter.h"
 #include "sim/Scenario.h"
 #include "sim/ScenarioPlayer.h"
 #include "sim/ScenarioRecorder.h"
+#include "sim/ScenarioRun.h"
 #include "sim/ServeLine.h"
 #include "sim/TrafficReport.h"
 #include "sim/VcdRecorder.h"
@@ -37,11 +39,10 @@
 namespace {
 
 const char* const kDevicePath = "/dev/ttyAMA2";
-const int kUsageStatus = 2;
-const int kSetupStatus = 125;
+const int kUsageStatus = kSimUsageStatus;
+const int kSetupStatus = kSimSetupStatus;
 const int kOutputFailedStatus = 1;
 const unsigned kDefaultBaud = 115200;
-const int kUnmetStatus = 6;  // the run went well, but the scenario's expectations were not met
 // What a served line's report may hold back while its reader is slow, and how long the end
 // waits for it to be read.
 const size_t kReportQueueBytes = 1 << 20;
@@ -320,135 +321,6 @@ const char* OptionName(int option) {
     return "?";
 }
 
-// A run's scenario (--scenario), the JUnit report of its expectations (--junit) and the
-// recording of what the line carried (--record).
-struct ScenarioFiles {
-    ScenarioFiles() : scenario(NULL), record(NULL), junit(NULL) {}
-    const char* scenario;
-    const char* record;
-    const char* junit;
-};
-
-std::string XmlText(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        out += c == '&'   ? "&amp;"
-               : c == '<' ? "&lt;"
-               : c == '>' ? "&gt;"
-               : c == '"' ? "&quot;"
-                          : std::string(1, c);
-    }
-    return out;
-}
-
-// The scenario's player and the recorder of a run, made before it and judged after it.
-class ScenarioRun {
-  public:
-    // 0, or after saying why, the status of a scenario that cannot be read or a file that
-    // cannot be written.
-    // Times count from `start`: the run's, or 0 for a capture, whose times count from its first
-    // byte.
-    int Prepare(const ScenarioFiles& files, double start, SimOptions* options,
-                ScenarioRecorder** recorder) {
-        m_files = files;
-        m_capture = start == 0;
-        if (files.scenario != NULL) {
-            std::string error;
-#ifdef HDDPOWER_SCENARIO_FILES
-            if (!LoadScenario(files.scenario, &m_scenario, &error)) {
-#else
-            error = std::string(files.scenario) +
-                    ": this mcusim reads no scenario files (it was "
-                    "built without yaml-cpp)";
-            {
-#endif
-                fprintf(stderr, "mcusim: %s\n", error.c_str());
-                return kUsageStatus;
-            }
-            m_player.reset(new ScenarioPlayer(m_scenario, start));
-            options->player = m_player.get();
-        } else if (files.junit != NULL) {
-            fprintf(stderr, "mcusim: --junit reports a scenario's expectations: give --scenario\n");
-            return kUsageStatus;
-        }
-        if (files.record != NULL) {
-            m_record = fopen(files.record, "w");
-            if (m_record == NULL) {
-                fprintf(stderr, "mcusim: cannot write %s: %s\n", files.record, strerror(errno));
-                return kSetupStatus;
-            }
-            m_recorder.reset(new ScenarioRecorder(start));
-            options->recorder = m_recorder.get();
-            *recorder = m_recorder.get();
-        }
-        return 0;
-    }
-
-    // The run's status, once the expectations are judged (each unmet one said, and status
-    // kUnmetStatus when the run itself went well) and the recording written.
-    int Finish(int status, const std::string& source) {
-        if (m_recorder) {
-            m_recorder->Write(m_record, source);
-            if (fclose(m_record) != 0) {
-                fprintf(stderr, "mcusim: cannot write %s: %s\n", m_files.record, strerror(errno));
-            }
-        }
-        if (!m_player) {
-            return status;
-        }
-        // A capture's requests are all before its end, whenever that was.
-        const std::vector<UnmetExpectation> unmet =
-            m_player->Verdict(m_capture ? 1e300 : mcucom::MonotonicSeconds());
-        for (const UnmetExpectation& u : unmet) {
-            fprintf(stderr, "mcusim: expectation not met: %s:%d: %s\n", m_files.scenario, u.line,
-                    u.what.c_str());
-        }
-        if (m_files.junit != NULL) {
-            WriteJunit(unmet);
-        }
-        return status == 0 && !unmet.empty() ? kUnmetStatus : status;
-    }
-
-  private:
-    void WriteJunit(const std::vector<UnmetExpectation>& unmet) {
-        FILE* out = fopen(m_files.junit, "w");
-        if (out == NULL) {
-            fprintf(stderr, "mcusim: cannot write %s: %s\n", m_files.junit, strerror(errno));
-            return;
-        }
-        const std::vector<ScenarioExpectation>& all = m_scenario.expectations;
-        fprintf(out, "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<testsuites>\n");
-        fprintf(out, "  <testsuite name=\"%s\" tests=\"%lu\" failures=\"%lu\">\n",
-                XmlText(std::string("mcusim scenario ") + m_files.scenario).c_str(),
-                static_cast<unsigned long>(all.size()), static_cast<unsigned long>(unmet.size()));
-        for (const ScenarioExpectation& e : all) {
-            const UnmetExpectation* failed = NULL;
-            for (const UnmetExpectation& u : unmet) {
-                failed = u.line == e.line ? &u : failed;
-            }
-            fprintf(out, "    <testcase classname=\"scenario\" name=\"%s:%d\"",
-                    XmlText(m_files.scenario).c_str(), e.line);
-            if (failed == NULL) {
-                fprintf(out, "/>\n");
-            } else {
-                fprintf(out, ">\n      <failure message=\"%s\"/>\n    </testcase>\n",
-                        XmlText(failed->what).c_str());
-            }
-        }
-        fprintf(out, "  </testsuite>\n</testsuites>\n");
-        if (fclose(out) != 0) {
-            fprintf(stderr, "mcusim: cannot write %s: %s\n", m_files.junit, strerror(errno));
-        }
-    }
-
-    ScenarioFiles m_files;
-    Scenario m_scenario;
-    std::unique_ptr<ScenarioPlayer> m_player;
-    std::unique_ptr<ScenarioRecorder> m_recorder;
-    FILE* m_record = NULL;
-    bool m_capture = false;
-};
-
 // Parses the options before the command. Returns the index of the command, or -1 after
 // reporting a bad option, or argc + 1 after --help.
 int ParseOptions(int argc, char* argv[], SimOptions* options, DecodeOptions* decode,
@@ -580,40 +452,25 @@ int RunUnderSimulator(char* argv[], int argc, const SimOptions& options, VcdReco
 }
 
 // Runs run with a recorder of the line when vcdPath is given, and writes the dump when the run
-// set *ended (it ran). The file is opened first, so that a path it cannot have fails before the
-// run, but is neither emptied nor left behind by a run that could not start.
+// set *ended (it ran); a dump that could not be written fails a run that went well.
 int WithLineDump(const char* vcdPath, unsigned baud,
                  const std::function<int(VcdRecorder*, double*)>& run) {
-    struct stat st;
-    const bool existed = vcdPath != NULL && stat(vcdPath, &st) == 0;
-    const int fd = vcdPath != NULL ? open(vcdPath, O_WRONLY | O_CREAT | O_CLOEXEC, 0666) : -1;
-    if (vcdPath != NULL && fd < 0) {
-        fprintf(stderr, "mcusim: cannot write %s: %s\n", vcdPath, strerror(errno));
+    OutputFile file;
+    if (vcdPath != NULL && !file.Open(vcdPath)) {
         return kSetupStatus;
     }
     VcdRecorder vcd(mcucom::MonotonicSeconds(), baud);
     double ended = 0;
-    const int status = run(fd >= 0 ? &vcd : NULL, &ended);
-    if (fd < 0) {
+    const int status = run(file.open() ? &vcd : NULL, &ended);
+    if (!file.open()) {
         return status;
     }
     if (ended == 0) {
-        close(fd);
-        if (!existed) {
-            unlink(vcdPath);
-        }
+        file.Abandon();
         return status;
     }
-    FILE* file = ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : NULL;
-    if (file == NULL) {
-        close(fd);
-    } else {
-        vcd.Write(file, ended);
-    }
-    if (file == NULL || fclose(file) != 0) {
-        fprintf(stderr, "mcusim: cannot write %s: %s\n", vcdPath, strerror(errno));
-    }
-    return status;
+    const bool written = file.Write([&vcd, ended](FILE* out) { vcd.Write(out, ended); });
+    return status == 0 && !written ? kSimWriteFailedStatus : status;
 }
 
 // Serves a line with the report written apart (ReportWriter), so that no reader of it can
@@ -627,14 +484,17 @@ int ServeWithReport(const char* line, const char* vcdPath, const SimOptions& opt
     setup.log = [&report](const std::string& text) { report.Add(ReportLines(text)); };
     setup.vcd = NULL;
     setup.share = share;
+    bool ran = false;
     const int served = WithLineDump(vcdPath, options.baud, [&](VcdRecorder* dump, double* ended) {
         setup.vcd = dump;
-        return ServeLine(line, setup, ended);
+        const int status = ServeLine(line, setup, ended);
+        ran = *ended != 0;
+        return status;
     });
     const int written = report.Finish(kReportDrainSeconds);
     // With expectations, the verdict is the status, a stop signal being how serving ends.
     const bool judged = options.player != NULL && !options.player->scenario().expectations.empty();
-    const int status = run->Finish(served, std::string("the line ") + line);
+    const int status = run->Finish(served, std::string("the line ") + line, ran);
     if (judged && (served == 0 || StopSignalCaught() != 0)) {
         return StopSignalCaught() != 0 && status == 0 ? 0 : status;
     }
@@ -690,10 +550,13 @@ int main(int argc, char* argv[]) {
         fputs(kUsage, stderr);
         return kUsageStatus;
     }
+    bool ran = false;
     const int status = WithLineDump(vcd, options.baud, [&](VcdRecorder* dump, double* ended) {
-        return RunUnderSimulator(argv + first, argc - first, options, dump, ended);
+        const int exited = RunUnderSimulator(argv + first, argc - first, options, dump, ended);
+        ran = *ended != 0;
+        return exited;
     });
-    const int judged = run.Finish(status, std::string("a run of ") + argv[first]);
+    const int judged = run.Finish(status, std::string("a run of ") + argv[first], ran);
     // The command's own status comes first; a run that went well but whose report was lost
     // fails as mcusim's own fault.
     return mcucom::StandardOutputWritten("mcusim") || judged != 0 ? judged : kSetupStatus;

@@ -46,6 +46,8 @@
 #include "tests/support/FrameOracle.h"
 #include "tests/support/ToolRun.h"
 #include "tool/HddPower.h"
+#include "tool/McuLink.h"
+#include "tool/McuPort.h"
 
 namespace {
 
@@ -906,6 +908,28 @@ TEST_F(SendPathTest, AnAcknowledgementCollectedIntoTheReply) {
         EXPECT_EQ(Hex(Ack(0x0303, 0x21, 0x5c)), Hex(reply.Bytes(13)));
         EXPECT_EQ(0, m_ackList.GetDataListSize());
     }
+}
+
+// Woken for an answer the acknowledgement list does not hold, a link's command says the lists
+// disagree: the fixed interface's -1 there is the packet list's "nothing arrived", not the send
+// path's "bad argument" that the same number means elsewhere.
+TEST(LinkResults, ListsThatDisagreeAreTheirOwnOutcome) {
+    PtyLine line;
+    mcucom::McuLink link(mcucom::LinkLog(nullptr, nullptr), 0x21);
+    TerminalInfo info = mcucom::McuPortSettings(line.slavePath().c_str());
+    ASSERT_EQ(0, link.port().OpenCom(&info));
+    const unsigned char payload[] = {1, 2};
+    std::future<mcucom::LinkResult> sent = std::async(std::launch::async, [&link, &payload] {
+        return link.Command(6, payload, 2, 30000, nullptr);
+    });
+    while (link.waitList().GetDataListSize() == 0) {
+        usleep(1000);
+    }
+    FrameBuffer answer(Ack(6, 0x21));
+    EXPECT_EQ(1, link.waitList().SetCmdFlag(answer.frame()));
+    EXPECT_EQ(mcucom::kLinkAnswerMissing, sent.get());
+    EXPECT_EQ(mcucom::kLinkNoAnswer, link.Command(6, payload, 2, 1, nullptr));
+    EXPECT_EQ(mcucom::kLinkPayloadTooLong, link.Command(6, payload, 1025, 1, nullptr));
 }
 
 // With no port, every write fails; the requests report it and the tool's still give 0.

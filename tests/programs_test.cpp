@@ -842,8 +842,12 @@ TEST(McusimScenario, AnswersAsItsFileSaysAndJudgesTheRun) {
         GTEST_SKIP() << "this mcusim was built without yaml-cpp (a cross build)";
     }
     const TempPath file("scenario"), junit("junit"), recorded("recorded"), trace("scenario-trace");
+    std::string states129 = "all";  // 129 states of 8 bytes: 1032 bytes
+    for (int i = 1; i < 129; ++i) {
+        states129 += ", all";
+    }
     const struct {
-        const char* text;
+        std::string text;
         const char* refusal;
     } wrong[] = {
         {"commands:\n  0x0006:\n    answr: {result: 1}\n", ":3: unknown key 'answr' in a command"},
@@ -856,10 +860,18 @@ TEST(McusimScenario, AnswersAsItsFileSaysAndJudgesTheRun) {
         {"expect:\n  - {request: 6, payload: \"0g\"}\n",
          ":2: an expected payload must be pairs of hex digits"},
         {"commands: [1\n", ":2: end of sequence flow not found"},
+        {"commands:\n  6: {answer: none}\n  0x0006: {answer: none}\n",
+         ":3: command 0006 is named twice (line 2)"},
+        {"commands:\n  6:\n    answer: {payload: \"" + std::string(2046, 'a') + "\"}\n",
+         ":3: a payload of 1023 bytes: a frame carries at most 1022 after an answer's serial and "
+         "result"},
+        {"state: {all: {bytes: 8}}\nframes:\n  - {code: 0x19, at_ms: 1, payload: [" + states129 +
+             "]}\n",
+         ":3: a payload of 1032 bytes: a frame carries at most 1024"},
     };
     for (const auto& w : wrong) {
-        SCOPED_TRACE(w.text);
-        RunHostShell("printf '%s' '" + std::string(w.text) + "' > " + file.path());
+        SCOPED_TRACE(w.text.substr(0, 80));
+        std::ofstream(file.path()) << w.text;
         const ToolResult r = RunProgram({McuSimPath(), "--scenario", file.path(), "true"});
         EXPECT_EQ(2, r.exitCode);
         EXPECT_EQ("mcusim: " + file.path() + w.refusal + "\n", r.err);
@@ -928,6 +940,47 @@ TEST(McusimScenario, AnswersAsItsFileSaysAndJudgesTheRun) {
     const size_t delay = fromLive.find("delay_ms: ");
     ASSERT_NE(std::string::npos, delay) << fromLive;
     EXPECT_GE(atof(fromLive.c_str() + delay + 10), 30.0) << fromLive;
+}
+
+// A scenario path that is no file, or a file too large, is refused with the reason; a recording,
+// report or dump that cannot be written (a file size limit, as a full disk would) fails the run
+// with each file's reason; and a run that never started leaves an earlier recording as it was.
+TEST(McusimScenario, RefusesWhatItCannotReadOrWrite) {
+    if (RunProgram({McuSimPath(), "--scenario", "/nonexistent.yaml", "true"})
+            .err.find("reads no scenario files") != std::string::npos) {
+        GTEST_SKIP() << "this mcusim was built without yaml-cpp (a cross build)";
+    }
+    const TempPath folder("scenario-folder", TempPath::kFolder), big("big-scenario");
+    std::ofstream(big.path()) << "# " << std::string(1 << 20, 'x') << "\n";
+    const struct {
+        std::string path;
+        std::string reason;
+    } unreadable[] = {{folder.path(), "is not a file"},
+                      {big.path(), "is larger than a scenario may be (1048576 bytes)"}};
+    for (const auto& u : unreadable) {
+        const ToolResult r = RunProgram({McuSimPath(), "--scenario", u.path, "true"});
+        EXPECT_EQ(2, r.exitCode) << u.path;
+        EXPECT_EQ("mcusim: " + u.path + ": " + u.reason + "\n", r.err);
+    }
+    const TempPath junit("junit"), recorded("recorded"), trace("trace");
+    const ToolResult limited = RunProgram(
+        {"bash", "-c",
+         "set -o pipefail; trap '' XFSZ; (ulimit -f 0; exec \"$0\" \"$@\") 2>&1 >/dev/null | cat",
+         McuSimPath(), "--scenario", SCENARIOS "/power.yaml", "--junit", junit.path(), "--record",
+         recorded.path(), "--vcd", trace.path(), "--", "sh", "-c",
+         "$EMU $MCUSEND -s 7 6 00ff00ff0000005f >/dev/null 2>&1"},
+        0, ProgramEnvironment());
+    EXPECT_EQ(1, limited.exitCode);
+    for (const std::string& path : {recorded.path(), junit.path(), trace.path()}) {
+        EXPECT_NE(std::string::npos,
+                  limited.out.find("mcusim: cannot write " + path + ": File too large\n"))
+            << limited.out;
+    }
+    std::ofstream(recorded.path()) << "kept\n";
+    const ToolResult unstarted =
+        RunProgram({McuSimPath(), "--record", recorded.path(), "/nonexistent/program"});
+    EXPECT_EQ(125, unstarted.exitCode);
+    EXPECT_EQ("kept\n", Contents(recorded.path()));
 }
 
 }  // namespace

@@ -22,21 +22,51 @@ finds the valid frames in bytes, command_flag() reads the command table.
 import ctypes
 import enum
 import errno as _errno
+import operator
 import threading
 from dataclasses import dataclass
-from typing import Callable, Iterator, List, Optional, Tuple
+from typing import Callable, Iterator, List, Optional, Tuple, Union
 
 from . import _native
 
 __all__ = [
-    "Link", "Answer", "Event", "EventKind", "LogLevel", "McuError", "NoAnswer",
+    "Link", "Answer", "Written", "Event", "EventKind", "LogLevel", "McuError", "NoAnswer",
     "AlreadyWaiting", "NotInTable", "PayloadTooLong", "LineLost", "LinkClosed", "LineHeld",
     "WriteFailed", "build_frame", "find_frames", "command_flag", "expects_answer",
-    "version", "PAYLOAD_MAX",
+    "version", "PAYLOAD_MAX", "DEFAULT_TIMEOUT_MS",
 ]
 
 PAYLOAD_MAX = _native.PAYLOAD_MAX
+DEFAULT_TIMEOUT_MS = _native.DEFAULT_TIMEOUT_MS
 _lib = _native.lib
+
+_UINT8, _UINT16, _UINT32 = 0xFF, 0xFFFF, 0xFFFFFFFF
+_INT32_MAX = 0x7FFFFFFF
+
+
+def _integer(name: str, value, low: int, high: int) -> int:
+    """value as an int within [low, high]; a TypeError or ValueError naming the argument
+    otherwise, before ctypes would cut it down to its C type's width."""
+    try:
+        value = operator.index(value)
+    except TypeError:
+        raise TypeError("%s must be an integer, not %s" % (name, type(value).__name__)) from None
+    if not low <= value <= high:
+        raise ValueError("%s must be from %d to %d, not %d" % (name, low, high, value))
+    return value
+
+
+def _interruptible(call: Callable[[], int]) -> int:
+    """Runs a blocking C call; on the main thread, on a helper thread instead, so that Ctrl-C
+    (KeyboardInterrupt) comes at once rather than when the call's wait ends. An interrupted
+    call goes on to its end in the background, and its result is dropped."""
+    if threading.current_thread() is not threading.main_thread():
+        return call()
+    outcome: List[int] = []
+    helper = threading.Thread(target=lambda: outcome.append(call()), daemon=True)
+    helper.start()
+    helper.join()
+    return outcome[0]
 
 
 class McuError(OSError):
@@ -125,6 +155,14 @@ class Answer:
 
 
 @dataclass(frozen=True)
+class Written:
+    """A command of a code that expects no answer, written: it has no result and no payload,
+    so it cannot be taken for an acknowledgement."""
+    serial: int          #: the serial number the command was sent with
+    round_trip_us: int   #: how long the write took, in microseconds
+
+
+@dataclass(frozen=True)
 class Event:
     """A frame nobody waited for, or the line's loss."""
     kind: EventKind
@@ -153,30 +191,34 @@ class Link:
     close ends the calls in progress, which raise LinkClosed.
     """
 
-    def __init__(self, device: str = "/dev/ttyAMA2", *, baud_rate: int = 115200,
-                 read_timeout_ms: int = 20, event_queue_depth: int = 256,
-                 share: bool = False, first_serial: int = 0,
+    def __init__(self, device: Optional[str] = None, *, baud_rate: Optional[int] = None,
+                 read_timeout_ms: Optional[int] = None,
+                 event_queue_depth: Optional[int] = None, share: bool = False,
+                 first_serial: int = 0,
                  log: Optional[Callable[[LogLevel, str], None]] = None) -> None:
+        """None takes the library's default: the board's MCU line at its rate, the
+        receiver's 20 ms read time-out, a queue of 256 events."""
         self._lock = threading.Condition()
         self._active = 0
         self._handle: Optional[int] = None
-        self.device = device
         options = _native.Options()
         _lib.mcucom_options_init(ctypes.byref(options))
-        self._device = device.encode()
+        self.device = device if device is not None else options.device.decode()
+        self._device = self.device.encode()
         options.device = self._device
-        options.baud_rate = baud_rate
-        options.read_timeout_ms = read_timeout_ms
-        options.event_queue_depth = event_queue_depth
+        for name, value in (("baud_rate", baud_rate), ("read_timeout_ms", read_timeout_ms),
+                            ("event_queue_depth", event_queue_depth)):
+            if value is not None:
+                setattr(options, name, _integer(name, value, 0, _UINT32))
         options.share = 1 if share else 0
-        options.first_serial = first_serial
+        options.first_serial = _integer("first_serial", first_serial, 0, _UINT8)
         self._log = None
         if log is not None:
             self._log = _native.LOG_FN(
                 lambda _context, level, line: log(LogLevel(level), line.decode(errors="replace")))
             options.log = ctypes.cast(self._log, ctypes.c_void_p)
         handle = ctypes.c_void_p()
-        _check(_lib.mcucom_open(ctypes.byref(options), ctypes.byref(handle)), device)
+        _check(_lib.mcucom_open(ctypes.byref(options), ctypes.byref(handle)), self.device)
         self._handle = handle.value
 
     def _enter(self) -> int:
@@ -217,31 +259,40 @@ class Link:
         if getattr(self, "_handle", None) is not None:
             self.close()
 
-    def command(self, code: int, payload: bytes = b"", timeout_ms: int = 100) -> Answer:
-        """Sends a command of the table and returns its answer.
+    def command(self, code: int, payload: bytes = b"",
+                timeout_ms: int = 0) -> Union[Answer, Written]:
+        """Sends a command of the table and returns its Answer.
 
-        A code whose flag asks for no answer returns once written, with an empty payload.
-        timeout_ms 0 is the module's 100 ms; the wait runs on the monotonic clock.
+        A code whose flag asks for no answer returns once written, with a Written, which has
+        neither result nor payload. timeout_ms 0 is the module's default, DEFAULT_TIMEOUT_MS;
+        the wait runs on the monotonic clock.
         """
+        code = _integer("code", code, 0, _UINT32)
+        timeout_ms = _integer("timeout_ms", timeout_ms, 0, _UINT32)
         payload = bytes(payload)
         answer = _native.Answer()
         handle = self._enter()
         try:
-            result = _lib.mcucom_command(handle, code, payload, len(payload), timeout_ms,
-                                         ctypes.byref(answer))
+            result = _interruptible(lambda: _lib.mcucom_command(
+                handle, code, payload, len(payload), timeout_ms, ctypes.byref(answer)))
         finally:
             self._leave()
         _check(result, "command %04x" % code)
+        if not expects_answer(code):
+            return Written(answer.serial, answer.round_trip_us)
         return Answer(answer.serial, answer.result, bytes(answer.payload[:answer.payload_len]),
                       answer.round_trip_us)
 
     def read_events(self, max_events: int = 64, timeout_ms: int = 0) -> List[Event]:
         """Takes up to max_events events, waiting up to timeout_ms for the first (-1: as
         long as it takes; 0: not at all)."""
+        max_events = _integer("max_events", max_events, 1, 1 << 16)
+        timeout_ms = _integer("timeout_ms", timeout_ms, -1, _INT32_MAX)
         natives = (_native.Event * max_events)()
         handle = self._enter()
         try:
-            got = _lib.mcucom_read_events(handle, natives, max_events, timeout_ms)
+            got = _interruptible(
+                lambda: _lib.mcucom_read_events(handle, natives, max_events, timeout_ms))
         finally:
             self._leave()
         return [_event(natives[i]) for i in range(_check(got))]
@@ -281,7 +332,7 @@ class Link:
 
 def command_flag(code: int) -> int:
     """The flag byte of a code in the command table; 0 when the code is not there."""
-    return _lib.mcucom_command_flag(code)
+    return _lib.mcucom_command_flag(_integer("code", code, 0, _UINT32))
 
 
 def expects_answer(code: int) -> bool:
@@ -292,6 +343,9 @@ def expects_answer(code: int) -> bool:
 def build_frame(serial: int, flag: int, code: int, payload: bytes = b"") -> bytes:
     """A whole frame as the wire carries it: head, len, serial, flag, code, payload,
     checksum and tail."""
+    serial = _integer("serial", serial, 0, _UINT8)
+    flag = _integer("flag", flag, 0, _UINT8)
+    code = _integer("code", code, 0, _UINT16)
     payload = bytes(payload)
     out = ctypes.create_string_buffer(len(payload) + 11)
     size = _check(_lib.mcucom_frame_build(serial, flag, code, payload, len(payload), out,

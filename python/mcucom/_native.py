@@ -7,7 +7,8 @@ The library is looked for where MCUCOM_LIBRARY names it, then by the dynamic lin
 import ctypes
 import os
 
-PAYLOAD_MAX = 1024
+PAYLOAD_MAX = 1024          # MCUCOM_PAYLOAD_MAX
+DEFAULT_TIMEOUT_MS = 100    # MCUCOM_DEFAULT_TIMEOUT_MS: what a command's time-out of 0 means
 SONAME = "libmcucom.so.1"
 
 

@@ -4,6 +4,8 @@ an exception per failure, events of each kind, the descriptor under asyncio, the
 and a close under a waiting call. Against the simulated MCU (mcusim --serve pty)."""
 import asyncio
 import errno
+import os
+import signal
 import threading
 import time
 
@@ -38,6 +40,42 @@ def test_the_command_table():
     assert (mcucom.command_flag(6), mcucom.command_flag(8), mcucom.command_flag(0x10006)) == \
         (0x41, 0x01, 0)
     assert mcucom.expects_answer(6) and not mcucom.expects_answer(8)
+
+
+@pytest.mark.parametrize("call, name", [
+    (lambda link: link.command(0x100000006, SIX), "code"),
+    (lambda link: link.command(-1, SIX), "code"),
+    (lambda link: link.command(6, SIX, timeout_ms=2**32), "timeout_ms"),
+    (lambda link: link.read_events(timeout_ms=-2), "timeout_ms"),
+    (lambda link: link.read_events(max_events=0), "max_events"),
+    (lambda link: mcucom.build_frame(261, 0x41, 6), "serial"),
+    (lambda link: mcucom.build_frame(1, 0x141, 6), "flag"),
+    (lambda link: mcucom.build_frame(1, 0x41, 0x10006), "code"),
+    (lambda link: mcucom.command_flag(2**32 + 6), "code"),
+    (lambda link: mcucom.Link(link.device, first_serial=256), "first_serial"),
+    (lambda link: mcucom.Link(link.device, baud_rate=-115200), "baud_rate"),
+])
+def test_integers_out_of_range_are_refused_by_name(served, call, name):
+    with mcucom.Link(served("--no-answer").path) as link:
+        with pytest.raises(ValueError, match="^%s must be from " % name):
+            call(link)
+
+
+def test_integers_of_another_type_are_refused(served):
+    with mcucom.Link(served("--no-answer").path) as link:
+        with pytest.raises(TypeError, match="^timeout_ms must be an integer, not float"):
+            link.command(6, SIX, timeout_ms=100.0)
+
+
+def test_ctrl_c_ends_a_waiting_command_at_once(served):
+    with mcucom.Link(served("--no-answer").path) as link:
+        timer = threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT))
+        start = time.monotonic()
+        timer.start()
+        with pytest.raises(KeyboardInterrupt):
+            link.command(6, SIX, timeout_ms=60000)
+        timer.join()
+    assert time.monotonic() - start < 30  # not the command's 60 s
 
 
 def test_each_failure_has_its_exception(served):
