@@ -12,8 +12,8 @@
 #           kernel and its PL011 UART driver at /dev/ttyAMA2, mcusim as the MCU on the far end
 #           (board/check.sh), and the board's harness itself (board/check-harness.sh)
 #   fuzz    each fuzzer for FUZZ_SECONDS (default 60)
-#   static  the gate runner's and the toolchain script's own checks, the include layering,
-#           clang-format, clang-tidy, cppcheck
+#   static  the gate runner's, the toolchain script's and the package lock wait's own checks,
+#           the include layering, clang-format, clang-tidy, cppcheck
 #   package the packages (scripts/package.sh), the installed tree, the example built against
 #           it with CMake and pkg-config and run under the simulator, the manual pages
 # ./test.sh runs them all; ./test.sh host asan runs just those. Each gate runs in a shell of its
@@ -130,6 +130,8 @@ gate_static() {
   scripts/check-gate-runner.sh
   echo "uclibc toolchain script"
   scripts/check-uclibc-script.sh
+  echo "waits for another install's package lock"
+  scripts/check-apt.sh
   echo "layers"
   scripts/check-layers.sh
   echo "clang-format"

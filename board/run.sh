@@ -22,6 +22,8 @@
 set -euo pipefail
 caller=$PWD
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/apt.sh
+. scripts/apt.sh
 # A path given on the command line is the caller's: relative to where the script was run.
 from_caller() {
   case $1 in /*) printf '%s\n' "$1" ;; *) printf '%s\n' "$caller/$1" ;; esac
@@ -90,12 +92,12 @@ fetch_board() {
   if ! dpkg --print-foreign-architectures | grep -qx armhf; then
     echo "board: adding armhf to dpkg's architectures, to fetch the board's kernel and busybox" >&2
     dpkg --add-architecture armhf
-    apt-get update -qq
+    apt_get update -qq
   fi
   local kernel
   kernel=$(kernel_package)
   if [ -z "$kernel" ]; then
-    apt-get update -qq
+    apt_get update -qq
     kernel=$(kernel_package)
   fi
   [ -n "$kernel" ] || { echo "board: linux-image-armmp:armhf is not known to apt" >&2; return 1; }

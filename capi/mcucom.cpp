@@ -339,7 +339,7 @@ const char* mcucom_strerror(int result) {
         case ESHUTDOWN:
             return "the link is closed";
         case EBUSY:
-            return "another program holds the line";
+            return "the line is held by another program, or by another link of this one";
         case EINVAL:
             return "a bad argument";
         case EIO:

@@ -3,6 +3,8 @@
 # Installs the Debian packages the build and the gates need, when any is missing.
 #   scripts/install-deps.sh [base|all]   base: build and host tests; all (default): every gate
 set -euo pipefail
+# shellcheck source=scripts/apt.sh
+. "$(dirname "$0")/apt.sh"
 base=(cmake g++ make libgtest-dev googletest libgmock-dev sigrok-cli libclang-rt-14-dev help2man
       python3 python3-pytest python3-setuptools python3-pip python3-venv libyaml-cpp-dev)
 gates=(clang clang-tidy clang-format cppcheck g++-arm-linux-gnueabi qemu-user qemu-system-arm
@@ -19,6 +21,6 @@ if [ ${#missing[@]} -gt 0 ]; then
     exit 1
   fi
   echo "installing: ${missing[*]}"
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  apt_get update -qq
+  apt_get install -y -qq "${missing[@]}" >/dev/null
 fi

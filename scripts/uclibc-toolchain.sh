@@ -19,6 +19,8 @@
 # HDDPOWER_UCLIBC_BUILDER names a command that stands in for the build, given the folder to
 # fill (for the script's own checks, with a cache of their own).
 set -euo pipefail
+# shellcheck source=scripts/apt.sh
+. "$(dirname "$0")/apt.sh"
 cd "$(dirname "$0")/.."
 inputs=(uclibc-source gcc-12-source gcc-12-arm-linux-gnueabi g++-12-arm-linux-gnueabi
         binutils-arm-linux-gnueabi linux-libc-dev-armel-cross)
@@ -27,8 +29,8 @@ for p in "${inputs[@]}" xz-utils make; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
+  apt_get update -qq
+  apt_get install -y -qq "${missing[@]}" >/dev/null
 fi
 key=$( { for p in "${inputs[@]}"; do dpkg-query -W -f='${Package} ${Version}\n' "$p"; done
          cat "$0"; } | sha256sum | cut -c1-16)

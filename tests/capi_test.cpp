@@ -411,6 +411,10 @@ TEST(CInterface, OpeningClosingAndTheLinksLines) {
     flock(line.slave(), LOCK_UN);
     CaptureOutput capture;
     ASSERT_EQ(0, mcucom_open(&options, &link));
+    mcucom_link* second = nullptr;
+    EXPECT_EQ(-EBUSY, mcucom_open(&options, &second));  // a second link of the same program
+    EXPECT_STREQ("the line is held by another program, or by another link of this one",
+                 mcucom_strerror(-EBUSY));
     EXPECT_EQ(-EMSGSIZE, mcucom_command(link, 6, kPayload, 1025, 10, nullptr));
     EXPECT_EQ(-ENOMSG, mcucom_command(link, 1, kPayload, 2, 10, nullptr));
     EXPECT_EQ(-ETIMEDOUT, mcucom_command(link, 6, kPayload, 2, 10, nullptr));

@@ -98,7 +98,7 @@ class LinkClosed(McuError):
 
 
 class LineHeld(McuError):
-    """Another program holds the line (EBUSY)."""
+    """Another program, or another Link of this one, holds the line (EBUSY)."""
 
 
 class WriteFailed(McuError):
