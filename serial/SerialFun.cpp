@@ -366,10 +366,11 @@ int CComTransmit::ReadCom(char* buf, int size, int* len, int timeoutSec) {
         return mcucom::PORT_FAIL;
     }
     // The result of fgets is not looked at: at the end of the stream the buffer keeps the
-    // string it held, so callers pass it cleared.
-    if (fgets(buf, size, use.fp) == NULL) {
-        clearerr(use.fp);
-    }
+    // string it held, so callers pass it cleared. An end or error an earlier read met (a line
+    // whose settings let a read return nothing) is forgotten first: stdio keeps it, and would
+    // otherwise end every later read at once, with the line's bytes left unread.
+    clearerr(use.fp);
+    fgets(buf, size, use.fp);
     *len = static_cast<int>(strlen(buf));
     return 0;
 }
@@ -381,6 +382,7 @@ char* CComTransmit::ReadLine(char* buf, int size) {
                          static_cast<void*>(use.fp));
         return NULL;
     }
+    clearerr(use.fp);
     return fgets(buf, size, use.fp);
 }
 

@@ -28,6 +28,7 @@
 #include "sim/LocalLink.h"
 #include "tests/support/CaptureOutput.h"
 #include "tests/support/FrameOracle.h"
+#include "tests/support/TempPath.h"
 
 namespace {
 
@@ -378,6 +379,36 @@ TEST(CInterface, AHandlerCannotCloseItsOwnLink) {
     for (int result : handler.results) {
         EXPECT_EQ(-EDEADLK, result);
     }
+}
+
+// The longest device path the header allows (51 characters) opens, and one more is refused;
+// an answer whose payload is the serial number alone comes whole, with no result byte.
+TEST(CInterface, TheLongestDevicePathAndTheShortestAnswer) {
+    PtyLine line;
+    const TempPath folder("mcucom-path", TempPath::kFolder);
+    const std::string longest = folder.path() + "/" + std::string(50 - folder.path().size(), 'l');
+    ASSERT_EQ(51u, longest.size());
+    ASSERT_EQ(0, symlink(line.slavePath().c_str(), longest.c_str()));
+    mcucom_options options;
+    mcucom_options_init(&options);
+    mcucom_link* link = nullptr;
+    const std::string tooLong = longest + "l";
+    options.device = tooLong.c_str();
+    EXPECT_EQ(-ENAMETOOLONG, mcucom_open(&options, &link));
+    options.device = longest.c_str();
+    ASSERT_EQ(0, mcucom_open(&options, &link));
+    std::thread mcu([&line] {
+        const std::string request = line.Drain();
+        line.Send(ValidFrame(9, 0x01, 6, request.substr(4, 1)));
+    });
+    mcucom_answer answer;
+    EXPECT_EQ(0, mcucom_command(link, 6, kPayload, 2, 10000, &answer));
+    mcu.join();
+    EXPECT_EQ(1, answer.payload_len);
+    EXPECT_EQ(answer.serial, answer.payload[0]);
+    EXPECT_EQ(0, answer.result);
+    EXPECT_EQ(0, mcucom_close(link));
+    unlink(longest.c_str());
 }
 
 void Collect(void* context, int level, const char* line) {

@@ -715,6 +715,32 @@ TEST(McuPortWrite, WaitsForRoomOnAFullLine) {
 
 // Another process reading the same device may take the bytes that made the port readable;
 // the raw read must then come back empty instead of blocking until more bytes arrive.
+// A line read that met the end of the stream (a line whose settings let a read return nothing)
+// reads the next line once it comes: the end is not kept for good.
+TEST_F(SerialPortTest, ALineReadAfterTheStreamEndedReadsTheNextLine) {
+    ASSERT_EQ(0, Open(Settings()));
+    struct termios tio = LineSettings();
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    tcsetattr(line.slave(), TCSANOW, &tio);
+    char buf[64] = {};
+    int len = -1;
+    for (const char* text : {"ab", "cd\n", "ef\n"}) {  // the first ends where the stream does
+        line.Send(text);
+        memset(buf, 0, sizeof buf);
+        EXPECT_EQ(0, port.ReadCom(buf, sizeof buf, &len, 10)) << text;
+        EXPECT_STREQ(text, buf);
+    }
+    line.Send("gh");
+    struct pollfd pfd = {line.slave(), POLLIN, 0};
+    ASSERT_EQ(1, poll(&pfd, 1, 10000));
+    EXPECT_STREQ("gh", port.ReadLine(buf, sizeof buf));
+    line.Send("ij\n");
+    ASSERT_EQ(1, poll(&pfd, 1, 10000));
+    EXPECT_STREQ("ij\n", port.ReadLine(buf, sizeof buf));
+    EXPECT_EQ(0, port.CloseCom());
+}
+
 TEST_F(SerialPortTest, ARawReadNeverBlocksWhenAnotherReaderTakesTheBytes) {
     for (const bool portOnZero : {false, true}) {  // descriptor 0 is a port's like any other
         CaptureOutput quiet;                       // takes its descriptors before 0 is freed
@@ -733,18 +759,26 @@ TEST_F(SerialPortTest, ARawReadNeverBlocksWhenAnotherReaderTakesTheBytes) {
             while (!stop && read(other, &c, 1) > 0) {
             }
         });
-        int blockedAt = -1;
+        int blockedAt = -1, lostAt = -1;
         for (int round = 0; round < 300 && blockedAt < 0; ++round) {
             std::future<int> reader = std::async(std::launch::async, [this] {
                 char buf[8];
                 int len = 0;
                 return port.ReadComEx(buf, sizeof buf, &len, 0, 20000);
             });
+            // Bytes taken from under a read that tells a quiet line from a lost one are no loss.
+            std::future<int> lossReader = std::async(std::launch::async, [this] {
+                char buf[8];
+                return port.ReadOrLost(buf, sizeof buf, 20000);
+            });
             usleep(1000);
             line.Send("x");
-            if (reader.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            if (reader.wait_for(std::chrono::seconds(10)) != std::future_status::ready ||
+                lossReader.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
                 blockedAt = round;
                 line.Send("unblock");  // lets the stuck read return, so the test can end
+            } else if (lossReader.get() < 0 && lostAt < 0) {
+                lostAt = round;
             }
         }
         stop = true;
@@ -757,6 +791,7 @@ TEST_F(SerialPortTest, ARawReadNeverBlocksWhenAnotherReaderTakesTheBytes) {
         close(stdinCopy);
         EXPECT_EQ(before, OpenDescriptors());
         EXPECT_EQ(-1, blockedAt) << "blocked in round " << blockedAt << ", on 0: " << portOnZero;
+        EXPECT_EQ(-1, lostAt) << "taken for lost in round " << lostAt << ", on 0: " << portOnZero;
     }
 }
 
