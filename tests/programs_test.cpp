@@ -294,6 +294,15 @@ TEST(Mcusend, RoundTripsUnderTheSimulator) {
         }
     }
     EXPECT_GE(serials.size(), 2u) << silent.out;
+    // An MCU that never answers, but sends payload-less frames of the commands' own code every
+    // millisecond: their checksum byte stands where an answer's serial would, and acknowledges
+    // nothing.
+    const ToolResult empty =
+        UnderSim({"--no-answer", "--unasked", "6", "--unasked-len", "0", "--unasked-ms", "1"},
+                 "$EMU $MCUSEND --count 100 -t 20 6 00ff00ff0000001f 2>/dev/null");
+    EXPECT_NE(std::string::npos,
+              empty.out.find("mcusend: sent 100, acknowledged 0, timed out 100;"))
+        << empty.out;
 }
 
 // Sets the terminal to 9600 baud, cooked, and says whether it is still so.
@@ -772,6 +781,9 @@ TEST(LineDump, TheDecoderTiesAnswersAsTheLinkDoesOnAPacedLine) {
                 {{"--split"}, "6", 1000},
                 {{"--duplicate", "0.5"}, "6", 1000},
                 {{"--unasked", "0x0019", "--unasked-ms", "20"}, "6", 1000},
+                // Frames of the requests' own code without a payload, whose checksum byte
+                // stands where an answer's serial does: neither reader ties them.
+                {{"--unasked", "6", "--unasked-len", "0", "--unasked-ms", "1"}, "6", 1000},
                 {{"--corrupt", "0.3"}, "6", 200},
                 {{"--drop", "0.3"}, "6", 200},
                 {{"--late", "4", "--late-ms", "800"}, "6", 200},
