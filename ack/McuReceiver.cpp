@@ -138,8 +138,8 @@ void McuReceiver::OnFrame(const unsigned char* frame, int length) {
     } else {
         mcucom::FrameKind kind = mcucom::kFrameCopy;
         if (claimed != mcucom::WAIT_LIST_ALREADY_ANSWERED) {
-            kind = m_recent != NULL ? m_recent->Classify(frame, m_frameTimeUs)
-                                    : mcucom::kFrameUnasked;
+            kind =
+                m_recent != NULL ? m_recent->Classify(frame, m_frameTimeUs) : mcucom::kFrameUnasked;
         }
         if (kind == mcucom::kFrameCopy) {
             Count(&ReceiverStats::copies);

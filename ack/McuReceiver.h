@@ -9,9 +9,10 @@
 // with their kind). A line that is gone (hung up, its device removed) is said once, and the
 // receiver goes on trying it, as a port may be opened again under it. Reads wait at most one read
 // time-out and never block past it, and Stop() wakes the wait in progress, so it returns at once,
-// whoever else reads the port. A frame left incomplete is given up (its head dropped, the bytes after it scanned
-// again) once the line has been quiet for FRAME_STREAM_QUIET_US. The port must stay open while
-// the receiver runs. tool/ModuleReceiver.h wires one to the module's own port and lists.
+// whoever else reads the port. A frame left incomplete is given up (its head dropped, the bytes
+// after it scanned again) once the line has been quiet for FRAME_STREAM_QUIET_US. The port must
+// stay open while the receiver runs. tool/ModuleReceiver.h wires one to the module's own port and
+// lists.
 #ifndef ACK_MCURECEIVER_H
 #define ACK_MCURECEIVER_H
 

@@ -104,8 +104,8 @@ void mcucom_options_init(struct mcucom_options* options);
 /* Opens a link on the line the options name and starts its receiver; *link is the handle.
  * Takes the line as serial tools do (an advisory lock, then exclusive mode), never waiting
  * for carrier and never making it the controlling terminal, unless options->share. 0, or
- * -EBUSY (another program, or another link of this one, holds the line), -EINVAL (bad options), -ENAMETOOLONG, or the
- * errno of the failed open. */
+ * -EBUSY (another program, or another link of this one, holds the line), -EINVAL (bad options),
+ * -ENAMETOOLONG, or the errno of the failed open. */
 int mcucom_open(const struct mcucom_options* options, struct mcucom_link** link);
 
 /* Ends every call in progress on the link (they return -ESHUTDOWN) and refuses any later one,

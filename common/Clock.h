@@ -19,7 +19,8 @@ double MonotonicSeconds();
 struct timespec MonotonicDeadlineAfter(unsigned int millis);
 
 // poll() for up to timeoutUs on the monotonic clock, the rest of the time again after a
-// caught signal (and past the longest wait one poll() takes); poll's result (0 when the time ran out, -1 with errno on a failure).
+// caught signal (and past the longest wait one poll() takes); poll's result (0 when the time ran
+// out, -1 with errno on a failure).
 int PollWithin(struct pollfd* fds, nfds_t count, long long timeoutUs);
 
 }  // namespace mcucom

@@ -191,9 +191,10 @@ int CComTransmit::OpenCom(TerminalInfo* info) {
     }
     // Never the program's controlling terminal (an MCU byte could then raise a signal, a
     // hang-up would send SIGHUP), never inherited by a program the caller starts (it could
-    // write to the MCU after the caller closed the port), and never a wait for carrier: on a line without CLOCAL a
-    // blocking open waits until carrier comes, for ever on a board whose carrier input is not
-    // driven. The port is blocking again once open; its reads and writes keep their own waits.
+    // write to the MCU after the caller closed the port), and never a wait for carrier: on a line
+    // without CLOCAL a blocking open waits until carrier comes, for ever on a board whose carrier
+    // input is not driven. The port is blocking again once open; its reads and writes keep their
+    // own waits.
     m_fd = open(info->devName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0) {
         m_fd = -1;

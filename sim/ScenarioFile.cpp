@@ -179,8 +179,7 @@ class Reader {
 
     // A payload's bytes once laid out, refused when no reader would take the frame: an
     // answer's serial and result bytes come before its own.
-    void FitsAFrame(const YAML::Node& node, const std::vector<PayloadPart>& parts,
-                    int before) {
+    void FitsAFrame(const YAML::Node& node, const std::vector<PayloadPart>& parts, int before) {
         size_t bytes = static_cast<size_t>(before);
         for (const PayloadPart& part : parts) {
             bytes += part.isState ? static_cast<size_t>(m_s->state[part.state].bytes) : 1;
@@ -357,8 +356,8 @@ bool ReadScenarioText(const std::string& path, std::string* text, std::string* e
         return false;
     }
     if (st.st_size > static_cast<off_t>(kScenarioMaxBytes)) {
-        *error = path + ": is larger than a scenario may be (" +
-                 std::to_string(kScenarioMaxBytes) + " bytes)";
+        *error = path + ": is larger than a scenario may be (" + std::to_string(kScenarioMaxBytes) +
+                 " bytes)";
         return false;
     }
     std::ifstream in(path.c_str(), std::ios::binary);

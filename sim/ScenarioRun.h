@@ -23,8 +23,8 @@ struct ScenarioFiles {
 };
 
 // mcusim's statuses that a scenario run gives.
-const int kSimUsageStatus = 2;       // a scenario that cannot be read, options that clash
-const int kSimSetupStatus = 125;     // a file that cannot be opened for writing
+const int kSimUsageStatus = 2;        // a scenario that cannot be read, options that clash
+const int kSimSetupStatus = 125;      // a file that cannot be opened for writing
 const int kSimWriteFailedStatus = 1;  // a recording or report that could not be written
 const int kSimUnmetStatus = 6;  // the run went well, but the scenario's expectations were not met
 

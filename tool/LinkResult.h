@@ -11,17 +11,17 @@
 namespace mcucom {
 
 enum LinkResult {
-    kLinkDone = 0,         // answered, or written for a code that expects no answer
-    kLinkBadArgument,      // no payload where its length says there is one, no reply buffer
-    kLinkPayloadTooLong,   // more payload than a frame any reader takes can carry
-    kLinkUnknownCmd,       // the code is not in the command table
-    kLinkAlreadyWaiting,   // a command of this code is waiting for its answer
-    kLinkNoMemory,         // the wait list could not register the command
-    kLinkWriteFailed,      // the frame could not be written within its time
-    kLinkNoAnswer,         // no answer within the time-out
-    kLinkAnswerMissing,    // woken for an answer the acknowledgement list did not hold
-    kLinkLineLost,         // the line hung up or its device went away
-    kLinkClosed            // the link is closing
+    kLinkDone = 0,        // answered, or written for a code that expects no answer
+    kLinkBadArgument,     // no payload where its length says there is one, no reply buffer
+    kLinkPayloadTooLong,  // more payload than a frame any reader takes can carry
+    kLinkUnknownCmd,      // the code is not in the command table
+    kLinkAlreadyWaiting,  // a command of this code is waiting for its answer
+    kLinkNoMemory,        // the wait list could not register the command
+    kLinkWriteFailed,     // the frame could not be written within its time
+    kLinkNoAnswer,        // no answer within the time-out
+    kLinkAnswerMissing,   // woken for an answer the acknowledgement list did not hold
+    kLinkLineLost,        // the line hung up or its device went away
+    kLinkClosed           // the link is closing
 };
 
 }  // namespace mcucom

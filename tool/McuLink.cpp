@@ -11,8 +11,8 @@
 #include "common/Clock.h"
 #include "common/FixedLog.h"
 #include "serial/PortResults.h"
-#include "tool/ModuleResults.h"
 #include "tool/LinkResult.h"
+#include "tool/ModuleResults.h"
 #include "tool/SerialNumber.h"
 
 namespace mcucom {
@@ -196,8 +196,7 @@ McuLink::Sent McuLink::WriteFrame(char* frame, unsigned short size, __ComFrameDa
     // Recorded while the entry is still there: a copy of its answer that comes meanwhile finds
     // the entry (answered) or the record, never neither, and so is never taken for the MCU's
     // own frame.
-    m_recent.Finished(sent->cmd, sent->serialNum, result.outcome == kLinkDone,
-                      MonotonicMicros());
+    m_recent.Finished(sent->cmd, sent->serialNum, result.outcome == kLinkDone, MonotonicMicros());
     m_waitList.RemvedCmdfromList(sent);
     return result;
 }

@@ -67,7 +67,7 @@ class McuLink {
     // A command as the C interface sends it, with the answer in *answer when it is not null
     // and the command was answered (or written, for a code that expects no answer).
     LinkResult Command(unsigned int code, const unsigned char* payload, size_t length,
-                unsigned int timeoutMs, LinkAnswer* answer);
+                       unsigned int timeoutMs, LinkAnswer* answer);
 
     // Ends every wait on the link, and refuses commands from now on, with its cause
     // (kLinkLineLost or kLinkClosed); the first cause given stays.
@@ -88,7 +88,7 @@ class McuLink {
     Sent WriteFrame(char* frame, unsigned short size, __ComFrameData* reply, unsigned int timeo);
     LinkResult WhyFailed(LinkResult outcome);
     Sent RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size,
-                        __ComFrameData* reply, unsigned int timeo);
+                         __ComFrameData* reply, unsigned int timeo);
     bool WrittenOrReported(char* frame, unsigned short size);
     void ReportSendFailure(int result, const __ComFrameData* reply);
     void PrintSentFrame(const char* frame, int size);
