@@ -599,6 +599,11 @@ TEST(McusimServe, ServesPeerAfterPeerWhateverBecomesOfItsReport) {
     EXPECT_NE(0, access(stale.path().c_str(), F_OK));  // removed at the end
     const ToolResult empty = RunProgram({McuSimPath(), "--serve", "unix:"});
     EXPECT_EQ(2, empty.exitCode);
+    const TempPath file("not-a-socket");  // a file where the socket would go is kept, not held
+    const ToolResult onFile = RunProgram({McuSimPath(), "--serve", "unix:" + file.path()});
+    EXPECT_EQ(1, onFile.exitCode);
+    EXPECT_EQ("mcusim: cannot listen at " + file.path() + ": it is a file, not a socket\n",
+              onFile.err);
     // A line that cannot be served leaves the dump's file as it was.
     const TempPath dump("kept");
     RunHostShell("echo kept > " + dump.path());
