@@ -22,6 +22,7 @@
 #include "programs/StopSignals.h"
 #include "serial/ClaimedLine.h"
 #include "tool/HddPower.h"
+#include "capi/mcucom.h"
 
 namespace {
 
@@ -33,8 +34,7 @@ const int kOutputError = 4;
 
 const int kShareOption = 256;  // long only
 
-// The receiving side takes frames with a len of at most 1028: 1024 payload bytes.
-const size_t kMaxPayload = mcucom::FRAME_MAX_LEN_FIELD - mcucom::FRAME_MIN_LEN_FIELD;
+const size_t kMaxPayload = mcucom::FRAME_MAX_PAYLOAD;
 const size_t kMaxDevicePath = sizeof(TerminalInfo().devName) - 1;
 
 const char kUsage[] =
@@ -63,6 +63,8 @@ const char kUsage[] =
     "  -v, --verbose        print a line per command for scripts: N serial S result R rtt_us T\n"
     "                       (position from 1, serial number, result byte, round trip in\n"
     "                       microseconds; \"result timeout\" when no acknowledgement came)\n"
+    "  -l, --list           print the command table (each code, its flag byte, and whether\n"
+    "                       it expects an answer) and exit\n"
     "  -k, --keep-settings  leave the line as the module set it; by default the settings\n"
     "                       found on the device are put back at the end\n"
     "      --share          use the line even when another program holds it; by default\n"
@@ -112,6 +114,18 @@ struct Options {
     std::string payload;
 };
 
+// The command table, a line a code: "0006  0x41  answer" (or "none" for a code whose commands
+// expect no answer).
+void PrintCommandTable() {
+    printf("CODE  FLAG  ANSWER\n");
+    uint32_t code = 0;
+    uint8_t flag = 0;
+    for (size_t i = 0; mcucom_command_entry(i, &code, &flag) == 1; ++i) {
+        printf("%04x  0x%02x  %s\n", static_cast<unsigned>(code), flag,
+               mcucom::FrameAckBit(flag) != 0 ? "answer" : "none");
+    }
+}
+
 // Reports a usage error and gives its status.
 int BadUsage(const char* format, const char* what) {
     fprintf(stderr, "mcusend: ");
@@ -127,11 +141,12 @@ int ParseArguments(int argc, char* argv[], Options* options) {
         {"serial", required_argument, NULL, 's'},   {"count", required_argument, NULL, 'n'},
         {"verbose", no_argument, NULL, 'v'},        {"keep-settings", no_argument, NULL, 'k'},
         {"share", no_argument, NULL, kShareOption}, {"help", no_argument, NULL, 'h'},
-        {"version", no_argument, NULL, 'V'},        {NULL, 0, NULL, 0},
+        {"version", no_argument, NULL, 'V'},        {"list", no_argument, NULL, 'l'},
+        {NULL, 0, NULL, 0},
     };
     opterr = 0;
     int option;
-    while ((option = getopt_long(argc, argv, ":d:t:s:n:vkhV", kLong, NULL)) != -1) {
+    while ((option = getopt_long(argc, argv, ":d:t:s:n:vklhV", kLong, NULL)) != -1) {
         switch (option) {
             case 'd':
                 options->device = optarg;
@@ -166,6 +181,9 @@ int ParseArguments(int argc, char* argv[], Options* options) {
                 return 0;
             case 'V':
                 printf("mcusend %s\n", MCUCOM_VERSION);
+                return 0;
+            case 'l':
+                PrintCommandTable();
                 return 0;
             case ':':
                 return BadUsage("%s needs a value", argv[optind - 1]);

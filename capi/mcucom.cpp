@@ -357,6 +357,18 @@ int mcucom_command_flag(uint32_t code) {
     return GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(code));
 }
 
+int mcucom_command_entry(size_t index, uint32_t* code, uint8_t* flag) {
+    if (code == NULL || flag == NULL) {
+        return Result(-EINVAL);
+    }
+    if (index >= static_cast<size_t>(mcucom::CMD_TABLE_SIZE)) {
+        return 0;
+    }
+    *code = static_cast<uint32_t>(m_cmdFlag[index].cmd);
+    *flag = m_cmdFlag[index].flag;
+    return 1;
+}
+
 int mcucom_frame_build(uint8_t serial, uint8_t flag, uint16_t code, const void* payload,
                        size_t payload_len, void* out, size_t out_size) {
     if (out == NULL || (payload == NULL && payload_len > 0)) {

@@ -151,6 +151,11 @@ const char* mcucom_strerror(int result);
 /* The flag byte of a code in the command table, or 0 when the code is not there. */
 int mcucom_command_flag(uint32_t code);
 
+/* The command table's entry at index (0, 1, ...): its code in *code and its flag byte in *flag
+ * (bit 6, 0x40: a command of the code waits for an answer). 1, or 0 past the last entry;
+ * -EINVAL for a null pointer. */
+int mcucom_command_entry(size_t index, uint32_t* code, uint8_t* flag);
+
 /* Lays out a whole frame in out: head, len, serial, flag, code, payload, checksum, tail. Its
  * length (payload_len + 11), or -EMSGSIZE (a payload over 1024 bytes), -ENOBUFS (out_size
  * too small), -EINVAL. */

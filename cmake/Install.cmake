@@ -49,6 +49,9 @@ endforeach()
 install(FILES capi/mcucom.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mcucom COMPONENT dev)
 
 install(EXPORT mcucomTargets NAMESPACE mcucom:: DESTINATION ${MCUCOM_CMAKE_DIR} COMPONENT dev)
+# The toolchain files a board program's own build uses, beside the package that finds the module.
+install(FILES cmake/arm-linux-gnueabi.cmake cmake/arm-linux-uclibcgnueabi.cmake
+        DESTINATION ${MCUCOM_CMAKE_DIR}/toolchains COMPONENT dev)
 configure_package_config_file(cmake/mcucomConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/mcucomConfig.cmake INSTALL_DESTINATION ${MCUCOM_CMAKE_DIR})
 write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/mcucomConfigVersion.cmake
@@ -63,14 +66,26 @@ file(RELATIVE_PATH MCUCOM_PC_TO_PREFIX /root/${CMAKE_INSTALL_LIBDIR}/pkgconfig /
 configure_file(cmake/mcucom.pc.in ${CMAKE_CURRENT_BINARY_DIR}/mcucom.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/mcucom.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+if(HDDPOWER_SHARED)
+  configure_file(cmake/mcucom-shared.pc.in ${CMAKE_CURRENT_BINARY_DIR}/mcucom-shared.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/mcucom-shared.pc
+          DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
+endif()
 
 install(FILES ${HDDPOWER_MAN_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT tools)
 install(FILES ${HDDPOWER_MAN3_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
+install(FILES ${HDDPOWER_MAN7_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man7 COMPONENT dev)
 
-# Each package's copyright, changelog and lintian overrides, as Debian's policy asks.
+# Each package's copyright, changelog and lintian overrides, as Debian's policy asks: for the
+# packages alone (scripts/package.sh turns this on); a plain install, a board image's, holds
+# only what the target needs.
+option(HDDPOWER_DEBIAN_FILES "Install the Debian packages' changelogs and lintian overrides" OFF)
 set(HDDPOWER_COMPONENTS tools dev)
 if(HDDPOWER_SHARED)
   list(APPEND HDDPOWER_COMPONENTS lib python)
+endif()
+if(NOT HDDPOWER_DEBIAN_FILES)
+  set(HDDPOWER_COMPONENTS)
 endif()
 foreach(component ${HDDPOWER_COMPONENTS})
   set(PACKAGE hddpower)

@@ -31,10 +31,12 @@ expect_tree() {  # ROOT WITH_SIMULATOR
     include/mcucom/common/ComFrame.h include/mcucom/serial/SerialFun.h
     include/mcucom/ack/DataPackList.h lib/cmake/mcucom/mcucomConfig.cmake
     lib/cmake/mcucom/mcucomConfigVersion.cmake lib/cmake/mcucom/mcucomTargets.cmake
-    lib/pkgconfig/mcucom.pc share/man/man1/hddpower.1.gz share/man/man1/mcusend.1.gz)
+    lib/pkgconfig/mcucom.pc share/man/man1/hddpower.1.gz share/man/man1/mcusend.1.gz
+    share/man/man7/mcucom-commands.7.gz lib/cmake/mcucom/toolchains/arm-linux-gnueabi.cmake
+    lib/cmake/mcucom/toolchains/arm-linux-uclibcgnueabi.cmake)
   [ "$2" = yes ] && files+=(bin/mcusim share/man/man1/mcusim.1.gz
     share/libsigrokdecode/decoders/mculine/pd.py share/libsigrokdecode/decoders/mculine/__init__.py
-    lib/libmcucom.so.1 lib/python3/dist-packages/mcucom/__init__.py)
+    lib/libmcucom.so.1 lib/pkgconfig/mcucom-shared.pc lib/python3/dist-packages/mcucom/__init__.py)
   for f in "${files[@]}"; do
     [ -f "$root/$f" ] || fail "$root/$f is missing"
   done
@@ -49,9 +51,14 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 expect_tree "$prefix" yes
 DESTDIR=$tmp/stage cmake --install "$build" --prefix /usr >/dev/null
 expect_tree "$tmp/stage/usr" yes
+# A plain install holds what a target needs; the packages' own files are the packages'.
+for root in "$prefix" "$tmp/stage/usr"; do
+  [ ! -e "$root/share/lintian" ] || fail "$root/share/lintian: the packages' overrides, installed"
+done
 
 echo "manual pages"
-for page in "$prefix"/share/man/man1/*.1.gz "$prefix"/share/man/man3/*.3.gz; do
+for page in "$prefix"/share/man/man1/*.1.gz "$prefix"/share/man/man3/*.3.gz \
+    "$prefix"/share/man/man7/*.7.gz; do
   warnings=$(zcat "$page" | groff -man -ww -z 2>&1)
   [ -z "$warnings" ] || fail "$page: $warnings"
 done
@@ -66,33 +73,39 @@ echo "protocol decoder"
 decoders=$(SIGROKDECODE_DIR=$prefix/share/libsigrokdecode/decoders sigrok-cli -L 2>&1)
 grep -q '^ *mculine ' <<<"$decoders" || fail "sigrok-cli does not find the installed mculine decoder"
 
-echo "example, with CMake and with pkg-config"
-cmake -S examples/consumer -B "$tmp/cmake-consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$tmp/cmake-consumer" >/dev/null
-cp -r examples/consumer "$tmp/pc-consumer"
-PKG_CONFIG_PATH=$prefix/lib/pkgconfig make -s -C "$tmp/pc-consumer" >/dev/null
-# pkg-config links the shared library where there is one, as it does for any library: the
-# dynamic linker is told where it is installed.
-export LD_LIBRARY_PATH=$prefix/lib
-for consumer in "$tmp/cmake-consumer/consumer" "$tmp/pc-consumer/consumer"; do
-  out=$("$prefix/bin/mcusim" "$consumer" 2>/dev/null) || fail "$consumer under mcusim failed"
+# Each example three ways, as the README gives them: CMake's mcucom::mcucom and pkg-config's
+# mcucom (the static library), and pkg-config's mcucom-shared with the rpath its Makefile adds;
+# built out of the source tree, and run from the prefix with nothing set for the dynamic linker.
+build_example() {  # NAME: prints the programs built
+  local name=$1
+  cmake -S "examples/$name" -B "$tmp/cmake-$name" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+  cmake --build "$tmp/cmake-$name" >/dev/null
+  mkdir -p "$tmp/pc-$name" "$tmp/pc-shared-$name"
+  PKG_CONFIG_PATH=$prefix/lib/pkgconfig make -s -C "$tmp/pc-$name" \
+    -f "$repo/examples/$name/Makefile" >/dev/null
+  PKG_CONFIG_PATH=$prefix/lib/pkgconfig make -s -C "$tmp/pc-shared-$name" \
+    -f "$repo/examples/$name/Makefile" PKG=mcucom-shared >/dev/null
+  for way in cmake pc pc-shared; do
+    echo "$tmp/$way-$name"
+  done
+}
+echo "example, with CMake and with pkg-config, static and shared"
+for dir in $(build_example consumer); do
+  out=$("$prefix/bin/mcusim" "$dir/consumer" 2>/dev/null) || fail "$dir/consumer under mcusim failed"
   grep -q '^consumer: command 0303, serial [0-9]*, acknowledged with result 0x00$' <<<"$out" ||
-    fail "$consumer was not acknowledged: $out"
+    fail "$dir/consumer was not acknowledged: $out"
 done
+readelf -d "$tmp/pc-shared-consumer/consumer" | grep -q 'NEEDED.*libmcucom\.so\.1' ||
+  fail "pkg-config's mcucom-shared did not link the shared library"
 
-echo "the example daemon in C, with CMake and with pkg-config"
-cmake -S examples/daemon -B "$tmp/cmake-daemon" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
-cmake --build "$tmp/cmake-daemon" >/dev/null
-cp -r examples/daemon "$tmp/pc-daemon"
-PKG_CONFIG_PATH=$prefix/lib/pkgconfig make -s -C "$tmp/pc-daemon" >/dev/null
-for daemon in "$tmp/cmake-daemon/mcudaemon" "$tmp/pc-daemon/mcudaemon"; do
-  out=$("$prefix/bin/mcusim" --unasked 0x0019 --unasked-ms 30 -- "$daemon" --commands 20 2>&1) ||
-    fail "$daemon under mcusim failed: $out"
+echo "the example daemon in C, with CMake and with pkg-config, static and shared"
+for dir in $(build_example daemon); do
+  out=$("$prefix/bin/mcusim" --unasked 0x0019 --unasked-ms 30 -- "$dir/mcudaemon" --commands 20 2>&1) ||
+    fail "$dir/mcudaemon under mcusim failed: $out"
   grep -q '^mcudaemon: 20 commands, 20 answered, 0 failed; events: [1-9][0-9]* unasked, 0 late answers, 0 copies, 0 dropped$' <<<"$out" ||
-    fail "$daemon did not get its answers and the MCU's frames: $out"
+    fail "$dir/mcudaemon did not get its answers and the MCU's frames: $out"
 done
-
-unset LD_LIBRARY_PATH
+[ -z "$(git status --porcelain --ignored examples)" ] || fail "an example's build wrote into the source tree"
 
 echo "the shared library exports the C and the fixed interface alone"
 # Each exported name without its parameters, whose types may be the module's own.
@@ -113,7 +126,8 @@ others=$(grep -F 'mcucom::' <<<"$exports" | grep -v -e 'mcucom::McuPortSettings'
 
 echo "the Python package, installed and from pip"
 py=/usr/bin/python3
-said=$(PYTHONPATH=$prefix/lib/python3/dist-packages LD_LIBRARY_PATH=$prefix/lib \
+# Installed, the package finds the library beside it: nothing is set for the dynamic linker.
+said=$(PYTHONPATH=$prefix/lib/python3/dist-packages \
   "$py" -c 'import mcucom; print(mcucom.version(), mcucom.build_frame(1, 0x41, 2).hex())') ||
   fail "the installed Python package does not import"
 [ "$said" = "$version 75aa0004014100024675aa" ] || fail "the installed Python package says: $said"

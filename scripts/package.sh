@@ -16,7 +16,8 @@ out=$(cd "$out" && pwd)
 package() {  # BUILD_DIR GENERATORS [cmake options...]
   local dir=$1 generators=$2
   shift 2
-  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DHDDPOWER_TESTS=OFF "$@" >/dev/null
+  cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DHDDPOWER_TESTS=OFF -DHDDPOWER_DEBIAN_FILES=ON \
+    "$@" >/dev/null
   cmake --build "$dir" -j"$jobs" >/dev/null
   (cd "$dir" && cpack -G "$generators" -B "$out" >/dev/null)
 }

@@ -268,6 +268,17 @@ TEST(CInterface, TheFrameRulesForTools) {
     EXPECT_EQ(0x41, mcucom_command_flag(6));
     EXPECT_EQ(0x11, mcucom_command_flag(0x0332));
     EXPECT_EQ(0, mcucom_command_flag(0x10006));
+    // The table, entry by entry: 31 codes, the power command fifth, command 0404 last.
+    std::vector<std::pair<uint32_t, uint8_t>> table;
+    uint32_t code = 0;
+    uint8_t flag = 0;
+    while (mcucom_command_entry(table.size(), &code, &flag) == 1) {
+        table.emplace_back(code, flag);
+    }
+    ASSERT_EQ(31u, table.size());
+    EXPECT_EQ(std::make_pair(uint32_t(6), uint8_t(0x41)), table[4]);
+    EXPECT_EQ(std::make_pair(uint32_t(0x0404), uint8_t(0x51)), table.back());
+    EXPECT_EQ(-EINVAL, mcucom_command_entry(0, nullptr, &flag));
 }
 
 // Two links on two lines in one process: each gets its own answers and its own events.

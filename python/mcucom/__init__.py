@@ -32,7 +32,8 @@ from . import _native
 __all__ = [
     "Link", "Answer", "Written", "Event", "EventKind", "LogLevel", "McuError", "NoAnswer",
     "AlreadyWaiting", "NotInTable", "PayloadTooLong", "LineLost", "LinkClosed", "LineHeld",
-    "WriteFailed", "build_frame", "find_frames", "command_flag", "expects_answer",
+    "WriteFailed", "build_frame", "find_frames", "command_flag", "command_table",
+    "expects_answer",
     "version", "PAYLOAD_MAX", "DEFAULT_TIMEOUT_MS",
 ]
 
@@ -333,6 +334,16 @@ class Link:
 def command_flag(code: int) -> int:
     """The flag byte of a code in the command table; 0 when the code is not there."""
     return _lib.mcucom_command_flag(_integer("code", code, 0, _UINT32))
+
+
+def command_table() -> List[Tuple[int, int]]:
+    """The MCU's command table, in its order: (code, flag byte) for each command; a flag with
+    bit 6 (0x40) set expects an answer."""
+    table = []
+    code, flag = ctypes.c_uint32(), ctypes.c_uint8()
+    while _lib.mcucom_command_entry(len(table), ctypes.byref(code), ctypes.byref(flag)) == 1:
+        table.append((code.value, flag.value))
+    return table
 
 
 def expects_answer(code: int) -> bool:

@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: MIT
 """The C library, libmcucom.so.1, and its calls as ctypes sees them.
 
-The library is looked for where MCUCOM_LIBRARY names it, then by the dynamic linker's own search
-(LD_LIBRARY_PATH, the system's library folders), as the C programs of the board find it.
+The library is looked for where MCUCOM_LIBRARY names it; otherwise where an install put it
+beside this package (PREFIX/lib, for the package in PREFIX/lib/python3/dist-packages), then by
+the dynamic linker's own search (LD_LIBRARY_PATH, the system's library folders), as the C
+programs of the board find it.
 """
 import ctypes
 import os
@@ -52,9 +54,34 @@ class Event(ctypes.Structure):
 LOG_FN = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p)
 
 
+class LibraryNotFound(OSError):
+    """libmcucom.so.1 was found nowhere it was looked for."""
+
+
+def _candidates() -> list:
+    named = os.environ.get("MCUCOM_LIBRARY")
+    if named:
+        return [named]
+    here = os.path.dirname(os.path.abspath(__file__))
+    beside = os.path.normpath(os.path.join(here, "..", "..", "..", SONAME))
+    return [beside, SONAME] if os.path.exists(beside) else [SONAME]
+
+
+def _open() -> ctypes.CDLL:
+    tried = []
+    for path in _candidates():
+        try:
+            return ctypes.CDLL(path, use_errno=True)
+        except OSError as failure:
+            tried.append("%s (%s)" % (path, failure))
+    raise LibraryNotFound(
+        "the mcucom library was not found; tried " + "; ".join(tried) +
+        ". Name it in MCUCOM_LIBRARY, or install it where the dynamic linker looks "
+        "(LD_LIBRARY_PATH, /usr/lib)")
+
+
 def _load() -> ctypes.CDLL:
-    path = os.environ.get("MCUCOM_LIBRARY") or SONAME
-    lib = ctypes.CDLL(path, use_errno=True)
+    lib = _open()
     link_p = ctypes.c_void_p
     signatures = {
         "mcucom_options_init": (None, [ctypes.POINTER(Options)]),
@@ -70,6 +97,8 @@ def _load() -> ctypes.CDLL:
         "mcucom_strerror": (ctypes.c_char_p, [ctypes.c_int]),
         "mcucom_version": (ctypes.c_char_p, []),
         "mcucom_command_flag": (ctypes.c_int, [ctypes.c_uint32]),
+        "mcucom_command_entry": (ctypes.c_int, [ctypes.c_size_t, ctypes.POINTER(ctypes.c_uint32),
+                                                ctypes.POINTER(ctypes.c_uint8)]),
         "mcucom_frame_build": (ctypes.c_int, [ctypes.c_uint8, ctypes.c_uint8, ctypes.c_uint16,
                                               ctypes.c_void_p, ctypes.c_size_t, ctypes.c_void_p,
                                               ctypes.c_size_t]),

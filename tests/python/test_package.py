@@ -6,6 +6,8 @@ import asyncio
 import errno
 import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -40,6 +42,8 @@ def test_the_command_table():
     assert (mcucom.command_flag(6), mcucom.command_flag(8), mcucom.command_flag(0x10006)) == \
         (0x41, 0x01, 0)
     assert mcucom.expects_answer(6) and not mcucom.expects_answer(8)
+    table = mcucom.command_table()
+    assert (len(table), table[4], table[-1]) == (31, (0x0006, 0x41), (0x0404, 0x51))
 
 
 @pytest.mark.parametrize("call, name", [
@@ -65,6 +69,18 @@ def test_integers_of_another_type_are_refused(served):
     with mcucom.Link(served("--no-answer").path) as link:
         with pytest.raises(TypeError, match="^timeout_ms must be an integer, not float"):
             link.command(6, SIX, timeout_ms=100.0)
+
+
+def test_a_missing_library_is_said_with_the_variable_and_the_paths_tried():
+    environment = dict(os.environ, MCUCOM_LIBRARY="/nonexistent/libmcucom.so.1")
+    failed = subprocess.run([sys.executable, "-c", "import mcucom"], env=environment,
+                            capture_output=True, text=True)
+    assert failed.returncode != 0
+    last = failed.stderr.strip().splitlines()[-1]
+    assert last.startswith("mcucom._native.LibraryNotFound: the mcucom library was not found; "
+                           "tried /nonexistent/libmcucom.so.1 (")
+    assert last.endswith("Name it in MCUCOM_LIBRARY, or install it where the dynamic linker "
+                         "looks (LD_LIBRARY_PATH, /usr/lib)")
 
 
 def test_ctrl_c_ends_a_waiting_command_at_once(served):
