@@ -16,7 +16,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Static binaries need no ARM loader or libraries on the machine that runs them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
+# Programs of the target run through qemu-user, unless the caller says otherwise (a board
+# image's build, which runs none, may name a command that fails).
+if(NOT DEFINED CMAKE_CROSSCOMPILING_EMULATOR)
+  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
+endif()
 
 # GCC notes that the ARM calling convention for some standard-library arguments changed in
 # GCC 7.1; everything here is built by one compiler, so the note says nothing useful.

@@ -23,9 +23,11 @@ package() {  # BUILD_DIR GENERATORS [cmake options...]
 }
 
 package build-pkg DEB
-# The board's packages are built against its own C library, uClibc.
+# The board's packages are built against its own C library, uClibc, as a board image's build
+# would build them: with no way to run the target's programs (an "emulator" that fails).
 uclibc_root=$(scripts/uclibc-toolchain.sh)
 HDDPOWER_UCLIBC_ROOT=$uclibc_root \
-  package build-pkg-arm "DEB;TGZ" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-uclibcgnueabi.cmake
+  package build-pkg-arm "DEB;TGZ" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-uclibcgnueabi.cmake \
+  -DCMAKE_CROSSCOMPILING_EMULATOR=/bin/false
 rm -rf "$out/_CPack_Packages"
 ls -1 "$out"
