@@ -14,7 +14,7 @@ file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/man)
 # The C interface's pages (section 3), written by hand, one per call and an overview; the
 # command table (section 7), made with the pages of section 1.
 file(GLOB HDDPOWER_MAN3_PAGES ${CMAKE_CURRENT_SOURCE_DIR}/man/man3/*.3)
-file(GLOB HDDPOWER_MAN7_PAGES ${CMAKE_CURRENT_SOURCE_DIR}/man/man7/*.7)
+set(HDDPOWER_MAN7_PAGES ${CMAKE_CURRENT_SOURCE_DIR}/man/man7/mcucom-commands.7)
 
 # Installed compressed, as Debian's policy asks and man reads them: gzip -n, so that the same
 # page gives the same bytes on every build. Sets VARIABLE to the compressed pages.
