@@ -38,6 +38,8 @@ class CFrameQueue {
     int Queuecpy(char* out, unsigned short nbytes, bool copy);
     int FrameFilter();
     int QueueXorCheckSum(int start, int nbytes);
+    // Kept for the programs that call it, as the fixed interface has it: a lookup by command
+    // that finds nothing and returns 0 (the packet list does its own lookups).
     int GetFrameByCmd(__ComFrameData* frame, int mode);
 
     int GetFrameNum() const { return m_frameCount; }
@@ -62,7 +64,7 @@ class CFrameQueue {
     int m_size;
     int m_freeLen;
     int m_frameCount;
-    sem_t m_sem;
+    sem_t m_sem;  // nothing posts or waits on it; kept so that the record keeps its layout
     MutexLock m_mutex;
     mcucom::FrameDropStats m_drops;
 };

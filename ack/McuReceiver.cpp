@@ -19,28 +19,21 @@ const int McuReceiver::kDefaultReadTimeoutUs;
 
 McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
                          DataPackList& dealList, int readTimeoutUs)
-    : m_port(port),
-      m_waitList(waitList),
-      m_ackList(ackList),
-      m_dealList(dealList),
-      m_unclaimed(m_dealList),
-      m_recent(NULL),
-      m_log(NULL),
-      m_readTimeoutUs(readTimeoutUs),
-      m_frameTimeUs(0),
-      m_forkGuard(this,
-                  mcucom::ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &UnlockAfterFork}) {
-    memset(&m_stats, 0, sizeof m_stats);
-}
+    : McuReceiver(port, waitList, ackList, &dealList, NULL, NULL, NULL, readTimeoutUs) {}
 
 McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
                          mcucom::UnclaimedFrames& unclaimed, mcucom::RecentCommands* recent,
                          mcucom::LinkLog* log, int readTimeoutUs)
+    : McuReceiver(port, waitList, ackList, NULL, &unclaimed, recent, log, readTimeoutUs) {}
+
+McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
+                         DataPackList* dealList, mcucom::UnclaimedFrames* unclaimed,
+                         mcucom::RecentCommands* recent, mcucom::LinkLog* log, int readTimeoutUs)
     : m_port(port),
       m_waitList(waitList),
       m_ackList(ackList),
-      m_dealList(ackList),
-      m_unclaimed(unclaimed),
+      m_dealList(dealList),
+      m_unclaimed(unclaimed != NULL ? *unclaimed : m_dealList),
       m_recent(recent),
       m_log(log),
       m_readTimeoutUs(readTimeoutUs),
@@ -64,7 +57,7 @@ void McuReceiver::UnlockAfterFork(void* self) {
 
 bool McuReceiver::DealList::Deliver(const unsigned char* frame, int, mcucom::FrameKind, long long) {
     __ComFrameData* received = reinterpret_cast<__ComFrameData*>(const_cast<unsigned char*>(frame));
-    return m_list.AddDatatoList(received) >= 0;
+    return m_list != NULL && m_list->AddDatatoList(received) >= 0;
 }
 
 bool McuReceiver::Start() {

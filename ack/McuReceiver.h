@@ -75,16 +75,23 @@ class McuReceiver : private mcucom::FrameStreamScanner::Sink {
     ReceiverStats stats();
 
   private:
-    // The fixed interface's destination: the deal list, whatever the kind.
+    // The fixed interface's destination: the deal list, whatever the kind (none for a link's
+    // receiver, whose frames go elsewhere).
     class DealList : public mcucom::UnclaimedFrames {
       public:
-        explicit DealList(DataPackList& list) : m_list(list) {}
+        explicit DealList(DataPackList* list) : m_list(list) {}
         bool Deliver(const unsigned char* frame, int, mcucom::FrameKind, long long) override;
         void LineLost(int, long long) override {}
 
       private:
-        DataPackList& m_list;
+        DataPackList* m_list;
     };
+
+    // Both public constructors' work: frames nobody claimed go to unclaimed when given, to
+    // dealList otherwise.
+    McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
+                DataPackList* dealList, mcucom::UnclaimedFrames* unclaimed,
+                mcucom::RecentCommands* recent, mcucom::LinkLog* log, int readTimeoutUs);
 
     void Run();
     void OnFrame(const unsigned char* frame, int length) override;

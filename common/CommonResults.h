@@ -11,11 +11,6 @@ const int FIFO_FAIL = -1;  // DVRSystem: no FIFO, a failed write or read, or no 
 const int CONTAINS_FOUND = -1;
 const int CONTAINS_NOT_FOUND = 0;
 
-// Callers compare against the numbers themselves: an edit of a value above stops the build
-// here, rather than changing quietly what every caller sees.
-static_assert(IPC_FAIL == -1 && FIFO_FAIL == -1 && CONTAINS_FOUND == -1 && CONTAINS_NOT_FOUND == 0,
-              "the helpers' result codes never change");
-
 }  // namespace mcucom
 
 #endif  // COMMON_COMMONRESULTS_H

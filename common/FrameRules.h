@@ -135,7 +135,6 @@ class FlatBytes {
     const unsigned char* m_data;
 };
 
-// Bytes a reader dropped, by the verdict that dropped them.
 // Why a refused head's bytes were dropped, in the words reports use ("a frame head whose
 // checksum is wrong"); NULL for bytes that hold no head and for a valid frame.
 inline const char* RefusedHeadReason(FrameVerdict verdict) {
@@ -155,6 +154,7 @@ inline const char* RefusedHeadReason(FrameVerdict verdict) {
     }
 }
 
+// Bytes a reader dropped, by the verdict that dropped them.
 struct FrameDropStats {
     unsigned long noHead;       // bytes that did not start with 0x75 0xAA
     unsigned long oversize;     // head bytes followed by a len above 1028

@@ -10,7 +10,8 @@
 // descriptor (unbuffered, so a line already arrived keeps the device readable), ReadComEx
 // and ReadBinCom read raw bytes (ReadComEx never blocks past its wait, whoever else reads the
 // device), WriteCom writes once and never retries.
-// Every failure is -1 (null for ReadLine). Opening and closing exclude every read and write in
+// Every failure is -1 (null for ReadLine), but ReadOrLost's, which say why as a negative errno.
+// Opening and closing exclude every read and write in
 // progress (a lock the reads and writes share), so another thread's call on a port being
 // closed fails instead of using a descriptor closed under it.
 #ifndef SERIAL_SERIALFUN_H
@@ -66,6 +67,8 @@ class CComTransmit {
     CComTransmit(const CComTransmit&) = delete;
     CComTransmit& operator=(const CComTransmit&) = delete;
 
+    // A hook OpenCom calls with the settings it opens, empty: the fixed interface has it for
+    // programs that trace their ports.
     void TraceComPar(TerminalInfo* info);
     int OpenCom(TerminalInfo* info);
     int CloseCom();

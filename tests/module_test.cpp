@@ -48,8 +48,45 @@
 #include "tool/HddPower.h"
 #include "tool/McuLink.h"
 #include "tool/McuPort.h"
+#include "tool/ModuleResults.h"
 
 namespace {
+
+// The results callers on the board compare against as numbers: each name keeps its value.
+TEST(FixedResults, EveryNameKeepsItsNumber) {
+    const struct {
+        const char* name;
+        int value, number;
+    } results[] = {
+        {"QUEUE_TOO_FEW_BYTES", mcucom::QUEUE_TOO_FEW_BYTES, -1},
+        {"QUEUE_BAD_ARGUMENT", mcucom::QUEUE_BAD_ARGUMENT, -3},
+        {"QUEUE_NO_ROOM", mcucom::QUEUE_NO_ROOM, -4},
+        {"QUEUE_TOO_LARGE", mcucom::QUEUE_TOO_LARGE, -5},
+        {"QUEUE_BAD_CHECKSUM", mcucom::QUEUE_BAD_CHECKSUM, -6},
+        {"QUEUE_BAD_TAIL", mcucom::QUEUE_BAD_TAIL, -7},
+        {"PACK_LIST_NULL_FRAME", mcucom::PACK_LIST_NULL_FRAME, -1},
+        {"PACK_LIST_NO_ARRIVAL", mcucom::PACK_LIST_NO_ARRIVAL, -1},
+        {"WAIT_LIST_NULL_FRAME", mcucom::WAIT_LIST_NULL_FRAME, -1},
+        {"WAIT_LIST_NO_MATCH", mcucom::WAIT_LIST_NO_MATCH, -2},
+        {"WAIT_LIST_HELD", mcucom::WAIT_LIST_HELD, -3},
+        {"WAIT_LIST_NO_ACK", mcucom::WAIT_LIST_NO_ACK, -4},
+        {"WAIT_LIST_NO_MEMORY", mcucom::WAIT_LIST_NO_MEMORY, -5},
+        {"WAIT_LIST_ALREADY_WAITING", mcucom::WAIT_LIST_ALREADY_WAITING, -6},
+        {"WAIT_LIST_ALREADY_ANSWERED", mcucom::WAIT_LIST_ALREADY_ANSWERED, -7},
+        {"PORT_FAIL", mcucom::PORT_FAIL, -1},
+        {"IPC_FAIL", mcucom::IPC_FAIL, -1},
+        {"FIFO_FAIL", mcucom::FIFO_FAIL, -1},
+        {"CONTAINS_FOUND", mcucom::CONTAINS_FOUND, -1},
+        {"CONTAINS_NOT_FOUND", mcucom::CONTAINS_NOT_FOUND, 0},
+        {"SEND_BAD_ARGUMENT", mcucom::SEND_BAD_ARGUMENT, -1},
+        {"SEND_WRITE_FAILED", mcucom::SEND_WRITE_FAILED, -7},
+        {"SEND_UNKNOWN_CMD", mcucom::SEND_UNKNOWN_CMD, -9},
+        {"MODULE_PORT_FAIL", mcucom::MODULE_PORT_FAIL, -1},
+    };
+    for (const auto& r : results) {
+        EXPECT_EQ(r.number, r.value) << r.name;
+    }
+}
 
 TEST(FrameCompletion, WritesHeadChecksumAndTailAndNothingBeyond) {
     for (const std::string& payload : {std::string(), std::string("\xa1\xb2\xc3"),
