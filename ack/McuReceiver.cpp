@@ -22,13 +22,13 @@ McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList
     : McuReceiver(port, waitList, ackList, &dealList, NULL, NULL, NULL, readTimeoutUs) {}
 
 McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
-                         mcucom::UnclaimedFrames& unclaimed, mcucom::RecentCommands* recent,
-                         mcucom::LinkLog* log, int readTimeoutUs)
+                         UnclaimedFrames& unclaimed, RecentCommands* recent, LinkLog* log,
+                         int readTimeoutUs)
     : McuReceiver(port, waitList, ackList, NULL, &unclaimed, recent, log, readTimeoutUs) {}
 
 McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
-                         DataPackList* dealList, mcucom::UnclaimedFrames* unclaimed,
-                         mcucom::RecentCommands* recent, mcucom::LinkLog* log, int readTimeoutUs)
+                         DataPackList* dealList, UnclaimedFrames* unclaimed, RecentCommands* recent,
+                         LinkLog* log, int readTimeoutUs)
     : m_port(port),
       m_waitList(waitList),
       m_ackList(ackList),
@@ -38,8 +38,7 @@ McuReceiver::McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList
       m_log(log),
       m_readTimeoutUs(readTimeoutUs),
       m_frameTimeUs(0),
-      m_forkGuard(this,
-                  mcucom::ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &UnlockAfterFork}) {
+      m_forkGuard(this, ForkGuard::Hooks{&LockForFork, &UnlockAfterFork, &UnlockAfterFork}) {
     memset(&m_stats, 0, sizeof m_stats);
 }
 
@@ -55,7 +54,7 @@ void McuReceiver::UnlockAfterFork(void* self) {
     static_cast<McuReceiver*>(self)->m_statsLock.unlock();
 }
 
-bool McuReceiver::DealList::Deliver(const unsigned char* frame, int, mcucom::FrameKind, long long) {
+bool McuReceiver::DealList::Deliver(const unsigned char* frame, int, FrameKind, long long) {
     __ComFrameData* received = reinterpret_cast<__ComFrameData*>(const_cast<unsigned char*>(frame));
     return m_list != NULL && m_list->AddDatatoList(received) >= 0;
 }
@@ -82,18 +81,18 @@ void McuReceiver::Count(unsigned long ReceiverStats::*counter) {
 
 void McuReceiver::Run() {
     char chunk[kReadChunk];
-    long long lastByteUs = mcucom::MonotonicMicros();
+    long long lastByteUs = MonotonicMicros();
     bool lossSaid = false;
     while (!m_thread.stopping()) {
-        const long long startUs = mcucom::MonotonicMicros();
+        const long long startUs = MonotonicMicros();
         const int got = m_port.ReadOrLost(chunk, kReadChunk, m_readTimeoutUs, m_wake.fd());
         if (got > 0) {
-            lastByteUs = m_frameTimeUs = mcucom::MonotonicMicros();
+            lastByteUs = m_frameTimeUs = MonotonicMicros();
             lossSaid = false;
             m_scanner.Feed(reinterpret_cast<unsigned char*>(chunk), static_cast<size_t>(got), this);
         } else {
             if (m_scanner.pending() > 0 &&
-                mcucom::MonotonicMicros() - lastByteUs >= mcucom::FRAME_STREAM_QUIET_US) {
+                MonotonicMicros() - lastByteUs >= FRAME_STREAM_QUIET_US) {
                 m_frameTimeUs = lastByteUs;
                 m_scanner.Flush(this);
             }
@@ -101,12 +100,12 @@ void McuReceiver::Run() {
             if (got < 0 && got != -EBADF && !lossSaid) {
                 lossSaid = true;
                 Count(&ReceiverStats::linesLost);
-                m_unclaimed.LineLost(-got, mcucom::MonotonicMicros());
+                m_unclaimed.LineLost(-got, MonotonicMicros());
             }
             // A closed port, a lost line or bytes another reader took fail at once: wait out
             // the time-out instead of spinning.
             struct pollfd wake = {m_wake.fd(), POLLIN, 0};
-            mcucom::PollWithin(&wake, 1, m_readTimeoutUs - (mcucom::MonotonicMicros() - startUs));
+            PollWithin(&wake, 1, m_readTimeoutUs - (MonotonicMicros() - startUs));
         }
         MutexLockGuard guard(m_statsLock);
         m_stats.drops = m_scanner.stats().drops;
@@ -129,12 +128,11 @@ void McuReceiver::OnFrame(const unsigned char* frame, int length) {
             return;
         }
     } else {
-        mcucom::FrameKind kind = mcucom::kFrameCopy;
-        if (claimed != mcucom::WAIT_LIST_ALREADY_ANSWERED) {
-            kind =
-                m_recent != NULL ? m_recent->Classify(frame, m_frameTimeUs) : mcucom::kFrameUnasked;
+        FrameKind kind = kFrameCopy;
+        if (claimed != WAIT_LIST_ALREADY_ANSWERED) {
+            kind = m_recent != NULL ? m_recent->Classify(frame, m_frameTimeUs) : kFrameUnasked;
         }
-        if (kind == mcucom::kFrameCopy) {
+        if (kind == kFrameCopy) {
             Count(&ReceiverStats::copies);
         }
         if (m_unclaimed.Deliver(frame, length, kind, m_frameTimeUs)) {
@@ -145,17 +143,16 @@ void McuReceiver::OnFrame(const unsigned char* frame, int length) {
     Count(&ReceiverStats::notStored);
 }
 
-void McuReceiver::OnNoise(const unsigned char* /*bytes*/, size_t count,
-                          mcucom::FrameVerdict verdict) {
+void McuReceiver::OnNoise(const unsigned char* /*bytes*/, size_t count, FrameVerdict verdict) {
     if (m_log == NULL) {
         return;
     }
     const char* reason = RefusedHeadReason(verdict);
     if (reason != NULL) {
-        m_log->Print(mcucom::kLogWarning, stderr, "receiver: dropped %lu bytes, a frame head %s\n",
+        m_log->Print(kLogWarning, stderr, "receiver: dropped %lu bytes, a frame head %s\n",
                      static_cast<unsigned long>(count), reason);
     } else {
-        m_log->Print(mcucom::kLogWarning, stderr, "receiver: dropped %lu bytes of noise\n",
+        m_log->Print(kLogWarning, stderr, "receiver: dropped %lu bytes of noise\n",
                      static_cast<unsigned long>(count));
     }
 }

@@ -35,7 +35,7 @@ struct ReceiverStats {
     unsigned long copies;            // answers to a command that already had its answer (dealt too)
     unsigned long notStored;         // valid frames a list would not take
     unsigned long linesLost;         // times the line was found gone (hung up, removed)
-    mcucom::FrameDropStats drops;    // bytes dropped while resynchronising, by reason
+    FrameDropStats drops;            // bytes dropped while resynchronising, by reason
 };
 
 // Where a receiver puts the frames that no waiting command claimed, and hears that the line is
@@ -49,7 +49,7 @@ class UnclaimedFrames {
     virtual void LineLost(int error, long long atUs) = 0;
 };
 
-class McuReceiver : private mcucom::FrameStreamScanner::Sink {
+class McuReceiver : private FrameStreamScanner::Sink {
   public:
     static const int kDefaultReadTimeoutUs = 20000;
 
@@ -60,8 +60,8 @@ class McuReceiver : private mcucom::FrameStreamScanner::Sink {
     // by recent, when given), and the line's loss is said; dropped bytes are logged, when a log
     // is given.
     McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
-                mcucom::UnclaimedFrames& unclaimed, mcucom::RecentCommands* recent,
-                mcucom::LinkLog* log, int readTimeoutUs);
+                UnclaimedFrames& unclaimed, RecentCommands* recent, LinkLog* log,
+                int readTimeoutUs);
     ~McuReceiver();
 
     McuReceiver(const McuReceiver&) = delete;
@@ -77,10 +77,10 @@ class McuReceiver : private mcucom::FrameStreamScanner::Sink {
   private:
     // The fixed interface's destination: the deal list, whatever the kind (none for a link's
     // receiver, whose frames go elsewhere).
-    class DealList : public mcucom::UnclaimedFrames {
+    class DealList : public UnclaimedFrames {
       public:
         explicit DealList(DataPackList* list) : m_list(list) {}
-        bool Deliver(const unsigned char* frame, int, mcucom::FrameKind, long long) override;
+        bool Deliver(const unsigned char* frame, int, FrameKind, long long) override;
         void LineLost(int, long long) override {}
 
       private:
@@ -90,12 +90,12 @@ class McuReceiver : private mcucom::FrameStreamScanner::Sink {
     // Both public constructors' work: frames nobody claimed go to unclaimed when given, to
     // dealList otherwise.
     McuReceiver(CComTransmit& port, WaitCmdList& waitList, DataPackList& ackList,
-                DataPackList* dealList, mcucom::UnclaimedFrames* unclaimed,
-                mcucom::RecentCommands* recent, mcucom::LinkLog* log, int readTimeoutUs);
+                DataPackList* dealList, UnclaimedFrames* unclaimed, RecentCommands* recent,
+                LinkLog* log, int readTimeoutUs);
 
     void Run();
     void OnFrame(const unsigned char* frame, int length) override;
-    void OnNoise(const unsigned char* bytes, size_t count, mcucom::FrameVerdict verdict) override;
+    void OnNoise(const unsigned char* bytes, size_t count, FrameVerdict verdict) override;
     void Count(unsigned long ReceiverStats::*counter);
     static void LockForFork(void* self);
     static void UnlockAfterFork(void* self);
@@ -104,18 +104,18 @@ class McuReceiver : private mcucom::FrameStreamScanner::Sink {
     WaitCmdList& m_waitList;
     DataPackList& m_ackList;
     DealList m_dealList;
-    mcucom::UnclaimedFrames& m_unclaimed;
-    mcucom::RecentCommands* m_recent;
-    mcucom::LinkLog* m_log;
+    UnclaimedFrames& m_unclaimed;
+    RecentCommands* m_recent;
+    LinkLog* m_log;
     const int m_readTimeoutUs;
 
-    mcucom::FrameStreamScanner m_scanner;  // touched by the receiver thread only
-    long long m_frameTimeUs;  // receiver thread only: when the bytes being scanned came
-    MutexLock m_statsLock;    // guards m_stats, read by other threads
+    FrameStreamScanner m_scanner;  // touched by the receiver thread only
+    long long m_frameTimeUs;       // receiver thread only: when the bytes being scanned came
+    MutexLock m_statsLock;         // guards m_stats, read by other threads
     ReceiverStats m_stats;
-    mcucom::ForkGuard m_forkGuard;
-    mcucom::WakePipe m_wake;        // rung by Stop(): the wait on a quiet line ends at once
-    mcucom::WorkerThread m_thread;  // last: stopped before the members its body uses go away
+    ForkGuard m_forkGuard;
+    WakePipe m_wake;        // rung by Stop(): the wait on a quiet line ends at once
+    WorkerThread m_thread;  // last: stopped before the members its body uses go away
 };
 
 }  // namespace mcucom

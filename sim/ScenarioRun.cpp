@@ -19,6 +19,18 @@ std::string XmlText(const std::string& text) {
     return out;
 }
 
+// The scenario file read, where this mcusim reads them (it was built with yaml-cpp).
+bool ReadScenario(const char* path, Scenario* scenario, std::string* error) {
+#ifdef HDDPOWER_SCENARIO_FILES
+    return LoadScenario(path, scenario, error);
+#else
+    (void)scenario;
+    *error = std::string(path) + ": this mcusim reads no scenario files (it was built without "
+                                 "yaml-cpp)";
+    return false;
+#endif
+}
+
 }  // namespace
 
 int ScenarioRun::Prepare(const ScenarioFiles& files, double start, SimOptions* options,
@@ -27,13 +39,7 @@ int ScenarioRun::Prepare(const ScenarioFiles& files, double start, SimOptions* o
     m_capture = start == 0;
     if (files.scenario != NULL) {
         std::string error;
-#ifdef HDDPOWER_SCENARIO_FILES
-        if (!LoadScenario(files.scenario, &m_scenario, &error)) {
-#else
-        error = std::string(files.scenario) +
-                ": this mcusim reads no scenario files (it was built without yaml-cpp)";
-        {
-#endif
+        if (!ReadScenario(files.scenario, &m_scenario, &error)) {
             fprintf(stderr, "mcusim: %s\n", error.c_str());
             return kSimUsageStatus;
         }

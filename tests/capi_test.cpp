@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
@@ -176,7 +177,10 @@ TEST(CInterface, AFullQueueDropsTheOldestAndSaysHowMany) {
         usleep(5000);
     }
     sim.sim.Stop();
-    usleep(100 * 1000);  // the receiver takes what is still on its way
+    // The receiver takes what is still on its way: the line's input is empty once it has.
+    for (int pending = 1; ioctl(sim.line.slave(), FIONREAD, &pending) == 0 && pending > 0;) {
+        usleep(1000);
+    }
     mcucom_event events[8];
     const int got = mcucom_read_events(sim.link, events, 8, 0);
     ASSERT_EQ(4, got);

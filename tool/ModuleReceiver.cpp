@@ -8,7 +8,7 @@ namespace mcucom {
 // The default link's objects, reached through the link: a receiver made before main must not
 // depend on the order in which the globals that name them are set.
 ModuleReceiver::ModuleReceiver()
-    : McuReceiver(mcucom::McuLink::Default().port(), mcucom::McuLink::Default().waitList(),
-                  mcucom::McuLink::Default().ackList(), mcucom::McuLink::Default().dealList()) {}
+    : McuReceiver(McuLink::Default().port(), McuLink::Default().waitList(),
+                  McuLink::Default().ackList(), McuLink::Default().dealList()) {}
 
 }  // namespace mcucom

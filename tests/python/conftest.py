@@ -6,6 +6,7 @@ tests that need the simulator's options are skipped, with the reason."""
 import os
 import subprocess
 import threading
+import time
 
 import pytest
 
@@ -31,6 +32,15 @@ class ServedLine:
     def _read(self):
         for line in self.process.stdout:
             self.report.append(line)
+
+    def wait_for_requests(self, code, count, timeout=30):
+        """Returns once the MCU has received count requests of code (a command waits for its
+        answer once its request is on the line)."""
+        seen = "cmd 0x%04x " % code
+        deadline = time.monotonic() + timeout
+        while sum(seen in line for line in list(self.report)) < count:
+            assert time.monotonic() < deadline, "no %d requests of %04x came" % (count, code)
+            time.sleep(0.01)
 
     def kill(self):
         """The MCU's end goes away at once, as when a cable is pulled."""

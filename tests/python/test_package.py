@@ -108,7 +108,7 @@ def test_each_failure_has_its_exception(served):
         outcome = []
         waiting = threading.Thread(target=lambda: outcome.append(_failure(link, 2000)))
         waiting.start()
-        time.sleep(0.2)  # the other command waits meanwhile
+        quiet.wait_for_requests(6, 2)  # the other command waits meanwhile
         with pytest.raises(mcucom.AlreadyWaiting):
             link.command(6, SIX)
         waiting.join()
@@ -134,7 +134,7 @@ def test_a_close_ends_a_waiting_call_and_a_lost_line_is_said(served):
     outcome = []
     waiting = threading.Thread(target=lambda: outcome.append(_failure(link, 60000)))
     waiting.start()
-    time.sleep(0.2)
+    quiet.wait_for_requests(6, 1)
     link.close()
     waiting.join(timeout=30)
     assert outcome == [mcucom.LinkClosed]
