@@ -332,6 +332,76 @@ DeviceNamespaceChild::~DeviceNamespaceChild() {
     }
 }
 
+namespace {
+
+// The paths and maps the child works with, all under the scratch folder.
+void PlanPaths(const DeviceCommand& command, const std::string& scratch, ChildPlan* plan) {
+    for (size_t i = 0; i < command.argv.size(); ++i) {
+        plan->argv.push_back(const_cast<char*>(command.argv[i].c_str()));
+    }
+    plan->argv.push_back(NULL);
+    plan->slavePath = command.slavePath.empty() ? NULL : command.slavePath.c_str();
+    plan->devicePath = command.devicePath.c_str();
+    plan->scratch = scratch;
+    plan->hostDev = scratch + "/dev";
+    plan->upper = scratch + "/upper";
+    plan->work = scratch + "/work";
+    plan->overlayOptions = "lowerdir=/dev,upperdir=" + plan->upper + ",workdir=" + plan->work;
+    plan->uidMap = IdMap(getuid());
+    plan->gidMap = IdMap(getgid());
+    for (const char* name : kDevSubmounts) {
+        plan->submounts.push_back({plan->hostDev + "/" + name, std::string("/dev/") + name});
+    }
+    for (const char* name : kBasicDevices) {
+        plan->basicDevices.push_back({plan->hostDev + "/" + name, std::string("/dev/") + name});
+    }
+    plan->ptmxLink = "/dev/ptmx";
+    // Reached through the host's /dev set aside: the command's /dev/pts may be another instance.
+    const std::string devPrefix = "/dev/";
+    plan->slaveSource = command.slavePath.compare(0, devPrefix.size(), devPrefix) == 0
+                            ? plan->hostDev + "/" + command.slavePath.substr(devPrefix.size())
+                            : command.slavePath;
+    plan->streamFds[0] = command.stdinFd;
+    plan->streamFds[1] = command.stdoutFd;
+    plan->streamFds[2] = command.stderrFd;
+    plan->parent = getpid();
+}
+
+// A scratch folder under TMPDIR (or /tmp), or "" with errno set.
+std::string MakeScratch() {
+    const char* tmp = getenv("TMPDIR");
+    std::string scratch =
+        std::string(tmp != NULL && tmp[0] != '\0' ? tmp : "/tmp") + "/devns.XXXXXX";
+    return mkdtemp(&scratch[0]) != NULL ? scratch : std::string();
+}
+
+// Forks the child that carries the plan out (its pid in *pid), and waits until it has run the
+// command; false with the reason when it could not (a child that ran is left to be waited for).
+bool Launch(ChildPlan* plan, pid_t* pid, std::string* error) {
+    int errorPipe[2];
+    if (!MakeCloseOnExecPipe(errorPipe)) {
+        *error = std::string("cannot make a pipe: ") + strerror(errno);
+        return false;
+    }
+    plan->errorFd = errorPipe[1];
+    *pid = fork();
+    if (*pid == 0) {
+        RunChild(*plan);
+    }
+    close(errorPipe[1]);
+    if (*pid < 0) {
+        *error = std::string("cannot fork: ") + strerror(errno);
+        close(errorPipe[0]);
+        return false;
+    }
+    // The pipe closes on a successful exec; anything read from it is the child's reason.
+    const bool failed = ReadChildFailure(errorPipe[0], error);
+    close(errorPipe[0]);
+    return !failed;
+}
+
+}  // namespace
+
 bool DeviceNamespaceChild::Start(const DeviceCommand& command, std::string* error) {
     if (command.argv.empty()) {
         *error = "no command given";
@@ -343,66 +413,13 @@ bool DeviceNamespaceChild::Start(const DeviceCommand& command, std::string* erro
         *error = std::string("cannot run the command: ") + strerror(errno);
         return false;
     }
-    const char* tmp = getenv("TMPDIR");
-    std::string scratch =
-        std::string(tmp != NULL && tmp[0] != '\0' ? tmp : "/tmp") + "/devns.XXXXXX";
-    if (mkdtemp(&scratch[0]) == NULL) {
+    m_scratch = MakeScratch();
+    if (m_scratch.empty()) {
         *error = std::string("cannot make a scratch directory: ") + strerror(errno);
         return false;
     }
-    m_scratch = scratch;
-    for (size_t i = 0; i < command.argv.size(); ++i) {
-        plan.argv.push_back(const_cast<char*>(command.argv[i].c_str()));
-    }
-    plan.argv.push_back(NULL);
-    plan.slavePath = command.slavePath.empty() ? NULL : command.slavePath.c_str();
-    plan.devicePath = command.devicePath.c_str();
-    plan.scratch = m_scratch;
-    plan.hostDev = m_scratch + "/dev";
-    plan.upper = m_scratch + "/upper";
-    plan.work = m_scratch + "/work";
-    plan.overlayOptions = "lowerdir=/dev,upperdir=" + plan.upper + ",workdir=" + plan.work;
-    plan.uidMap = IdMap(getuid());
-    plan.gidMap = IdMap(getgid());
-    for (const char* name : kDevSubmounts) {
-        plan.submounts.push_back({plan.hostDev + "/" + name, std::string("/dev/") + name});
-    }
-    for (const char* name : kBasicDevices) {
-        plan.basicDevices.push_back({plan.hostDev + "/" + name, std::string("/dev/") + name});
-    }
-    plan.ptmxLink = "/dev/ptmx";
-    // Reached through the host's /dev set aside: the command's /dev/pts may be another instance.
-    const std::string devPrefix = "/dev/";
-    plan.slaveSource = command.slavePath.compare(0, devPrefix.size(), devPrefix) == 0
-                           ? plan.hostDev + "/" + command.slavePath.substr(devPrefix.size())
-                           : command.slavePath;
-    plan.streamFds[0] = command.stdinFd;
-    plan.streamFds[1] = command.stdoutFd;
-    plan.streamFds[2] = command.stderrFd;
-    plan.parent = getpid();
-
-    int errorPipe[2];
-    if (!MakeCloseOnExecPipe(errorPipe)) {
-        *error = std::string("cannot make a pipe: ") + strerror(errno);
-        Wait();
-        return false;
-    }
-    plan.errorFd = errorPipe[1];
-    m_pid = fork();
-    if (m_pid == 0) {
-        RunChild(plan);
-    }
-    close(errorPipe[1]);
-    if (m_pid < 0) {
-        *error = std::string("cannot fork: ") + strerror(errno);
-        close(errorPipe[0]);
-        Wait();
-        return false;
-    }
-    // The pipe closes on a successful exec; anything read from it is the child's reason.
-    const bool failed = ReadChildFailure(errorPipe[0], error);
-    close(errorPipe[0]);
-    if (failed) {
+    PlanPaths(command, m_scratch, &plan);
+    if (!Launch(&plan, &m_pid, error)) {
         Wait();
         return false;
     }
