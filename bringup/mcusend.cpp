@@ -15,6 +15,7 @@
 #include <string>
 
 #include "bringup/RoundTripTimes.h"
+#include "capi/mcucom.h"
 #include "common/Clock.h"
 #include "common/LineClaim.h"
 #include "common/StdStreams.h"
@@ -22,7 +23,7 @@
 #include "programs/StopSignals.h"
 #include "serial/ClaimedLine.h"
 #include "tool/HddPower.h"
-#include "capi/mcucom.h"
+#include "tool/McuPort.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ const char kUsage[] =
 
 struct Options {
     Options()
-        : device("/dev/ttyAMA2"),
+        : device(mcucom::MCU_LINE_DEVICE),
           timeoutMs(1000),
           serial(0),
           count(1),
@@ -137,11 +138,16 @@ int BadUsage(const char* format, const char* what) {
 // Parses the command line into *options: -1 when the run goes on, otherwise the exit status.
 int ParseArguments(int argc, char* argv[], Options* options) {
     static const struct option kLong[] = {
-        {"device", required_argument, NULL, 'd'},   {"timeout", required_argument, NULL, 't'},
-        {"serial", required_argument, NULL, 's'},   {"count", required_argument, NULL, 'n'},
-        {"verbose", no_argument, NULL, 'v'},        {"keep-settings", no_argument, NULL, 'k'},
-        {"share", no_argument, NULL, kShareOption}, {"help", no_argument, NULL, 'h'},
-        {"version", no_argument, NULL, 'V'},        {"list", no_argument, NULL, 'l'},
+        {"device", required_argument, NULL, 'd'},
+        {"timeout", required_argument, NULL, 't'},
+        {"serial", required_argument, NULL, 's'},
+        {"count", required_argument, NULL, 'n'},
+        {"verbose", no_argument, NULL, 'v'},
+        {"keep-settings", no_argument, NULL, 'k'},
+        {"share", no_argument, NULL, kShareOption},
+        {"help", no_argument, NULL, 'h'},
+        {"version", no_argument, NULL, 'V'},
+        {"list", no_argument, NULL, 'l'},
         {NULL, 0, NULL, 0},
     };
     opterr = 0;

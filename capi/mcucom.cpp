@@ -22,8 +22,6 @@
 
 namespace {
 
-const char* const kDefaultDevice = "/dev/ttyAMA2";
-const unsigned int kDefaultBaud = 115200;
 const unsigned int kDefaultReadTimeoutMs = 20;
 const unsigned int kDefaultQueueDepth = 256;
 const unsigned int kLongestReadTimeoutMs = 60000;
@@ -202,8 +200,8 @@ void mcucom_options_init(struct mcucom_options* options) {
         return;
     }
     memset(options, 0, sizeof *options);
-    options->device = kDefaultDevice;
-    options->baud_rate = kDefaultBaud;
+    options->device = mcucom::MCU_LINE_DEVICE;
+    options->baud_rate = mcucom::MCU_LINE_BAUD;
     options->read_timeout_ms = kDefaultReadTimeoutMs;
     options->event_queue_depth = kDefaultQueueDepth;
 }

@@ -22,10 +22,11 @@
 #include <vector>
 
 #include "sim/McuSimulator.h"
+#include "tool/McuPort.h"
 
 class VcdRecorder {
   public:
-    static const unsigned kDefaultBaud = 115200;
+    static const unsigned kDefaultBaud = mcucom::MCU_LINE_BAUD;
     static const unsigned kUnitNs = 1000;  // the dump's time unit
 
     explicit VcdRecorder(double startSeconds, unsigned baud = kDefaultBaud);

@@ -35,14 +35,13 @@
 #include "sim/ServeLine.h"
 #include "sim/TrafficReport.h"
 #include "sim/VcdRecorder.h"
+#include "tool/McuPort.h"
 
 namespace {
 
-const char* const kDevicePath = "/dev/ttyAMA2";
 const int kUsageStatus = kSimUsageStatus;
 const int kSetupStatus = kSimSetupStatus;
 const int kOutputFailedStatus = 1;
-const unsigned kDefaultBaud = 115200;
 // What a served line's report may hold back while its reader is slow, and how long the end
 // waits for it to be read.
 const size_t kReportQueueBytes = 1 << 20;
@@ -421,7 +420,7 @@ int RunUnderSimulator(char* argv[], int argc, const SimOptions& options, VcdReco
     DeviceCommand command;
     command.argv.assign(argv, argv + argc);
     command.slavePath = pty.slavePath;
-    command.devicePath = kDevicePath;
+    command.devicePath = mcucom::MCU_LINE_DEVICE;
 
     BlockStopSignals(true);
     McuSimulator simulator(pty.master, Print, options);
@@ -514,7 +513,7 @@ int main(int argc, char* argv[]) {
     // A reader of mcusim's output that goes away must not end mcusim before its command.
     signal(SIGPIPE, SIG_IGN);
     SimOptions options;
-    options.baud = kDefaultBaud;  // a real line is paced
+    options.baud = mcucom::MCU_LINE_BAUD;  // a real line is paced
     DecodeOptions decode;
     const char* serve = NULL;
     const char* vcd = NULL;

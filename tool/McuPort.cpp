@@ -7,18 +7,12 @@
 #include "tool/McuLink.h"
 #include "tool/ModuleResults.h"
 
-namespace {
-
-const unsigned int kMcuBaudRate = 115200;
-
-}  // namespace
-
 namespace mcucom {
 
 TerminalInfo McuPortSettings(const char* devName) {
     TerminalInfo info;
     memset(&info, 0, sizeof info);
-    info.baudRate = kMcuBaudRate;
+    info.baudRate = MCU_LINE_BAUD;
     info.dataBits = 8;
     info.parity = 'N';
     info.stopBits = 1;
@@ -49,7 +43,7 @@ void SetMcuLineToWatch(int fd) {
 }  // namespace mcucom
 
 int McuComModuleInit() {
-    TerminalInfo info = mcucom::McuPortSettings("/dev/ttyAMA2");
+    TerminalInfo info = mcucom::McuPortSettings(mcucom::MCU_LINE_DEVICE);
     return mcucom::McuLink::Default().port().OpenCom(&info) == 0 ? 0 : mcucom::MODULE_PORT_FAIL;
 }
 

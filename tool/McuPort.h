@@ -7,6 +7,10 @@
 
 namespace mcucom {
 
+// The board's MCU line and its rate: the defaults of every program and interface that opens it.
+const char* const MCU_LINE_DEVICE = "/dev/ttyAMA2";
+const unsigned int MCU_LINE_BAUD = 115200;
+
 // The MCU port's fixed settings (115200 baud, 8N1, no stick parity, reserved values 0, 1000,
 // 0, 1000) for the device given; McuComModuleInit opens "/dev/ttyAMA2" with them.
 TerminalInfo McuPortSettings(const char* devName);
