@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "common/CmdTable.h"
 #include "common/ComFrame.h"
 
 #include <yaml-cpp/yaml.h>
@@ -46,18 +47,38 @@ long long Integer(const YAML::Node& node, long long low, long long high, const s
     return value;
 }
 
+// A bound as a person writes it: 0.5, 1, 600000.
+std::string NumberText(double value) {
+    char text[32];
+    snprintf(text, sizeof text, "%g", value);
+    return text;
+}
+
 double Number(const YAML::Node& node, double low, double high, const std::string& what) {
     double value = 0;
     if (!node.IsScalar() || !YAML::convert<double>::decode(node, value) || !(value >= low) ||
         !(value <= high)) {
-        throw Refusal(node, what + " must be a number from " + std::to_string(low).substr(0, 6) +
-                                " to " + std::to_string(high).substr(0, 9));
+        throw Refusal(node, what + " must be a number from " + NumberText(low) + " to " +
+                                NumberText(high));
     }
     return value;
 }
 
 unsigned short Code(const YAML::Node& node) {
     return static_cast<unsigned short>(Integer(node, 1, 0xFFFF, "a command code"));
+}
+
+std::string CodeText(unsigned short code);
+
+// The code of a request the board sends: one of the command table's (the MCU's own frames may
+// carry any code).
+unsigned short RequestCode(const YAML::Node& node) {
+    const unsigned short code = Code(node);
+    if (GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(code)) == 0) {
+        throw Refusal(node, "command " + CodeText(code) +
+                                " is not in the command table (mcusend --list prints it)");
+    }
+    return code;
 }
 
 std::string CodeText(unsigned short code) {
@@ -217,7 +238,7 @@ class Reader {
             throw Refusal(node, "commands must be a map of codes to what the MCU does");
         }
         for (YAML::const_iterator it = node.begin(); it != node.end(); ++it) {
-            const unsigned short code = Code(it->first);
+            const unsigned short code = RequestCode(it->first);
             if (m_s->commands.count(code) != 0) {
                 throw Refusal(it->first, "command " + CodeText(code) + " is named twice (line " +
                                              std::to_string(m_s->commands[code].line) + ")");
@@ -307,7 +328,7 @@ class Reader {
                 frame.atMs = Number(item["at_ms"], 0, 86400000, "at_ms");
             }
             if (item["after"]) {
-                frame.after = Code(item["after"]);
+                frame.after = RequestCode(item["after"]);
             }
             if (item["delay_ms"]) {
                 frame.delayMs = Number(item["delay_ms"], 0, 600000, "delay_ms");
@@ -327,7 +348,7 @@ class Reader {
                 throw Refusal(item, "an expectation is a request or a never");
             }
             expectation.never = static_cast<bool>(item["never"]);
-            expectation.code = Code(expectation.never ? item["never"] : item["request"]);
+            expectation.code = RequestCode(expectation.never ? item["never"] : item["request"]);
             if (item["payload"]) {
                 expectation.anyPayload = false;
                 expectation.payload = HexBytes(item["payload"], "an expected payload");

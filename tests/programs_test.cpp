@@ -879,6 +879,10 @@ TEST(McusimScenario, AnswersAsItsFileSaysAndJudgesTheRun) {
         {"commands: [1\n", ":2: end of sequence flow not found"},
         {"commands:\n  6: {answer: none}\n  0x0006: {answer: none}\n",
          ":3: command 0006 is named twice (line 2)"},
+        {"expect:\n  - {never: 0x0001}\n",
+         ":2: command 0001 is not in the command table (mcusend --list prints it)"},
+        {"frames:\n  - {code: 0x19, every_ms: 0.5}\n",
+         ":2: every_ms must be a number from 1 to 600000"},
         {"commands:\n  6:\n    answer: {payload: \"" + std::string(2046, 'a') + "\"}\n",
          ":3: a payload of 1023 bytes: a frame carries at most 1022 after an answer's serial and "
          "result"},
