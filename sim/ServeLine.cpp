@@ -158,7 +158,7 @@ std::string Totals(const char* line, const SimStats& stats) {
 
 // Serves one open line (a device, or a socket's peer) until it ends; adds its counts to total.
 void Serve(int fd, int listener, const ServeSetup& setup, SimStats* total) {
-    McuSimulator simulator(fd, setup.log, setup.options);
+    McuSimulator simulator(fd, setup.quiet ? McuSimulator::LogSink() : setup.log, setup.options);
     if (setup.vcd != NULL) {
         VcdRecorder* vcd = setup.vcd;
         simulator.SetLineObserver([vcd](LineDirection direction, const unsigned char* bytes,

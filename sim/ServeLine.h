@@ -13,6 +13,7 @@ struct ServeSetup {
     McuSimulator::LogSink log;  // the report; must never block for long
     VcdRecorder* vcd;           // records the traffic when not null
     bool share;                 // a device held by another program is used all the same
+    bool quiet;                 // the simulator's line-by-line report left out
 };
 
 // Serves LINE until SIGINT, SIGTERM or SIGHUP. "unix:PATH" listens on a unix socket made at

@@ -171,10 +171,20 @@ std::string DescribeItem(const DecodedItem& item) {
     return std::string();
 }
 
+std::string SayLineLeft(const struct termios& found, const struct termios& left) {
+    const bool same = cfgetispeed(&found) == cfgetispeed(&left) &&
+                      cfgetospeed(&found) == cfgetospeed(&left) && found.c_iflag == left.c_iflag &&
+                      found.c_oflag == left.c_oflag && found.c_cflag == left.c_cflag &&
+                      found.c_lflag == left.c_lflag && found.c_cc[VMIN] == left.c_cc[VMIN] &&
+                      found.c_cc[VTIME] == left.c_cc[VTIME];
+    return std::string(same ? "line settings left as found: " : "line settings left changed: ") +
+           DescribeLineSettings(left);
+}
+
 std::string DescribeLineSettings(const struct termios& tio) {
     return Format(
-        "line settings: %u baud in, %u baud out, %d data bits, %s, %d stop bit%s, %s, "
-        "INPCK %s, VMIN %d, VTIME %d",
+        "%u baud in, %u baud out, %d data bits, %s, %d stop bit%s, %s, INPCK %s, VMIN %d, "
+        "VTIME %d",
         BaudOf(cfgetispeed(&tio)), BaudOf(cfgetospeed(&tio)), DataBitsOf(tio), ParityOf(tio),
         (tio.c_cflag & CSTOPB) != 0 ? 2 : 1, (tio.c_cflag & CSTOPB) != 0 ? "s" : "",
         IsRaw(tio) ? "raw" : "not raw", (tio.c_iflag & INPCK) != 0 ? "on" : "off", tio.c_cc[VMIN],

@@ -21,5 +21,7 @@ std::string HexBytes(const unsigned char* data, size_t count);
 
 // Speed, character format, parity, stop bits and raw-ness of a terminal.
 std::string DescribeLineSettings(const struct termios& tio);
+// The end of a run: whether the command left the line as it found it, and how it left it.
+std::string SayLineLeft(const struct termios& found, const struct termios& left);
 
 #endif  // SIM_TRAFFICREPORT_H

@@ -56,7 +56,8 @@ const char kUsage[] =
     "mount namespace (as root; otherwise in an unprivileged user namespace). The command's\n"
     "output passes through; every line, frame and noise byte it sends is decoded, with the\n"
     "module's own frame rules, and reported on standard output after \"mcusim: \", and so is\n"
-    "every answer. When the command ends, the line settings it left are reported. The exit\n"
+    "every answer. When the command ends, the line settings it left are reported, and whether\n"
+    "they are the ones it found (\"line settings left as found\" or \"left changed\"). The exit\n"
     "status is the command's (128 + the signal's number if a signal ended it). SIGINT,\n"
     "SIGTERM and SIGHUP are passed on to the command; the command ends with mcusim.\n"
     "Frames whose flag has the ackBit (0x40) are acknowledged: payload byte 0 the acknowledged\n"
@@ -119,6 +120,10 @@ const char kUsage[] =
     "                        way: each code's answers in turn (none where there was none) with\n"
     "                        their delays, the MCU's own frames at their times; from a command's\n"
     "                        run, --serve, or --decode of a capture of both sides of a real line\n"
+    "      --quiet           report no frame, byte or answer one by one: only the run's end\n"
+    "                        (the line settings left, a served line's totals, expectations)\n"
+    "      --report=FILE     write the report to FILE instead of standard output (which then\n"
+    "                        carries the command's own output alone)\n"
     "      --vcd=FILE        write the line's traffic as a Value Change Dump: signals host_tx\n"
     "                        and mcu_tx, each byte an 8N1 frame at the line's rate, in units of\n"
     "                        1 us, for a logic analyzer's viewer or sigrok-cli's UART decoder\n"
@@ -147,6 +152,43 @@ const char kUsage[] =
     "before the command; -- ends them.\n";
 
 MutexLock g_printLock;
+bool g_quiet = false;     // --quiet: the simulator's line-by-line report left out
+FILE* g_report = stdout;  // --report: where the report goes
+const char* g_reportPath = NULL;
+
+// Points the report at --report's file: false after saying why when it cannot be written.
+bool OpenReport() {
+    if (g_reportPath == NULL) {
+        return true;
+    }
+    const int fd = open(g_reportPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    FILE* file = fd >= 0 ? fdopen(fd, "w") : NULL;
+    if (file == NULL) {
+        fprintf(stderr, "mcusim: cannot write %s: %s\n", g_reportPath, strerror(errno));
+        if (fd >= 0) {
+            close(fd);
+        }
+        return false;
+    }
+    g_report = file;
+    return true;
+}
+
+// Whether the report reached its file whole (standard output's own check is apart).
+bool ReportWritten() {
+    if (g_report == stdout) {
+        return true;
+    }
+    const bool flushed = fflush(g_report) == 0 && ferror(g_report) == 0;
+    const int error = errno;
+    const bool closed = fclose(g_report) == 0;
+    g_report = stdout;
+    if (!flushed || !closed) {
+        fprintf(stderr, "mcusim: cannot write %s: %s\n", g_reportPath,
+                strerror(flushed ? errno : error));
+    }
+    return flushed && closed;
+}
 
 // Writes text to standard output, each of its lines after "mcusim: ".
 // Each line of text after "mcusim: ", with its newline.
@@ -167,7 +209,7 @@ std::string ReportLines(const std::string& text) {
 
 void WriteLines(const std::string& text) {
     const std::string lines = ReportLines(text);
-    fwrite(lines.data(), 1, lines.size(), stdout);
+    fwrite(lines.data(), 1, lines.size(), g_report);
 }
 
 // The simulator's log, shared by its thread and this one: each report goes out at once, so
@@ -175,7 +217,7 @@ void WriteLines(const std::string& text) {
 void Print(const std::string& text) {
     MutexLockGuard guard(g_printLock);
     WriteLines(text);
-    fflush(stdout);
+    fflush(g_report);
 }
 
 int BadOption(const char* name, const char* value) {
@@ -209,7 +251,9 @@ enum LongOnly {
     kUnpaced,
     kScenario,
     kRecord,
-    kJunit
+    kJunit,
+    kQuiet,
+    kReport
 };
 
 const struct option kOptions[] = {{"decode", required_argument, NULL, kDecode},
@@ -237,6 +281,8 @@ const struct option kOptions[] = {{"decode", required_argument, NULL, kDecode},
                                   {"scenario", required_argument, NULL, kScenario},
                                   {"record", required_argument, NULL, kRecord},
                                   {"junit", required_argument, NULL, kJunit},
+                                  {"quiet", no_argument, NULL, kQuiet},
+                                  {"report", required_argument, NULL, kReport},
                                   {"help", no_argument, NULL, 'h'},
                                   {"version", no_argument, NULL, 'V'},
                                   {NULL, 0, NULL, 0}};
@@ -374,6 +420,12 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, DecodeOptions* dec
             case kJunit:
                 files->junit = optarg;
                 break;
+            case kQuiet:
+                g_quiet = true;
+                break;
+            case kReport:
+                g_reportPath = optarg;
+                break;
             case ':':
                 fprintf(stderr, "mcusim: %s needs a value\n", argv[optind - 1]);
                 return -1;
@@ -417,13 +469,15 @@ int RunUnderSimulator(char* argv[], int argc, const SimOptions& options, VcdReco
         return kSetupStatus;
     }
     QuietLine(pty.slave);
+    struct termios found;
+    const bool settingsRead = tcgetattr(pty.slave, &found) == 0;
     DeviceCommand command;
     command.argv.assign(argv, argv + argc);
     command.slavePath = pty.slavePath;
     command.devicePath = mcucom::MCU_LINE_DEVICE;
 
     BlockStopSignals(true);
-    McuSimulator simulator(pty.master, Print, options);
+    McuSimulator simulator(pty.master, g_quiet ? McuSimulator::LogSink() : Print, options);
     if (vcd != NULL) {
         simulator.SetLineObserver([vcd](LineDirection direction, const unsigned char* bytes,
                                         size_t count,
@@ -442,9 +496,9 @@ int RunUnderSimulator(char* argv[], int argc, const SimOptions& options, VcdReco
     *ended = mcucom::MonotonicSeconds();
     g_commandPid = 0;
     simulator.Stop();
-    struct termios tio;
-    if (tcgetattr(pty.slave, &tio) == 0) {
-        Print(DescribeLineSettings(tio));
+    struct termios left;
+    if (settingsRead && tcgetattr(pty.slave, &left) == 0) {
+        Print(SayLineLeft(found, left));
     }
     ClosePtyPair(&pty);
     return ExitCodeOf(status);
@@ -477,12 +531,13 @@ int WithLineDump(const char* vcdPath, unsigned baud,
 // signal ends mcusim by that signal once all is put back.
 int ServeWithReport(const char* line, const char* vcdPath, const SimOptions& options, bool share,
                     ScenarioRun* run) {
-    ReportWriter report(STDOUT_FILENO, kReportQueueBytes);
+    ReportWriter report(fileno(g_report), kReportQueueBytes);
     ServeSetup setup;
     setup.options = options;
     setup.log = [&report](const std::string& text) { report.Add(ReportLines(text)); };
     setup.vcd = NULL;
     setup.share = share;
+    setup.quiet = g_quiet;
     bool ran = false;
     const int served = WithLineDump(vcdPath, options.baud, [&](VcdRecorder* dump, double* ended) {
         setup.vcd = dump;
@@ -531,19 +586,26 @@ int main(int argc, char* argv[]) {
     if (prepared != 0) {
         return prepared;
     }
+    if (!OpenReport()) {
+        run.Finish(kSetupStatus, "", false);
+        return kSetupStatus;
+    }
     if (decode.path != NULL) {
         decode.player = options.player;
         const int decoded = run.Finish(DecodeCapture(decode, WriteLines), decode.path);
         // A failed decode has said why already.
-        return decoded != 0 || mcucom::StandardOutputWritten("mcusim") ? decoded
-                                                                       : kOutputFailedStatus;
+        const bool reported = ReportWritten();
+        return decoded != 0 || (mcucom::StandardOutputWritten("mcusim") && reported)
+                   ? decoded
+                   : kOutputFailedStatus;
     }
     if (serve != NULL) {
         if (first < argc) {
             fprintf(stderr, "mcusim: --serve runs no command (%s)\n", argv[first]);
             return kUsageStatus;
         }
-        return ServeWithReport(serve, vcd, options, decode.share, &run);
+        const int served = ServeWithReport(serve, vcd, options, decode.share, &run);
+        return ReportWritten() || served != 0 ? served : kOutputFailedStatus;
     }
     if (first >= argc) {
         fputs(kUsage, stderr);
@@ -558,5 +620,7 @@ int main(int argc, char* argv[]) {
     const int judged = run.Finish(status, std::string("a run of ") + argv[first], ran);
     // The command's own status comes first; a run that went well but whose report was lost
     // fails as mcusim's own fault.
-    return mcucom::StandardOutputWritten("mcusim") || judged != 0 ? judged : kSetupStatus;
+    const bool reported = ReportWritten();
+    return (mcucom::StandardOutputWritten("mcusim") && reported) || judged != 0 ? judged
+                                                                                : kSetupStatus;
 }

@@ -46,6 +46,12 @@ std::vector<std::string> Join(std::vector<std::string> a, const std::vector<std:
     return a;
 }
 
+// A file's whole text, as a string.
+std::string Contents(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 // mcusim with options, running a shell script that finds the programs in $EMU, $MCUSEND...
 ToolResult UnderSim(const std::vector<std::string>& options, const std::string& script,
                     int closedStreams = 0) {
@@ -152,18 +158,28 @@ TEST(ClosedStreams, NothingButRequestsReachesTheLine) {
         "stty -F /dev/ttyAMA2 raw -echo; printf x > /dev/ttyAMA2; timeout 1 cat /dev/ttyAMA2 > " +
             heard.path(),
         kNoStdout);
-    std::ifstream in(heard.path());
-    EXPECT_EQ("", std::string(std::istreambuf_iterator<char>(in), {}));
+    EXPECT_EQ("", Contents(heard.path()));
 }
 
 TEST(Mcusim, RunsItsCommandReportsTheLineAndRefusesBadOptionValues) {
     const ToolResult r =
         RunProgram(Join(Join({McuSimPath(), "--"}, EmulatorPrefix()), {HddPowerPath(), "on"}));
     EXPECT_EQ(0, r.exitCode) << r.err;
+    const std::string leftRaw =
+        "mcusim: line settings left changed: 115200 baud in, 115200 baud out, 8 data bits, no "
+        "parity, 1 stop bit, raw, INPCK on, VMIN 1, VTIME 0\n";
+    EXPECT_NE(std::string::npos, r.out.find(leftRaw)) << r.out;
+    // Quiet, with the report apart: the command's output alone on standard output, and the
+    // run's end alone in the report.
+    const TempPath report("report");
+    const ToolResult quiet = RunProgram(
+        Join(Join({McuSimPath(), "--quiet", "--report", report.path(), "--"}, EmulatorPrefix()),
+             {HddPowerPath(), "on"}));
+    EXPECT_EQ(0, quiet.exitCode) << quiet.err;
+    EXPECT_EQ("Open COM  /dev/ttyAMA2 OK! \n## hdd power on \n## ackBit is 0x1 \n", quiet.out);
+    EXPECT_EQ(leftRaw, Contents(report.path()));
     EXPECT_NE(std::string::npos,
-              r.out.find("mcusim: line settings: 115200 baud in, 115200 baud out, 8 data bits, no "
-                         "parity, 1 stop bit, raw, INPCK on, VMIN 1, VTIME 0\n"))
-        << r.out;
+              RunProgram({McuSimPath(), "true"}).out.find("mcusim: line settings left as found: "));
     EXPECT_EQ(3, RunProgram({McuSimPath(), "sh", "-c", "exit 3"}).exitCode);
     const ToolResult nested = UnderSim({}, "$EMU $MCUSIM -- $EMU $HDDPOWER on");  // ptys inside
     EXPECT_NE(std::string::npos, nested.out.find("## hdd power on \n"));
@@ -609,8 +625,7 @@ TEST(McusimServe, ServesPeerAfterPeerWhateverBecomesOfItsReport) {
     RunHostShell("echo kept > " + dump.path());
     EXPECT_EQ(1,
               RunProgram({McuSimPath(), "--vcd", dump.path(), "--serve", "/nonexistent"}).exitCode);
-    std::ifstream kept(dump.path());
-    EXPECT_EQ("kept\n", std::string(std::istreambuf_iterator<char>(kept), {}));
+    EXPECT_EQ("kept\n", Contents(dump.path()));
 }
 
 // The line as a logic analyzer shows it, on traces of the tool, a command and a soak under
@@ -841,12 +856,6 @@ TEST(McusimLine, StopsOnlyBetweenFrames) {
     }
     sim.Stop();
     EXPECT_EQ(0u, sent % frame) << sent << " bytes";
-}
-
-// A file's whole text, as a string.
-std::string Contents(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // The MCU as a scenario file has it: a mistake in the file is refused with its line; requests
