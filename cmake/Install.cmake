@@ -17,6 +17,13 @@ if(NOT CMAKE_CROSSCOMPILING)
   install(TARGETS mcusim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 endif()
 
+# The scenario format's manual page and example scenarios go with the simulator.
+if(NOT CMAKE_CROSSCOMPILING)
+  install(FILES ${HDDPOWER_MAN5_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT tools)
+  install(FILES scenarios/power.yaml scenarios/status.yaml
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hddpower/examples/scenarios COMPONENT tools)
+endif()
+
 # The protocol decoder for sigrok, where libsigrokdecode looks for decoders (under /usr, the
 # library's own folder; elsewhere, XDG_DATA_DIRS or SIGROKDECODE_DIR must name the folder).
 if(NOT CMAKE_CROSSCOMPILING)

@@ -15,6 +15,8 @@ file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/man)
 # command table (section 7), made with the pages of section 1.
 file(GLOB HDDPOWER_MAN3_PAGES ${CMAKE_CURRENT_SOURCE_DIR}/man/man3/*.3)
 set(HDDPOWER_MAN7_PAGES ${CMAKE_CURRENT_SOURCE_DIR}/man/man7/mcucom-commands.7)
+# The scenario format (section 5), written by hand; installed with mcusim.
+set(HDDPOWER_MAN5_PAGES ${CMAKE_CURRENT_SOURCE_DIR}/man/man5/mcusim-scenario.5)
 
 # Installed compressed, as Debian's policy asks and man reads them: gzip -n, so that the same
 # page gives the same bytes on every build. Sets VARIABLE to the compressed pages.
@@ -36,5 +38,7 @@ endfunction()
 hddpower_compressed_pages(HDDPOWER_MAN_PAGES_GZ ${HDDPOWER_MAN_PAGES})
 hddpower_compressed_pages(HDDPOWER_MAN3_PAGES_GZ ${HDDPOWER_MAN3_PAGES})
 hddpower_compressed_pages(HDDPOWER_MAN7_PAGES_GZ ${HDDPOWER_MAN7_PAGES})
+hddpower_compressed_pages(HDDPOWER_MAN5_PAGES_GZ ${HDDPOWER_MAN5_PAGES})
 add_custom_target(man-pages-gz ALL
-  DEPENDS ${HDDPOWER_MAN_PAGES_GZ} ${HDDPOWER_MAN3_PAGES_GZ} ${HDDPOWER_MAN7_PAGES_GZ})
+  DEPENDS ${HDDPOWER_MAN_PAGES_GZ} ${HDDPOWER_MAN3_PAGES_GZ} ${HDDPOWER_MAN5_PAGES_GZ}
+          ${HDDPOWER_MAN7_PAGES_GZ})

@@ -34,7 +34,8 @@ expect_tree() {  # ROOT WITH_SIMULATOR
     lib/pkgconfig/mcucom.pc share/man/man1/hddpower.1.gz share/man/man1/mcusend.1.gz
     share/man/man7/mcucom-commands.7.gz lib/cmake/mcucom/toolchains/arm-linux-gnueabi.cmake
     lib/cmake/mcucom/toolchains/arm-linux-uclibcgnueabi.cmake)
-  [ "$2" = yes ] && files+=(bin/mcusim share/man/man1/mcusim.1.gz
+  [ "$2" = yes ] && files+=(bin/mcusim share/man/man1/mcusim.1.gz share/man/man5/mcusim-scenario.5.gz
+    share/doc/hddpower/examples/scenarios/power.yaml share/doc/hddpower/examples/scenarios/status.yaml
     share/libsigrokdecode/decoders/mculine/pd.py share/libsigrokdecode/decoders/mculine/__init__.py
     lib/libmcucom.so.1 lib/pkgconfig/mcucom-shared.pc lib/python3/dist-packages/mcucom/__init__.py)
   for f in "${files[@]}"; do
@@ -58,7 +59,7 @@ done
 
 echo "manual pages"
 for page in "$prefix"/share/man/man1/*.1.gz "$prefix"/share/man/man3/*.3.gz \
-    "$prefix"/share/man/man7/*.7.gz; do
+    "$prefix"/share/man/man5/*.5.gz "$prefix"/share/man/man7/*.7.gz; do
   # A page that only points at another (".so man3/page.3") is right when that one is there.
   target=$(zcat "$page" | sed -n 's/^\.so //p')
   if [ -n "$target" ]; then
@@ -69,6 +70,13 @@ for page in "$prefix"/share/man/man1/*.1.gz "$prefix"/share/man/man3/*.3.gz \
   [ -z "$warnings" ] || fail "$page: $warnings"
 done
 
+echo "the example scenarios, as installed"
+# Each is read and played (a run of `true` may leave its expectations unmet: status 6).
+for scenario in "$prefix"/share/doc/hddpower/examples/scenarios/*.yaml; do
+  status=0
+  "$prefix/bin/mcusim" --quiet --scenario "$scenario" -- true >/dev/null 2>&1 || status=$?
+  [ "$status" -eq 0 ] || [ "$status" -eq 6 ] || fail "$scenario does not run as a scenario ($status)"
+done
 echo "versions"
 for program in mcusend mcusim; do
   said=$("$prefix/bin/$program" --version)
