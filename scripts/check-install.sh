@@ -153,6 +153,9 @@ cp -r pyproject.toml python "$tmp/pip-source"
 said=$(cd "$tmp" && LD_LIBRARY_PATH=$prefix/lib "$tmp/venv/bin/python" -c 'import mcucom; print(mcucom.version())') ||
   fail "the Python package from pip does not import"
 [ "$said" = "$version" ] || fail "the Python package from pip says: $said"
+# Installed by pip, the package's pytest plugin is found by its entry point alone.
+options=$(cd "$tmp" && "$tmp/venv/bin/python" -m pytest --help 2>&1) || true
+grep -q -- '--mcucom-line' <<<"$options" || fail "pytest does not find the package's plugin after pip install"
 
 echo "packages"
 arch=$(dpkg --print-architecture)

@@ -113,4 +113,18 @@ def _load() -> ctypes.CDLL:
     return lib
 
 
-lib = _load()
+class _Library:
+    """The library, loaded on its first use: importing the package (as pytest does to load its
+    plugin) needs no library; the first call that does raises LibraryNotFound where it is
+    missing."""
+
+    def __init__(self) -> None:
+        self._lib = None
+
+    def __getattr__(self, name: str):
+        if self._lib is None:
+            self._lib = _load()
+        return getattr(self._lib, name)
+
+
+lib = _Library()

@@ -73,8 +73,8 @@ def test_integers_of_another_type_are_refused(served):
 
 def test_a_missing_library_is_said_with_the_variable_and_the_paths_tried():
     environment = dict(os.environ, MCUCOM_LIBRARY="/nonexistent/libmcucom.so.1")
-    failed = subprocess.run([sys.executable, "-c", "import mcucom"], env=environment,
-                            capture_output=True, text=True)
+    failed = subprocess.run([sys.executable, "-c", "import mcucom; mcucom.version()"],
+                            env=environment, capture_output=True, text=True)
     assert failed.returncode != 0
     last = failed.stderr.strip().splitlines()[-1]
     assert last.startswith("mcucom._native.LibraryNotFound: the mcucom library was not found; "
