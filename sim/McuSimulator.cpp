@@ -70,6 +70,8 @@ SimOptions::SimOptions()
       unaskedCode(-1),
       unaskedEveryMs(200),
       unaskedLen(2),
+      hangupAfter(0),
+      hangupMs(1000),
       seed(1),
       keepReceived(100000),
       baud(0),

@@ -47,7 +47,9 @@ struct SimOptions {
     double duplicate;  // probability that an answer is sent twice
     int unaskedCode;   // -1: none; else frames of this code are sent now and then
     int unaskedEveryMs;
-    int unaskedLen;  // payload bytes of each unasked frame, random (2 by default; 0: none)
+    int unaskedLen;   // payload bytes of each unasked frame, random (2 by default; 0: none)
+    int hangupAfter;  // a served pseudo-terminal hangs up after this many requests (0: never)
+    int hangupMs;     // and a new one comes up this long after
     unsigned seed;
     size_t keepReceived;     // items Received() keeps, the newest (100,000 by default)
     unsigned baud;           // the line's rate: each byte takes its 8N1 time (10 bits) to cross,

@@ -58,8 +58,8 @@ double Number(const YAML::Node& node, double low, double high, const std::string
     double value = 0;
     if (!node.IsScalar() || !YAML::convert<double>::decode(node, value) || !(value >= low) ||
         !(value <= high)) {
-        throw Refusal(node, what + " must be a number from " + NumberText(low) + " to " +
-                                NumberText(high));
+        throw Refusal(
+            node, what + " must be a number from " + NumberText(low) + " to " + NumberText(high));
     }
     return value;
 }

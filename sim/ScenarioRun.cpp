@@ -25,8 +25,9 @@ bool ReadScenario(const char* path, Scenario* scenario, std::string* error) {
     return LoadScenario(path, scenario, error);
 #else
     (void)scenario;
-    *error = std::string(path) + ": this mcusim reads no scenario files (it was built without "
-                                 "yaml-cpp)";
+    *error = std::string(path) +
+             ": this mcusim reads no scenario files (it was built without "
+             "yaml-cpp)";
     return false;
 #endif
 }

@@ -11,6 +11,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 
 #include "common/Clock.h"
@@ -22,6 +23,7 @@ namespace {
 
 const char kSocketPrefix[] = "unix:";
 const char kNewPty[] = "pty";
+const char kLinkedPty[] = "pty:";
 const int kWatchMs = 50;
 
 bool AddressOf(const char* path, struct sockaddr_un* address) {
@@ -117,24 +119,30 @@ int AcceptPeer(int listener, const char* path) {
     return -1;
 }
 
-// Until a stop signal, a hang-up or the peer's close. A second peer connecting meanwhile
+// Until a stop signal, a hang-up, the peer's close, or hangUp (when given) saying the line is
+// to hang up, which it then does, returning true. A second peer connecting meanwhile
 // (listener, when there is one) waits in the backlog; it is said once.
-void WatchLine(int fd, int listener, const McuSimulator::LogSink& log) {
+bool WatchLine(int fd, int listener, const McuSimulator::LogSink& log,
+               const std::function<bool()>& hangUp) {
     bool toldOfWaiting = false;
     while (StopSignalCaught() == 0) {
+        if (hangUp && hangUp()) {
+            return true;
+        }
         struct pollfd pfd[2] = {{fd, 0, 0}, {listener, POLLIN, 0}};
         const nfds_t watched = listener >= 0 && !toldOfWaiting ? 2 : 1;
         if (poll(pfd, watched, kWatchMs) <= 0) {
             continue;
         }
         if ((pfd[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            return;
+            return false;
         }
         if (watched == 2 && (pfd[1].revents & POLLIN) != 0) {
             log("another peer is waiting: it is served when this one leaves");
             toldOfWaiting = true;
         }
     }
+    return false;
 }
 
 void Add(SimStats* total, const SimStats& more) {
@@ -156,8 +164,10 @@ std::string Totals(const char* line, const SimStats& stats) {
     return text;
 }
 
-// Serves one open line (a device, or a socket's peer) until it ends; adds its counts to total.
-void Serve(int fd, int listener, const ServeSetup& setup, SimStats* total) {
+// Serves one open line (a device, a socket's peer, a pseudo-terminal) until it ends; adds its
+// counts to total. With hangUps, a line that has received options.hangupAfter requests is
+// ended on purpose: true then.
+bool Serve(int fd, int listener, const ServeSetup& setup, SimStats* total, bool hangUps = false) {
     McuSimulator simulator(fd, setup.quiet ? McuSimulator::LogSink() : setup.log, setup.options);
     if (setup.vcd != NULL) {
         VcdRecorder* vcd = setup.vcd;
@@ -166,9 +176,15 @@ void Serve(int fd, int listener, const ServeSetup& setup, SimStats* total) {
                                         double at) { vcd->Record(direction, bytes, count, at); });
     }
     simulator.Start();
-    WatchLine(fd, listener, setup.log);
+    const unsigned long after = static_cast<unsigned long>(setup.options.hangupAfter);
+    std::function<bool()> hangUp;
+    if (hangUps && after > 0) {
+        hangUp = [&simulator, after] { return simulator.stats().framesReceived >= after; };
+    }
+    const bool hungUp = WatchLine(fd, listener, setup.log, hangUp);
     simulator.Stop();
     Add(total, simulator.stats());
+    return hungUp;
 }
 
 // One peer after another, each until it closes, as an emulated board that reboots connects
@@ -201,24 +217,65 @@ int ServeSocket(const char* line, const ServeSetup& setup, double* ended) {
     return status;
 }
 
-// A pseudo-terminal of its own, whose slave side a program opens as its line. The slave is
-// held open here too, so that the program's closing it is no hang-up: programs may come and
-// go until a stop signal.
-int ServeNewPty(const ServeSetup& setup, double* ended) {
-    PtyPair pty;
-    std::string error;
-    if (!OpenPtyPair(&pty, &error)) {
-        fprintf(stderr, "mcusim: %s\n", error.c_str());
-        return kLineUnusable;
+// Waits ms, or less when a stop signal comes.
+void PauseUnlessStopped(int ms) {
+    for (const long long end = mcucom::MonotonicMicros() + ms * 1000LL;
+         StopSignalCaught() == 0 && mcucom::MonotonicMicros() < end;) {
+        usleep(10 * 1000);
     }
-    QuietLine(pty.slave);
-    setup.log("serving a pseudo-terminal at " + pty.slavePath);
+}
+
+// Points link (when given) at the slave's path: a symbolic link made anew.
+bool LinkTo(const std::string& link, const std::string& slavePath) {
+    if (link.empty()) {
+        return true;
+    }
+    unlink(link.c_str());
+    if (symlink(slavePath.c_str(), link.c_str()) != 0) {
+        fprintf(stderr, "mcusim: cannot make %s: %s\n", link.c_str(), strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+// A pseudo-terminal of its own, whose slave side a program opens as its line, at the path
+// link names when given (a symbolic link made here, and removed at the end). The slave is held
+// open here too, so that the program's closing it is no hang-up: programs may come and go
+// until a stop signal. With options.hangupAfter, the line hangs up (its master closed, as a
+// cable pulled) after that many requests, and a new one comes up options.hangupMs later, at
+// the same link.
+int ServeNewPty(const std::string& link, const ServeSetup& setup, double* ended) {
     SimStats total;
     memset(&total, 0, sizeof total);
-    Serve(pty.master, -1, setup, &total);
+    std::string served;
+    for (bool again = true; again && StopSignalCaught() == 0;) {
+        PtyPair pty;
+        std::string error;
+        if (!OpenPtyPair(&pty, &error)) {
+            fprintf(stderr, "mcusim: %s\n", error.c_str());
+            return kLineUnusable;
+        }
+        QuietLine(pty.slave);
+        if (!LinkTo(link, pty.slavePath)) {
+            ClosePtyPair(&pty);
+            return kLineUnusable;
+        }
+        served = link.empty() ? pty.slavePath : link;
+        setup.log("serving a pseudo-terminal at " + served);
+        again = Serve(pty.master, -1, setup, &total, true);
+        ClosePtyPair(&pty);
+        if (again) {
+            setup.log("hung up " + served + " after " + std::to_string(setup.options.hangupAfter) +
+                      " requests; a new line comes up in " +
+                      std::to_string(setup.options.hangupMs) + " ms");
+            PauseUnlessStopped(setup.options.hangupMs);
+        }
+    }
     *ended = mcucom::MonotonicSeconds();
-    setup.log(Totals(pty.slavePath.c_str(), total));
-    ClosePtyPair(&pty);
+    if (!link.empty()) {
+        unlink(link.c_str());
+    }
+    setup.log(Totals(served.c_str(), total));
     return 0;
 }
 
@@ -230,7 +287,10 @@ int ServeLine(const char* line, const ServeSetup& setup, double* ended) {
         return ServeSocket(line, setup, ended);
     }
     if (strcmp(line, kNewPty) == 0) {
-        return ServeNewPty(setup, ended);
+        return ServeNewPty(std::string(), setup, ended);
+    }
+    if (strncmp(line, kLinkedPty, sizeof kLinkedPty - 1) == 0) {
+        return ServeNewPty(line + sizeof kLinkedPty - 1, setup, ended);
     }
     TakenLine device;
     const int refused = device.Take(line, O_RDWR, setup.share);

@@ -90,7 +90,8 @@ const char kUsage[] =
     "                        (a board that reboots connects again), a socket left by a server\n"
     "                        that ended replaced; or pty, a new pseudo-terminal whose path the\n"
     "                        report's first line gives (\"serving a pseudo-terminal at PATH\"),\n"
-    "                        for a program to open as its line, served until a stop signal.\n"
+    "                        for a program to open as its line, served until a stop signal;\n"
+    "                        or pty:PATH, the same at PATH, a symbolic link made to it\n"
     "                        Every fault option and --vcd apply. The line\n"
     "                        is served whether or not the report is read (up to 1 MiB of it\n"
     "                        waits for a slow reader; beyond that lines are dropped and\n"
@@ -143,6 +144,10 @@ const char kUsage[] =
     "                        the logs print it: 0404 or 0x404)\n"
     "      --unasked-ms=MS   how often, 1 to 600000 ms (default 200)\n"
     "      --unasked-len=N   random payload bytes of each, 0 to 1024 (default 2)\n"
+    "      --hangup-after=N  with --serve pty or pty:PATH: the line hangs up (as a pulled\n"
+    "                        cable) after N requests, and a new one comes up --hangup-ms\n"
+    "                        later (default 1000), at the same PATH, to hang up again\n"
+    "      --hangup-ms=MS    how long the line stays down, 0 to 600000\n"
     "      --seed=N          seed of the fault generator (default 1)\n"
     "  -h, --help            this text\n"
     "  -V, --version         the version\n"
@@ -246,6 +251,8 @@ enum LongOnly {
     kUnasked,
     kUnaskedMs,
     kUnaskedLen,
+    kHangupAfter,
+    kHangupMs,
     kSeed,
     kBaud,
     kUnpaced,
@@ -275,6 +282,8 @@ const struct option kOptions[] = {{"decode", required_argument, NULL, kDecode},
                                   {"unasked", required_argument, NULL, kUnasked},
                                   {"unasked-ms", required_argument, NULL, kUnaskedMs},
                                   {"unasked-len", required_argument, NULL, kUnaskedLen},
+                                  {"hangup-after", required_argument, NULL, kHangupAfter},
+                                  {"hangup-ms", required_argument, NULL, kHangupMs},
                                   {"seed", required_argument, NULL, kSeed},
                                   {"baud", required_argument, NULL, kBaud},
                                   {"unpaced", no_argument, NULL, kUnpaced},
@@ -301,6 +310,8 @@ const IntegerOption kIntegerOptions[] = {
     {kLateMs, 0, 600000, &SimOptions::lateMs},
     {kUnaskedMs, 1, 600000, &SimOptions::unaskedEveryMs},
     {kUnaskedLen, 0, mcucom::FRAME_MAX_PAYLOAD, &SimOptions::unaskedLen},
+    {kHangupAfter, 1, 1000000, &SimOptions::hangupAfter},
+    {kHangupMs, 0, 600000, &SimOptions::hangupMs},
 };
 
 // Applies one option with a value; false when the value is not one the option takes.
@@ -391,7 +402,7 @@ int ParseOptions(int argc, char* argv[], SimOptions* options, DecodeOptions* dec
                 decode->live = true;
                 break;
             case kServe:
-                if (strcmp(optarg, "unix:") == 0) {  // a socket needs a path
+                if (strcmp(optarg, "unix:") == 0 || strcmp(optarg, "pty:") == 0) {  // a path
                     return BadOption("serve", optarg);
                 }
                 *serve = optarg;
@@ -579,6 +590,12 @@ int main(int argc, char* argv[]) {
     }
     if (first > argc) {  // --help or --version, printed
         return mcucom::StandardOutputWritten("mcusim") ? 0 : kOutputFailedStatus;
+    }
+    if (options.hangupAfter > 0 && (serve == NULL || strncmp(serve, "pty", 3) != 0)) {
+        fprintf(stderr,
+                "mcusim: --hangup-after hangs up a served pseudo-terminal: give --serve "
+                "pty or pty:PATH\n");
+        return kUsageStatus;
     }
     ScenarioRun run;
     const int prepared = run.Prepare(files, decode.path != NULL ? 0 : mcucom::MonotonicSeconds(),

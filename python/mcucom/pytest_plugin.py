@@ -6,9 +6,10 @@ Installed with the package (its entry point is pytest11's "mcucom"; where the pa
 installed without one, put ``pytest_plugins = ["mcucom.pytest_plugin"]`` in a conftest.py).
 
 Fixtures:
-  mcusim   a factory: ``mcusim(*options, scenario=None, junit=None)`` starts ``mcusim --serve
-           pty`` with the fault options and scenario given and returns a Simulator, whose
-           ``path`` is the line to open; each is stopped when the test ends, its report and
+  mcusim   a factory: ``mcusim(*options, scenario=None, junit=None, link=None)`` starts
+           ``mcusim --serve pty`` (``pty:LINK`` with link, a path that stays the line's across
+           the hang-ups of ``--hangup-after``) with the fault options and scenario given and
+           returns a Simulator, whose ``path`` is the line to open; each is stopped when the test ends, its report and
            verdict kept (``stop()`` returns the exit status: 6 for unmet expectations).
            Skipped, with the reason, when the suite runs against a real line.
   mcu_line the line a test opens: a fresh simulated MCU's, or the real line.
@@ -18,6 +19,7 @@ end, or another program serving it) instead of the simulator, as MCUCOM_TEST_LIN
 ``--mcusim PATH`` names the simulator (default: MCUSIM, or mcusim on the PATH).
 """
 import os
+import signal
 import subprocess
 import threading
 import time
@@ -30,13 +32,14 @@ class Simulator:
     """mcusim serving a new pseudo-terminal as the MCU; ``path`` is the board's side."""
 
     def __init__(self, program: str, options, scenario: Optional[str] = None,
-                 junit: Optional[str] = None) -> None:
+                 junit: Optional[str] = None, link: Optional[str] = None) -> None:
         command = [program, *options]
         if scenario is not None:
             command += ["--scenario", str(scenario)]
         if junit is not None:
             command += ["--junit", str(junit)]
-        self.process = subprocess.Popen(command + ["--serve", "pty"], stdout=subprocess.PIPE,
+        served = "pty:%s" % link if link is not None else "pty"
+        self.process = subprocess.Popen(command + ["--serve", served], stdout=subprocess.PIPE,
                                         stderr=subprocess.PIPE, text=True)
         first = self.process.stdout.readline()
         if "serving a pseudo-terminal at " not in first:
@@ -72,9 +75,13 @@ class Simulator:
         """Ends the simulator as a stop signal does; its exit status: 0, or 6 when the
         scenario's expectations were not met (each said in ``errors``)."""
         if self.status is None:
-            if self.process.poll() is None:
+            stopped_here = self.process.poll() is None
+            if stopped_here:
                 self.process.terminate()
             self.status = self.process.wait(timeout=30)
+            # Without expectations, a served line ends by the stop signal itself: a clean end.
+            if stopped_here and self.status == -signal.SIGTERM:
+                self.status = 0
             self.errors = self.process.stderr.read()
             self._reader.join(timeout=30)
         return self.status
@@ -97,12 +104,12 @@ def mcusim(request):
     program = request.config.getoption("--mcusim")
     started: List[Simulator] = []
 
-    def make(*options, scenario=None, junit=None) -> Simulator:
+    def make(*options, scenario=None, junit=None, link=None) -> Simulator:
         if real:
             what = " ".join([*options] + (["a scenario"] if scenario else []))
             pytest.skip("needs the simulated MCU%s; the line is %s" %
                         (" with " + what if what else "", real))
-        started.append(Simulator(program, options, scenario, junit))
+        started.append(Simulator(program, options, scenario, junit, link))
         return started[-1]
 
     yield make

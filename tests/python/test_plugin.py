@@ -1,6 +1,12 @@
 # SPDX-License-Identifier: MIT
 """The package's pytest plugin, as a test team's suite uses it: the simulated MCU started from
 inside the test with a scenario, its verdict read back, and the line fixture."""
+import os
+import tempfile
+import time
+
+import pytest
+
 import mcucom
 
 SIX = bytes.fromhex("00ff00ff0000001f")
@@ -27,3 +33,35 @@ def test_the_line_fixture_is_answered(mcu_line):
     with mcucom.Link(mcu_line) as link:
         answer = link.command(6, SIX, timeout_ms=5000)
     assert answer.payload[0] == answer.serial
+
+
+def test_a_daemon_reopens_a_line_that_hangs_up_at_the_same_path(mcusim):
+    """The line hangs up after three requests, and comes back 200 ms later at the same path:
+    a daemon's reopen path, as a test drives it."""
+    folder = tempfile.mkdtemp(prefix="mcu")  # short: a device path has at most 51 characters
+    path = os.path.join(folder, "ttyMCU")
+    mcu = mcusim("--hangup-after", "3", "--hangup-ms", "200", link=path)
+    for attempt in range(2):
+        link = _open_when_back(path)
+        with link:
+            with pytest.raises(mcucom.LineLost):
+                for n in range(1000):
+                    link.command(6, SIX, timeout_ms=5000)
+            assert n >= 2, "the line went before its third request"
+            kinds = [event.kind for event in link.read_events(timeout_ms=5000)]
+            assert mcucom.EventKind.LINE_LOST in kinds
+    assert mcu.stop() == 0
+    assert sum("hung up " + path in line for line in mcu.report) >= 2
+    assert not os.path.lexists(path)  # removed at the end
+    os.rmdir(folder)
+
+
+def _open_when_back(path, timeout=30):
+    """A link on path, opened as soon as the line is back up."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            return mcucom.Link(path)
+        except (FileNotFoundError, mcucom.McuError):  # not back yet, or going down again
+            assert time.monotonic() < deadline, "the line did not come back at " + path
+            time.sleep(0.05)
