@@ -2,10 +2,8 @@
 #include "ack/EventQueue.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
 #include "common/Clock.h"
 
@@ -19,34 +17,20 @@ EventQueue::EventQueue(size_t depth)
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
     pthread_cond_init(&m_arrived, &attr);
     pthread_condattr_destroy(&attr);
-    if (pipe(m_pipe) != 0) {
-        m_pipe[0] = m_pipe[1] = -1;
-        return;
-    }
-    for (int end : m_pipe) {
-        fcntl(end, F_SETFL, fcntl(end, F_GETFL) | O_NONBLOCK);
-        fcntl(end, F_SETFD, FD_CLOEXEC);
-    }
 }
 
 EventQueue::~EventQueue() {
-    for (int end : m_pipe) {
-        if (end >= 0) {
-            close(end);
-        }
-    }
     pthread_cond_destroy(&m_arrived);
     pthread_mutex_destroy(&m_lock);
 }
 
 // The descriptor holds one byte exactly while the queue holds events. Called with the lock.
 void EventQueue::SetReadable(bool readable) {
-    if (m_pipe[0] < 0) {
-        return;
+    if (readable) {
+        m_readable.Ring();
+    } else {
+        m_readable.Drain();
     }
-    char byte = 0;
-    ssize_t ignored = readable ? write(m_pipe[1], &byte, 1) : read(m_pipe[0], &byte, 1);
-    (void)ignored;
 }
 
 void EventQueue::Push(McuEvent* event) {

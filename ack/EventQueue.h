@@ -16,6 +16,7 @@
 
 #include "ack/RecentCommands.h"
 #include "common/ComFrame.h"
+#include "common/WakePipe.h"
 
 namespace mcucom {
 
@@ -43,8 +44,8 @@ class EventQueue {
     EventQueue& operator=(const EventQueue&) = delete;
 
     // False when the descriptor could not be made.
-    bool ok() const { return m_pipe[0] >= 0; }
-    int fd() const { return m_pipe[0]; }
+    bool ok() const { return m_readable.fd() >= 0; }
+    int fd() const { return m_readable.fd(); }
 
     void PushFrame(const unsigned char* frame, int length, FrameKind kind, long long atUs);
     void PushLineLost(int error, long long atUs);
@@ -68,7 +69,7 @@ class EventQueue {
     unsigned long long m_nextSeq;
     unsigned long long m_dropped;
     bool m_closed;
-    int m_pipe[2];  // a byte in it while events are queued
+    WakePipe m_readable;  // a byte in it while events are queued
 };
 
 }  // namespace mcucom

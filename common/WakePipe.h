@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// A descriptor another thread can make readable, to end a poll() on something else at once:
-// a thread that waits on a quiet line is woken by it when it is asked to stop. Rung once, it
-// stays readable until drained. Both ends are close-on-exec and never block.
+// A descriptor made readable on purpose, for poll(): a thread that waits on a quiet line is
+// woken by it when it is asked to stop, and a link's event descriptor is readable through it
+// while events are queued. Rung, it stays readable until drained. Both ends are close-on-exec
+// and never block.
 #ifndef COMMON_WAKEPIPE_H
 #define COMMON_WAKEPIPE_H
 
