@@ -20,7 +20,7 @@ endif()
 # The scenario format's manual page and example scenarios go with the simulator.
 if(NOT CMAKE_CROSSCOMPILING)
   install(FILES ${HDDPOWER_MAN5_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT tools)
-  install(FILES scenarios/power.yaml scenarios/status.yaml
+  install(FILES scenarios/power.yaml scenarios/status.yaml scenarios/lost-line.yaml
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hddpower/examples/scenarios COMPONENT tools)
 endif()
 

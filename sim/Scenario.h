@@ -18,6 +18,9 @@
 //   expect:                 checked when the run ends
 //     - {request: 0x0006, payload: "00ff00ff0000001f", within_ms: 2000}
 //     - {never: 0x0404}
+//   line:                   the served line lost on purpose (mcusim --serve pty[:PATH])
+//     hangup_after: 100     hung up after this many requests,
+//     hangup_ms: 500        and back this long after (1000 by default)
 //
 // A payload is a string of hex pairs, or a list of bytes (0 to 255) and state names (the
 // state's bytes), at most 1024 bytes as laid out (1022 in an answer, after its serial and
@@ -87,6 +90,8 @@ struct Scenario {
     std::map<unsigned short, ScenarioCommand> commands;
     std::vector<ScenarioFrame> frames;
     std::vector<ScenarioExpectation> expectations;
+    int hangupAfter = 0;  // line: the served line hangs up after this many requests (0: never)
+    int hangupMs = 1000;  // and comes back this long after
 };
 
 // The largest scenario file read: a file is parsed whole in memory, and a scenario has no

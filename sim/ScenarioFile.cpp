@@ -119,7 +119,7 @@ class Reader {
         if (root.IsNull()) {
             return;
         }
-        OnlyKeys(root, {"state", "commands", "frames", "expect"}, "the scenario");
+        OnlyKeys(root, {"state", "commands", "frames", "expect", "line"}, "the scenario");
         if (root["state"]) {
             ReadState(root["state"]);
         }
@@ -131,6 +131,9 @@ class Reader {
         }
         if (root["expect"]) {
             ReadExpectations(root["expect"]);
+        }
+        if (root["line"]) {
+            ReadLine(root["line"]);
         }
     }
 
@@ -334,6 +337,18 @@ class Reader {
                 frame.delayMs = Number(item["delay_ms"], 0, 600000, "delay_ms");
             }
             m_s->frames.push_back(frame);
+        }
+    }
+
+    void ReadLine(const YAML::Node& node) {
+        OnlyKeys(node, {"hangup_after", "hangup_ms"}, "line");
+        if (!node["hangup_after"]) {
+            throw Refusal(node, "line needs hangup_after, the requests before the line hangs up");
+        }
+        m_s->hangupAfter =
+            static_cast<int>(Integer(node["hangup_after"], 1, 1000000, "hangup_after"));
+        if (node["hangup_ms"]) {
+            m_s->hangupMs = static_cast<int>(Integer(node["hangup_ms"], 0, 600000, "hangup_ms"));
         }
     }
 

@@ -46,6 +46,10 @@ int ScenarioRun::Prepare(const ScenarioFiles& files, double start, SimOptions* o
         }
         m_player.reset(new ScenarioPlayer(m_scenario, start));
         options->player = m_player.get();
+        if (m_scenario.hangupAfter > 0 && options->hangupAfter == 0) {
+            options->hangupAfter = m_scenario.hangupAfter;
+            options->hangupMs = m_scenario.hangupMs;
+        }
     } else if (files.junit != NULL) {
         fprintf(stderr, "mcusim: --junit reports a scenario's expectations: give --scenario\n");
         return kSimUsageStatus;

@@ -591,17 +591,18 @@ int main(int argc, char* argv[]) {
     if (first > argc) {  // --help or --version, printed
         return mcucom::StandardOutputWritten("mcusim") ? 0 : kOutputFailedStatus;
     }
-    if (options.hangupAfter > 0 && (serve == NULL || strncmp(serve, "pty", 3) != 0)) {
-        fprintf(stderr,
-                "mcusim: --hangup-after hangs up a served pseudo-terminal: give --serve "
-                "pty or pty:PATH\n");
-        return kUsageStatus;
-    }
     ScenarioRun run;
     const int prepared = run.Prepare(files, decode.path != NULL ? 0 : mcucom::MonotonicSeconds(),
                                      &options, &decode.recorder);
     if (prepared != 0) {
         return prepared;
+    }
+    if (options.hangupAfter > 0 && (serve == NULL || strncmp(serve, "pty", 3) != 0)) {
+        fprintf(stderr,
+                "mcusim: --hangup-after (or a scenario's line:) hangs up a served "
+                "pseudo-terminal: give --serve pty or pty:PATH\n");
+        run.Finish(kUsageStatus, "", false);
+        return kUsageStatus;
     }
     if (!OpenReport()) {
         run.Finish(kSetupStatus, "", false);

@@ -892,6 +892,8 @@ TEST(McusimScenario, AnswersAsItsFileSaysAndJudgesTheRun) {
          ":2: command 0001 is not in the command table (mcusend --list prints it)"},
         {"frames:\n  - {code: 0x19, every_ms: 0.5}\n",
          ":2: every_ms must be a number from 1 to 600000"},
+        {"line: {hangup_ms: 5}\n",
+         ":1: line needs hangup_after, the requests before the line hangs up"},
         {"commands:\n  6:\n    answer: {payload: \"" + std::string(2046, 'a') + "\"}\n",
          ":3: a payload of 1023 bytes: a frame carries at most 1022 after an answer's serial and "
          "result"},
@@ -1006,6 +1008,14 @@ TEST(McusimScenario, RefusesWhatItCannotReadOrWrite) {
                   limited.out.find("mcusim: cannot write " + path + ": File too large\n"))
             << limited.out;
     }
+    // A line lost on purpose is a served pseudo-terminal's: a run's is refused, its files kept.
+    const ToolResult run = RunProgram({McuSimPath(), "--scenario", SCENARIOS "/lost-line.yaml",
+                                       "--record", recorded.path(), "true"});
+    EXPECT_EQ(2, run.exitCode);
+    EXPECT_EQ(
+        "mcusim: --hangup-after (or a scenario's line:) hangs up a served pseudo-terminal: "
+        "give --serve pty or pty:PATH\n",
+        run.err);
     std::ofstream(recorded.path()) << "kept\n";
     const ToolResult unstarted =
         RunProgram({McuSimPath(), "--record", recorded.path(), "/nonexistent/program"});

@@ -35,12 +35,20 @@ def test_the_line_fixture_is_answered(mcu_line):
     assert answer.payload[0] == answer.serial
 
 
-def test_a_daemon_reopens_a_line_that_hangs_up_at_the_same_path(mcusim):
+@pytest.mark.parametrize("by", ["options", "scenario"])
+def test_a_daemon_reopens_a_line_that_hangs_up_at_the_same_path(mcusim, by):
     """The line hangs up after three requests, and comes back 200 ms later at the same path:
-    a daemon's reopen path, as a test drives it."""
+    a daemon's reopen path, as a test drives it; asked for by options or by a scenario."""
     folder = tempfile.mkdtemp(prefix="mcu")  # short: a device path has at most 51 characters
     path = os.path.join(folder, "ttyMCU")
-    mcu = mcusim("--hangup-after", "3", "--hangup-ms", "200", link=path)
+    if by == "options":
+        mcu = mcusim("--hangup-after", "3", "--hangup-ms", "200", link=path)
+    else:
+        scenario = os.path.join(folder, "lost.yaml")
+        with open(scenario, "w") as file:
+            file.write("line: {hangup_after: 3, hangup_ms: 200}\n")
+        mcu = mcusim(scenario=scenario, link=path)
+        os.unlink(scenario)
     for attempt in range(2):
         link = _open_when_back(path)
         with link:
