@@ -404,6 +404,10 @@ TEST(CInterface, TheLongestDevicePathAndTheShortestAnswer) {
     const std::string longest = folder.path() + "/" + std::string(50 - folder.path().size(), 'l');
     ASSERT_EQ(51u, longest.size());
     ASSERT_EQ(0, symlink(line.slavePath().c_str(), longest.c_str()));
+    struct RemovedAtTheEnd {
+        const std::string& path;
+        ~RemovedAtTheEnd() { unlink(path.c_str()); }
+    } removeLink{longest};  // before the folder goes, whatever the test did
     mcucom_options options;
     mcucom_options_init(&options);
     mcucom_link* link = nullptr;
@@ -423,7 +427,6 @@ TEST(CInterface, TheLongestDevicePathAndTheShortestAnswer) {
     EXPECT_EQ(answer.serial, answer.payload[0]);
     EXPECT_EQ(0, answer.result);
     EXPECT_EQ(0, mcucom_close(link));
-    unlink(longest.c_str());
 }
 
 void Collect(void* context, int level, const char* line) {

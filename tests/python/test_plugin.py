@@ -2,6 +2,7 @@
 """The package's pytest plugin, as a test team's suite uses it: the simulated MCU started from
 inside the test with a scenario, its verdict read back, and the line fixture."""
 import os
+import shutil
 import tempfile
 import time
 
@@ -35,11 +36,20 @@ def test_the_line_fixture_is_answered(mcu_line):
     assert answer.payload[0] == answer.serial
 
 
+@pytest.fixture
+def short_folder():
+    """A folder whose paths are short enough for a device (51 characters at most), removed
+    at the end whatever the test did."""
+    folder = tempfile.mkdtemp(prefix="mcu")
+    yield folder
+    shutil.rmtree(folder, ignore_errors=True)
+
+
 @pytest.mark.parametrize("by", ["options", "scenario"])
-def test_a_daemon_reopens_a_line_that_hangs_up_at_the_same_path(mcusim, by):
+def test_a_daemon_reopens_a_line_that_hangs_up_at_the_same_path(mcusim, short_folder, by):
     """The line hangs up after three requests, and comes back 200 ms later at the same path:
     a daemon's reopen path, as a test drives it; asked for by options or by a scenario."""
-    folder = tempfile.mkdtemp(prefix="mcu")  # short: a device path has at most 51 characters
+    folder = short_folder
     path = os.path.join(folder, "ttyMCU")
     if by == "options":
         mcu = mcusim("--hangup-after", "3", "--hangup-ms", "200", link=path)
@@ -48,7 +58,6 @@ def test_a_daemon_reopens_a_line_that_hangs_up_at_the_same_path(mcusim, by):
         with open(scenario, "w") as file:
             file.write("line: {hangup_after: 3, hangup_ms: 200}\n")
         mcu = mcusim(scenario=scenario, link=path)
-        os.unlink(scenario)
     for attempt in range(2):
         link = _open_when_back(path)
         with link:
@@ -61,7 +70,6 @@ def test_a_daemon_reopens_a_line_that_hangs_up_at_the_same_path(mcusim, by):
     assert mcu.stop() == 0
     assert sum("hung up " + path in line for line in mcu.report) >= 2
     assert not os.path.lexists(path)  # removed at the end
-    os.rmdir(folder)
 
 
 def _open_when_back(path, timeout=30):
