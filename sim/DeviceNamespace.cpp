@@ -304,12 +304,18 @@ bool OpenPtyPair(PtyPair* pty, std::string* error) {
     return true;
 }
 
-void QuietLine(int slave) {
-    struct termios tio;
-    if (tcgetattr(slave, &tio) == 0) {
-        tio.c_lflag &= ~(ECHO | ECHONL);
-        tcsetattr(slave, TCSANOW, &tio);
+bool OpenQuietLine(PtyPair* pty) {
+    std::string error;
+    if (!OpenPtyPair(pty, &error)) {
+        fprintf(stderr, "mcusim: %s\n", error.c_str());
+        return false;
     }
+    struct termios tio;
+    if (tcgetattr(pty->slave, &tio) == 0) {
+        tio.c_lflag &= ~(ECHO | ECHONL);
+        tcsetattr(pty->slave, TCSANOW, &tio);
+    }
+    return true;
 }
 
 void ClosePtyPair(PtyPair* pty) {

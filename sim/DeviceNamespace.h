@@ -26,9 +26,10 @@ struct PtyPair {
 // Opens a pseudo-terminal pair with POSIX calls; the slave is opened too, so that the line
 // and its settings live on while the command opens and closes its end. False on failure.
 bool OpenPtyPair(PtyPair* pty, std::string* error);
-// Turns the slave's echo off, so that nothing the far end writes comes back to it before the
-// program on the slave has configured the line.
-void QuietLine(int slave);
+// A pair for mcusim to serve, as OpenPtyPair makes one, with the slave's echo off, so that
+// nothing the far end writes comes back to it before the program on the slave has configured
+// the line. False after saying why on standard error.
+bool OpenQuietLine(PtyPair* pty);
 void ClosePtyPair(PtyPair* pty);
 
 // A stream descriptor of DeviceCommand: inherit the caller's, or start the command with the

@@ -250,12 +250,9 @@ int ServeNewPty(const std::string& link, const ServeSetup& setup, double* ended)
     std::string served;
     for (bool again = true; again && StopSignalCaught() == 0;) {
         PtyPair pty;
-        std::string error;
-        if (!OpenPtyPair(&pty, &error)) {
-            fprintf(stderr, "mcusim: %s\n", error.c_str());
+        if (!OpenQuietLine(&pty)) {
             return kLineUnusable;
         }
-        QuietLine(pty.slave);
         if (!LinkTo(link, pty.slavePath)) {
             ClosePtyPair(&pty);
             return kLineUnusable;

@@ -474,12 +474,10 @@ void ForwardSignalsTo(pid_t command) {
 int RunUnderSimulator(char* argv[], int argc, const SimOptions& options, VcdRecorder* vcd,
                       double* ended) {
     PtyPair pty;
-    std::string error;
-    if (!OpenPtyPair(&pty, &error)) {
-        fprintf(stderr, "mcusim: %s\n", error.c_str());
+    if (!OpenQuietLine(&pty)) {
         return kSetupStatus;
     }
-    QuietLine(pty.slave);
+    std::string error;
     struct termios found;
     const bool settingsRead = tcgetattr(pty.slave, &found) == 0;
     DeviceCommand command;
