@@ -9,8 +9,30 @@
 
 namespace mcucom {
 
+namespace {
+
+// An event of kind with every field but its payload bytes zero.
+void Clear(McuEvent* event, int kind) {
+    memset(event, 0, offsetof(McuEvent, payload));
+    event->kind = kind;
+    event->timestampUs = 0;
+    event->seq = 0;
+    event->error = 0;
+    event->tag = 0;
+    event->status = 0;
+    event->result = 0;
+    event->roundTripUs = 0;
+}
+
+}  // namespace
+
 EventQueue::EventQueue(size_t depth)
-    : m_depth(depth > 0 ? depth : 1), m_nextSeq(1), m_dropped(0), m_closed(false) {
+    : m_depth(depth > 0 ? depth : 1),
+      m_reserved(0),
+      m_frames(0),
+      m_nextSeq(1),
+      m_dropped(0),
+      m_closed(false) {
     pthread_mutex_init(&m_lock, NULL);
     pthread_condattr_t attr;
     pthread_condattr_init(&attr);
@@ -33,27 +55,67 @@ void EventQueue::SetReadable(bool readable) {
     }
 }
 
+// The oldest of the MCU's events goes while they and the reserved places fill the depth.
+// Called with the lock.
+void EventQueue::MakeRoomForFrame() {
+    std::deque<McuEvent>::iterator it = m_events.begin();
+    while (m_frames > 0 && m_frames + m_reserved >= m_depth) {
+        while (it->kind == kEventCompletion) {
+            ++it;
+        }
+        it = m_events.erase(it);
+        --m_frames;
+        ++m_dropped;
+    }
+}
+
 void EventQueue::Push(McuEvent* event) {
     pthread_mutex_lock(&m_lock);
     event->seq = m_nextSeq++;
-    // Asked before the oldest makes room: a queue that held events already has its byte.
-    const bool wasEmpty = m_events.empty();
-    if (m_events.size() == m_depth) {
-        m_events.pop_front();
-        ++m_dropped;
+    const bool completion = event->kind == kEventCompletion;
+    if (!completion) {
+        MakeRoomForFrame();
     }
-    m_events.push_back(*event);
-    if (wasEmpty) {
+    // Asked once room is made: a queue that held events already has its byte.
+    const bool wasEmpty = m_events.empty();
+    if (completion || m_frames + m_reserved < m_depth) {
+        m_events.push_back(*event);
+        m_frames += completion ? 0 : 1;
+    } else {
+        ++m_dropped;  // every place is reserved for a completion
+    }
+    if (wasEmpty && !m_events.empty()) {
         SetReadable(true);
     }
     pthread_cond_broadcast(&m_arrived);
     pthread_mutex_unlock(&m_lock);
 }
 
+bool EventQueue::Reserve() {
+    pthread_mutex_lock(&m_lock);
+    const bool room = !m_closed && m_reserved < m_depth;
+    m_reserved += room ? 1 : 0;
+    pthread_mutex_unlock(&m_lock);
+    return room;
+}
+
+void EventQueue::Unreserve() {
+    pthread_mutex_lock(&m_lock);
+    --m_reserved;
+    pthread_cond_broadcast(&m_arrived);  // a closed queue's reader may be waiting for it
+    pthread_mutex_unlock(&m_lock);
+}
+
+void EventQueue::PushCompletion(McuEvent* event) {
+    event->kind = kEventCompletion;
+    event->timestampUs = MonotonicMicros();
+    event->error = 0;
+    Push(event);
+}
+
 void EventQueue::PushFrame(const unsigned char* frame, int length, FrameKind kind, long long atUs) {
     McuEvent event;
-    memset(&event, 0, offsetof(McuEvent, payload));
-    event.kind = kind;
+    Clear(&event, kind);
     event.code = FrameCmdCode(frame);
     event.serial = frame[4];
     event.flag = frame[5];
@@ -61,33 +123,42 @@ void EventQueue::PushFrame(const unsigned char* frame, int length, FrameKind kin
     event.payloadLen = static_cast<unsigned short>(payloadLen > 0 ? payloadLen : 0);
     memcpy(event.payload, frame + FRAME_HEADER_SIZE, event.payloadLen);
     event.timestampUs = atUs;
-    event.error = 0;
     Push(&event);
 }
 
 void EventQueue::PushLineLost(int error, long long atUs) {
     McuEvent event;
-    memset(&event, 0, offsetof(McuEvent, payload));
-    event.kind = kEventLineLost;
+    Clear(&event, kEventLineLost);
     event.timestampUs = atUs;
     event.error = error;
     Push(&event);
+}
+
+// Closed, with nothing queued and no completion still to come.
+bool EventQueue::NothingMoreToRead() const {
+    return m_closed && m_events.empty() && m_reserved == 0;
 }
 
 int EventQueue::Read(McuEvent* out, int max, int timeoutMs) {
     const struct timespec deadline =
         MonotonicDeadlineAfter(timeoutMs > 0 ? static_cast<unsigned int>(timeoutMs) : 0);
     pthread_mutex_lock(&m_lock);
-    while (m_events.empty() && !m_closed && timeoutMs != 0) {
+    while (m_events.empty() && !NothingMoreToRead() && timeoutMs != 0) {
         const int waited = timeoutMs < 0 ? pthread_cond_wait(&m_arrived, &m_lock)
                                          : pthread_cond_timedwait(&m_arrived, &m_lock, &deadline);
         if (waited != 0 && timeoutMs > 0) {
             break;
         }
     }
-    int taken = m_closed ? -1 : 0;
-    while (!m_closed && taken < max && !m_events.empty()) {
-        out[taken++] = m_events.front();
+    int taken = NothingMoreToRead() ? -1 : 0;
+    while (taken >= 0 && taken < max && !m_events.empty()) {
+        McuEvent& event = m_events.front();
+        if (event.kind == kEventCompletion) {
+            --m_reserved;
+        } else {
+            --m_frames;
+        }
+        out[taken++] = event;
         m_events.pop_front();
     }
     if (taken > 0 && m_events.empty()) {

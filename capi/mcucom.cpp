@@ -13,9 +13,11 @@
 
 #include "ack/EventQueue.h"
 #include "ack/McuReceiver.h"
+#include "common/Clock.h"
 #include "common/CmdTable.h"
 #include "common/ComFrame.h"
 #include "common/FrameRules.h"
+#include "common/JobThreads.h"
 #include "serial/ClaimedLine.h"
 #include "tool/McuLink.h"
 #include "tool/McuPort.h"
@@ -66,6 +68,9 @@ int ErrnoOf(mcucom::LinkResult outcome) {
 
 static_assert(MCUCOM_PAYLOAD_MAX == mcucom::FRAME_MAX_PAYLOAD,
               "the C interface's payloads are the frames' own");
+static_assert(MCUCOM_EVENT_LINE_LOST == mcucom::kEventLineLost &&
+                  MCUCOM_EVENT_COMPLETION == mcucom::kEventCompletion,
+              "the queue's kinds are the C interface's");
 static_assert(MCUCOM_DEFAULT_TIMEOUT_MS == mcucom::SEND_DEFAULT_TIMEO_MS,
               "a time-out of 0 is the send path's default");
 
@@ -100,9 +105,13 @@ struct mcucom_link : private mcucom::UnclaimedFrames {
     int Open(const mcucom_options& options);
     void Shutdown();
     void Close();
-    // A call comes in: false when the link is closing.
-    bool Enter();
+    // A call comes in: false when the link is closing, unless the call may still come then.
+    bool Enter(bool evenClosing = false);
     void Leave();
+
+    int StartCommand(uint32_t code, const void* payload, size_t length, unsigned int timeoutMs,
+                     uint64_t tag);
+    void Complete(mcucom::McuLink::Outgoing* out, uint64_t tag);
 
     bool Deliver(const unsigned char* frame, int length, mcucom::FrameKind kind,
                  long long atUs) override {
@@ -118,6 +127,7 @@ struct mcucom_link : private mcucom::UnclaimedFrames {
     mcucom::EventQueue events;
     mcucom::ClaimedLine line;
     mcucom::McuReceiver receiver;  // after the parts it reads into; stopped before they go
+    mcucom::JobThreads waits;      // the started commands' waits; stopped before the receiver
     pthread_mutex_t gateLock;
     pthread_cond_t left;
     int active;
@@ -153,9 +163,9 @@ int mcucom_link::Open(const mcucom_options& options) {
     return 0;
 }
 
-bool mcucom_link::Enter() {
+bool mcucom_link::Enter(bool evenClosing) {
     pthread_mutex_lock(&gateLock);
-    const bool open = !closing;
+    const bool open = !closing || evenClosing;
     active += open ? 1 : 0;
     pthread_mutex_unlock(&gateLock);
     return open;
@@ -188,9 +198,63 @@ void mcucom_link::Close() {
         pthread_cond_wait(&left, &gateLock);
     }
     pthread_mutex_unlock(&gateLock);
+    waits.Stop();
     receiver.Stop();
     link.port().CloseCom();
     line.Release();
+}
+
+// A place in the event queue and a thread for the wait are made sure of first, so that a
+// command, once sent, always completes.
+int mcucom_link::StartCommand(uint32_t code, const void* payload, size_t length,
+                              unsigned int timeoutMs, uint64_t tag) {
+    if (!events.Reserve()) {
+        return -ENOBUFS;
+    }
+    if (!waits.Reserve()) {
+        events.Unreserve();
+        return -EAGAIN;
+    }
+    mcucom::McuLink::Outgoing* out = new (std::nothrow) mcucom::McuLink::Outgoing;
+    const mcucom::LinkResult started =
+        out == NULL
+            ? mcucom::kLinkNoMemory
+            : link.Start(code, static_cast<const unsigned char*>(payload), length, timeoutMs, out);
+    if (started != mcucom::kLinkDone || !out->awaitsAnswer) {
+        waits.Unreserve();
+    }
+    if (started != mcucom::kLinkDone) {
+        delete out;
+        events.Unreserve();
+        return ErrnoOf(started);
+    }
+    if (out->awaitsAnswer) {
+        waits.Run([this, out, tag] { Complete(out, tag); });
+    } else {
+        Complete(out, tag);
+    }
+    return 0;
+}
+
+// The command's outcome as the blocking call would give it, queued in its reserved place.
+void mcucom_link::Complete(mcucom::McuLink::Outgoing* out, uint64_t tag) {
+    mcucom::LinkAnswer answer;
+    const mcucom::LinkResult outcome = link.Finish(out, &answer);
+    mcucom::McuEvent event;
+    event.code = static_cast<unsigned short>(out->cmd);
+    event.serial = out->serial;
+    event.flag = GetCmdFlag(out->cmd);
+    event.tag = tag;
+    event.status = ErrnoOf(outcome);
+    const bool answered = outcome == mcucom::kLinkDone;
+    event.payloadLen = answered ? answer.payloadLen : 0;
+    memcpy(event.payload, answer.payload, event.payloadLen);
+    event.result = answered ? answer.result : 0;
+    event.roundTripUs =
+        answered ? answer.roundTripUs
+                 : static_cast<unsigned long long>(mcucom::MonotonicMicros() - out->startUs);
+    delete out;
+    events.PushCompletion(&event);
 }
 
 extern "C" {
@@ -273,6 +337,19 @@ int mcucom_command(struct mcucom_link* link, uint32_t code, const void* payload,
     return Result(sent);
 }
 
+int mcucom_command_start(struct mcucom_link* link, uint32_t code, const void* payload,
+                         size_t payload_len, unsigned int timeout_ms, uint64_t tag) {
+    if (link == NULL) {
+        return Result(-EINVAL);
+    }
+    if (!link->Enter()) {
+        return Result(-ESHUTDOWN);
+    }
+    const int started = link->StartCommand(code, payload, payload_len, timeout_ms, tag);
+    link->Leave();
+    return Result(started);
+}
+
 int mcucom_event_fd(struct mcucom_link* link) {
     if (link == NULL) {
         return Result(-EINVAL);
@@ -285,36 +362,93 @@ int mcucom_event_fd(struct mcucom_link* link) {
     return fd;
 }
 
-int mcucom_read_events(struct mcucom_link* link, struct mcucom_event* events, size_t max_events,
-                       int timeout_ms) {
+}  // extern "C"
+
+namespace {
+
+void Fill(mcucom_event* out, const mcucom::McuEvent& event) {
+    out->kind = static_cast<uint32_t>(event.kind);
+    out->code = event.code;
+    out->serial = event.serial;
+    out->flag = event.flag;
+    out->payload_len = event.payloadLen;
+    memcpy(out->payload, event.payload, event.payloadLen);
+    out->timestamp_us = static_cast<uint64_t>(event.timestampUs);
+    out->seqno = event.seq;
+    out->error = event.error;
+    out->status = event.status;
+    out->tag = event.tag;
+    out->round_trip_us = event.roundTripUs;
+    out->result = event.result;
+}
+
+#if defined(MCUCOM_SHARED_LIBRARY)
+// The events of the library's first interface: what a program built before completions
+// existed reads, into its shorter event. It cannot start a command that completes, so it
+// never meets one.
+struct EventBeforeCompletions {
+    uint32_t kind;
+    uint16_t code;
+    uint8_t serial;
+    uint8_t flag;
+    uint16_t payload_len;
+    uint8_t payload[MCUCOM_PAYLOAD_MAX];
+    uint64_t timestamp_us;
+    uint64_t seqno;
+    int error;
+};
+
+// The first event is the new one's beginning.
+static_assert(offsetof(EventBeforeCompletions, error) == offsetof(mcucom_event, error),
+              "an event begins as the first interface's did");
+
+void Fill(EventBeforeCompletions* out, const mcucom::McuEvent& event) {
+    mcucom_event full;
+    Fill(&full, event);
+    memcpy(out, &full, sizeof *out);
+}
+#endif
+
+template <typename Event>
+int ReadEvents(mcucom_link* link, Event* events, size_t max_events, int timeout_ms) {
     if (link == NULL || (events == NULL && max_events > 0)) {
         return Result(-EINVAL);
     }
-    if (!link->Enter()) {
+    if (!link->Enter(true)) {
         return Result(-ESHUTDOWN);
     }
     int taken = 0;
-    for (; static_cast<size_t>(taken) < max_events; ++taken) {
+    while (static_cast<size_t>(taken) < max_events) {
         mcucom::McuEvent event;
         const int got = link->events.Read(&event, 1, taken == 0 ? timeout_ms : 0);
         if (got <= 0) {
             taken = taken == 0 && got < 0 ? -ESHUTDOWN : taken;
             break;
         }
-        mcucom_event& out = events[taken];
-        out.kind = static_cast<uint32_t>(event.kind);
-        out.code = event.code;
-        out.serial = event.serial;
-        out.flag = event.flag;
-        out.payload_len = event.payloadLen;
-        memcpy(out.payload, event.payload, event.payloadLen);
-        out.timestamp_us = static_cast<uint64_t>(event.timestampUs);
-        out.seqno = event.seq;
-        out.error = event.error;
+        Fill(&events[taken++], event);
     }
     link->Leave();
     return Result(taken);
 }
+
+}  // namespace
+
+extern "C" {
+
+int mcucom_read_events(struct mcucom_link* link, struct mcucom_event* events, size_t max_events,
+                       int timeout_ms) {
+    return ReadEvents(link, events, max_events, timeout_ms);
+}
+
+#if defined(MCUCOM_SHARED_LIBRARY)
+// Programs linked against the shared library's first interface get the first event's layout:
+// the name stays inside (the export map), its version MCUCOM_1 is what they ask for.
+int compat_read_events_1(struct mcucom_link* link, void* events, size_t max_events,
+                         int timeout_ms) {
+    return ReadEvents(link, static_cast<EventBeforeCompletions*>(events), max_events, timeout_ms);
+}
+__asm__(".symver compat_read_events_1,mcucom_read_events@MCUCOM_1");
+#endif
 
 uint64_t mcucom_events_dropped(struct mcucom_link* link) {
     return link != NULL ? link->events.dropped() : 0;

@@ -82,7 +82,8 @@ enum mcucom_event_kind {
     MCUCOM_EVENT_UNASKED = 1,     /* a frame the MCU sent of its own accord */
     MCUCOM_EVENT_LATE_ANSWER = 2, /* the answer to a command that had given up waiting */
     MCUCOM_EVENT_COPY = 3,        /* a copy of an answer already taken */
-    MCUCOM_EVENT_LINE_LOST = 4    /* the line is gone: every later call fails with -ENOLINK */
+    MCUCOM_EVENT_LINE_LOST = 4,   /* the line is gone: every later call fails with -ENOLINK */
+    MCUCOM_EVENT_COMPLETION = 5   /* a command of mcucom_command_start() has completed */
 };
 
 struct mcucom_event {
@@ -96,6 +97,12 @@ struct mcucom_event {
                               were read */
     uint64_t seqno;        /* 1, 2, ...: a gap is events the full queue dropped */
     int error;             /* MCUCOM_EVENT_LINE_LOST: the errno that told of it */
+    /* MCUCOM_EVENT_COMPLETION, whose code, serial and flag above are the command's (the serial
+     * number it was sent with), its payload the answer's, and its timestamp the completion's: */
+    int status;             /* what mcucom_command() would have returned: 0 or a negative errno */
+    uint64_t tag;           /* the caller's tag given to mcucom_command_start() */
+    uint64_t round_trip_us; /* from the write to the answer (or to the failure) */
+    uint8_t result;         /* the answer's payload byte 1, the MCU's result; 0 without one */
 };
 
 /* Fills options with the defaults above. */
@@ -130,13 +137,27 @@ int mcucom_close(struct mcucom_link* link);
 int mcucom_command(struct mcucom_link* link, uint32_t code, const void* payload, size_t payload_len,
                    unsigned int timeout_ms, struct mcucom_answer* answer);
 
+/* Sends a command as mcucom_command() does and returns once it is written, without waiting
+ * for its answer: its completion comes later as an event of kind MCUCOM_EVENT_COMPLETION with
+ * tag (any value: a number, or a pointer cast to uintptr_t), status (0, -ETIMEDOUT, -ENOLINK,
+ * -ESHUTDOWN, -EPROTO: what the blocking call would have returned) and the answer. 0 when
+ * sent: its completion comes exactly once, also for a code that expects no answer (at once)
+ * and when the link closes first. Otherwise nothing was sent and no completion comes: -EALREADY
+ * (a command of this code is waiting, whichever call sent it), -ENOMSG, -EMSGSIZE, -EIO,
+ * -ENOLINK, -ESHUTDOWN, -EINVAL as for mcucom_command(), -ENOBUFS (completions not yet read,
+ * or still to come, fill the event queue's depth), -EAGAIN (no thread for the wait). A
+ * completion is never dropped for room: the MCU's events make way for it. */
+int mcucom_command_start(struct mcucom_link* link, uint32_t code, const void* payload,
+                         size_t payload_len, unsigned int timeout_ms, uint64_t tag);
+
 /* A descriptor that is readable while events are queued, for poll, epoll or select. Owned
  * by the link; valid until mcucom_close(). -ESHUTDOWN while the link closes. */
 int mcucom_event_fd(struct mcucom_link* link);
 
 /* Takes up to max_events events, oldest first, waiting up to timeout_ms for the first (-1:
- * as long as it takes; 0: not at all). The count taken (0 when none came in time), or
- * -ESHUTDOWN once the link is closing, -EINVAL. */
+ * as long as it takes; 0: not at all). The count taken (0 when none came in time), or -EINVAL.
+ * Once the link is shutting down, what is still queued is taken, with the completion of every
+ * command still in flight (status -ESHUTDOWN), and then -ESHUTDOWN. */
 int mcucom_read_events(struct mcucom_link* link, struct mcucom_event* events, size_t max_events,
                        int timeout_ms);
 

@@ -249,6 +249,196 @@ TEST(CInterface, ACloseEndsTheCallsInProgress) {
     EXPECT_EQ(-ESHUTDOWN, mcucom_event_fd(sim.link));
 }
 
+// A daemon's loop on one thread: commands of eight codes in flight at once, started without
+// waiting, and their completions and the MCU's events taken from the descriptor by poll().
+struct EventLoop {
+    explicit EventLoop(mcucom_link* link) : link(link) {}
+
+    // Every command of codes started again as each completes, until each code has sent
+    // perCode; a blocking thread beside it may use other codes of the same link.
+    void Run(const std::vector<uint32_t>& codes, int perCode, unsigned timeoutMs) {
+        for (uint32_t code : codes) {
+            Start(code, timeoutMs);
+        }
+        struct pollfd pfd = {mcucom_event_fd(link), POLLIN, 0};
+        while (!inFlight.empty()) {
+            ASSERT_EQ(1, poll(&pfd, 1, 30000)) << inFlight.size() << " commands never completed";
+            mcucom_event events[16];
+            const int got = mcucom_read_events(link, events, 16, 0);
+            ASSERT_GT(got, 0);
+            for (int i = 0; i < got; ++i) {
+                if (events[i].kind != MCUCOM_EVENT_COMPLETION) {
+                    ++others[events[i].kind];
+                    continue;
+                }
+                const uint32_t code = Completed(events[i]);
+                if (++sent[code] < perCode) {
+                    Start(code, timeoutMs);
+                }
+            }
+        }
+    }
+    void Start(uint32_t code, unsigned timeoutMs) {
+        const uint64_t tag = nextTag++;
+        ASSERT_EQ(0, mcucom_command_start(link, code, kPayload, 2, timeoutMs, tag));
+        inFlight[tag] = code;
+    }
+    // The code of the completed command, once its tag is known to be one in flight.
+    uint32_t Completed(const mcucom_event& e) {
+        const auto it = inFlight.find(e.tag);
+        EXPECT_NE(inFlight.end(), it) << "tag " << e.tag << " completed twice or never started";
+        if (it == inFlight.end()) {
+            return 0;
+        }
+        const uint32_t code = it->second;
+        inFlight.erase(it);
+        EXPECT_EQ(code, e.code);
+        ++statuses[e.status];
+        const bool answers = (mcucom_command_flag(code) & 0x40) != 0;
+        if (e.status == 0 && answers) {
+            wrong += e.payload_len < 2 || e.payload[0] != e.serial;
+        } else if (e.status == 0) {
+            wrong += e.payload_len != 0;
+        }
+        return code;
+    }
+
+    mcucom_link* link;
+    uint64_t nextTag = 1;
+    std::map<uint64_t, uint32_t> inFlight;
+    std::map<uint32_t, int> sent;
+    std::map<int, int> statuses;
+    std::map<uint32_t, int> others;
+    int wrong = 0;
+};
+
+// Started commands complete exactly once each, with their own answers, under every fault the
+// simulator makes, while another thread's blocking commands share the link.
+TEST(CInterface, StartedCommandsCompleteOnceWithTheirOwnAnswers) {
+    const std::vector<uint32_t> codes = {0x0002, 0x0003, 0x0006, 0x0007,
+                                         0x0009, 0x000f, 0x0010, 0x0005};  // 0005: no answer
+    const struct {
+        const char* name;
+        SimOptions options;
+        bool lossy;
+    } cases[] = {
+        {"clean", SimOptions(), false},
+        {"late", Faults([](SimOptions* o) { o->lateEvery = 4, o->lateMs = 80; }), true},
+        {"duplicate", Faults([](SimOptions* o) { o->duplicate = 1; }), false},
+        {"unasked", Faults([](SimOptions* o) { o->unaskedCode = 0x0019; }), false},
+        {"noise", Faults([](SimOptions* o) { o->noiseMax = 32, o->falseHeads = true; }), false},
+        {"split", Faults([](SimOptions* o) { o->split = true; }), false},
+        {"corrupt", Faults([](SimOptions* o) { o->corrupt = 0.3; }), true},
+        {"drop", Faults([](SimOptions* o) { o->drop = 0.3; }), true},
+    };
+    for (auto c : cases) {
+        SCOPED_TRACE(c.name);
+        c.options.unaskedEveryMs = 5;
+        SimulatedLine sim(c.options);
+        ASSERT_EQ(0, sim.opened) << mcucom_strerror(sim.opened);
+        std::future<int> blocking = std::async(std::launch::async, [&sim, &c] {
+            int own = 0;
+            for (int n = 0; n < 40; ++n) {
+                mcucom_answer answer;
+                const int got = mcucom_command(sim.link, 0x0011, kPayload, 2, 100, &answer);
+                own += got == 0 ? answer.payload[0] == answer.serial : c.lossy;
+            }
+            return own;
+        });
+        EventLoop loop(sim.link);
+        loop.Run(codes, 30, c.lossy ? 60 : 10000);
+        EXPECT_EQ(40, blocking.get());
+        EXPECT_EQ(0, loop.wrong);
+        for (uint32_t code : codes) {
+            EXPECT_EQ(30, loop.sent[code]) << code;
+        }
+        const int failed = 8 * 30 - loop.statuses[0] - loop.statuses[-ETIMEDOUT];
+        EXPECT_EQ(0, failed);
+        if (!c.lossy) {
+            EXPECT_EQ(0, loop.statuses[-ETIMEDOUT]);
+        }
+        EXPECT_EQ(c.options.unaskedCode >= 0, loop.others[MCUCOM_EVENT_UNASKED] > 0);
+    }
+}
+
+// A code already waiting is refused at once, whichever call sent it. A shutdown completes every
+// command in flight as closed, and those completions can still be read; a lost line completes
+// them as lost. A close with commands in flight returns.
+TEST(CInterface, CommandsInFlightCompleteWhenTheLinkEnds) {
+    for (const bool lose : {false, true}) {
+        SCOPED_TRACE(lose ? "line lost" : "shutdown");
+        SimOptions options;
+        options.answer = false;
+        SimulatedLine sim(options);
+        ASSERT_EQ(0, sim.opened);
+        EventLoop loop(sim.link);
+        for (uint32_t code : {0x0002u, 0x0006u, 0x0303u, 0x0404u}) {
+            loop.Start(code, 60000);
+        }
+        EXPECT_EQ(-EALREADY, mcucom_command_start(sim.link, 0x0303, kPayload, 2, 100, 0));
+        EXPECT_EQ(-EALREADY, mcucom_command(sim.link, 0x0303, kPayload, 2, 100, nullptr));
+        while (sim.sim.stats().framesReceived < 4) {
+            usleep(1000);
+        }
+        if (lose) {
+            sim.sim.Stop();
+            sim.line.HangUp();
+        } else {
+            ASSERT_EQ(0, mcucom_shutdown(sim.link));
+        }
+        mcucom_event event;
+        while (!loop.inFlight.empty() && mcucom_read_events(sim.link, &event, 1, 30000) == 1) {
+            if (event.kind == MCUCOM_EVENT_COMPLETION) {
+                loop.Completed(event);
+            }
+        }
+        EXPECT_TRUE(loop.inFlight.empty());
+        EXPECT_EQ(4, loop.statuses[lose ? -ENOLINK : -ESHUTDOWN]);
+        const int after = lose ? -ENOLINK : -ESHUTDOWN;
+        EXPECT_EQ(after, mcucom_command_start(sim.link, 6, kPayload, 2, 100, 9));
+        if (!lose) {
+            EXPECT_EQ(-ESHUTDOWN, mcucom_read_events(sim.link, &event, 1, -1));
+        }
+    }
+    SimOptions silent;
+    silent.answer = false;
+    SimulatedLine sim(silent);
+    ASSERT_EQ(0, sim.opened);
+    ASSERT_EQ(0, mcucom_command_start(sim.link, 6, kPayload, 2, 60000, 1));
+    ASSERT_EQ(0, mcucom_close(sim.link));  // the wait ends with the close, not in a minute
+    sim.opened = -1;
+}
+
+// A completion is never dropped: the MCU's frames make way for it in a full queue, and a start
+// is refused while completions would fill the queue's depth.
+TEST(CInterface, CompletionsAreNeverDroppedForTheMcusFrames) {
+    SimOptions options;
+    options.unaskedCode = 0x0019;
+    options.unaskedEveryMs = 1;
+    options.delayMs = 100;
+    SimulatedLine sim(options, 4);
+    ASSERT_EQ(0, sim.opened);
+    for (uint64_t tag = 1; tag <= 4; ++tag) {
+        EXPECT_EQ(0, mcucom_command_start(sim.link, tag == 4 ? 0x0007 : 1 + tag, kPayload, 2, 10000,
+                                          tag));
+    }
+    EXPECT_EQ(-ENOBUFS, mcucom_command_start(sim.link, 0x0009, kPayload, 2, 10000, 5));
+    while (sim.sim.stats().answersSent < 4 || mcucom_events_dropped(sim.link) < 50) {
+        usleep(2000);
+    }
+    mcucom_event events[8];
+    std::set<uint64_t> tags;
+    for (int got; (got = mcucom_read_events(sim.link, events, 8, 1000)) > 0 && tags.size() < 4;) {
+        for (int i = 0; i < got; ++i) {
+            if (events[i].kind == MCUCOM_EVENT_COMPLETION) {
+                EXPECT_EQ(0, events[i].status);
+                tags.insert(events[i].tag);
+            }
+        }
+    }
+    EXPECT_EQ((std::set<uint64_t>{1, 2, 3, 4}), tags);
+}
+
 // The frame rules for tools: a frame laid out as the wire carries it, frames found among noise
 // and behind a head that never came whole, the command table.
 TEST(CInterface, TheFrameRulesForTools) {

@@ -133,9 +133,9 @@ bool McuLink::WrittenOrReported(char* frame, unsigned short size) {
     return true;
 }
 
-// Registration failed or not, the entry for this frame is removed last.
-McuLink::Sent McuLink::RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size,
-                                       __ComFrameData* reply, unsigned int timeo) {
+// Registered, its stale answers discarded, then written.
+McuLink::Sent McuLink::RegisterAndWrite(__ComFrameData* sent, char* frame, unsigned short size,
+                                        unsigned int timeo) {
     const int added = m_waitList.AddCmdtoList(sent);
     if (added < 0) {
         m_log.PrintFixed(kLogError, stderr, LOG_ADD_CMD_FAILED, TEXT_ADD_CMD_FAILED,
@@ -152,6 +152,11 @@ McuLink::Sent McuLink::RegisteredWrite(__ComFrameData* sent, char* frame, unsign
     if (!WrittenOrReported(frame, size)) {
         return Sent{SEND_WRITE_FAILED, kLinkWriteFailed};
     }
+    return Sent{0, kLinkDone};
+}
+
+McuLink::Sent McuLink::AwaitAnswer(__ComFrameData* sent, __ComFrameData* reply,
+                                   unsigned int timeo) {
     // Every unsigned time-out is waited in full: WaitCmdFlag's int would cut 2^31 ms and more.
     const int waited = m_waitList.WaitCmdFlagWithin(sent, timeo, &m_stop);
     if (waited < 0) {
@@ -167,6 +172,14 @@ McuLink::Sent McuLink::RegisteredWrite(__ComFrameData* sent, char* frame, unsign
     __ComFrameData* found = reply;
     const int got = m_ackList.GetDatafromList(found, 0, 0);
     return Sent{got, got > 0 ? kLinkDone : kLinkAnswerMissing};
+}
+
+// Registration failed or not, the entry for this frame is removed last. Recorded while the
+// entry is still there: a copy of its answer that comes meanwhile finds the entry (answered)
+// or the record, never neither, and so is never taken for the MCU's own frame.
+void McuLink::Retire(const __ComFrameData* sent, LinkResult outcome) {
+    m_recent.Finished(sent->cmd, sent->serialNum, outcome == kLinkDone, MonotonicMicros());
+    m_waitList.RemvedCmdfromList(const_cast<__ComFrameData*>(sent));
 }
 
 // Without a reply (timeo 0 asks for the default wait) there is nothing to show.
@@ -192,12 +205,11 @@ McuLink::Sent McuLink::WriteFrame(char* frame, unsigned short size, __ComFrameDa
         return WrittenOrReported(frame, size) ? Sent{0, kLinkDone}
                                               : Sent{SEND_WRITE_FAILED, kLinkWriteFailed};
     }
-    const Sent result = RegisteredWrite(sent, frame, size, reply, timeo);
-    // Recorded while the entry is still there: a copy of its answer that comes meanwhile finds
-    // the entry (answered) or the record, never neither, and so is never taken for the MCU's
-    // own frame.
-    m_recent.Finished(sent->cmd, sent->serialNum, result.outcome == kLinkDone, MonotonicMicros());
-    m_waitList.RemvedCmdfromList(sent);
+    Sent result = RegisterAndWrite(sent, frame, size, timeo);
+    if (result.outcome == kLinkDone) {
+        result = AwaitAnswer(sent, reply, timeo);
+    }
+    Retire(sent, result.outcome);
     return result;
 }
 
@@ -209,6 +221,19 @@ McuLink::Sent McuLink::Send(__UserCmdData* request, __ComFrameData* reply, unsig
     if (request == NULL || (timeo != 0 && reply == NULL)) {
         return Sent{SEND_BAD_ARGUMENT, kLinkBadArgument};
     }
+    Outgoing out;
+    Sent result = Prepare(request, timeo, &out);
+    if (result.outcome == kLinkDone) {
+        result = Post(&out, reply);
+    }
+    if (result.outcome == kLinkDone && out.awaitsAnswer) {
+        result = Collect(&out, reply);
+    }
+    return result;
+}
+
+// The frame laid out, with a serial number of its own unless the request brings one.
+McuLink::Sent McuLink::Prepare(__UserCmdData* request, unsigned int timeo, Outgoing* out) {
     // The frame buffer holds at most 2037 payload bytes; a payload that is not there cannot
     // be copied either.
     if (request->dataLen > SEND_MAX_PAYLOAD || (request->dataLen > 0 && request->data == NULL)) {
@@ -222,31 +247,68 @@ McuLink::Sent McuLink::Send(__UserCmdData* request, __ComFrameData* reply, unsig
     if (flag == 0) {
         return Sent{SEND_UNKNOWN_CMD, kLinkUnknownCmd};
     }
-    char frame[SEND_FRAME_BUF_SIZE];
-    memset(frame, 0, sizeof frame);
-    const unsigned short size = static_cast<unsigned short>(
-        LayOutFrame(reinterpret_cast<unsigned char*>(frame), request->serialNum, flag,
+    memset(out->frame, 0, sizeof out->frame);
+    out->size = static_cast<unsigned short>(
+        LayOutFrame(reinterpret_cast<unsigned char*>(out->frame), request->serialNum, flag,
                     static_cast<unsigned short>(request->cmd), request->data, request->dataLen));
+    out->cmd = request->cmd;
+    out->serial = request->serialNum;
+    out->awaitsAnswer = FrameAckBit(flag) != 0;
+    out->timeo = timeo != 0 ? timeo : SEND_DEFAULT_TIMEO_MS;
+    m_log.Print(kLogDebug, stdout, TEXT_ACK_BIT, out->awaitsAnswer ? 1 : 0);
+    return Sent{0, kLinkDone};
+}
 
+// Written; a command that expects an answer is registered first, and stays registered only
+// when written, with its answer for Collect to wait for.
+McuLink::Sent McuLink::Post(Outgoing* out, __ComFrameData* reply) {
+    __ComFrameData* sent = reinterpret_cast<__ComFrameData*>(out->frame);
     Sent result = {0, kLinkDone};
-    const int ackBit = FrameAckBit(flag);
-    m_log.Print(kLogDebug, stdout, TEXT_ACK_BIT, ackBit);
-    if (ackBit) {
-        result = WriteFrame(frame, size, reply, timeo != 0 ? timeo : SEND_DEFAULT_TIMEO_MS);
-        if (result.code < 0) {
-            ReportSendFailure(result.code, reply);
+    if (out->awaitsAnswer && reply == NULL) {
+        result = Sent{SEND_BAD_ARGUMENT, kLinkBadArgument};
+    } else if (out->awaitsAnswer) {
+        result = RegisterAndWrite(sent, out->frame, out->size, out->timeo);
+        if (result.outcome != kLinkDone) {
+            Retire(sent, result.outcome);
         }
-    } else if (WriteToPort(frame, size) == PORT_FAIL) {
+    } else if (WriteToPort(out->frame, out->size) == PORT_FAIL) {
         result = Sent{SEND_WRITE_FAILED, kLinkWriteFailed};
     }
-    if (IsTracedCmd(request->cmd)) {
-        PrintSentFrame(frame, size);
+    if (out->awaitsAnswer && result.code < 0) {
+        ReportSendFailure(result.code, reply);
+    }
+    if (result.outcome != kLinkDone || !out->awaitsAnswer) {
+        TraceSent(*out);
     }
     return result;
 }
 
+McuLink::Sent McuLink::Collect(Outgoing* out, __ComFrameData* reply) {
+    __ComFrameData* sent = reinterpret_cast<__ComFrameData*>(out->frame);
+    const Sent result = AwaitAnswer(sent, reply, out->timeo);
+    Retire(sent, result.outcome);
+    if (result.code < 0) {
+        ReportSendFailure(result.code, reply);
+    }
+    TraceSent(*out);
+    return result;
+}
+
+void McuLink::TraceSent(const Outgoing& out) {
+    if (IsTracedCmd(out.cmd)) {
+        PrintSentFrame(out.frame, out.size);
+    }
+}
+
 LinkResult McuLink::Command(unsigned int code, const unsigned char* payload, size_t length,
                             unsigned int timeoutMs, LinkAnswer* answer) {
+    Outgoing out;
+    const LinkResult started = Start(code, payload, length, timeoutMs, &out);
+    return started != kLinkDone ? started : Finish(&out, answer);
+}
+
+LinkResult McuLink::Start(unsigned int code, const unsigned char* payload, size_t length,
+                          unsigned int timeoutMs, Outgoing* out) {
     if (length > static_cast<size_t>(FRAME_MAX_PAYLOAD)) {
         return kLinkPayloadTooLong;
     }
@@ -260,23 +322,32 @@ LinkResult McuLink::Command(unsigned int code, const unsigned char* payload, siz
     request.cmd = static_cast<COM_CMD_3520D_TYPE>(code);
     request.dataLen = static_cast<unsigned short>(length);
     request.data = const_cast<unsigned char*>(payload);
-    unsigned char reply[FRAME_MAX_SIZE];
-    memset(reply, 0, sizeof reply);
-    __ComFrameData* replyFrame = reinterpret_cast<__ComFrameData*>(reply);
-    const long long startUs = MonotonicMicros();
-    const Sent sent = Send(&request, replyFrame, timeoutMs);
-    if (sent.outcome != kLinkDone) {
-        return WhyFailed(sent.outcome);
+    memset(out->reply, 0, sizeof out->reply);
+    out->startUs = MonotonicMicros();
+    Sent sent = Prepare(&request, timeoutMs, out);
+    if (sent.outcome == kLinkDone) {
+        sent = Post(out, reinterpret_cast<__ComFrameData*>(out->reply));
+    }
+    return sent.outcome == kLinkDone ? kLinkDone : WhyFailed(sent.outcome);
+}
+
+LinkResult McuLink::Finish(Outgoing* out, LinkAnswer* answer) {
+    __ComFrameData* reply = reinterpret_cast<__ComFrameData*>(out->reply);
+    if (out->awaitsAnswer) {
+        const Sent sent = Collect(out, reply);
+        if (sent.outcome != kLinkDone) {
+            return WhyFailed(sent.outcome);
+        }
     }
     if (answer != NULL) {
         memset(answer, 0, sizeof *answer);
-        answer->serial = request.serialNum;
-        answer->roundTripUs = static_cast<unsigned long long>(MonotonicMicros() - startUs);
-        if (FrameAckBit(GetCmdFlag(request.cmd)) != 0) {
-            const int len = ntohs(replyFrame->len) - FRAME_MIN_LEN_FIELD;
+        answer->serial = out->serial;
+        answer->roundTripUs = static_cast<unsigned long long>(MonotonicMicros() - out->startUs);
+        if (out->awaitsAnswer) {
+            const int len = ntohs(reply->len) - FRAME_MIN_LEN_FIELD;
             answer->payloadLen = static_cast<unsigned short>(len > 0 ? len : 0);
-            memcpy(answer->payload, FramePayload(replyFrame), answer->payloadLen);
-            answer->result = FrameAnswerResult(FrameBytes(replyFrame));
+            memcpy(answer->payload, FramePayload(reply), answer->payloadLen);
+            answer->result = FrameAnswerResult(FrameBytes(reply));
         }
     }
     return kLinkDone;

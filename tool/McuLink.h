@@ -36,6 +36,19 @@ struct LinkAnswer {
 
 class McuLink {
   public:
+    // A command on its way: laid out, then written and, when it expects an answer, registered
+    // with its answer still to wait for.
+    struct Outgoing {
+        char frame[SEND_FRAME_BUF_SIZE];
+        unsigned char reply[FRAME_MAX_SIZE];  // the answer, once taken
+        unsigned short size;
+        COM_CMD_3520D_TYPE cmd;
+        unsigned char serial;
+        bool awaitsAnswer;  // the code's flag asks for an answer
+        unsigned int timeo;
+        long long startUs;
+    };
+
     // The fixed interface's link, made on first use and never destroyed, so that threads that
     // still send when the program calls exit() never find it gone.
     static McuLink& Default();
@@ -68,6 +81,13 @@ class McuLink {
     // and the command was answered (or written, for a code that expects no answer).
     LinkResult Command(unsigned int code, const unsigned char* payload, size_t length,
                        unsigned int timeoutMs, LinkAnswer* answer);
+    // Command in two halves, for a caller that does not wait: Start sends the command and
+    // returns once it is written (kLinkDone), or why it could not be sent; Finish then waits
+    // for its answer, as Command does, and gives its outcome. Every started command is finished
+    // once, even on a stopped link (which ends the wait at once).
+    LinkResult Start(unsigned int code, const unsigned char* payload, size_t length,
+                     unsigned int timeoutMs, Outgoing* out);
+    LinkResult Finish(Outgoing* out, LinkAnswer* answer);
 
     // Ends every wait on the link, and refuses commands from now on, with its cause
     // (kLinkLineLost or kLinkClosed); the first cause given stays.
@@ -85,11 +105,17 @@ class McuLink {
         LinkResult outcome;
     };
     Sent Send(__UserCmdData* request, __ComFrameData* reply, unsigned int timeo);
+    Sent Prepare(__UserCmdData* request, unsigned int timeo, Outgoing* out);
+    Sent Post(Outgoing* out, __ComFrameData* reply);
+    Sent Collect(Outgoing* out, __ComFrameData* reply);
     Sent WriteFrame(char* frame, unsigned short size, __ComFrameData* reply, unsigned int timeo);
     LinkResult WhyFailed(LinkResult outcome);
-    Sent RegisteredWrite(__ComFrameData* sent, char* frame, unsigned short size,
-                         __ComFrameData* reply, unsigned int timeo);
+    Sent RegisterAndWrite(__ComFrameData* sent, char* frame, unsigned short size,
+                          unsigned int timeo);
+    Sent AwaitAnswer(__ComFrameData* sent, __ComFrameData* reply, unsigned int timeo);
+    void Retire(const __ComFrameData* sent, LinkResult outcome);
     bool WrittenOrReported(char* frame, unsigned short size);
+    void TraceSent(const Outgoing& out);
     void ReportSendFailure(int result, const __ComFrameData* reply);
     void PrintSentFrame(const char* frame, int size);
     int UnclaimedCount();
