@@ -18,14 +18,27 @@ library gave. The link's events are also an iterator (``for event in link``), an
 ``link.fileno()`` is a descriptor that selectors and asyncio (``loop.add_reader``) wait on.
 The frame rules are there for scripts too: build_frame() lays out a frame, find_frames()
 finds the valid frames in bytes, command_flag() reads the command table.
+
+On asyncio, a command is awaited and the events are an async iterator, both over the same
+descriptor, with no thread of the program's own waiting on the line:
+
+    async def main():
+        with mcucom.Link() as link:
+            answer = await link.command_async(0x0006, payload, timeout_ms=100)
+            async for event in link.events_async():
+                print(event.kind.name, hex(event.code))
 """
+import asyncio
+import collections
 import ctypes
 import enum
 import errno as _errno
+import itertools
 import operator
 import threading
 from dataclasses import dataclass
-from typing import Callable, Iterator, List, Optional, Tuple, Union
+from typing import (AsyncIterator, Callable, Deque, Dict, Iterator, List, Optional, Tuple,
+                    Union)
 
 from . import _native
 
@@ -182,6 +195,52 @@ def _event(native: _native.Event) -> Event:
                  native.seqno, native.error)
 
 
+def _outcome(native: _native.Event) -> Union[Answer, Written, McuError]:
+    """What a completion says: the command's Answer (or Written), or the error it failed
+    with."""
+    if native.status < 0:
+        return _error(native.status, "command %04x" % native.code)
+    if not expects_answer(native.code):
+        return Written(native.serial, native.round_trip_us)
+    return Answer(native.serial, native.result, bytes(native.payload[:native.payload_len]),
+                  native.round_trip_us)
+
+
+def _settle(future: "asyncio.Future", outcome) -> None:
+    if future.done():  # the awaiting task was cancelled; the command completed all the same
+        return
+    if isinstance(outcome, BaseException):
+        future.set_exception(outcome)
+    else:
+        future.set_result(outcome)
+
+
+class _Loop:
+    """What a Link keeps for asyncio: the event loop it was first used on, whose reader takes
+    the link's events; the commands awaited, by tag; the events for the async iterator (up to
+    the link's queue depth, the oldest going first, counted in Link.events_dropped)."""
+
+    def __init__(self, loop: asyncio.AbstractEventLoop, fd: int, depth: int) -> None:
+        self.loop = loop
+        self.fd = fd
+        self.pending: Dict[int, asyncio.Future] = {}
+        self.events: Deque[Event] = collections.deque()
+        self.depth = depth
+        self.dropped = 0
+        self.arrived: Optional[asyncio.Future] = None
+
+    def keep(self, event: Event) -> None:
+        if len(self.events) == self.depth:
+            self.events.popleft()
+            self.dropped += 1
+        self.events.append(event)
+        self.wake()
+
+    def wake(self) -> None:
+        if self.arrived is not None and not self.arrived.done():
+            self.arrived.set_result(None)
+
+
 class Link:
     """One MCU line, opened on construction and closed by close() or the end of a with block.
 
@@ -202,6 +261,8 @@ class Link:
         self._lock = threading.Condition()
         self._active = 0
         self._handle: Optional[int] = None
+        self._async: Optional[_Loop] = None
+        self._tags = itertools.count(1)
         options = _native.Options()
         _lib.mcucom_options_init(ctypes.byref(options))
         self.device = device if device is not None else options.device.decode()
@@ -220,6 +281,7 @@ class Link:
             options.log = ctypes.cast(self._log, ctypes.c_void_p)
         handle = ctypes.c_void_p()
         _check(_lib.mcucom_open(ctypes.byref(options), ctypes.byref(handle)), self.device)
+        self._depth = options.event_queue_depth
         self._handle = handle.value
 
     def _enter(self) -> int:
@@ -244,7 +306,32 @@ class Link:
         with self._lock:
             while self._active > 0:
                 self._lock.wait()
+        self._end_async()
         _lib.mcucom_close(handle)
+
+    def _end_async(self) -> None:
+        """The loop stops watching the descriptor before it goes; commands still awaited raise
+        LinkClosed, and the async iterator ends."""
+        state, self._async = self._async, None
+        if state is None:
+            return
+
+        def end() -> None:
+            state.loop.remove_reader(state.fd)
+            for future in state.pending.values():
+                _settle(future, LinkClosed(_errno.ESHUTDOWN, "the link is closed"))
+            state.wake()
+
+        if state.loop.is_closed():
+            return
+        try:
+            running = asyncio.get_running_loop()
+        except RuntimeError:
+            running = None
+        if running is state.loop:
+            end()
+        else:
+            state.loop.call_soon_threadsafe(end)
 
     @property
     def closed(self) -> bool:
@@ -289,14 +376,88 @@ class Link:
         long as it takes; 0: not at all)."""
         max_events = _integer("max_events", max_events, 1, 1 << 16)
         timeout_ms = _integer("timeout_ms", timeout_ms, -1, _INT32_MAX)
+        return self._take(max_events, timeout_ms, _interruptible)
+
+    def _take(self, max_events: int, timeout_ms: int,
+              run: Callable[[Callable[[], int]], int]) -> List[Event]:
+        """Reads events; the completions among them go to the commands awaiting them, and the
+        rest are returned."""
         natives = (_native.Event * max_events)()
         handle = self._enter()
         try:
-            got = _interruptible(
-                lambda: _lib.mcucom_read_events(handle, natives, max_events, timeout_ms))
+            got = run(lambda: _lib.mcucom_read_events(handle, natives, max_events, timeout_ms))
         finally:
             self._leave()
-        return [_event(natives[i]) for i in range(_check(got))]
+        events = []
+        for native in natives[:_check(got)]:
+            if native.kind == _native.EVENT_COMPLETION:
+                self._complete(native)
+            else:
+                events.append(_event(native))
+        return events
+
+    def _complete(self, native: _native.Event) -> None:
+        state = self._async
+        future = state.pending.pop(native.tag, None) if state is not None else None
+        if future is not None:
+            state.loop.call_soon_threadsafe(_settle, future, _outcome(native))
+
+    def _watch(self) -> _Loop:
+        """The running loop's state: the loop watches the descriptor from the first
+        asynchronous call on."""
+        loop = asyncio.get_running_loop()
+        state = self._async
+        if state is None:
+            state = _Loop(loop, self.fileno(), self._depth)
+            self._async = state
+            loop.add_reader(state.fd, self._on_readable, state)
+        elif state.loop is not loop:
+            raise RuntimeError("a link's asynchronous calls belong to the event loop of its "
+                               "first one")
+        return state
+
+    def _on_readable(self, state: _Loop) -> None:
+        try:
+            events = self._take(64, 0, lambda call: call())
+        except LinkClosed:
+            return
+        for event in events:
+            state.keep(event)
+
+    async def command_async(self, code: int, payload: bytes = b"",
+                            timeout_ms: int = 0) -> Union[Answer, Written]:
+        """command(), awaited on asyncio: sent at once, its answer taken by the loop from the
+        link's descriptor. Raises as command() does; cancelling the awaiting task does not
+        stop the command, whose answer is then dropped."""
+        code = _integer("code", code, 0, _UINT32)
+        timeout_ms = _integer("timeout_ms", timeout_ms, 0, _UINT32)
+        payload = bytes(payload)
+        state = self._watch()
+        tag = next(self._tags)
+        future = state.loop.create_future()
+        state.pending[tag] = future
+        handle = self._enter()
+        try:
+            started = _lib.mcucom_command_start(handle, code, payload, len(payload), timeout_ms,
+                                                tag)
+        finally:
+            self._leave()
+        if started < 0:
+            del state.pending[tag]
+            raise _error(started, "command %04x" % code)
+        return await future
+
+    async def events_async(self) -> AsyncIterator[Event]:
+        """The events as they come, on asyncio; ends when the link closes. Events not yet
+        taken are kept up to the link's queue depth."""
+        state = self._watch()
+        while True:
+            while state.events:
+                yield state.events.popleft()
+            if self._async is not state:
+                return
+            state.arrived = state.loop.create_future()
+            await state.arrived
 
     def events(self, timeout_ms: int = -1) -> Iterator[Event]:
         """The events as they come, one at a time; ends when none comes within timeout_ms
@@ -323,12 +484,14 @@ class Link:
 
     @property
     def events_dropped(self) -> int:
-        """How many events the full queue has dropped."""
+        """How many events the full queue has dropped (and, on asyncio, those the async
+        iterator had not taken when its own queue was full)."""
         handle = self._enter()
         try:
-            return int(_lib.mcucom_events_dropped(handle))
+            dropped = int(_lib.mcucom_events_dropped(handle))
         finally:
             self._leave()
+        return dropped + (self._async.dropped if self._async is not None else 0)
 
 
 def command_flag(code: int) -> int:

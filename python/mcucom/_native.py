@@ -48,7 +48,14 @@ class Event(ctypes.Structure):
         ("timestamp_us", ctypes.c_uint64),
         ("seqno", ctypes.c_uint64),
         ("error", ctypes.c_int),
+        ("status", ctypes.c_int),
+        ("tag", ctypes.c_uint64),
+        ("round_trip_us", ctypes.c_uint64),
+        ("result", ctypes.c_uint8),
     ]
+
+
+EVENT_COMPLETION = 5        # MCUCOM_EVENT_COMPLETION
 
 
 LOG_FN = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_int, ctypes.c_char_p)
@@ -90,6 +97,8 @@ def _load() -> ctypes.CDLL:
         "mcucom_shutdown": (ctypes.c_int, [link_p]),
         "mcucom_command": (ctypes.c_int, [link_p, ctypes.c_uint32, ctypes.c_void_p,
                                           ctypes.c_size_t, ctypes.c_uint, ctypes.POINTER(Answer)]),
+        "mcucom_command_start": (ctypes.c_int, [link_p, ctypes.c_uint32, ctypes.c_void_p,
+                                                ctypes.c_size_t, ctypes.c_uint, ctypes.c_uint64]),
         "mcucom_event_fd": (ctypes.c_int, [link_p]),
         "mcucom_read_events": (ctypes.c_int, [link_p, ctypes.POINTER(Event), ctypes.c_size_t,
                                               ctypes.c_int]),

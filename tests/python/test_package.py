@@ -164,17 +164,32 @@ def test_events_say_what_each_frame_is(line, options, kind):
         assert [e.seqno for e in events] == list(range(events[0].seqno, events[0].seqno + len(events)))
 
 
-def test_asyncio_waits_on_the_descriptor(line):
-    async def first_event(link):
-        ready = asyncio.get_running_loop().create_future()
-        asyncio.get_running_loop().add_reader(link.fileno(), ready.set_result, None)
-        await asyncio.wait_for(ready, 10)
-        asyncio.get_running_loop().remove_reader(link.fileno())
-        return link.read_events()
+def test_asyncio_commands_and_events(served):
+    async def on_a_lively_line(link):
+        answer = await link.command_async(6, SIX, timeout_ms=5000)
+        async for event in link.events_async():
+            return answer, event
 
-    with mcucom.Link(line("--unasked", "0x0019", "--unasked-ms", "20")) as link:
-        events = asyncio.run(first_event(link))
-    assert events[0].kind == mcucom.EventKind.UNASKED and events[0].code == 0x0019
+    with mcucom.Link(served("--unasked", "0x0019", "--unasked-ms", "20").path) as link:
+        answer, event = asyncio.run(asyncio.wait_for(on_a_lively_line(link), 30))
+    assert answer.payload[0] == answer.serial
+    assert (event.kind, event.code) == (mcucom.EventKind.UNASKED, 0x0019)
+
+    async def on_a_silent_line(link):
+        waiting = asyncio.ensure_future(link.command_async(0x0303, SIX, timeout_ms=60000))
+        await asyncio.sleep(0)
+        with pytest.raises(mcucom.AlreadyWaiting):
+            await link.command_async(0x0303, SIX)
+        with pytest.raises(ValueError):
+            await link.command_async(-1)
+        with pytest.raises(mcucom.NoAnswer):
+            await link.command_async(6, SIX, timeout_ms=30)
+        link.close()
+        with pytest.raises(mcucom.LinkClosed):
+            await waiting
+
+    with mcucom.Link(served("--no-answer").path) as link:
+        asyncio.run(asyncio.wait_for(on_a_silent_line(link), 30))
 
 
 def test_the_links_lines_go_to_its_handler(line):

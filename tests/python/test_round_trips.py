@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: MIT
 """The link's round trips, against the simulated MCU or a real line (MCUCOM_TEST_LINE): every
 command gets its own answer. The checks that need the simulator's faults skip on a real line."""
+import asyncio
+
 import pytest
 
 import mcucom
@@ -22,6 +24,21 @@ def test_payloads_of_every_size_and_codes_without_an_answer(line):
             assert link.command(6, bytes(size), timeout_ms=1000).payload[0] >= 1
         written = link.command(8, b"\x01\x02")
         assert isinstance(written, mcucom.Written) and not hasattr(written, "result")
+
+
+def test_commands_awaited_together_on_asyncio_get_their_own_answers(line):
+    async def rounds(link, code):
+        for n in range(50):
+            answer = await link.command_async(code, bytes([n & 0xFF, 1]), timeout_ms=1000)
+            assert answer.payload[0] == answer.serial
+        return await link.command_async(8, b"\x01\x02")
+
+    async def together(link):
+        return await asyncio.gather(*(rounds(link, code) for code in ACKED))
+
+    with mcucom.Link(line()) as link:
+        written = asyncio.run(asyncio.wait_for(together(link), 60))
+    assert all(isinstance(w, mcucom.Written) for w in written)
 
 
 @pytest.mark.parametrize("faults", [
