@@ -1,12 +1,14 @@
 /* SPDX-License-Identifier: MIT */
 /*
- * mcudaemon: a board program's loop on the MCU link, as a daemon of the board would have it.
- * One poll() waits on three descriptors: a timer that sends command 0006 every 100 ms, the
- * link's event descriptor (frames the MCU sent unasked, late answers, copies, the line's
- * loss), and a signal descriptor (SIGINT, SIGTERM end it cleanly).
+ * mcudaemon: a board program's loop on the MCU link, as a daemon of the board would have it,
+ * on one thread that never waits on the line. One poll() waits on three descriptors: a timer
+ * that starts commands 0006 and 0007 every 100 ms without waiting for their answers, the
+ * link's event descriptor (the commands' completions, frames the MCU sent unasked, late
+ * answers, copies, the line's loss), and a signal descriptor (SIGINT, SIGTERM end it cleanly).
+ * A code whose command is still in flight at a tick is not sent again until it completes.
  *
- *   mcudaemon [--device PATH] [--commands N]      N commands, then it ends (default: until a
- *                                                  signal)
+ *   mcudaemon [--device PATH] [--commands N]      N commands, then it ends once they have
+ *                                                  completed (default: until a signal)
  *
  * It prints a line per answer and per event, and a summary at the end. Exit status: 0, or 1
  * when the link could not be opened or the line was lost.
@@ -24,9 +26,14 @@
 
 #include <mcucom.h>
 
+/* The commands of each tick; a command's tag is its index here. */
+static const uint32_t kCodes[] = {0x0006, 0x0007};
+#define CODES (sizeof kCodes / sizeof kCodes[0])
+
 struct counts {
     unsigned long sent, answered, failed;
-    unsigned long events[5];
+    unsigned long events[6];
+    int in_flight[CODES];
 };
 
 static const char *kind_name(uint32_t kind) {
@@ -39,6 +46,8 @@ static const char *kind_name(uint32_t kind) {
             return "copy";
         case MCUCOM_EVENT_LINE_LOST:
             return "line lost";
+        case MCUCOM_EVENT_COMPLETION:
+            return "completion";
         default:
             return "?";
     }
@@ -70,19 +79,44 @@ static int make_signals(void) {
     return signalfd(-1, &stops, SFD_CLOEXEC);
 }
 
-static void send_command(struct mcucom_link *link, struct counts *counts) {
+/* Starts each command not in flight, while the limit (0: none) allows. */
+static void start_commands(struct mcucom_link *link, struct counts *counts, unsigned long limit) {
     static const uint8_t payload[8] = {0x00, 0xff, 0x00, 0xff, 0x00, 0x00, 0x00, 0x1f};
-    struct mcucom_answer answer;
-    int result = mcucom_command(link, 0x0006, payload, sizeof payload, 100, &answer);
-    counts->sent++;
-    if (result == 0) {
+    for (size_t i = 0; i < CODES && (limit == 0 || counts->sent < limit); ++i) {
+        if (counts->in_flight[i]) {
+            continue;
+        }
+        int result = mcucom_command_start(link, kCodes[i], payload, sizeof payload, 100, i);
+        counts->sent++;
+        if (result == 0) {
+            counts->in_flight[i] = 1;
+        } else {
+            counts->failed++;
+            printf("command %04x: %s\n", (unsigned)kCodes[i], mcucom_strerror(result));
+        }
+    }
+}
+
+static void completed(const struct mcucom_event *e, struct counts *counts) {
+    if (e->tag < CODES) {
+        counts->in_flight[e->tag] = 0;
+    }
+    if (e->status == 0) {
         counts->answered++;
-        printf("answer: serial %u, result 0x%02x, %llu us\n", answer.serial, answer.result,
-               (unsigned long long)answer.round_trip_us);
+        printf("answer: command %04x, serial %u, result 0x%02x, %llu us\n", e->code, e->serial,
+               e->result, (unsigned long long)e->round_trip_us);
     } else {
         counts->failed++;
-        printf("command 0006: %s\n", mcucom_strerror(result));
+        printf("command %04x: %s\n", e->code, mcucom_strerror(e->status));
     }
+}
+
+static int in_flight(const struct counts *counts) {
+    int any = 0;
+    for (size_t i = 0; i < CODES; ++i) {
+        any |= counts->in_flight[i];
+    }
+    return any;
 }
 
 /* 0 while the line is there, 1 once it is lost. */
@@ -92,7 +126,11 @@ static int take_events(struct mcucom_link *link, struct counts *counts) {
     int got = mcucom_read_events(link, events, 16, 0);
     for (int i = 0; i < got; ++i) {
         const struct mcucom_event *e = &events[i];
-        counts->events[e->kind < 5 ? e->kind : 0]++;
+        counts->events[e->kind < 6 ? e->kind : 0]++;
+        if (e->kind == MCUCOM_EVENT_COMPLETION) {
+            completed(e, counts);
+            continue;
+        }
         printf("event %llu: %s, code %04x, serial %u, %u payload bytes\n",
                (unsigned long long)e->seqno, kind_name(e->kind), e->code, e->serial,
                e->payload_len);
@@ -128,7 +166,7 @@ int main(int argc, char **argv) {
                             {mcucom_event_fd(link), POLLIN, 0},
                             {make_signals(), POLLIN, 0}};
     int running = fds[0].fd >= 0 && fds[2].fd >= 0;
-    while (running && !lost && (limit == 0 || counts.sent < limit)) {
+    while (running && !lost && (limit == 0 || counts.sent < limit || in_flight(&counts))) {
         if (poll(fds, 3, -1) < 0) {
             running = errno == EINTR;
             continue;
@@ -136,7 +174,7 @@ int main(int argc, char **argv) {
         if (fds[0].revents & POLLIN) {
             uint64_t ticks;
             if (read(fds[0].fd, &ticks, sizeof ticks) == sizeof ticks) {
-                send_command(link, &counts);
+                start_commands(link, &counts, limit);
             }
         }
         if (fds[1].revents & POLLIN) {

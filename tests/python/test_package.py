@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 """The Python package's own behaviour: its frame helpers against frames written out by hand,
-an exception per failure, events of each kind, the descriptor under asyncio, the link's lines,
-and a close under a waiting call. Against the simulated MCU (mcusim --serve pty)."""
+an exception per failure, events of each kind, commands and events on asyncio (and the asyncio
+example), the link's lines, and a close under a waiting call. Against the simulated MCU (mcusim --serve pty)."""
 import asyncio
 import errno
 import os
@@ -190,6 +190,18 @@ def test_asyncio_commands_and_events(served):
 
     with mcucom.Link(served("--no-answer").path) as link:
         asyncio.run(asyncio.wait_for(on_a_silent_line(link), 30))
+
+
+def test_the_asyncio_example_runs_its_loop(served):
+    example = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "asyncio",
+                           "mculoop.py")
+    mcu = served("--unasked", "0x0019", "--unasked-ms", "20")
+    run = subprocess.run([sys.executable, example, "--device", mcu.path, "--commands", "6"],
+                         capture_output=True, text=True, timeout=120)
+    summary = run.stdout.splitlines()[-1]
+    assert run.returncode == 0, run.stderr
+    assert summary.startswith("mculoop: 6 commands, 6 answered, 0 failed; events: ")
+    assert " 0 unasked" not in summary
 
 
 def test_the_links_lines_go_to_its_handler(line):
