@@ -2,8 +2,9 @@
 // The C interface against the fixed one, on the same simulated line: a round trip through
 // mcucom_command (beside AcknowledgedRoundTrip in link_bench.cpp, which sends through
 // sendCmdData), the time from an MCU frame's last byte on the line to the event descriptor
-// being readable, and a soak of 100,000 commands with MCU frames every millisecond, its memory
-// and descriptors read before and after.
+// being readable (and from an answer's, for a command started without waiting), commands in
+// flight on a paced line from threads and from one thread that does not wait, and a soak of 100,000
+// commands with MCU frames every millisecond, its memory and descriptors read before and after.
 #include <dirent.h>
 #include <poll.h>
 #include <stdio.h>
@@ -208,6 +209,40 @@ void SoakWithEvents(benchmark::State& state) {
 }
 BENCHMARK(SoakWithEvents)->UseRealTime()->Iterations(1)->Unit(benchmark::kSecond);
 
+// A command's completion: from its answer's last byte on the line to the event descriptor
+// readable, the far end written by hand as for an MCU frame above. The request is read from
+// the line first, its serial number answered.
+void CompletionDescriptorLatency(benchmark::State& state) {
+    PtyLine line;
+    mcucom_link* link = OpenOn(line);
+    if (link == nullptr) {
+        state.SkipWithError("cannot open a link");
+        return;
+    }
+    const unsigned char payload[2] = {1, 2};
+    struct pollfd ready = {mcucom_event_fd(link), POLLIN, 0};
+    std::vector<double> latencies;
+    int failures = 0;
+    for (auto _ : state) {
+        mcucom_command_start(link, 0x0006, payload, sizeof payload, 1000, 1);
+        const std::string request = line.Drain(2);
+        const unsigned char serial =
+            request.size() > 4 ? static_cast<unsigned char>(request[4]) : 0;
+        line.Send(BuildMcuFrame(serial, 0x01, 0x0006, std::string(1, char(serial)) + '\0'));
+        const double sent = mcucom::MonotonicSeconds();
+        poll(&ready, 1, 1000);
+        latencies.push_back((mcucom::MonotonicSeconds() - sent) * 1e6);
+        mcucom_event event;
+        failures += mcucom_read_events(link, &event, 1, 1000) != 1 || event.status != 0;
+        usleep(1000);
+    }
+    mcucom_close(link);
+    state.counters["median_us"] = Percentile(latencies, 0.5);
+    state.counters["p99_us"] = Percentile(latencies, 0.99);
+    state.counters["failures"] = failures;
+}
+BENCHMARK(CompletionDescriptorLatency)->UseRealTime()->Iterations(2000);
+
 // On a line paced at 115200 baud, with the MCU answering at once: commands one at a time, then
 // eight codes in flight from eight threads. Counted against what the wire allows: one command
 // per request and answer time, and, with commands in flight, one request per request time.
@@ -270,5 +305,51 @@ BENCHMARK(PacedCommands)
     ->UseRealTime()
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
+
+// The same eight codes in flight from one thread that never waits on the line: each started
+// again as soon as its completion is read from the event descriptor.
+void PacedCommandsStarted(benchmark::State& state) {
+    SimOptions options;
+    options.baud = 115200;
+    options.keepReceived = 16;
+    PtyLine line;
+    McuSimulator sim(line.master(), McuSimulator::LogSink(), options);
+    sim.Start();
+    mcucom_link* link = OpenOn(line);
+    if (link == nullptr) {
+        state.SkipWithError("cannot open a link");
+        return;
+    }
+    const uint32_t codes[] = {0x0002, 0x0003, 0x0006, 0x0007, 0x0009, 0x000F, 0x0010, 0x0011};
+    const unsigned char payload[8] = {0, 0xFF, 0, 0xFF, 0, 0, 0, 0x1F};
+    struct pollfd ready = {mcucom_event_fd(link), POLLIN, 0};
+    for (auto _ : state) {
+        long answered = 0, failures = 0;
+        for (uint64_t i = 0; i < 8; ++i) {
+            failures += mcucom_command_start(link, codes[i], payload, sizeof payload, 1000, i) != 0;
+        }
+        const double start = mcucom::MonotonicSeconds();
+        for (double now = start; now < start + 3; now = mcucom::MonotonicSeconds()) {
+            mcucom_event events[16];
+            poll(&ready, 1, 1000);
+            const int got = mcucom_read_events(link, events, 16, 0);
+            for (int e = 0; e < got; ++e) {
+                answered += events[e].status == 0;
+                failures += events[e].status != 0 ||
+                            mcucom_command_start(link, events[e].code, payload, sizeof payload,
+                                                 1000, events[e].tag) != 0;
+            }
+        }
+        const double rate = answered / (mcucom::MonotonicSeconds() - start);
+        const double wire = 1 / (kRequestBytes * kByteSeconds);
+        state.counters["per_second"] = rate;
+        state.counters["wire_per_second"] = wire;
+        state.counters["of_wire"] = rate / wire;
+        state.counters["failures"] = static_cast<double>(failures);
+    }
+    mcucom_close(link);
+    sim.Stop();
+}
+BENCHMARK(PacedCommandsStarted)->UseRealTime()->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace

@@ -127,7 +127,7 @@ done
 echo "the shared library exports the C and the fixed interface alone"
 # Each exported name without its parameters, whose types may be the module's own.
 exports=$(nm -DC --defined-only "$prefix/lib/libmcucom.so.1" | cut -d' ' -f3- | sed 's/(.*//')
-for name in mcucom_open mcucom_command mcucom_frame_find sendCmdData WaitCmdList::WaitCmdFlag \
+for name in mcucom_open mcucom_command mcucom_command_start mcucom_frame_find sendCmdData WaitCmdList::WaitCmdFlag \
     'g_McuCom' DVRSystem; do
   grep -qF -- "$name" <<<"$exports" || fail "libmcucom.so.1 does not export $name"
 done
