@@ -9,6 +9,7 @@
 #include <pthread.h>
 #include <string.h>
 
+#include <memory>
 #include <new>
 
 #include "ack/EventQueue.h"
@@ -111,7 +112,7 @@ struct mcucom_link : private mcucom::UnclaimedFrames {
 
     int StartCommand(uint32_t code, const void* payload, size_t length, unsigned int timeoutMs,
                      uint64_t tag);
-    void Complete(mcucom::McuLink::Outgoing* out, uint64_t tag);
+    void Finish(mcucom::McuLink::Outgoing* out, uint64_t tag, mcucom::McuEvent* event);
 
     bool Deliver(const unsigned char* frame, int length, mcucom::FrameKind kind,
                  long long atUs) override {
@@ -229,32 +230,36 @@ int mcucom_link::StartCommand(uint32_t code, const void* payload, size_t length,
         return ErrnoOf(started);
     }
     if (out->awaitsAnswer) {
-        waits.Run([this, out, tag] { Complete(out, tag); });
+        // The event is queued once the thread is spare again, so that a command started again
+        // on its completion finds the thread free.
+        std::shared_ptr<mcucom::McuEvent> done(new mcucom::McuEvent);
+        waits.Run([this, out, tag, done] { Finish(out, tag, done.get()); },
+                  [this, done] { events.PushCompletion(done.get()); });
     } else {
-        Complete(out, tag);
+        mcucom::McuEvent done;
+        Finish(out, tag, &done);
+        events.PushCompletion(&done);
     }
     return 0;
 }
 
-// The command's outcome as the blocking call would give it, queued in its reserved place.
-void mcucom_link::Complete(mcucom::McuLink::Outgoing* out, uint64_t tag) {
+// The command's outcome as the blocking call would give it, as its completion.
+void mcucom_link::Finish(mcucom::McuLink::Outgoing* out, uint64_t tag, mcucom::McuEvent* event) {
     mcucom::LinkAnswer answer;
     const mcucom::LinkResult outcome = link.Finish(out, &answer);
-    mcucom::McuEvent event;
-    event.code = static_cast<unsigned short>(out->cmd);
-    event.serial = out->serial;
-    event.flag = GetCmdFlag(out->cmd);
-    event.tag = tag;
-    event.status = ErrnoOf(outcome);
+    event->code = static_cast<unsigned short>(out->cmd);
+    event->serial = out->serial;
+    event->flag = GetCmdFlag(out->cmd);
+    event->tag = tag;
+    event->status = ErrnoOf(outcome);
     const bool answered = outcome == mcucom::kLinkDone;
-    event.payloadLen = answered ? answer.payloadLen : 0;
-    memcpy(event.payload, answer.payload, event.payloadLen);
-    event.result = answered ? answer.result : 0;
-    event.roundTripUs =
+    event->payloadLen = answered ? answer.payloadLen : 0;
+    memcpy(event->payload, answer.payload, event->payloadLen);
+    event->result = answered ? answer.result : 0;
+    event->roundTripUs =
         answered ? answer.roundTripUs
                  : static_cast<unsigned long long>(mcucom::MonotonicMicros() - out->startUs);
     delete out;
-    events.PushCompletion(&event);
 }
 
 extern "C" {

@@ -21,6 +21,7 @@ endif()
 if(NOT CMAKE_CROSSCOMPILING)
   install(FILES ${HDDPOWER_MAN5_PAGES_GZ} DESTINATION ${CMAKE_INSTALL_MANDIR}/man5 COMPONENT tools)
   install(FILES scenarios/power.yaml scenarios/status.yaml scenarios/lost-line.yaml
+    scenarios/recorded.yaml
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/hddpower/examples/scenarios COMPONENT tools)
 endif()
 

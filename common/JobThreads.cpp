@@ -40,9 +40,9 @@ void JobThreads::Unreserve() {
     pthread_mutex_unlock(&m_lock);
 }
 
-void JobThreads::Run(const Job& job) {
+void JobThreads::Run(const Job& job, const Job& then) {
     pthread_mutex_lock(&m_lock);
-    m_jobs.push_back(job);
+    m_jobs.push_back(std::make_pair(job, then));
     pthread_cond_signal(&m_handed);
     pthread_mutex_unlock(&m_lock);
 }
@@ -81,12 +81,15 @@ void JobThreads::Loop() {
         if (m_jobs.empty()) {
             break;
         }
-        Job job = m_jobs.front();
+        const std::pair<Job, Job> job = m_jobs.front();
         m_jobs.pop_front();
         pthread_mutex_unlock(&m_lock);
-        job();
+        job.first();
         pthread_mutex_lock(&m_lock);
         ++m_spare;
+        pthread_mutex_unlock(&m_lock);
+        job.second();
+        pthread_mutex_lock(&m_lock);
     }
     pthread_mutex_unlock(&m_lock);
 }

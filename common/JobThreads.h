@@ -4,9 +4,11 @@
 //
 // A thread is made sure of before its job exists (Reserve: a spare one, or a new one), so a
 // caller learns that no thread can be had before it does anything a job would have to finish;
-// Run then hands the job to that thread, and Unreserve gives it back unused. Threads that have
-// run their job wait for the next, and all are joined by Stop, once the jobs handed over have
-// run. Reserve is refused from then on.
+// Run then hands the job to that thread, and Unreserve gives it back unused. A job comes in two
+// parts: the thread counts as spare again between them, so that a caller whom the second part
+// tells of the first's end (a completion) and who reserves again at once finds it spare rather
+// than making another thread. Threads that have run their job wait for the next, and all are
+// joined by Stop, once the jobs handed over have run. Reserve is refused from then on.
 #ifndef COMMON_JOBTHREADS_H
 #define COMMON_JOBTHREADS_H
 
@@ -15,6 +17,7 @@
 
 #include <deque>
 #include <functional>
+#include <utility>
 #include <vector>
 
 namespace mcucom {
@@ -31,7 +34,7 @@ class JobThreads {
 
     bool Reserve();
     void Unreserve();
-    void Run(const Job& job);
+    void Run(const Job& job, const Job& then);
     void Stop();
     size_t threads();
 
@@ -41,7 +44,7 @@ class JobThreads {
 
     pthread_mutex_t m_lock;
     pthread_cond_t m_handed;
-    std::deque<Job> m_jobs;
+    std::deque<std::pair<Job, Job>> m_jobs;
     std::vector<pthread_t> m_threads;
     size_t m_spare;  // threads waiting for a job that no reservation has promised
     bool m_stopping;

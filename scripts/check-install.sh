@@ -37,6 +37,7 @@ expect_tree() {  # ROOT WITH_SIMULATOR
   [ "$2" = yes ] && files+=(bin/mcusim share/man/man1/mcusim.1.gz share/man/man5/mcusim-scenario.5.gz
     share/doc/hddpower/examples/scenarios/power.yaml share/doc/hddpower/examples/scenarios/status.yaml
     share/doc/hddpower/examples/scenarios/lost-line.yaml
+    share/doc/hddpower/examples/scenarios/recorded.yaml
     share/libsigrokdecode/decoders/mculine/pd.py share/libsigrokdecode/decoders/mculine/__init__.py
     lib/libmcucom.so.1 lib/pkgconfig/mcucom-shared.pc lib/python3/dist-packages/mcucom/__init__.py)
   for f in "${files[@]}"; do

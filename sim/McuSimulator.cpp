@@ -239,6 +239,13 @@ bool McuSimulator::ReadOnce(double waitSeconds) {
 // after the one before, from when it was written (read here). The dump draws each byte where
 // the wire carries it.
 void McuSimulator::Receive(const unsigned char* bytes, size_t count, double readAt) {
+    // On a served line the scenario's times count from the program's first byte.
+    if (m_player != NULL && !m_player->started()) {
+        m_player->StartAt(readAt);
+    }
+    if (m_recorder != NULL && !m_recorder->started()) {
+        m_recorder->StartAt(readAt);
+    }
     if (m_byteSeconds == 0) {
         m_lastByteAt = readAt;
         if (m_observer) {
@@ -307,7 +314,7 @@ void McuSimulator::Handle(const std::vector<DecodedItem>& items) {
         const double at = m_byteSeconds > 0 ? m_lastByteAt : mcucom::MonotonicSeconds();
         if (m_player) {
             m_player->Request(item.bytes.data(), item.bytes.size(), at);
-            m_player->FramesAfter(mcucom::FrameCmdCode(item.bytes.data()), at);
+            m_player->FramesAfter(item.bytes.data(), at);
         }
         if (m_recorder && mcucom::FrameAckBit(item.bytes[5]) != 0) {
             m_recorder->Request(item.bytes.data(), item.bytes.size(), at);
@@ -359,8 +366,8 @@ void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
     out.kind = Outgoing::kAnswer;
     // Paced, the answer starts from when the request's last byte reached the MCU, however
     // late this thread woke to see it.
-    out.due =
-        (m_byteSeconds > 0 ? m_lastByteAt : mcucom::MonotonicSeconds()) + plan.delayMs / 1000.0;
+    const double requestAt = m_byteSeconds > 0 ? m_lastByteAt : mcucom::MonotonicSeconds();
+    out.due = requestAt + plan.delayMs / 1000.0;
     out.bytes =
         BuildMcuFrame(++m_serial, kAnswerFlag, mcucom::FrameCmdCode(frame.bytes.data()), payload);
     out.splittable = m_options.split;
@@ -389,6 +396,12 @@ void McuSimulator::ScheduleAnswer(const DecodedItem& frame) {
         Schedule(before);
     }
     Schedule(out);
+    for (size_t i = 0; i < plan.againMs.size(); ++i) {
+        Outgoing copy = out;
+        copy.due = requestAt + plan.againMs[i] / 1000.0;
+        copy.note += " (again)";
+        Schedule(copy);
+    }
     if (plan.duplicate > 0 && Chance() < plan.duplicate) {
         out.note += " (duplicate)";
         Schedule(out);

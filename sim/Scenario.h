@@ -11,10 +11,12 @@
 //       fault: {drop: 0.1, corrupt: 0, duplicate: 0, late_ms: 0}
 //     0x0303: {answer: none}
 //     0x0007: {answers: [{result: 0}, {result: 1}, none]}   in turn; the last one repeats
+//     0x0002: {answer: {result: 0, again_ms: [40]}}   a copy of the answer 40 ms after the request
 //   frames:                 frames the MCU sends of its own accord
 //     - {code: 0x0019, every_ms: 1000, payload: [mode, disks]}
 //     - {code: 0x0020, at_ms: 500}
 //     - {code: 0x0021, after: 0x0006, delay_ms: 50, payload: "0102"}
+//     - {code: 0x0019, after_request: 3, delay_ms: 5}   once, after the run's 3rd request
 //   expect:                 checked when the run ends
 //     - {request: 0x0006, payload: "00ff00ff0000001f", within_ms: 2000}
 //     - {never: 0x0404}
@@ -27,6 +29,8 @@
 // result bytes). A code the scenario does not name is answered as without one; a code named
 // twice (6 and 0x0006) is refused. Every mistake in the file is refused before anything runs,
 // with the file, the line and the reason; so is a path that is no file, or a file over 1 MiB.
+// Requests are the frames whose flag asks for an answer. Times count from the start of the run,
+// or, on a served line, from the first byte the program sends.
 #ifndef SIM_SCENARIO_H
 #define SIM_SCENARIO_H
 
@@ -55,6 +59,7 @@ struct ScenarioAnswer {
     unsigned char result;
     std::vector<PayloadPart> payload;
     double delayMs;
+    std::vector<double> againMs;  // copies of the answer, each this long after the request
 };
 
 struct ScenarioCommand {
@@ -73,6 +78,7 @@ struct ScenarioFrame {
     double atMs;     // >= 0: once, this long after the start
     int after;       // >= 0: this long (delayMs) after each request of this code
     double delayMs;
+    long afterRequest;  // > 0: once, delayMs after the run's afterRequest-th request
 };
 
 struct ScenarioExpectation {

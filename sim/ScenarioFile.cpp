@@ -217,12 +217,12 @@ class Reader {
     }
 
     ScenarioAnswer Answer(const YAML::Node& node) {
-        ScenarioAnswer answer = {false, 0, {}, 0};
+        ScenarioAnswer answer = {false, 0, {}, 0, {}};
         if (node.IsScalar() && node.Scalar() == "none") {
             answer.none = true;
             return answer;
         }
-        OnlyKeys(node, {"result", "payload", "delay_ms"}, "an answer");
+        OnlyKeys(node, {"result", "payload", "delay_ms", "again_ms"}, "an answer");
         if (node["result"]) {
             answer.result = static_cast<unsigned char>(Integer(node["result"], 0, 255, "result"));
         }
@@ -232,6 +232,14 @@ class Reader {
         }
         if (node["delay_ms"]) {
             answer.delayMs = Number(node["delay_ms"], 0, 600000, "delay_ms");
+        }
+        const YAML::Node again = node["again_ms"];
+        if (again && again.IsSequence()) {
+            for (const YAML::Node& copy : again) {
+                answer.againMs.push_back(Number(copy, 0, 600000, "again_ms"));
+            }
+        } else if (again) {
+            answer.againMs.push_back(Number(again, 0, 600000, "again_ms"));
         }
         return answer;
     }
@@ -305,12 +313,14 @@ class Reader {
             throw Refusal(node, "frames must be a list");
         }
         for (const YAML::Node& item : node) {
-            OnlyKeys(item, {"code", "flag", "payload", "every_ms", "at_ms", "after", "delay_ms"},
+            OnlyKeys(item,
+                     {"code", "flag", "payload", "every_ms", "at_ms", "after", "after_request",
+                      "delay_ms"},
                      "a frame");
             if (!item["code"]) {
                 throw Refusal(item, "a frame needs its code");
             }
-            ScenarioFrame frame = {Code(item["code"]), 0x01, {}, 0, -1, -1, 0};
+            ScenarioFrame frame = {Code(item["code"]), 0x01, {}, 0, -1, -1, 0, 0};
             if (item["flag"]) {
                 frame.flag = static_cast<unsigned char>(Integer(item["flag"], 0, 255, "flag"));
             }
@@ -318,11 +328,15 @@ class Reader {
                 frame.payload = Payload(item["payload"]);
                 FitsAFrame(item["payload"], frame.payload, 0);
             }
-            const int whens =
-                (item["every_ms"] ? 1 : 0) + (item["at_ms"] ? 1 : 0) + (item["after"] ? 1 : 0);
+            const int whens = (item["every_ms"] ? 1 : 0) + (item["at_ms"] ? 1 : 0) +
+                              (item["after"] ? 1 : 0) + (item["after_request"] ? 1 : 0);
             if (whens != 1) {
                 throw Refusal(item,
                               "a frame comes every_ms, at_ms or after a request: one of them");
+            }
+            if (item["after_request"]) {
+                frame.afterRequest = static_cast<long>(
+                    Integer(item["after_request"], 1, 1000000000, "after_request"));
             }
             if (item["every_ms"]) {
                 frame.everyMs = Number(item["every_ms"], 1, 600000, "every_ms");

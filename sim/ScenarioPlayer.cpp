@@ -25,13 +25,22 @@ std::string Describe(const ScenarioExpectation& e) {
 }  // namespace
 
 ScenarioPlayer::ScenarioPlayer(const Scenario& scenario, double startSeconds)
-    : m_scenario(scenario), m_state(scenario.state), m_start(startSeconds) {
-    for (const ScenarioFrame& frame : m_scenario.frames) {
-        m_nextAt.push_back(frame.everyMs > 0 ? startSeconds + frame.everyMs / 1000.0
-                           : frame.atMs >= 0 ? startSeconds + frame.atMs / 1000.0
-                                             : -1);
-    }
+    : m_scenario(scenario), m_state(scenario.state), m_start(-1), m_requests(0) {
+    m_nextAt.assign(m_scenario.frames.size(), -1);
     m_tracked.assign(m_scenario.expectations.size(), Tracked{-1, 0});
+    if (startSeconds >= 0) {
+        StartAt(startSeconds);
+    }
+}
+
+void ScenarioPlayer::StartAt(double startSeconds) {
+    m_start = startSeconds;
+    for (size_t i = 0; i < m_scenario.frames.size(); ++i) {
+        const ScenarioFrame& frame = m_scenario.frames[i];
+        m_nextAt[i] = frame.everyMs > 0 ? startSeconds + frame.everyMs / 1000.0
+                      : frame.atMs >= 0 ? startSeconds + frame.atMs / 1000.0
+                                        : -1;
+    }
 }
 
 void ScenarioPlayer::Request(const unsigned char* frame, size_t length, double at) {
@@ -48,6 +57,7 @@ void ScenarioPlayer::Request(const unsigned char* frame, size_t length, double a
             ++tracked.count;
         }
     }
+
     const std::map<unsigned short, ScenarioCommand>::const_iterator command =
         m_scenario.commands.find(code);
     if (command == m_scenario.commands.end()) {
@@ -89,10 +99,21 @@ AnswerPlan ScenarioPlayer::NextAnswer(unsigned short code) {
     plan.corrupt = command.corrupt;
     plan.duplicate = command.duplicate;
     plan.lateMs = command.lateMs;
+    plan.againMs = answer.againMs;
     return plan;
 }
 
-void ScenarioPlayer::FramesAfter(unsigned short code, double requestAt) {
+void ScenarioPlayer::FramesAfter(const unsigned char* frame, double requestAt) {
+    const unsigned short code = mcucom::FrameCmdCode(frame);
+    const bool request = mcucom::FrameAckBit(frame[5]) != 0;
+    m_requests += request ? 1 : 0;
+    for (const ScenarioFrame& after : m_scenario.frames) {
+        if (request && after.afterRequest == m_requests) {
+            m_pending.push_back(DueFrame{after.code, after.flag,
+                                         LayOutPayload(after.payload, m_state),
+                                         requestAt + after.delayMs / 1000.0});
+        }
+    }
     for (const ScenarioFrame& frame : m_scenario.frames) {
         if (frame.after == code) {
             m_pending.push_back(DueFrame{frame.code, frame.flag, std::string(),

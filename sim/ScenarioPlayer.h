@@ -20,7 +20,8 @@ struct AnswerPlan {
     std::string extra;  // payload after the acknowledged serial number and the result
     double delayMs;
     double drop, corrupt, duplicate;
-    double lateMs;  // > 0: the answer comes this much later
+    double lateMs;                // > 0: the answer comes this much later
+    std::vector<double> againMs;  // copies of the answer, each this long after the request
 };
 
 struct DueFrame {
@@ -38,7 +39,11 @@ struct UnmetExpectation {
 
 class ScenarioPlayer {
   public:
+    // Times count from startSeconds; from StartAt's, for a start below 0 (a served line,
+    // whose times count from the program's first byte).
     ScenarioPlayer(const Scenario& scenario, double startSeconds);
+    void StartAt(double startSeconds);
+    bool started() const { return m_start >= 0; }
 
     // A request came: its payload changes the state, and the expectations take note.
     void Request(const unsigned char* frame, size_t length, double at);
@@ -46,10 +51,10 @@ class ScenarioPlayer {
     bool Answers(unsigned short code) const;
     // The next answer to a request of a code the scenario names.
     AnswerPlan NextAnswer(unsigned short code);
-    // Frames due by now, each once; the frames that follow a request of this code are due from
-    // the time given.
+    // Frames due by now, each once. The frames that follow a frame received (after each of its
+    // code, or after the run's n-th request) are due from the time given.
     void DueFrames(double now, std::vector<DueFrame>* due);
-    void FramesAfter(unsigned short code, double requestAt);
+    void FramesAfter(const unsigned char* frame, double requestAt);
     double NextFrameAt() const;  // 0: none pending
 
     // The expectations the run did not meet, judged at its end.
@@ -66,6 +71,7 @@ class ScenarioPlayer {
     std::map<std::string, ScenarioState> m_state;
     std::map<unsigned short, size_t> m_answered;  // answers given so far, per code
     double m_start;
+    long m_requests;                  // requests so far: frames whose flag asks for an answer
     std::vector<double> m_nextAt;     // per frame of the scenario: when it is next due (< 0: never)
     std::vector<DueFrame> m_pending;  // frames after requests, not yet due
     std::vector<Tracked> m_tracked;   // per expectation

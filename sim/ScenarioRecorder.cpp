@@ -19,36 +19,54 @@ std::string PayloadOf(const unsigned char* frame, size_t length) {
 }  // namespace
 
 ScenarioRecorder::ScenarioRecorder(double startSeconds)
-    : m_start(startSeconds), m_requests(0), m_timed(true) {}
+    : m_start(startSeconds), m_requestCount(0), m_lastRequestAt(0), m_timed(true) {}
 
 void ScenarioRecorder::Request(const unsigned char* frame, size_t length, double at) {
     (void)length;
+    ++m_requestCount;
+    m_lastRequestAt = at;
+    m_requests[mcucom::FrameCmdCode(frame)].push_back(SeenRequest{frame[4], at, false, Answer()});
+}
+
+// The newest request of the frame's code that the frame acknowledges gets it as its answer, or,
+// answered already, as a copy of its answer.
+bool ScenarioRecorder::AnswersARequest(const unsigned char* frame, size_t length, double at) {
     const unsigned short code = mcucom::FrameCmdCode(frame);
-    ++m_requests;
-    // A request still waiting when the next of its code comes was never answered.
-    if (m_pending.count(code) != 0) {
-        m_answers[code].push_back(Answer{true, 0, std::string(), 0});
+    const std::map<unsigned short, std::vector<SeenRequest>>::iterator found =
+        m_requests.find(code);
+    if (found == m_requests.end()) {
+        return false;
     }
-    m_pending[code] = Pending{frame[4], at};
+    std::vector<SeenRequest>& requests = found->second;
+    for (std::vector<SeenRequest>::reverse_iterator it = requests.rbegin(); it != requests.rend();
+         ++it) {
+        if (!mcucom::FrameAnswers(reinterpret_cast<const __ComFrameData*>(frame), htons(code),
+                                  it->serial)) {
+            continue;
+        }
+        const double afterMs = at > it->at ? (at - it->at) * 1000 : 0;
+        if (it->answered) {
+            it->answer.againMs.push_back(afterMs);
+            return true;
+        }
+        const std::string payload = PayloadOf(frame, length);
+        const size_t rest = mcucom::ANSWER_RESULT_AT + 1;
+        it->answered = true;
+        it->answer.result = mcucom::FrameAnswerResult(frame);
+        it->answer.extra = payload.size() > rest ? payload.substr(rest) : std::string();
+        it->answer.delayMs = afterMs;
+        return true;
+    }
+    return false;
 }
 
 void ScenarioRecorder::Sent(const unsigned char* frame, size_t length, double at) {
-    const unsigned short code = mcucom::FrameCmdCode(frame);
-    const std::string payload = PayloadOf(frame, length);
-    const std::map<unsigned short, Pending>::iterator pending = m_pending.find(code);
-    if (pending != m_pending.end() &&
-        mcucom::FrameAnswers(reinterpret_cast<const __ComFrameData*>(frame), htons(code),
-                             pending->second.serial)) {
-        const double delayMs = (at - pending->second.at) * 1000;
-        const size_t rest = mcucom::ANSWER_RESULT_AT + 1;
-        m_answers[code].push_back(
-            Answer{false, mcucom::FrameAnswerResult(frame),
-                   payload.size() > rest ? payload.substr(rest) : std::string(),
-                   delayMs > 0 ? delayMs : 0});
-        m_pending.erase(pending);
+    if (AnswersARequest(frame, length, at)) {
         return;
     }
-    m_frames.push_back(Own{code, frame[5], payload, (at - m_start) * 1000});
+    const double from = m_requestCount > 0 ? m_lastRequestAt : m_start;
+    m_frames.push_back(Own{mcucom::FrameCmdCode(frame), frame[5], PayloadOf(frame, length),
+                           m_requestCount, at > from ? (at - from) * 1000 : 0});
 }
 
 void ScenarioRecorder::Frame(const unsigned char* frame, size_t length, double firstByteAt,
@@ -60,51 +78,61 @@ void ScenarioRecorder::Frame(const unsigned char* frame, size_t length, double f
     }
 }
 
-void ScenarioRecorder::Write(FILE* out, const std::string& source) {
-    for (const auto& pending : m_pending) {
-        m_answers[pending.first].push_back(Answer{true, 0, std::string(), 0});
+void ScenarioRecorder::WriteAnswer(FILE* out, const SeenRequest& request) const {
+    const Answer& answer = request.answer;
+    if (!request.answered) {
+        fprintf(out, "      - none\n");
+        return;
     }
-    m_pending.clear();
+    fprintf(out, "      - {result: 0x%02x, payload: \"%s\"", answer.result,
+            PayloadHex(answer.extra).c_str());
+    if (m_timed) {
+        fprintf(out, ", delay_ms: %.3f", answer.delayMs);
+    }
+    for (size_t i = 0; i < answer.againMs.size(); ++i) {
+        fprintf(out, i == 0 ? ", again_ms: [%.3f" : ", %.3f", m_timed ? answer.againMs[i] : 0.0);
+    }
+    fprintf(out, "%s}\n", answer.againMs.empty() ? "" : "]");
+}
+
+void ScenarioRecorder::WriteOwn(FILE* out, const Own& frame) const {
+    fprintf(out, "  - {code: 0x%04x, flag: 0x%02x, payload: \"%s\", ", frame.code, frame.flag,
+            PayloadHex(frame.payload).c_str());
+    if (frame.afterRequest > 0 && m_timed) {
+        fprintf(out, "after_request: %lu, delay_ms: %.3f}\n", frame.afterRequest, frame.atMs);
+    } else if (frame.afterRequest > 0) {
+        fprintf(out, "after_request: %lu}\n", frame.afterRequest);
+    } else {
+        fprintf(out, "at_ms: %.3f}\n", m_timed ? frame.atMs : 0.0);
+    }
+}
+
+void ScenarioRecorder::Write(FILE* out, const std::string& source) {
     fprintf(out, "# Recorded by mcusim from %s: %lu requests, %lu frames of the MCU's own.\n",
-            source.c_str(), m_requests, static_cast<unsigned long>(m_frames.size()));
+            source.c_str(), m_requestCount, static_cast<unsigned long>(m_frames.size()));
     fprintf(out,
-            "# Replayed, each code's requests get these answers in turn, the last repeated.\n");
+            "# Replayed, each code's requests get these answers in turn, the last repeated, and "
+            "the\n# MCU's own frames follow the requests they followed, whatever the serial "
+            "numbers.\n");
     if (!m_timed) {
         fprintf(out,
-                "# From a recording, whose bytes carry no times: the answers come without "
-                "delay.\n");
+                "# From a recording, whose bytes carry no times: the answers and their copies "
+                "come\n# without delay, the MCU's own frames right after the request they "
+                "followed.\n");
     }
-    if (!m_answers.empty()) {
+    if (!m_requests.empty()) {
         fprintf(out, "commands:\n");
     }
-    for (const auto& code : m_answers) {
+    for (const auto& code : m_requests) {
         fprintf(out, "  0x%04x:\n    answers:\n", code.first);
-        for (const Answer& answer : code.second) {
-            if (answer.none) {
-                fprintf(out, "      - none\n");
-            } else if (m_timed) {
-                fprintf(out, "      - {result: 0x%02x, payload: \"%s\", delay_ms: %.3f}\n",
-                        answer.result, PayloadHex(answer.extra).c_str(), answer.delayMs);
-            } else {
-                fprintf(out, "      - {result: 0x%02x, payload: \"%s\"}\n", answer.result,
-                        PayloadHex(answer.extra).c_str());
-            }
+        for (const SeenRequest& request : code.second) {
+            WriteAnswer(out, request);
         }
     }
     if (!m_frames.empty()) {
-        fprintf(out, m_timed
-                         ? "frames:\n"
-                         : "# The MCU's own frames, in the order they came; give each its time:\n"
-                           "# frames:\n");
+        fprintf(out, "frames:\n");
     }
     for (const Own& frame : m_frames) {
-        fprintf(out,
-                "%s  - {code: 0x%04x, flag: 0x%02x, payload: \"%s\", at_ms: ", m_timed ? "" : "#",
-                frame.code, frame.flag, PayloadHex(frame.payload).c_str());
-        if (m_timed) {
-            fprintf(out, "%.3f}\n", frame.atMs);
-        } else {
-            fprintf(out, "?}\n");
-        }
+        WriteOwn(out, frame);
     }
 }

@@ -31,8 +31,9 @@ const int kSimUnmetStatus = 6;  // the run went well, but the scenario's expecta
 class ScenarioRun {
   public:
     // 0, or after saying why, the status of a scenario that cannot be read or a file that
-    // cannot be written. Times count from `start`: the run's, or 0 for a capture, whose times
-    // count from its first byte. The player and the recorder go into the options (the
+    // cannot be written. Times count from `start`: the run's, 0 for a capture, whose times
+    // count from its first byte, or below 0 for a served line, whose times count from the
+    // program's first byte. The player and the recorder go into the options (the
     // recorder also into *recorder).
     int Prepare(const ScenarioFiles& files, double start, SimOptions* options,
                 ScenarioRecorder** recorder);

@@ -118,9 +118,12 @@ const char kUsage[] =
     "                        0 or 6)\n"
     "      --junit=FILE      also write the expectations' verdicts as a JUnit XML report\n"
     "      --record=FILE     write what the line carried as a scenario that answers the same\n"
-    "                        way: each code's answers in turn (none where there was none) with\n"
-    "                        their delays, the MCU's own frames at their times; from a command's\n"
-    "                        run, --serve, or --decode of a capture of both sides of a real line\n"
+    "                        way, whatever serial number a program starts from: each code's\n"
+    "                        answers in turn (none where there was none) with their delays and\n"
+    "                        copies after the request, the MCU's own frames after the request\n"
+    "                        they followed; from a command's run, --serve (whose times count\n"
+    "                        from the program's first byte), or --decode of a capture of both\n"
+    "                        sides of a real line\n"
     "      --quiet           report no frame, byte or answer one by one: only the run's end\n"
     "                        (the line settings left, a served line's totals, expectations)\n"
     "      --report=FILE     write the report to FILE instead of standard output (which then\n"
@@ -590,8 +593,10 @@ int main(int argc, char* argv[]) {
         return mcucom::StandardOutputWritten("mcusim") ? 0 : kOutputFailedStatus;
     }
     ScenarioRun run;
-    const int prepared = run.Prepare(files, decode.path != NULL ? 0 : mcucom::MonotonicSeconds(),
-                                     &options, &decode.recorder);
+    // A capture's times count from its first byte, a served line's from the program's first
+    // byte (the server may have been waiting long before), a run's from its start.
+    const double start = decode.path != NULL ? 0 : serve != NULL ? -1 : mcucom::MonotonicSeconds();
+    const int prepared = run.Prepare(files, start, &options, &decode.recorder);
     if (prepared != 0) {
         return prepared;
     }

@@ -38,6 +38,7 @@
 #include "ack/RecentCommands.h"
 #include "common/Clock.h"
 #include "common/CommonResults.h"
+#include "common/JobThreads.h"
 #include "common/WorkerThread.h"
 #include "serial/PortResults.h"
 #include "sim/LocalLink.h"
@@ -505,6 +506,41 @@ TEST(EventQueue, TheDescriptorIsReadableExactlyWhileEventsAreQueued) {
         EXPECT_EQ(3u, events[0].seq);
         EXPECT_EQ(0, queue.Read(events, 3, 0));
     }
+}
+
+// Jobs run at once on threads of their own, as many as are handed over together; a job handed
+// over when the last one's second part has told of its end finds that thread spare, so jobs
+// one after the other never make a second thread. Stop runs what was handed over, then refuses.
+TEST(JobThreads, RunsJobsAtOnceAndReusesASpareThread) {
+    mcucom::JobThreads threads;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<int> done(0);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(threads.Reserve());
+        threads.Run([released] { released.wait(); }, [&done] { ++done; });
+    }
+    EXPECT_EQ(3u, threads.threads());  // three waits at once, each on its own thread
+    release.set_value();
+    while (done < 3) {
+        usleep(1000);
+    }
+    for (int i = 0; i < 20; ++i) {
+        std::promise<void> told;
+        ASSERT_TRUE(threads.Reserve());
+        // The thread lingers after telling: spare by then, it is reserved again meanwhile.
+        threads.Run([] {}, [&told] { told.set_value(), usleep(5000); });
+        told.get_future().wait();
+    }
+    EXPECT_EQ(3u, threads.threads());
+    ASSERT_TRUE(threads.Reserve());
+    threads.Unreserve();
+    std::atomic<bool> ran(false);
+    ASSERT_TRUE(threads.Reserve());
+    threads.Run([&ran] { ran = true; }, [] {});
+    threads.Stop();
+    EXPECT_TRUE(ran);
+    EXPECT_FALSE(threads.Reserve());
 }
 
 TEST(WaitCmdList, AWaiterIsWokenHoldsItsEntryAndTimesOut) {

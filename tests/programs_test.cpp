@@ -956,9 +956,9 @@ TEST(McusimScenario, AnswersAsItsFileSaysAndJudgesTheRun) {
     const std::string fromCapture = Contents(recorded.path());
     EXPECT_NE(std::string::npos,
               fromCapture.find("commands:\n  0x0006:\n    answers:\n      - "
-                               "{result: 0x42, payload: \"\"}\n      - none\n# The MCU's own "
-                               "frames, in the order they came; give each its time:\n# frames:\n"
-                               "#  - {code: 0x0019, flag: 0x01, payload: \"0a\", at_ms: ?}\n"))
+                               "{result: 0x42, payload: \"\"}\n      - none\nframes:\n"
+                               "  - {code: 0x0019, flag: 0x01, payload: \"0a\", after_request: "
+                               "1}\n"))
         << fromCapture;
     StartedProgram live = StartProgram(
         {McuSimPath(), "--live", "--decode", "-", "--record", recorded.path()}, {}, true);

@@ -16,9 +16,11 @@ SIX = bytes.fromhex("00ff00ff0000001f")
 def test_a_scenario_answers_and_its_verdict_is_read_back(mcusim, tmp_path):
     scenario = tmp_path / "scenario.yaml"
     scenario.write_text("commands:\n  0x0006:\n    answer: {result: 0x2a}\n"
-                        "expect:\n  - {request: 0x0006}\n  - {never: 0x0303}\n")
+                        "expect:\n  - {request: 0x0006, within_ms: 1000}\n"
+                        "  - {never: 0x0303}\n")
     junit = tmp_path / "junit.xml"
     met = mcusim(scenario=scenario, junit=junit)
+    time.sleep(1.5)  # a served line's times count from the program's first byte
     with mcucom.Link(met.path) as link:
         assert link.command(6, SIX, timeout_ms=5000).result == 0x2a
     assert met.stop() == 0
@@ -28,6 +30,47 @@ def test_a_scenario_answers_and_its_verdict_is_read_back(mcusim, tmp_path):
         link.command(0x0303, b"\x01", timeout_ms=5000)
     assert unmet.stop() == 6
     assert "no request 0303: 1 came" in unmet.errors
+
+
+def _kinds_seen(mcu, first_serial: int, delay: float = 0, until=None) -> dict:
+    """Commands of two codes on a link from first_serial, each given up after 30 ms, and the
+    events that came, by kind: until they are `until`, when given (at most 10 s), and then
+    those still on the line when the simulator stops."""
+    time.sleep(delay)
+    kinds: dict = {}
+
+    def take(events):
+        for event in events:
+            if event.kind != mcucom.EventKind.LINE_LOST:
+                kinds[event.kind] = kinds.get(event.kind, 0) + 1
+
+    with mcucom.Link(mcu.path, first_serial=first_serial) as link:
+        for n in range(30):
+            try:
+                link.command((6, 0x0303)[n % 2], SIX, timeout_ms=30)
+            except mcucom.NoAnswer:
+                pass
+            take(link.read_events(timeout_ms=0))
+        limit = time.monotonic() + 10
+        while until is not None and kinds != until and time.monotonic() < limit:
+            take(link.read_events(timeout_ms=100))
+        assert mcu.stop() == 0, mcu.errors
+        take(link.events(timeout_ms=300))
+    return kinds
+
+
+def test_a_recording_replays_the_same_whatever_the_serial_numbers(mcusim, tmp_path):
+    """Recorded from one first serial number and replayed to another (and started later): the
+    same answers given up on, copies, late answers and MCU frames."""
+    recording = tmp_path / "recorded.yaml"
+    recorded = _kinds_seen(mcusim("--late", "3", "--late-ms", "60", "--duplicate", "0.5",
+                                  "--unasked", "0x0019", "--unasked-ms", "25",
+                                  "--record", str(recording)), first_serial=1)
+    assert set(recorded) == {mcucom.EventKind.UNASKED, mcucom.EventKind.LATE_ANSWER,
+                             mcucom.EventKind.COPY}, recorded
+    for first_serial, delay in ((200, 0), (77, 1.5)):
+        assert _kinds_seen(mcusim(scenario=recording), first_serial, delay, recorded) == \
+            recorded, (first_serial, delay)
 
 
 def test_the_line_fixture_is_answered(mcu_line):
