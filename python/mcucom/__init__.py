@@ -407,13 +407,18 @@ class Link:
         asynchronous call on."""
         loop = asyncio.get_running_loop()
         state = self._async
+        if state is not None and state.loop.is_closed():
+            # A loop that has ended (asyncio.run returned) leaves its events to the next.
+            self._async = _Loop(loop, state.fd, self._depth)
+            self._async.events = state.events
+            state = None
         if state is None:
-            state = _Loop(loop, self.fileno(), self._depth)
+            state = self._async or _Loop(loop, self.fileno(), self._depth)
             self._async = state
             loop.add_reader(state.fd, self._on_readable, state)
         elif state.loop is not loop:
-            raise RuntimeError("a link's asynchronous calls belong to the event loop of its "
-                               "first one")
+            raise RuntimeError("a link's asynchronous calls belong to one running event loop "
+                               "at a time")
         return state
 
     def _on_readable(self, state: _Loop) -> None:
