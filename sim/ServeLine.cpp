@@ -204,6 +204,9 @@ int ServeSocket(const char* line, const ServeSetup& setup, double* ended) {
             status = StopSignalCaught() == 0 ? kLineUnusable : 0;
             break;
         }
+        // Said before anything is served, so that a harness waits for this line rather than
+        // for a time.
+        setup.log(std::string("a peer connected at ") + path);
         Serve(peer, listener, setup, &total);
         close(peer);
         if (StopSignalCaught() == 0) {

@@ -605,6 +605,13 @@ TEST(McusimServe, ServesPeerAfterPeerWhateverBecomesOfItsReport) {
     const std::string out = ReadUntil(&served, "full line\n");
     EXPECT_EQ(128 + SIGTERM, FinishProgram(&served));
     EXPECT_EQ(0u, out.find("mcusim: removed a stale socket at " + stale.path()));
+    const std::string connected = "mcusim: a peer connected at " + stale.path() + "\n";
+    size_t peers = 0;
+    for (size_t at = out.find(connected); at != std::string::npos;
+         at = out.find(connected, at + 1)) {
+        ++peers;
+    }
+    EXPECT_EQ(3u, peers);
     EXPECT_NE(std::string::npos,
               out.find("mcusim: received 4 bytes of noise (holds a frame head whose frame never "
                        "came whole)\n"));
