@@ -459,6 +459,7 @@ TEST(CInterface, TheFrameRulesForTools) {
     EXPECT_EQ(0u, offset);  // the false head may yet come whole
     EXPECT_EQ(0, mcucom_frame_find(rest.data(), rest.size(), 1, &offset, &length));
     EXPECT_EQ(rest.size(), offset);  // once nothing more comes, all of it is noise
+    EXPECT_EQ(-EINVAL, mcucom_frame_find(data.data(), data.size(), 0, nullptr, &length));
     EXPECT_EQ(0x41, mcucom_command_flag(6));
     EXPECT_EQ(0x11, mcucom_command_flag(0x0332));
     EXPECT_EQ(0, mcucom_command_flag(0x10006));
