@@ -675,6 +675,12 @@ TEST(CInterface, OpeningClosingAndTheLinksLines) {
     tcgetattr(line.slave(), &after);
     EXPECT_EQ(cooked.c_lflag, after.c_lflag);
     EXPECT_EQ(cfgetospeed(&cooked), cfgetospeed(&after));
+    // Closed, the line is another program's to take, and this one's to open again.
+    EXPECT_EQ(0, flock(line.slave(), LOCK_EX | LOCK_NB));
+    flock(line.slave(), LOCK_UN);
+    options.log = nullptr;
+    ASSERT_EQ(0, mcucom_open(&options, &link));
+    EXPECT_EQ(0, mcucom_close(link));
     EXPECT_STRNE(mcucom_strerror(-ETIMEDOUT), mcucom_strerror(-EALREADY));
     EXPECT_STREQ("the line was lost (hung up, or its device removed)", mcucom_strerror(-ENOLINK));
 }
