@@ -86,6 +86,9 @@ enum mcucom_event_kind {
     MCUCOM_EVENT_COMPLETION = 5   /* a command of mcucom_command_start() has completed */
 };
 
+/* An event. 1.1.0 added the fields from status on; a program linked against libmcucom.so.1 of
+ * 1.0.0 reads the shorter event it was built with (mcucom_read_events of symbol version
+ * MCUCOM_1). */
 struct mcucom_event {
     uint32_t kind;  /* an enum mcucom_event_kind */
     uint16_t code;  /* the frame's command code */
