@@ -12,6 +12,8 @@ Fixtures:
            returns a Simulator, whose ``path`` is the line to open; each is stopped when the test ends, its report and
            verdict kept (``stop()`` returns the exit status: 6 for unmet expectations).
            Skipped, with the reason, when the suite runs against a real line.
+  mcusim_session  the same factory for a session: what it starts serves every test that
+           asks for it and is stopped when the session ends.
   mcu_line the line a test opens: a fresh simulated MCU's, or the real line.
 
 Options: ``--mcucom-line PATH`` runs the suite against a real line (the MCU itself at the far
@@ -96,10 +98,9 @@ def pytest_addoption(parser) -> None:
                     help="the simulator to start (default: MCUSIM, or mcusim on the PATH)")
 
 
-@pytest.fixture
-def mcusim(request):
-    """A factory of simulated MCUs: mcusim(*options, scenario=None, junit=None) -> Simulator.
-    Skipped when the suite runs against a real line."""
+def _factory(request):
+    """mcusim(*options, scenario=None, junit=None, link=None) -> Simulator, and the simulators
+    it started, for the fixture to stop at the end of its scope."""
     real = request.config.getoption("--mcucom-line")
     program = request.config.getoption("--mcusim")
     started: List[Simulator] = []
@@ -112,6 +113,24 @@ def mcusim(request):
         started.append(Simulator(program, options, scenario, junit, link))
         return started[-1]
 
+    return make, started
+
+
+@pytest.fixture
+def mcusim(request):
+    """A factory of simulated MCUs: mcusim(*options, scenario=None, junit=None) -> Simulator,
+    each stopped when the test ends. Skipped when the suite runs against a real line."""
+    make, started = _factory(request)
+    yield make
+    for simulator in started:
+        simulator.stop()
+
+
+@pytest.fixture(scope="session")
+def mcusim_session(request):
+    """The same factory for a whole session: a simulator started once, with its scenario, serves
+    every test that uses it, and is stopped (its verdict judged) when the session ends."""
+    make, started = _factory(request)
     yield make
     for simulator in started:
         simulator.stop()

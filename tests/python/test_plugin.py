@@ -73,6 +73,32 @@ def test_a_recording_replays_the_same_whatever_the_serial_numbers(mcusim, tmp_pa
             recorded, (first_serial, delay)
 
 
+@pytest.fixture(scope="session")
+def shared_mcu(mcusim_session):
+    """One simulated MCU with a scenario for the session's tests that ask for it."""
+    folder = tempfile.mkdtemp(prefix="mcu")
+    scenario = os.path.join(folder, "shared.yaml")
+    with open(scenario, "w") as file:
+        file.write("commands:\n  0x0006:\n    answer: {result: 0x33}\n")
+    yield mcusim_session(scenario=scenario)
+    shutil.rmtree(folder, ignore_errors=True)
+
+
+@pytest.mark.parametrize("turn", [1, 2])
+def test_a_session_simulator_serves_test_after_test(shared_mcu, turn):
+    with mcucom.Link(shared_mcu.path) as link:
+        assert link.command(6, SIX, timeout_ms=5000).result == 0x33
+    # The same simulator, still serving: its report holds the earlier tests' requests too.
+    def received():
+        return sum("received frame" in line and "cmd 0x0006 " in line
+                   for line in list(shared_mcu.report))
+
+    deadline = time.monotonic() + 30
+    while received() < turn and time.monotonic() < deadline:
+        time.sleep(0.01)
+    assert received() == turn
+
+
 def test_the_line_fixture_is_answered(mcu_line):
     with mcucom.Link(mcu_line) as link:
         answer = link.command(6, SIX, timeout_ms=5000)
