@@ -252,23 +252,47 @@ const double kByteSeconds = 10.0 / 115200;
 const int kRequestBytes = 19, kAnswerBytes = 13;  // an 8-byte payload; its answer's 2 bytes
 const int kComparisonDelayMs = 3;
 
+const uint32_t kPacedCodes[] = {0x0002, 0x0003, 0x0006, 0x0007, 0x0009, 0x000F, 0x0010, 0x0011};
+const unsigned char kPacedPayload[8] = {0, 0xFF, 0, 0xFF, 0, 0, 0, 0x1F};
+
+// The simulated MCU on a pseudo-terminal, paced at baud (0: unpaced), answering after delayMs,
+// and a link on the near end; the link is null when it cannot be opened.
+struct PacedLine {
+    PacedLine(unsigned baud, int delayMs)
+        : sim(line.master(), McuSimulator::LogSink(), Options(baud, delayMs)) {
+        sim.Start();
+        link = OpenOn(line);
+    }
+    ~PacedLine() {
+        if (link != nullptr) {
+            mcucom_close(link);
+        }
+        sim.Stop();
+    }
+    static SimOptions Options(unsigned baud, int delayMs) {
+        SimOptions options;
+        options.baud = baud;
+        options.delayMs = delayMs;
+        options.keepReceived = 16;
+        return options;
+    }
+
+    PtyLine line;
+    McuSimulator sim;
+    mcucom_link* link = nullptr;
+};
+
 void PacedCommands(benchmark::State& state) {
     const bool comparison = state.range(0) == 0;
     const int threads = comparison ? 1 : static_cast<int>(state.range(0));
-    SimOptions options;
-    options.baud = comparison ? 0 : 115200;
-    options.delayMs = comparison ? kComparisonDelayMs : 0;
-    options.keepReceived = 16;
-    PtyLine line;
-    McuSimulator sim(line.master(), McuSimulator::LogSink(), options);
-    sim.Start();
-    mcucom_link* link = OpenOn(line);
+    PacedLine paced(comparison ? 0 : 115200, comparison ? kComparisonDelayMs : 0);
+    mcucom_link* const link = paced.link;
     if (link == nullptr) {
         state.SkipWithError("cannot open a link");
         return;
     }
-    const uint32_t codes[] = {0x0002, 0x0003, 0x0006, 0x0007, 0x0009, 0x000F, 0x0010, 0x0011};
-    const unsigned char payload[8] = {0, 0xFF, 0, 0xFF, 0, 0, 0, 0x1F};
+    const uint32_t* const codes = kPacedCodes;
+    const unsigned char* const payload = kPacedPayload;
     for (auto _ : state) {
         std::atomic<long> answered(0);
         std::atomic<bool> stop(false);
@@ -277,8 +301,8 @@ void PacedCommands(benchmark::State& state) {
         for (int t = 0; t < threads; ++t) {
             senders.emplace_back([&, t] {
                 while (!stop) {
-                    answered +=
-                        mcucom_command(link, codes[t], payload, sizeof payload, 1000, nullptr) == 0;
+                    answered += mcucom_command(link, codes[t], payload, sizeof kPacedPayload, 1000,
+                                               nullptr) == 0;
                 }
             });
         }
@@ -295,8 +319,6 @@ void PacedCommands(benchmark::State& state) {
         state.counters["wire_per_second"] = wire;
         state.counters["of_wire"] = rate / wire;
     }
-    mcucom_close(link);
-    sim.Stop();
 }
 BENCHMARK(PacedCommands)
     ->Arg(1)
@@ -309,24 +331,20 @@ BENCHMARK(PacedCommands)
 // The same eight codes in flight from one thread that never waits on the line: each started
 // again as soon as its completion is read from the event descriptor.
 void PacedCommandsStarted(benchmark::State& state) {
-    SimOptions options;
-    options.baud = 115200;
-    options.keepReceived = 16;
-    PtyLine line;
-    McuSimulator sim(line.master(), McuSimulator::LogSink(), options);
-    sim.Start();
-    mcucom_link* link = OpenOn(line);
+    PacedLine paced(115200, 0);
+    mcucom_link* const link = paced.link;
     if (link == nullptr) {
         state.SkipWithError("cannot open a link");
         return;
     }
-    const uint32_t codes[] = {0x0002, 0x0003, 0x0006, 0x0007, 0x0009, 0x000F, 0x0010, 0x0011};
-    const unsigned char payload[8] = {0, 0xFF, 0, 0xFF, 0, 0, 0, 0x1F};
+    const uint32_t* const codes = kPacedCodes;
+    const unsigned char* const payload = kPacedPayload;
     struct pollfd ready = {mcucom_event_fd(link), POLLIN, 0};
     for (auto _ : state) {
         long answered = 0, failures = 0;
         for (uint64_t i = 0; i < 8; ++i) {
-            failures += mcucom_command_start(link, codes[i], payload, sizeof payload, 1000, i) != 0;
+            failures +=
+                mcucom_command_start(link, codes[i], payload, sizeof kPacedPayload, 1000, i) != 0;
         }
         const double start = mcucom::MonotonicSeconds();
         for (double now = start; now < start + 3; now = mcucom::MonotonicSeconds()) {
@@ -336,8 +354,8 @@ void PacedCommandsStarted(benchmark::State& state) {
             for (int e = 0; e < got; ++e) {
                 answered += events[e].status == 0;
                 failures += events[e].status != 0 ||
-                            mcucom_command_start(link, events[e].code, payload, sizeof payload,
-                                                 1000, events[e].tag) != 0;
+                            mcucom_command_start(link, events[e].code, payload,
+                                                 sizeof kPacedPayload, 1000, events[e].tag) != 0;
             }
         }
         const double rate = answered / (mcucom::MonotonicSeconds() - start);
@@ -347,8 +365,6 @@ void PacedCommandsStarted(benchmark::State& state) {
         state.counters["of_wire"] = rate / wire;
         state.counters["failures"] = static_cast<double>(failures);
     }
-    mcucom_close(link);
-    sim.Stop();
 }
 BENCHMARK(PacedCommandsStarted)->UseRealTime()->Iterations(1)->Unit(benchmark::kSecond);
 
