@@ -6,7 +6,8 @@
 #   - a relative --file is the caller's, and a program's arguments reach it as they were given;
 #   - interrupted (Ctrl-C to its process group while the guest runs a command, SIGTERM to the
 #     script while the board boots), it ends with 128 + the signal, shows the output so far,
-#     and leaves no emulator, no simulator and no temporary folder behind;
+#     and leaves no emulator, no simulator and no temporary folder behind; so does the board
+#     suite (board/lab.sh) given SIGTERM during a case;
 #   - a download that fails, or a kernel that comes truncated, ends it with 125 and says why,
 #     and the cache is not marked ready.
 # Needs the board's kernel and busybox in the cache (any board run fetches them).
@@ -45,14 +46,15 @@ set -e
 out=$(board --file ./nonexistent -- true 2>&1) && fail "a missing --file was taken"
 [[ "$out" == "board: --file $PWD/./nonexistent: no such file" ]] || fail "a missing --file: $out"
 
-# Runs board/run.sh with the guest command in a process group of its own (SIGINT not ignored,
-# as a terminal's job has it), its temporary folders under $work/tmp; once `ready` is true,
-# sends the signal to `target` ("group" or "script"), and checks the ending.
-interrupt() {  # interrupt NAME SIGNAL TARGET READY-TEST
+# Runs a script (by default board/run.sh with a guest command) in a process group of its own
+# (SIGINT not ignored, as a terminal's job has it), its temporary folders under $work/tmp; once
+# `ready` is true, sends the signal to `target` ("group" or "script"), and checks the ending.
+interrupt() {  # interrupt NAME SIGNAL TARGET READY-TEST [COMMAND...]
   local name=$1 signal=$2 target=$3 ready=$4 pid status
+  shift 4
+  [ $# -gt 0 ] || set -- board/run.sh --arm-build "$arm" --host-build "$host" -- 'echo started; sleep 600'
   rm -rf "$work/tmp" && mkdir -p "$work/tmp"
-  TMPDIR=$work/tmp setsid env --default-signal=INT board/run.sh --arm-build "$arm" \
-    --host-build "$host" -- 'echo started; sleep 600' >"$work/out" 2>&1 &
+  TMPDIR=$work/tmp setsid env --default-signal=INT "$@" >"$work/out" 2>&1 &
   pid=$!
   for _ in $(seq 1200); do
     eval "$ready" && break
@@ -76,6 +78,10 @@ interrupt "Ctrl-C" INT group 'grep -qs "^started" "$work"/tmp/tmp.*/console'
 grep -q "^started" "$work/out" || fail "Ctrl-C: the output so far was not shown: $(cat "$work/out")"
 echo "SIGTERM while the board boots"
 interrupt "SIGTERM" TERM script '[ -n "$(pgrep -f "qemu-system-arm.*$work/tmp")" ]'
+echo "SIGTERM to the board suite during a case"
+# The soak's mcusim says so once the board's UART is connected to it: the case then runs.
+interrupt "the suite's SIGTERM" TERM script 'grep -qs "a peer connected" "$work"/tmp/tmp*/mcusim.log' \
+  board/lab.sh --arm-build "$arm" --host-build "$host" -q -k soak
 
 # Stands in for apt-get download: fails, or gives the real packages' files with the kernel cut
 # short, as a full disk or a broken download would.

@@ -15,19 +15,14 @@
 # the board did not finish within --timeout seconds (default 180), 125 when it could not be
 # set up, 128 + N when signal N interrupted it (the output so far is shown). The status
 # travels on the guest's second UART, apart from the console, so nothing the command prints
-# can hide or forge it. The kernel and busybox come from Debian's packages, fetched once into
-# a cache (HDDPOWER_BOARD_CACHE, default /var/cache/hddpower-board) keyed by their versions,
-# and checked whole before the cache counts as ready. Every boot powers the guest off; however
-# the script ends, nothing is left running or behind.
+# can hide or forge it. The kernel and busybox come from Debian's packages, cached
+# (board/image.sh). Every boot powers the guest off; however the script ends, nothing is left
+# running or behind.
 set -euo pipefail
 caller=$PWD
 cd "$(dirname "$0")/.."
-# shellcheck source=scripts/apt.sh
-. scripts/apt.sh
-# A path given on the command line is the caller's: relative to where the script was run.
-from_caller() {
-  case $1 in /*) printf '%s\n' "$1" ;; *) printf '%s\n' "$caller/$1" ;; esac
-}
+# shellcheck source=board/image.sh
+. board/image.sh
 # One word for the guest's shell, whatever it holds.
 shell_word() {
   printf "'%s'" "$(printf '%s' "$1" | sed "s/'/'\\\\''/g")"
@@ -62,78 +57,6 @@ done
 for program in "$arm_build/hddpower" "$arm_build/mcusend" "$host_build/mcusim"; do
   [ -x "$program" ] || { echo "board: $program is missing; build first" >&2; exit 125; }
 done
-
-# Whole files, as a boot needs them: an ARM zImage as long as its header says, a device tree
-# as long as its header says, an ARM executable.
-# A field of a file as od reads it: field FILE TYPE OFFSET SIZE (TYPE as od's -t takes it).
-field() { od -An -v -t"$2" -j "$3" -N "$4" "$1" | tr -d ' '; }
-whole_zimage() {
-  local start end
-  start=$(field "$1" u4 40 4)
-  end=$(field "$1" u4 44 4)
-  [ "$(field "$1" x4 36 4)" = 016f2818 ] && [ "$(stat -c %s "$1")" -ge $((end - start)) ]
-}
-whole_dtb() {
-  [ "$(field "$1" x1 0 4)" = d00dfeed ] &&
-    [ "$(stat -c %s "$1")" -eq "$((16#$(field "$1" x1 4 4)))" ]
-}
-arm_executable() {
-  [ "$(field "$1" x1 0 4)" = 7f454c46 ] && [ "$(field "$1" u2 18 2)" = 40 ]
-}
-
-# The kernel package is whatever linux-image-armmp depends on today. A cache folder counts
-# only once it holds the three files whole: it is filled under another name and renamed.
-# HDDPOWER_BOARD_DOWNLOAD names a command that stands in for apt-get download (for the
-# harness's own checks): run in an empty folder with the two package names.
-kernel_package() {
-  apt-cache depends linux-image-armmp:armhf | sed -n 's/ *Depends: \(linux-image-[^:]*\).*/\1/p' | head -1
-}
-fetch_board() {
-  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
-    echo "board: adding armhf to dpkg's architectures, to fetch the board's kernel and busybox" >&2
-    dpkg --add-architecture armhf
-    apt_get update -qq
-  fi
-  local kernel
-  kernel=$(kernel_package)
-  if [ -z "$kernel" ]; then
-    apt_get update -qq
-    kernel=$(kernel_package)
-  fi
-  [ -n "$kernel" ] || { echo "board: linux-image-armmp:armhf is not known to apt" >&2; return 1; }
-  local kversion bversion
-  kversion=$(apt-cache policy "$kernel:armhf" | sed -n 's/ *Candidate: //p')
-  bversion=$(apt-cache policy busybox-static:armhf | sed -n 's/ *Candidate: //p')
-  local root=${HDDPOWER_BOARD_CACHE:-/var/cache/hddpower-board}
-  local key=$kernel-$kversion-busybox-$bversion
-  cache=$root/$key
-  [ -f "$cache/ready" ] && return 0
-  mkdir -p "$root"
-  local work
-  work=$(mktemp -d "$root/.fetch.XXXXXX")
-  # shellcheck disable=SC2064  # the folder is known now
-  trap "rm -rf '$work'" EXIT
-  local download=${HDDPOWER_BOARD_DOWNLOAD:-apt-get download -q}
-  # shellcheck disable=SC2086  # the command is words
-  if ! (cd "$work" && $download "$kernel:armhf" busybox-static:armhf >"$work/download.log" 2>&1); then
-    cat "$work/download.log" >&2
-    echo "board: cannot download $kernel:armhf and busybox-static:armhf" >&2
-    return 1
-  fi
-  local fill=$work/files
-  mkdir -p "$fill"
-  dpkg-deb -x "$work"/linux-image-*.deb "$work/kernel"
-  dpkg-deb -x "$work"/busybox-static_*.deb "$work/busybox"
-  cp "$work"/kernel/boot/vmlinuz-* "$fill/vmlinuz"
-  cp "$work"/kernel/usr/lib/linux-image-*/vexpress-v2p-ca9.dtb "$fill/board.dtb"
-  cp "$work/busybox/bin/busybox" "$fill/busybox"
-  whole_zimage "$fill/vmlinuz" || { echo "board: the kernel $kernel is not a whole ARM zImage" >&2; return 1; }
-  whole_dtb "$fill/board.dtb" || { echo "board: the board's device tree is not whole" >&2; return 1; }
-  arm_executable "$fill/busybox" || { echo "board: busybox is not a whole ARM program" >&2; return 1; }
-  touch "$fill/ready"
-  rm -rf "$cache"
-  mv "$fill" "$cache"
-}
 
 export QEMU_AUDIO_DRV=none  # the board's sound codec has nowhere to play
 command -v qemu-system-arm >/dev/null || {
@@ -191,29 +114,13 @@ fetch_pid=""
 [ "$fetched" -eq 0 ] || { echo "board: the board's kernel and busybox are not at hand" >&2; exit 125; }
 cache=$(cat "$tmp/cache")
 
-root=$tmp/root
-mkdir -p "$root"/{bin,dev,proc,sys,tmp,opt/bin}
-cp "$cache/busybox" "$root/bin/busybox"
-cp board/init "$root/init"
-chmod 755 "$root/init"
-cp "$arm_build/hddpower" "$arm_build/mcusend" "${files[@]}" "$root/opt/bin/"
-printf '%s\n' "$command" >"$root/opt/command"
-python3 board/make_initramfs.py "$tmp/initrd.gz" "$root"
+make_image "$tmp/initrd.gz" "$tmp" "$command" "$arm_build/hddpower" "$arm_build/mcusend" "${files[@]}"
 
 socket=$tmp/uart2.sock
 # shellcheck disable=SC2086  # the options are words
-"$host_build/mcusim" $sim_options --serve "unix:$socket" >"$tmp/mcusim.log" 2>&1 &
-mcusim_pid=$!
-for _ in $(seq 100); do
-  [ -S "$socket" ] && break
-  sleep 0.05
-done
-[ -S "$socket" ] || { cat "$tmp/mcusim.log" >&2; echo "board: mcusim did not listen" >&2; exit 125; }
-
-timeout --kill-after=5 "$timeout" qemu-system-arm -M vexpress-a9 -smp 2 -m 256M \
-  -kernel "$cache/vmlinuz" -dtb "$cache/board.dtb" -initrd "$tmp/initrd.gz" \
-  -append "console=ttyAMA0 rdinit=/init quiet loglevel=0 panic=-1" \
-  -display none -monitor none -no-reboot -net none \
+serve_mcu "$host_build" "$socket" "$tmp/mcusim.log" $sim_options || exit 125
+board_qemu "$tmp/initrd.gz"
+timeout --kill-after=5 "$timeout" "${qemu_command[@]}" \
   -serial "file:$tmp/console" -serial "file:$tmp/status" -serial "unix:$socket" &
 qemu_pid=$!
 # wait returns early when a trapped signal comes; the trap then ends the script.

@@ -8,7 +8,7 @@ set -euo pipefail
 base=(cmake g++ make libgtest-dev googletest libgmock-dev sigrok-cli libclang-rt-14-dev help2man
       python3 python3-pytest python3-setuptools python3-pip python3-venv libyaml-cpp-dev)
 gates=(clang clang-tidy clang-format cppcheck g++-arm-linux-gnueabi qemu-user qemu-system-arm
-       python3 groff-base lintian pkg-config libbenchmark-dev valgrind time)
+       python3 groff-base lintian pkg-config libbenchmark-dev valgrind time python3-labgrid ser2net)
 packages=("${base[@]}")
 [ "${1:-all}" = all ] && packages+=("${gates[@]}")
 missing=()

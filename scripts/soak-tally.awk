@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: MIT
-# The tally of a soak, shared by scripts/soak.sh and board/check.sh. It reads mcusend --verbose
+# The tally of a soak, shared by scripts/soak.sh and the board suite (board/lab/). It reads mcusend --verbose
 # ("N serial S result R rtt_us T", R "timeout" when no answer came; the simulated MCU numbers
 # its answers with --result seq, so an answer to command N carries N modulo 256) and mcusim's
 # report, and prints on one line:
