@@ -109,8 +109,8 @@ gate_board() {
   # must pass (the module's tests, which do not touch the console's path, are left out).
   # Through a serial device the stand-in's MCU line has a tap, so the checks of the bytes the
   # board sends run too; through ser2net it has none, and they are skipped.
-  standin serial "7 passed, 5 skipped, 1 deselected"
-  standin ser2net "5 passed, 7 skipped, 1 deselected"
+  standin serial "7 passed, 6 skipped, 1 deselected"
+  standin ser2net "5 passed, 8 skipped, 1 deselected"
 }
 
 standin() {  # standin CONSOLE COUNTS: the suite on a stand-in, and the counts it must end with

@@ -20,6 +20,7 @@ import threading
 import time
 
 import pytest
+from labgrid.driver import ManualPowerDriver
 from pexpect import TIMEOUT
 
 LINE_RATE = 115200  # the MCU line's rate, as the module sets it
@@ -37,37 +38,54 @@ def environment_option(env, name):
 
 
 class Hung(AssertionError):
-    """A command on the board did not end within its time and was ended with Ctrl-C."""
+    """A command on the board did not end within its time and was ended."""
 
 
 class Board:
     """The board's shell: runs a command, returns its status and its output's lines."""
 
-    def __init__(self, shell):
-        self.shell = shell
+    def __init__(self, strategy, target):
+        self.strategy = strategy
+        self.target = target
+        self.shell = target.get_driver("ShellDriver")
 
     def run(self, command, timeout=60):
         try:
             lines, _, status = self.shell.run(command, timeout=timeout)
         except TIMEOUT as hung:
-            self.recover()
-            raise Hung(f"{command!r} did not end within {timeout} s; ended by Ctrl-C") from hung
+            how = "ended by Ctrl-C" if self.interrupt() else self.power_cycle()
+            raise Hung(f"{command!r} did not end within {timeout} s: {how}") from hung
         return status, "\n".join(lines)
 
-    def recover(self):
-        """Ends what the shell runs with Ctrl-C and waits until it answers again, so that
-        one case's hung command does not become the next case's failure."""
+    def interrupt(self):
+        """Ends what the shell runs with Ctrl-C; whether the shell answers again."""
         console = self.shell.console
         console.write(b"\x03")
-        mark = "recovered-%d" % time.monotonic_ns()
+        mark = "answers-%d" % time.monotonic_ns()
         console.sendline("echo '%s'" % mark.replace("-", "'-'"))
-        console.expect(mark + r"\s+" + self.shell.prompt, timeout=30)
+        try:
+            console.expect(mark + r"\s+" + self.shell.prompt, timeout=15)
+            return True
+        except TIMEOUT:
+            return False
+
+    def can_power_cycle(self):
+        """Whether labgrid switches the power itself (not by asking someone to)."""
+        return not any(isinstance(driver, ManualPowerDriver) for driver in self.target.drivers)
+
+    def power_cycle(self):
+        """Boots the board again, for a shell a hung command keeps busy even after Ctrl-C:
+        one case's hung command must not become the next case's failure."""
+        self.strategy.transition("off")
+        self.strategy.transition("shell")
+        self.shell = self.target.get_driver("ShellDriver")
+        return "Ctrl-C did not end it; the board was power-cycled"
 
 
 @pytest.fixture(scope="session")
 def board(strategy, target):
     strategy.transition("shell")
-    return Board(target.get_driver("ShellDriver"))
+    return Board(strategy, target)
 
 
 def mcusim_program(env):
