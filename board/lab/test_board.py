@@ -140,9 +140,9 @@ def test_hddpower_waits_its_time_while_the_clock_is_set_forward(board, mcu, cloc
 
 
 # On the emulated board an answer is now and then not taken although mcusim received every
-# request whole: one time-out in a soak of 1000, in about one soak in seven; in one such run,
-# without the MCU's unasked frames, the board's UART driver had also received every byte
-# mcusim sent. The same faults on a pseudo-terminal lose none (scripts/soak.sh). Until its
+# request whole: one time-out in a soak of 1000, twice in about twenty soaks; in the second,
+# without the MCU's unasked frames, the board's UART driver had received every byte mcusim
+# sent and sent every byte of the requests. The same faults on a pseudo-terminal lose none (scripts/soak.sh). Until its
 # cause is found, this many such time-outs in a soak pass, and are printed; a wrong answer
 # never does.
 UNEXPLAINED_TIMEOUTS_LET_THROUGH = 2
