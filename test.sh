@@ -102,8 +102,9 @@ gate_board() {
   board/check-harness.sh build-arm build
   echo "the board suite on labgrid: glibc programs"
   board/lab.sh --arm-build build-arm -q -rs
+  # The hung-command cases check the suite's own harness, not the programs: once is enough.
   echo "the board suite on labgrid: uClibc programs"
-  board/lab.sh --arm-build build-uclibc -q -rs
+  board/lab.sh --arm-build build-uclibc -q -rs -k "not hung_command"
   # A board booted outside labgrid stands in for a real one, reached through the real board's
   # environment files: what needs the simulated MCU or a tap of the line is skipped, the rest
   # must pass (the module's tests, which do not touch the console's path, are left out).

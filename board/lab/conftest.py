@@ -64,7 +64,7 @@ class Board:
         mark = "answers-%d" % time.monotonic_ns()
         console.sendline("echo '%s'" % mark.replace("-", "'-'"))
         try:
-            console.expect(mark + r"\s+" + self.shell.prompt, timeout=15)
+            console.expect(mark + r"\s+" + self.shell.prompt, timeout=5)
             return True
         except TIMEOUT:
             return False
