@@ -2,28 +2,20 @@
 // mcusend: sends a command of the table to the MCU, once or many times, and reports each
 // acknowledgement.
 #include <errno.h>
-#include <fcntl.h>
 #include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/syscall.h>
-#include <termios.h>
-#include <time.h>
-#include <unistd.h>
 
 #include <string>
 
 #include "bringup/RoundTripTimes.h"
 #include "capi/mcucom.h"
-#include "common/Clock.h"
-#include "common/LineClaim.h"
+#include "common/FrameRules.h"
 #include "common/StdStreams.h"
+#include "programs/LineRefusal.h"
 #include "programs/ParseArgs.h"
 #include "programs/StopSignals.h"
-#include "serial/ClaimedLine.h"
-#include "tool/HddPower.h"
-#include "tool/McuPort.h"
 
 namespace {
 
@@ -35,8 +27,7 @@ const int kOutputError = 4;
 
 const int kShareOption = 256;  // long only
 
-const size_t kMaxPayload = mcucom::FRAME_MAX_PAYLOAD;
-const size_t kMaxDevicePath = sizeof(TerminalInfo().devName) - 1;
+const size_t kMaxPayload = MCUCOM_PAYLOAD_MAX;
 
 const char kUsage[] =
     "Usage: mcusend [OPTIONS] CODE [HEXPAYLOAD]\n"
@@ -93,7 +84,7 @@ const char kUsage[] =
 
 struct Options {
     Options()
-        : device(mcucom::MCU_LINE_DEVICE),
+        : device(NULL),
           timeoutMs(1000),
           serial(0),
           count(1),
@@ -218,45 +209,31 @@ int ParseArguments(int argc, char* argv[], Options* options) {
         const std::string size = std::to_string(options->payload.size());
         return BadUsage("a payload of %s bytes is more than a frame carries (1024)", size.c_str());
     }
-    if (strlen(options->device) > kMaxDevicePath) {
-        return BadUsage("device path %s is longer than 51 characters", options->device);
-    }
     return -1;
 }
 
-// The receiver reads through a second open of the device, made on its first read; it is made
-// now, before exclusive mode refuses further opens. A read of no bytes takes nothing from the
-// line.
-void OpenRawReadDescriptor() {
-    char none[1];
-    int len = 0;
-    g_McuCom.ReadComEx(none, 0, &len, 0, 0);
-}
-
 struct Outcome {
-    int result;
+    int result;  // mcucom_command's
     unsigned char serial;
     unsigned char answer;  // result byte of the acknowledgement
     long rttUs;
 };
 
-Outcome SendOnce(const Options& options, unsigned char serial) {
-    std::string payload = options.payload;
-    __UserCmdData request;
-    request.cmd = static_cast<COM_CMD_3520D_TYPE>(options.code);
-    request.serialNum = serial;
-    request.dataLen = static_cast<unsigned short>(payload.size());
-    request.data = reinterpret_cast<unsigned char*>(&payload[0]);
-    unsigned char reply[mcucom::FRAME_MAX_SIZE];
-    memset(reply, 0, sizeof reply);
-    const long long startUs = mcucom::MonotonicMicros();
+Outcome SendOnce(mcucom_link* link, const Options& options) {
+    mcucom_answer answer;
     Outcome outcome;
-    outcome.result = sendCmdData(&request, reinterpret_cast<__ComFrameData*>(reply),
-                                 static_cast<unsigned>(options.timeoutMs));
-    outcome.rttUs = static_cast<long>(mcucom::MonotonicMicros() - startUs);
-    outcome.serial = request.serialNum;
-    outcome.answer = mcucom::FrameAnswerResult(reply);
+    outcome.result =
+        mcucom_command(link, static_cast<uint32_t>(options.code), options.payload.data(),
+                       options.payload.size(), static_cast<unsigned>(options.timeoutMs), &answer);
+    outcome.serial = answer.serial;
+    outcome.answer = answer.result;
+    outcome.rttUs = static_cast<long>(answer.round_trip_us);
     return outcome;
+}
+
+// A command that was not answered in time, rather than one the line failed.
+bool TimedOut(int result) {
+    return result == -ETIMEDOUT || result == -EPROTO;
 }
 
 // What one run did, for the summary line.
@@ -278,60 +255,56 @@ void PrintSummary(const Tally& tally) {
 
 // Whether the table has the command wait for an acknowledgement.
 bool ExpectsAck(const Options& options) {
-    return mcucom::FrameAckBit(GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(options.code))) != 0;
+    const int flag = mcucom_command_flag(static_cast<uint32_t>(options.code));
+    return mcucom::FrameAckBit(static_cast<unsigned char>(flag)) != 0;
 }
 
-void PrintSingle(const Options& options, const Outcome& outcome, bool acknowledged) {
+void PrintSingle(const Options& options, const Outcome& outcome) {
     const bool expectsAck = ExpectsAck(options);
-    if (outcome.result == mcucom::SEND_WRITE_FAILED) {
-        printf("mcusend: command %04lx could not be written (%d)\n", options.code, outcome.result);
+    if (outcome.result < 0 && !TimedOut(outcome.result)) {
+        printf("mcusend: command %04lx failed: %s\n", options.code,
+               mcucom_strerror(outcome.result));
     } else if (!expectsAck) {
         printf("mcusend: command %04lx sent with serial %u; it expects no acknowledgement\n",
                options.code, outcome.serial);
-    } else if (acknowledged) {
+    } else if (outcome.result == 0) {
         printf("mcusend: acknowledged: command %04lx, serial %u, result 0x%02x\n", options.code,
                outcome.serial, outcome.answer);
     } else {
-        printf("mcusend: no acknowledgement of command %04lx, serial %u, within %lld ms (%d)\n",
-               options.code, outcome.serial, options.timeoutMs, outcome.result);
+        printf("mcusend: no acknowledgement of command %04lx, serial %u, within %lld ms (%s)\n",
+               options.code, outcome.serial, options.timeoutMs, mcucom_strerror(outcome.result));
     }
 }
 
 // Sends the command count times; returns the exit status.
-int SendAll(const Options& options) {
+int SendAll(mcucom_link* link, const Options& options) {
     const bool expectsAck = ExpectsAck(options);
-    unsigned char serial = options.serial != 0 ? static_cast<unsigned char>(options.serial)
-                                               : mcucom::UnpredictableSerial();
     Tally tally;
     int status = kAcknowledged;
-    for (long n = 1; n <= options.count && StopSignalCaught() == 0;
-         ++n, serial = mcucom::SerialAfter(serial)) {
-        const Outcome outcome = SendOnce(options, serial);
+    for (long n = 1; n <= options.count && StopSignalCaught() == 0; ++n) {
+        const Outcome outcome = SendOnce(link, options);
         ++tally.sent;
-        const bool acknowledged = expectsAck ? outcome.result > 0 : outcome.result == 0;
-        if (acknowledged) {
+        const bool failed = outcome.result < 0 && !TimedOut(outcome.result);
+        if (outcome.result == 0) {
             ++tally.acknowledged;
             tally.rttUs.Add(outcome.rttUs);
-        } else if (outcome.result != mcucom::SEND_WRITE_FAILED) {
+        } else if (!failed) {
             ++tally.timedOut;
             status = kNoAcknowledgement;
         }
         if (options.verbose) {
-            if (acknowledged && expectsAck) {
+            if (outcome.result == 0 && expectsAck) {
                 printf("%ld serial %u result %u rtt_us %ld\n", n, outcome.serial, outcome.answer,
                        outcome.rttUs);
             } else {
                 printf("%ld serial %u result %s rtt_us %ld\n", n, outcome.serial,
-                       acknowledged ? "none" : "timeout", outcome.rttUs);
+                       outcome.result == 0 ? "none" : "timeout", outcome.rttUs);
             }
         }
-        if (!options.countGiven && !options.verbose) {
-            PrintSingle(options, outcome, acknowledged);
+        if (failed || (!options.countGiven && !options.verbose)) {
+            PrintSingle(options, outcome);
         }
-        if (outcome.result == mcucom::SEND_WRITE_FAILED) {
-            if (options.countGiven || options.verbose) {
-                PrintSingle(options, outcome, false);
-            }
+        if (failed) {
             status = kSendError;
             break;
         }
@@ -340,6 +313,26 @@ int SendAll(const Options& options) {
         PrintSummary(tally);
     }
     return status;
+}
+
+// Opens the link as the options say, its lines printed as the fixed interface prints them;
+// NULL, after saying why, when the line could not be taken (*status then holds the exit status).
+mcucom_link* OpenLink(const Options& options, int* status) {
+    mcucom_options linkOptions;
+    mcucom_options_init(&linkOptions);
+    linkOptions.device = options.device != NULL ? options.device : linkOptions.device;
+    linkOptions.share = options.share ? 1 : 0;
+    linkOptions.first_serial = static_cast<unsigned char>(options.serial);
+    linkOptions.log = mcucom_log_stdio;
+    mcucom_link* link = NULL;
+    const int opened = mcucom_open(&linkOptions, &link);
+    if (opened == -ENAMETOOLONG) {
+        *status = BadUsage("device path %s is longer than 51 characters", linkOptions.device);
+    } else if (opened < 0) {
+        SayLineNotTaken("mcusend", linkOptions.device, -opened);
+        *status = kSendError;
+    }
+    return opened == 0 ? link : NULL;
 }
 
 }  // namespace
@@ -356,46 +349,22 @@ int main(int argc, char* argv[]) {
     // Whole lines, each in one write: scripts read them, often from a pipe that mcusim's own
     // report shares. Nothing has been printed to it yet.
     setvbuf(stdout, NULL, _IOLBF, 0);
-    if (GetCmdFlag(static_cast<COM_CMD_3520D_TYPE>(options.code)) == 0) {
+    if (mcucom_command_flag(static_cast<uint32_t>(options.code)) == 0) {
         fprintf(stderr, "mcusend: command %04lx is not in the command table\n", options.code);
         return kUsageError;
     }
-    // Taken before the module touches the line: a line another program holds keeps its
-    // settings, which are put back when the run ends unless asked otherwise.
-    mcucom::ClaimedLine line;
-    const int taken = line.Take(options.device, options.share);
-    if (taken == -EBUSY && line.heldExclusively()) {
-        fprintf(stderr, "mcusend: %s is held by another program in exclusive mode (%s)\n",
-                options.device, mcucom::kExclusiveNote);
-        return kSendError;
-    }
-    if (taken == -EBUSY) {
-        fprintf(stderr, "mcusend: %s is held by another program (--share uses it anyway)\n",
-                options.device);
-        return kSendError;
-    }
-    if (taken < 0) {
-        fprintf(stderr, "mcusend: cannot open %s: %s\n", options.device, strerror(-taken));
-        return kSendError;
-    }
-    TerminalInfo info = mcucom::McuPortSettings(options.device);
-    errno = 0;
-    if (g_McuCom.OpenCom(&info) != 0) {
-        fprintf(stderr, "mcusend: cannot open %s: %s\n", options.device,
-                errno != 0 ? strerror(errno) : "the line settings were not taken");
-        return kSendError;
-    }
-    if (!options.share) {
-        OpenRawReadDescriptor();
-        line.Exclude();
+    int refused = kSendError;
+    mcucom_link* link = OpenLink(options, &refused);
+    if (link == NULL) {
+        return refused;
     }
     CatchStopSignals();
-    mcucom::ModuleReceiver receiver;
-    receiver.Start();
-    const int status = SendAll(options);
-    receiver.Stop();
-    g_McuCom.CloseCom();
-    line.Release(!options.keepSettings);
+    const int status = SendAll(link, options);
+    if (options.keepSettings) {
+        mcucom_close_keeping_settings(link);
+    } else {
+        mcucom_close(link);
+    }
     const bool written = mcucom::StandardOutputWritten("mcusend");
     EndBySignalIfStopped();
     return written || status != kAcknowledged ? status : kOutputError;

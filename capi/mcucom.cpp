@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <limits.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 
 #include <memory>
@@ -14,7 +15,6 @@
 
 #include "ack/EventQueue.h"
 #include "ack/McuReceiver.h"
-#include "common/Clock.h"
 #include "common/CmdTable.h"
 #include "common/ComFrame.h"
 #include "common/FrameRules.h"
@@ -84,13 +84,25 @@ bool KnownBaudRate(unsigned int baud) {
     return false;
 }
 
+// Where a link's lines go: the program's handler, or, for mcucom_log_stdio, the standard
+// streams as the fixed interface prints them.
+bool PrintsAsFixedInterface(const mcucom_options& options) {
+    return options.log == &mcucom_log_stdio;
+}
+
+mcucom::LinkLog LogOf(const mcucom_options& options) {
+    return PrintsAsFixedInterface(options) ? mcucom::LinkLog()
+                                           : mcucom::LinkLog(options.log, options.log_context);
+}
+
 }  // namespace
 
 struct mcucom_link : private mcucom::UnclaimedFrames {
     explicit mcucom_link(const mcucom_options& options)
-        : link(mcucom::LinkLog(options.log, options.log_context), options.first_serial),
+        : link(LogOf(options), options.first_serial),
           events(options.event_queue_depth),
-          receiver(link.port(), link.waitList(), link.ackList(), *this, &link.recent(), &link.log(),
+          receiver(link.port(), link.waitList(), link.ackList(), *this, &link.recent(),
+                   PrintsAsFixedInterface(options) ? NULL : &link.log(),
                    static_cast<int>(options.read_timeout_ms * 1000)),
           active(0),
           closing(false) {
@@ -105,7 +117,7 @@ struct mcucom_link : private mcucom::UnclaimedFrames {
 
     int Open(const mcucom_options& options);
     void Shutdown();
-    void Close();
+    void Close(bool restoreSettings);
     // A call comes in: false when the link is closing, unless the call may still come then.
     bool Enter(bool evenClosing = false);
     void Leave();
@@ -192,7 +204,7 @@ void mcucom_link::Shutdown() {
 
 // After the shutdown, the calls in progress are waited for; only then do the receiver, the
 // port and the line go.
-void mcucom_link::Close() {
+void mcucom_link::Close(bool restoreSettings) {
     Shutdown();
     pthread_mutex_lock(&gateLock);
     while (active > 0) {
@@ -202,7 +214,7 @@ void mcucom_link::Close() {
     waits.Stop();
     receiver.Stop();
     link.port().CloseCom();
-    line.Release();
+    line.Release(restoreSettings);
 }
 
 // A place in the event queue and a thread for the wait are made sure of first, so that a
@@ -252,13 +264,10 @@ void mcucom_link::Finish(mcucom::McuLink::Outgoing* out, uint64_t tag, mcucom::M
     event->flag = GetCmdFlag(out->cmd);
     event->tag = tag;
     event->status = ErrnoOf(outcome);
-    const bool answered = outcome == mcucom::kLinkDone;
-    event->payloadLen = answered ? answer.payloadLen : 0;
+    event->payloadLen = answer.payloadLen;
     memcpy(event->payload, answer.payload, event->payloadLen);
-    event->result = answered ? answer.result : 0;
-    event->roundTripUs =
-        answered ? answer.roundTripUs
-                 : static_cast<unsigned long long>(mcucom::MonotonicMicros() - out->startUs);
+    event->result = answer.result;
+    event->roundTripUs = answer.roundTripUs;
     delete out;
 }
 
@@ -305,7 +314,15 @@ int mcucom_shutdown(struct mcucom_link* link) {
     return 0;
 }
 
-int mcucom_close(struct mcucom_link* link) {
+void mcucom_log_stdio(void* /*context*/, int /*level*/, const char* line) {
+    fprintf(stderr, "%s\n", line != NULL ? line : "");
+}
+
+}  // extern "C"
+
+namespace {
+
+int CloseLink(mcucom_link* link, bool restoreSettings) {
     if (link == NULL) {
         return Result(-EINVAL);
     }
@@ -314,25 +331,42 @@ int mcucom_close(struct mcucom_link* link) {
     if (link->link.log().InHandlerHere()) {
         return Result(-EDEADLK);
     }
-    link->Close();
+    link->Close(restoreSettings);
     delete link;
     return 0;
 }
 
+// What a call refused before the link had the command leaves in the caller's answer.
+void NoAnswer(mcucom_answer* answer) {
+    if (answer != NULL) {
+        memset(answer, 0, sizeof *answer);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+int mcucom_close(struct mcucom_link* link) {
+    return CloseLink(link, true);
+}
+
+int mcucom_close_keeping_settings(struct mcucom_link* link) {
+    return CloseLink(link, false);
+}
+
 int mcucom_command(struct mcucom_link* link, uint32_t code, const void* payload, size_t payload_len,
                    unsigned int timeout_ms, struct mcucom_answer* answer) {
-    if (link == NULL) {
-        return Result(-EINVAL);
-    }
-    if (!link->Enter()) {
-        return Result(-ESHUTDOWN);
+    if (link == NULL || !link->Enter()) {
+        NoAnswer(answer);
+        return Result(link == NULL ? -EINVAL : -ESHUTDOWN);
     }
     mcucom::LinkAnswer got;
     const int sent =
         ErrnoOf(link->link.Command(code, static_cast<const unsigned char*>(payload), payload_len,
                                    timeout_ms, answer != NULL ? &got : NULL));
     link->Leave();
-    if (sent == 0 && answer != NULL) {
+    if (answer != NULL) {
         answer->serial = got.serial;
         answer->result = got.result;
         answer->payload_len = got.payloadLen;

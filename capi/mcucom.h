@@ -55,6 +55,14 @@ enum mcucom_log_level {
  * be called from several threads at once. */
 typedef void (*mcucom_log_fn)(void* context, int level, const char* line);
 
+/* A handler for a program whose output must be a program of the fixed interface's, byte for
+ * byte. Given as the options' log, the link prints what the fixed interface prints and nothing
+ * more: each of its texts whole, on the standard stream that text has always gone to, with its
+ * line feeds and blanks (the receiver's reasons for dropping bytes, which the fixed interface
+ * never printed, are dropped). Called directly, it writes the line and a line feed to standard
+ * error. Since 1.2.0. */
+void mcucom_log_stdio(void* context, int level, const char* line);
+
 /* How a link is opened. Fill it with mcucom_options_init() first: fields may be added at the
  * end in later versions, and that call gives each its default. */
 struct mcucom_options {
@@ -131,12 +139,20 @@ int mcucom_shutdown(struct mcucom_link* link);
  * program closes the link once the handler has returned. */
 int mcucom_close(struct mcucom_link* link);
 
+/* Closes the link as mcucom_close() does, but leaves the line with the settings the link gave
+ * it (115200 8N1 raw) instead of those it found: for a tool whose user asked to keep them.
+ * Since 1.2.0. */
+int mcucom_close_keeping_settings(struct mcucom_link* link);
+
 /* Sends a command of the command table with payload (payload_len bytes, wire order) and,
  * when its flag asks for an answer, waits up to timeout_ms (0: MCUCOM_DEFAULT_TIMEOUT_MS) on the
  * monotonic clock for it; a command that expects none returns once written. answer may be
  * NULL. 0, or -ETIMEDOUT, -EALREADY (a command of this code is waiting), -ENOMSG (not in the
  * table), -EMSGSIZE (more than MCUCOM_PAYLOAD_MAX bytes), -ENOLINK (the line was lost), -EIO
- * (the write failed), -ESHUTDOWN (the link is closing), -EINVAL. */
+ * (the write failed), -ESHUTDOWN (the link is closing), -EINVAL. On a failure *answer holds
+ * the serial number the command was given (0 when it was refused before it had one) and the
+ * time from its write to the failure, with no payload and result 0 (since 1.2.0; before, it was
+ * left as it was). */
 int mcucom_command(struct mcucom_link* link, uint32_t code, const void* payload, size_t payload_len,
                    unsigned int timeout_ms, struct mcucom_answer* answer);
 

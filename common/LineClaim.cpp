@@ -2,6 +2,7 @@
 #include "common/LineClaim.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -21,6 +22,15 @@ void SetLineExclusive(int fd, bool exclusive) {
     if (isatty(fd)) {
         ioctl(fd, exclusive ? TIOCEXCL : TIOCNXCL);
     }
+}
+
+bool HeldInExclusiveMode(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return OpenRefusedAsHeld(errno);
+    }
+    close(fd);
+    return false;
 }
 
 }  // namespace mcucom

@@ -28,7 +28,11 @@ void SetLineExclusive(int fd, bool exclusive);
 inline bool OpenRefusedAsHeld(int openErrno) {
     return openErrno == EBUSY;
 }
-const char* const kExclusiveNote = "only root may open it meanwhile";
+
+// Whether the line at path refuses this process's opens now, being held in exclusive mode:
+// for saying why a line could not be taken. The probe is an open that neither waits for
+// carrier nor takes the line as controlling terminal, and is closed at once.
+bool HeldInExclusiveMode(const char* path);
 
 }  // namespace mcucom
 

@@ -10,8 +10,7 @@
 
 namespace mcucom {
 
-ClaimedLine::ClaimedLine()
-    : m_fd(-1), m_heldExclusively(false), m_shared(false), m_saved(false), m_exclusive(false) {
+ClaimedLine::ClaimedLine() : m_fd(-1), m_shared(false), m_saved(false), m_exclusive(false) {
     memset(&m_settings, 0, sizeof m_settings);
 }
 
@@ -23,9 +22,8 @@ int ClaimedLine::Take(const char* path, bool share, int accessMode) {
     Release();
     // Non-blocking while it opens: a line without CLOCAL would wait for carrier.
     m_fd = open(path, accessMode | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    m_heldExclusively = m_fd < 0 && OpenRefusedAsHeld(errno);
     if (m_fd < 0) {
-        return m_heldExclusively ? -EBUSY : -errno;
+        return OpenRefusedAsHeld(errno) ? -EBUSY : -errno;
     }
     fcntl(m_fd, F_SETFL, fcntl(m_fd, F_GETFL) & ~O_NONBLOCK);
     m_shared = share;

@@ -23,7 +23,7 @@ class ClaimedLine {
     ClaimedLine& operator=(const ClaimedLine&) = delete;
 
     // 0 when taken; otherwise a negative errno: -EBUSY when another program holds the line (its
-    // lock, or its exclusive mode: heldExclusively() tells which), or why the open failed.
+    // lock, or its exclusive mode: HeldInExclusiveMode tells which), or why the open failed.
     // `accessMode` is open()'s: O_RDWR, or O_RDONLY for a line that is only watched.
     int Take(const char* path, bool share, int accessMode = O_RDWR);
     // Exclusive mode, unless shared; call it once every open of the program's is made.
@@ -34,13 +34,9 @@ class ClaimedLine {
 
     int fd() const { return m_fd; }
     bool terminal() const { return m_saved; }
-    // After a Take refused with -EBUSY: whether the line's exclusive mode refused the open (the
-    // holder is unknown), rather than another program's lock.
-    bool heldExclusively() const { return m_heldExclusively; }
 
   private:
     int m_fd;
-    bool m_heldExclusively;
     bool m_shared;
     bool m_saved;
     bool m_exclusive;

@@ -3,12 +3,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "common/LineClaim.h"
+#include "programs/LineRefusal.h"
 #include "programs/StopSignals.h"
 #include "tool/McuPort.h"
 
@@ -28,24 +26,14 @@ int TakenLine::Take(const char* path, int accessMode, bool share) {
             return kLineUnusable;  // stopped while waiting for the writer: nothing to say
         }
         if (m_fifo < 0) {
-            fprintf(stderr, "mcusim: cannot open %s: %s\n", path, strerror(errno));
+            SayLineNotTaken("mcusim", path, errno);
             return kLineUnusable;
         }
         return -1;
     }
     const int taken = m_line.Take(path, share, accessMode);
-    if (taken == -EBUSY && m_line.heldExclusively()) {
-        fprintf(stderr, "mcusim: %s is held by another program in exclusive mode (%s)\n", path,
-                mcucom::kExclusiveNote);
-        return kLineHeld;
-    }
-    if (taken == -EBUSY) {
-        fprintf(stderr, "mcusim: %s is held by another program (--share uses it anyway)\n", path);
-        return kLineHeld;
-    }
     if (taken < 0) {
-        fprintf(stderr, "mcusim: cannot open %s: %s\n", path, strerror(-taken));
-        return kLineUnusable;
+        return SayLineNotTaken("mcusim", path, -taken) ? kLineHeld : kLineUnusable;
     }
     if (m_line.terminal()) {
         mcucom::SetMcuLineToWatch(m_line.fd());

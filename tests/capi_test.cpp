@@ -675,12 +675,33 @@ TEST(CInterface, OpeningClosingAndTheLinksLines) {
     tcgetattr(line.slave(), &after);
     EXPECT_EQ(cooked.c_lflag, after.c_lflag);
     EXPECT_EQ(cfgetospeed(&cooked), cfgetospeed(&after));
-    // Closed, the line is another program's to take, and this one's to open again.
+    // Closed, the line is another program's to take, and this one's to open again, its lines
+    // now printed as the fixed interface prints them: on their streams, and no others (the
+    // receiver's word on the noise before the MCU's frame). A failed command still tells its
+    // serial number; kept, the line has the link's settings.
     EXPECT_EQ(0, flock(line.slave(), LOCK_EX | LOCK_NB));
     flock(line.slave(), LOCK_UN);
-    options.log = nullptr;
+    options.log = mcucom_log_stdio;
+    CaptureOutput stdio;
     ASSERT_EQ(0, mcucom_open(&options, &link));
-    EXPECT_EQ(0, mcucom_close(link));
+    line.Send("\x01\x02\x03" + ValidFrame(1, 0x01, 6, "\x05"));
+    mcucom_event event;
+    EXPECT_EQ(1, mcucom_read_events(link, &event, 1, 10000));
+    mcucom_answer answer;
+    memset(&answer, 0xff, sizeof answer);
+    EXPECT_EQ(-ENOMSG, mcucom_command(link, 1, kPayload, 2, 10, &answer));
+    EXPECT_EQ(0, answer.serial);
+    memset(&answer, 0xff, sizeof answer);
+    EXPECT_EQ(-ETIMEDOUT, mcucom_command(link, 6, kPayload, 2, 10, &answer));
+    EXPECT_EQ(8, answer.serial);
+    EXPECT_EQ(0, answer.payload_len + answer.result);
+    EXPECT_GE(answer.round_trip_us, 10000u);
+    EXPECT_EQ(0, mcucom_close_keeping_settings(link));
+    auto text = [&expected](size_t i) { return expected[i].substr(2) + "\n"; };
+    EXPECT_EQ(text(0) + text(1), stdio.Out());
+    EXPECT_EQ(text(2) + text(3) + text(4), stdio.Err());
+    tcgetattr(line.slave(), &after);
+    EXPECT_EQ(0u, after.c_lflag & ICANON);
     EXPECT_STRNE(mcucom_strerror(-ETIMEDOUT), mcucom_strerror(-EALREADY));
     EXPECT_STREQ("the line was lost (hung up, or its device removed)", mcucom_strerror(-ENOLINK));
 }

@@ -305,7 +305,9 @@ TEST(Mcusend, RoundTripsUnderTheSimulator) {
     for (std::string line; std::getline(lines, line);) {
         const size_t serial = line.find(", serial ");
         if (line.find("mcusend: no acknowledgement of command 0303") == 0) {
-            EXPECT_EQ(", within 150 ms (-4)", line.substr(line.find(',', serial + 1))) << line;
+            EXPECT_EQ(", within 150 ms (no answer came in time)",
+                      line.substr(line.find(',', serial + 1)))
+                << line;
             serials.insert(line.substr(serial, line.find(',', serial + 1) - serial));
         }
     }

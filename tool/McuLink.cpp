@@ -304,11 +304,18 @@ LinkResult McuLink::Command(unsigned int code, const unsigned char* payload, siz
                             unsigned int timeoutMs, LinkAnswer* answer) {
     Outgoing out;
     const LinkResult started = Start(code, payload, length, timeoutMs, &out);
-    return started != kLinkDone ? started : Finish(&out, answer);
+    if (started != kLinkDone) {
+        Answer(out, started, answer);
+        return started;
+    }
+    return Finish(&out, answer);
 }
 
 LinkResult McuLink::Start(unsigned int code, const unsigned char* payload, size_t length,
                           unsigned int timeoutMs, Outgoing* out) {
+    out->serial = 0;
+    out->awaitsAnswer = false;
+    out->startUs = MonotonicMicros();
     if (length > static_cast<size_t>(FRAME_MAX_PAYLOAD)) {
         return kLinkPayloadTooLong;
     }
@@ -323,7 +330,6 @@ LinkResult McuLink::Start(unsigned int code, const unsigned char* payload, size_
     request.dataLen = static_cast<unsigned short>(length);
     request.data = const_cast<unsigned char*>(payload);
     memset(out->reply, 0, sizeof out->reply);
-    out->startUs = MonotonicMicros();
     Sent sent = Prepare(&request, timeoutMs, out);
     if (sent.outcome == kLinkDone) {
         sent = Post(out, reinterpret_cast<__ComFrameData*>(out->reply));
@@ -332,25 +338,30 @@ LinkResult McuLink::Start(unsigned int code, const unsigned char* payload, size_
 }
 
 LinkResult McuLink::Finish(Outgoing* out, LinkAnswer* answer) {
-    __ComFrameData* reply = reinterpret_cast<__ComFrameData*>(out->reply);
+    LinkResult outcome = kLinkDone;
     if (out->awaitsAnswer) {
-        const Sent sent = Collect(out, reply);
-        if (sent.outcome != kLinkDone) {
-            return WhyFailed(sent.outcome);
-        }
+        const Sent sent = Collect(out, reinterpret_cast<__ComFrameData*>(out->reply));
+        outcome = sent.outcome == kLinkDone ? kLinkDone : WhyFailed(sent.outcome);
     }
-    if (answer != NULL) {
-        memset(answer, 0, sizeof *answer);
-        answer->serial = out->serial;
-        answer->roundTripUs = static_cast<unsigned long long>(MonotonicMicros() - out->startUs);
-        if (out->awaitsAnswer) {
-            const int len = ntohs(reply->len) - FRAME_MIN_LEN_FIELD;
-            answer->payloadLen = static_cast<unsigned short>(len > 0 ? len : 0);
-            memcpy(answer->payload, FramePayload(reply), answer->payloadLen);
-            answer->result = FrameAnswerResult(FrameBytes(reply));
-        }
+    Answer(*out, outcome, answer);
+    return outcome;
+}
+
+// The serial number and the time taken, whatever the outcome; the payload only with an answer.
+void McuLink::Answer(const Outgoing& out, LinkResult outcome, LinkAnswer* answer) {
+    if (answer == NULL) {
+        return;
     }
-    return kLinkDone;
+    memset(answer, 0, sizeof *answer);
+    answer->serial = out.serial;
+    answer->roundTripUs = static_cast<unsigned long long>(MonotonicMicros() - out.startUs);
+    if (outcome == kLinkDone && out.awaitsAnswer) {
+        const __ComFrameData* reply = reinterpret_cast<const __ComFrameData*>(out.reply);
+        const int len = ntohs(reply->len) - FRAME_MIN_LEN_FIELD;
+        answer->payloadLen = static_cast<unsigned short>(len > 0 ? len : 0);
+        memcpy(answer->payload, FramePayload(reply), answer->payloadLen);
+        answer->result = FrameAnswerResult(FrameBytes(reply));
+    }
 }
 
 // A wait or a write that a stopped link cut short failed for the stop's cause; a write that

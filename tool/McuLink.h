@@ -77,8 +77,9 @@ class McuLink {
     int WriteToPort(char* buf, int count);
     unsigned char NextSerial();
 
-    // A command as the C interface sends it, with the answer in *answer when it is not null
-    // and the command was answered (or written, for a code that expects no answer).
+    // A command as the C interface sends it. *answer, when not null, holds its serial number
+    // (0 when refused before it had one) and the time taken, and the answer's payload when it
+    // was answered.
     LinkResult Command(unsigned int code, const unsigned char* payload, size_t length,
                        unsigned int timeoutMs, LinkAnswer* answer);
     // Command in two halves, for a caller that does not wait: Start sends the command and
@@ -114,6 +115,7 @@ class McuLink {
                           unsigned int timeo);
     Sent AwaitAnswer(__ComFrameData* sent, __ComFrameData* reply, unsigned int timeo);
     void Retire(const __ComFrameData* sent, LinkResult outcome);
+    void Answer(const Outgoing& out, LinkResult outcome, LinkAnswer* answer);
     bool WrittenOrReported(char* frame, unsigned short size);
     void TraceSent(const Outgoing& out);
     void ReportSendFailure(int result, const __ComFrameData* reply);
