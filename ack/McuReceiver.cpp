@@ -59,6 +59,11 @@ bool McuReceiver::DealList::Deliver(const unsigned char* frame, int, FrameKind, 
     return m_list != NULL && m_list->AddDatatoList(received) >= 0;
 }
 
+size_t McuReceiver::DealList::Unread() {
+    const int size = m_list != NULL ? m_list->GetDataListSize() : 0;
+    return size > 0 ? static_cast<size_t>(size) : 0;
+}
+
 bool McuReceiver::Start() {
     return m_port.IsOpen() && m_thread.Start([this] { Run(); });
 }

@@ -47,6 +47,9 @@ class UnclaimedFrames {
     virtual bool Deliver(const unsigned char* frame, int length, FrameKind kind,
                          long long atUs) = 0;
     virtual void LineLost(int error, long long atUs) = 0;
+    // How many of what was delivered no one has taken yet, for the send path's log line; called
+    // on any thread.
+    virtual size_t Unread() = 0;
 };
 
 class McuReceiver : private FrameStreamScanner::Sink {
@@ -82,6 +85,7 @@ class McuReceiver : private FrameStreamScanner::Sink {
         explicit DealList(DataPackList* list) : m_list(list) {}
         bool Deliver(const unsigned char* frame, int, FrameKind, long long) override;
         void LineLost(int, long long) override {}
+        size_t Unread() override;
 
       private:
         DataPackList* m_list;

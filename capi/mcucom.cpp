@@ -13,8 +13,8 @@
 #include <memory>
 #include <new>
 
-#include "ack/EventQueue.h"
 #include "ack/McuReceiver.h"
+#include "capi/EventQueue.h"
 #include "common/CmdTable.h"
 #include "common/ComFrame.h"
 #include "common/FrameRules.h"
@@ -69,9 +69,6 @@ int ErrnoOf(mcucom::LinkResult outcome) {
 
 static_assert(MCUCOM_PAYLOAD_MAX == mcucom::FRAME_MAX_PAYLOAD,
               "the C interface's payloads are the frames' own");
-static_assert(MCUCOM_EVENT_LINE_LOST == mcucom::kEventLineLost &&
-                  MCUCOM_EVENT_COMPLETION == mcucom::kEventCompletion,
-              "the queue's kinds are the C interface's");
 static_assert(MCUCOM_DEFAULT_TIMEOUT_MS == mcucom::SEND_DEFAULT_TIMEO_MS,
               "a time-out of 0 is the send path's default");
 
@@ -108,7 +105,7 @@ struct mcucom_link : private mcucom::UnclaimedFrames {
           closing(false) {
         pthread_mutex_init(&gateLock, NULL);
         pthread_cond_init(&left, NULL);
-        link.CountUnclaimedIn(&events);
+        link.CountUnclaimedIn(this);
     }
     ~mcucom_link() {
         pthread_cond_destroy(&left);
@@ -124,7 +121,7 @@ struct mcucom_link : private mcucom::UnclaimedFrames {
 
     int StartCommand(uint32_t code, const void* payload, size_t length, unsigned int timeoutMs,
                      uint64_t tag);
-    void Finish(mcucom::McuLink::Outgoing* out, uint64_t tag, mcucom::McuEvent* event);
+    void Finish(mcucom::McuLink::Outgoing* out, uint64_t tag, mcucom_event* event);
 
     bool Deliver(const unsigned char* frame, int length, mcucom::FrameKind kind,
                  long long atUs) override {
@@ -135,6 +132,7 @@ struct mcucom_link : private mcucom::UnclaimedFrames {
         link.Stop(mcucom::kLinkLineLost);
         events.PushLineLost(error, atUs);
     }
+    size_t Unread() override { return events.size(); }
 
     mcucom::McuLink link;
     mcucom::EventQueue events;
@@ -244,11 +242,11 @@ int mcucom_link::StartCommand(uint32_t code, const void* payload, size_t length,
     if (out->awaitsAnswer) {
         // The event is queued once the thread is spare again, so that a command started again
         // on its completion finds the thread free.
-        std::shared_ptr<mcucom::McuEvent> done(new mcucom::McuEvent);
+        std::shared_ptr<mcucom_event> done(new mcucom_event);
         waits.Run([this, out, tag, done] { Finish(out, tag, done.get()); },
                   [this, done] { events.PushCompletion(done.get()); });
     } else {
-        mcucom::McuEvent done;
+        mcucom_event done;
         Finish(out, tag, &done);
         events.PushCompletion(&done);
     }
@@ -256,18 +254,16 @@ int mcucom_link::StartCommand(uint32_t code, const void* payload, size_t length,
 }
 
 // The command's outcome as the blocking call would give it, as its completion.
-void mcucom_link::Finish(mcucom::McuLink::Outgoing* out, uint64_t tag, mcucom::McuEvent* event) {
-    mcucom::LinkAnswer answer;
-    const mcucom::LinkResult outcome = link.Finish(out, &answer);
-    event->code = static_cast<unsigned short>(out->cmd);
+void mcucom_link::Finish(mcucom::McuLink::Outgoing* out, uint64_t tag, mcucom_event* event) {
+    event->status = ErrnoOf(link.Finish(out));
+    event->code = static_cast<uint16_t>(out->cmd);
     event->serial = out->serial;
-    event->flag = GetCmdFlag(out->cmd);
+    event->flag = static_cast<uint8_t>(GetCmdFlag(out->cmd));
     event->tag = tag;
-    event->status = ErrnoOf(outcome);
-    event->payloadLen = answer.payloadLen;
-    memcpy(event->payload, answer.payload, event->payloadLen);
-    event->result = answer.result;
-    event->roundTripUs = answer.roundTripUs;
+    event->payload_len = out->AnswerLength();
+    memcpy(event->payload, out->AnswerPayload(), event->payload_len);
+    event->result = out->AnswerResult();
+    event->round_trip_us = out->RoundTripUs();
     delete out;
 }
 
@@ -361,17 +357,16 @@ int mcucom_command(struct mcucom_link* link, uint32_t code, const void* payload,
         NoAnswer(answer);
         return Result(link == NULL ? -EINVAL : -ESHUTDOWN);
     }
-    mcucom::LinkAnswer got;
-    const int sent =
-        ErrnoOf(link->link.Command(code, static_cast<const unsigned char*>(payload), payload_len,
-                                   timeout_ms, answer != NULL ? &got : NULL));
+    mcucom::McuLink::Outgoing out;
+    const int sent = ErrnoOf(link->link.Command(code, static_cast<const unsigned char*>(payload),
+                                                payload_len, timeout_ms, &out));
     link->Leave();
     if (answer != NULL) {
-        answer->serial = got.serial;
-        answer->result = got.result;
-        answer->payload_len = got.payloadLen;
-        memcpy(answer->payload, got.payload, got.payloadLen);
-        answer->round_trip_us = got.roundTripUs;
+        answer->serial = out.serial;
+        answer->result = out.AnswerResult();
+        answer->payload_len = out.AnswerLength();
+        memcpy(answer->payload, out.AnswerPayload(), answer->payload_len);
+        answer->round_trip_us = out.RoundTripUs();
     }
     return Result(sent);
 }
@@ -405,22 +400,6 @@ int mcucom_event_fd(struct mcucom_link* link) {
 
 namespace {
 
-void Fill(mcucom_event* out, const mcucom::McuEvent& event) {
-    out->kind = static_cast<uint32_t>(event.kind);
-    out->code = event.code;
-    out->serial = event.serial;
-    out->flag = event.flag;
-    out->payload_len = event.payloadLen;
-    memcpy(out->payload, event.payload, event.payloadLen);
-    out->timestamp_us = static_cast<uint64_t>(event.timestampUs);
-    out->seqno = event.seq;
-    out->error = event.error;
-    out->status = event.status;
-    out->tag = event.tag;
-    out->round_trip_us = event.roundTripUs;
-    out->result = event.result;
-}
-
 #if defined(MCUCOM_SHARED_LIBRARY)
 // The events of the library's first interface: what a program built before completions
 // existed reads, into its shorter event. It cannot start a command that completes, so it
@@ -441,10 +420,29 @@ struct EventBeforeCompletions {
 static_assert(offsetof(EventBeforeCompletions, error) == offsetof(mcucom_event, error),
               "an event begins as the first interface's did");
 
-void Fill(EventBeforeCompletions* out, const mcucom::McuEvent& event) {
-    mcucom_event full;
-    Fill(&full, event);
-    memcpy(out, &full, sizeof *out);
+#endif
+
+// The queue's own read, into the caller's events: the count taken, or -ESHUTDOWN once the
+// queue is closed and empty.
+int Take(mcucom_link* link, mcucom_event* events, size_t max_events, int timeout_ms) {
+    const int max =
+        max_events > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(max_events);
+    const int taken = link->events.Read(events, max, timeout_ms);
+    return taken < 0 ? -ESHUTDOWN : taken;
+}
+
+#if defined(MCUCOM_SHARED_LIBRARY)
+// The first interface's shorter events, each the beginning of an event of now.
+int Take(mcucom_link* link, EventBeforeCompletions* events, size_t max_events, int timeout_ms) {
+    int taken = 0;
+    for (mcucom_event event; static_cast<size_t>(taken) < max_events; ++taken) {
+        const int got = Take(link, &event, 1, taken == 0 ? timeout_ms : 0);
+        if (got <= 0) {
+            return taken == 0 ? got : taken;
+        }
+        memcpy(&events[taken], &event, sizeof events[taken]);
+    }
+    return taken;
 }
 #endif
 
@@ -456,16 +454,7 @@ int ReadEvents(mcucom_link* link, Event* events, size_t max_events, int timeout_
     if (!link->Enter(true)) {
         return Result(-ESHUTDOWN);
     }
-    int taken = 0;
-    while (static_cast<size_t>(taken) < max_events) {
-        mcucom::McuEvent event;
-        const int got = link->events.Read(&event, 1, taken == 0 ? timeout_ms : 0);
-        if (got <= 0) {
-            taken = taken == 0 && got < 0 ? -ESHUTDOWN : taken;
-            break;
-        }
-        Fill(&events[taken++], event);
-    }
+    const int taken = Take(link, events, max_events, timeout_ms);
     link->Leave();
     return Result(taken);
 }

@@ -33,9 +33,9 @@
 
 #include "ack/AckResults.h"
 #include "ack/DataPackList.h"
-#include "ack/EventQueue.h"
 #include "ack/FrameQueue.h"
 #include "ack/RecentCommands.h"
+#include "capi/EventQueue.h"
 #include "common/Clock.h"
 #include "common/CommonResults.h"
 #include "common/JobThreads.h"
@@ -495,7 +495,7 @@ TEST(EventQueue, TheDescriptorIsReadableExactlyWhileEventsAreQueued) {
         for (int i = 0; i < 3; ++i) {
             queue.PushFrame(bytes, static_cast<int>(frame.size()), mcucom::kFrameUnasked, i);
         }
-        mcucom::McuEvent events[3];
+        mcucom_event events[3];
         const int queued = depth == 1 ? 1 : 3;
         EXPECT_EQ(3u - queued, queue.dropped());
         for (int left = queued; left > 0; --left) {
@@ -503,7 +503,7 @@ TEST(EventQueue, TheDescriptorIsReadableExactlyWhileEventsAreQueued) {
             ASSERT_EQ(1, queue.Read(events, 1, 0));
         }
         EXPECT_FALSE(Readable(queue.fd()));
-        EXPECT_EQ(3u, events[0].seq);
+        EXPECT_EQ(3u, events[0].seqno);
         EXPECT_EQ(0, queue.Read(events, 3, 0));
     }
 }

@@ -48,7 +48,7 @@ McuLink& McuLink::Default() {
 
 McuLink::McuLink(const LinkLog& log, UseGlobalSerials)
     : m_log(log),
-      m_events(NULL),
+      m_unclaimed(NULL),
       m_globalSerials(true),
       m_serial(0),
       m_stop(false),
@@ -56,7 +56,7 @@ McuLink::McuLink(const LinkLog& log, UseGlobalSerials)
 
 McuLink::McuLink(const LinkLog& log, unsigned char firstSerial)
     : m_log(log),
-      m_events(NULL),
+      m_unclaimed(NULL),
       m_globalSerials(false),
       m_serial(static_cast<unsigned char>(firstSerial != 0 ? firstSerial - 1 : 0)),
       m_stop(false),
@@ -87,7 +87,8 @@ void McuLink::Stop(LinkResult cause) {
 }
 
 int McuLink::UnclaimedCount() {
-    return m_events != NULL ? static_cast<int>(m_events->size()) : m_dealList.GetDataListSize();
+    return m_unclaimed != NULL ? static_cast<int>(m_unclaimed->Unread())
+                               : m_dealList.GetDataListSize();
 }
 
 int McuLink::WriteToPort(char* buf, int count) {
@@ -301,21 +302,19 @@ void McuLink::TraceSent(const Outgoing& out) {
 }
 
 LinkResult McuLink::Command(unsigned int code, const unsigned char* payload, size_t length,
-                            unsigned int timeoutMs, LinkAnswer* answer) {
-    Outgoing out;
-    const LinkResult started = Start(code, payload, length, timeoutMs, &out);
-    if (started != kLinkDone) {
-        Answer(out, started, answer);
-        return started;
-    }
-    return Finish(&out, answer);
+                            unsigned int timeoutMs, Outgoing* out) {
+    Outgoing own;
+    Outgoing* const command = out != NULL ? out : &own;
+    const LinkResult started = Start(code, payload, length, timeoutMs, command);
+    return started != kLinkDone ? started : Finish(command);
 }
 
 LinkResult McuLink::Start(unsigned int code, const unsigned char* payload, size_t length,
                           unsigned int timeoutMs, Outgoing* out) {
     out->serial = 0;
     out->awaitsAnswer = false;
-    out->startUs = MonotonicMicros();
+    out->answered = false;
+    out->startUs = out->endUs = MonotonicMicros();
     if (length > static_cast<size_t>(FRAME_MAX_PAYLOAD)) {
         return kLinkPayloadTooLong;
     }
@@ -334,34 +333,32 @@ LinkResult McuLink::Start(unsigned int code, const unsigned char* payload, size_
     if (sent.outcome == kLinkDone) {
         sent = Post(out, reinterpret_cast<__ComFrameData*>(out->reply));
     }
+    out->endUs = MonotonicMicros();
     return sent.outcome == kLinkDone ? kLinkDone : WhyFailed(sent.outcome);
 }
 
-LinkResult McuLink::Finish(Outgoing* out, LinkAnswer* answer) {
+LinkResult McuLink::Finish(Outgoing* out) {
     LinkResult outcome = kLinkDone;
     if (out->awaitsAnswer) {
         const Sent sent = Collect(out, reinterpret_cast<__ComFrameData*>(out->reply));
         outcome = sent.outcome == kLinkDone ? kLinkDone : WhyFailed(sent.outcome);
     }
-    Answer(*out, outcome, answer);
+    out->answered = out->awaitsAnswer && outcome == kLinkDone;
+    out->endUs = MonotonicMicros();
     return outcome;
 }
 
-// The serial number and the time taken, whatever the outcome; the payload only with an answer.
-void McuLink::Answer(const Outgoing& out, LinkResult outcome, LinkAnswer* answer) {
-    if (answer == NULL) {
-        return;
-    }
-    memset(answer, 0, sizeof *answer);
-    answer->serial = out.serial;
-    answer->roundTripUs = static_cast<unsigned long long>(MonotonicMicros() - out.startUs);
-    if (outcome == kLinkDone && out.awaitsAnswer) {
-        const __ComFrameData* reply = reinterpret_cast<const __ComFrameData*>(out.reply);
-        const int len = ntohs(reply->len) - FRAME_MIN_LEN_FIELD;
-        answer->payloadLen = static_cast<unsigned short>(len > 0 ? len : 0);
-        memcpy(answer->payload, FramePayload(reply), answer->payloadLen);
-        answer->result = FrameAnswerResult(FrameBytes(reply));
-    }
+unsigned short McuLink::Outgoing::AnswerLength() const {
+    const int len = FrameLenField(reply) - FRAME_MIN_LEN_FIELD;
+    return static_cast<unsigned short>(answered && len > 0 ? len : 0);
+}
+
+const unsigned char* McuLink::Outgoing::AnswerPayload() const {
+    return reply + FRAME_HEADER_SIZE;
+}
+
+unsigned char McuLink::Outgoing::AnswerResult() const {
+    return answered ? FrameAnswerResult(reply) : 0;
 }
 
 // A wait or a write that a stopped link cut short failed for the stop's cause; a write that

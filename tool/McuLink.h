@@ -16,7 +16,7 @@
 #include <atomic>
 
 #include "ack/DataPackList.h"
-#include "ack/EventQueue.h"
+#include "ack/McuReceiver.h"
 #include "ack/RecentCommands.h"
 #include "common/LinkLog.h"
 #include "serial/SerialFun.h"
@@ -25,28 +25,29 @@
 
 namespace mcucom {
 
-// A command's answer, as the C interface gives it.
-struct LinkAnswer {
-    unsigned char serial;  // the serial number the command was sent with
-    unsigned char result;  // the answer's payload byte 1; 0 when it has none
-    unsigned short payloadLen;
-    unsigned char payload[FRAME_MAX_PAYLOAD];
-    unsigned long long roundTripUs;
-};
-
 class McuLink {
   public:
     // A command on its way: laid out, then written and, when it expects an answer, registered
-    // with its answer still to wait for.
+    // with its answer still to wait for; once finished, what it came to. The C interface reads
+    // its answer and completion from here.
     struct Outgoing {
         char frame[SEND_FRAME_BUF_SIZE];
         unsigned char reply[FRAME_MAX_SIZE];  // the answer, once taken
         unsigned short size;
         COM_CMD_3520D_TYPE cmd;
-        unsigned char serial;
-        bool awaitsAnswer;  // the code's flag asks for an answer
+        unsigned char serial;  // 0 until the command has one
+        bool awaitsAnswer;     // the code's flag asks for an answer
+        bool answered;         // the answer is in reply
         unsigned int timeo;
         long long startUs;
+        long long endUs;  // when it was answered, written or given up
+
+        // The answer's payload (byte 0 the serial number it acknowledges) and its result byte
+        // (payload byte 1; 0 when there is none): empty without an answer.
+        unsigned short AnswerLength() const;
+        const unsigned char* AnswerPayload() const;
+        unsigned char AnswerResult() const;
+        unsigned long long RoundTripUs() const { return endUs - startUs; }
     };
 
     // The fixed interface's link, made on first use and never destroyed, so that threads that
@@ -68,7 +69,7 @@ class McuLink {
     RecentCommands& recent() { return m_recent; }
     LinkLog& log() { return m_log; }
     // The frames to deal with are counted there instead of the deal list (a link's events).
-    void CountUnclaimedIn(EventQueue* events) { m_events = events; }
+    void CountUnclaimedIn(UnclaimedFrames* unclaimed) { m_unclaimed = unclaimed; }
 
     // The send path, its results and its lines as the fixed interface has them.
     int SendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned int timeo);
@@ -77,18 +78,17 @@ class McuLink {
     int WriteToPort(char* buf, int count);
     unsigned char NextSerial();
 
-    // A command as the C interface sends it. *answer, when not null, holds its serial number
-    // (0 when refused before it had one) and the time taken, and the answer's payload when it
-    // was answered.
+    // A command as the C interface sends it, and waits for; *out, when not null, says what it
+    // came to, whatever the outcome.
     LinkResult Command(unsigned int code, const unsigned char* payload, size_t length,
-                       unsigned int timeoutMs, LinkAnswer* answer);
+                       unsigned int timeoutMs, Outgoing* out);
     // Command in two halves, for a caller that does not wait: Start sends the command and
     // returns once it is written (kLinkDone), or why it could not be sent; Finish then waits
     // for its answer, as Command does, and gives its outcome. Every started command is finished
     // once, even on a stopped link (which ends the wait at once).
     LinkResult Start(unsigned int code, const unsigned char* payload, size_t length,
                      unsigned int timeoutMs, Outgoing* out);
-    LinkResult Finish(Outgoing* out, LinkAnswer* answer);
+    LinkResult Finish(Outgoing* out);
 
     // Ends every wait on the link, and refuses commands from now on, with its cause
     // (kLinkLineLost or kLinkClosed); the first cause given stays.
@@ -115,7 +115,6 @@ class McuLink {
                           unsigned int timeo);
     Sent AwaitAnswer(__ComFrameData* sent, __ComFrameData* reply, unsigned int timeo);
     void Retire(const __ComFrameData* sent, LinkResult outcome);
-    void Answer(const Outgoing& out, LinkResult outcome, LinkAnswer* answer);
     bool WrittenOrReported(char* frame, unsigned short size);
     void TraceSent(const Outgoing& out);
     void ReportSendFailure(int result, const __ComFrameData* reply);
@@ -128,7 +127,7 @@ class McuLink {
     DataPackList m_dealList;
     RecentCommands m_recent;
     LinkLog m_log;
-    EventQueue* m_events;
+    UnclaimedFrames* m_unclaimed;
     bool m_globalSerials;  // the default link draws GetSerialNum's, the process-wide ones
     std::atomic<unsigned char> m_serial;
     std::atomic<bool> m_stop;

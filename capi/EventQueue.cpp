@@ -1,27 +1,22 @@
 // SPDX-License-Identifier: MIT
-#include "ack/EventQueue.h"
+#include "capi/EventQueue.h"
 
 #include <arpa/inet.h>
 #include <string.h>
 #include <time.h>
 
 #include "common/Clock.h"
+#include "common/ComFrame.h"
 
 namespace mcucom {
 
 namespace {
 
 // An event of kind with every field but its payload bytes zero.
-void Clear(McuEvent* event, int kind) {
-    memset(event, 0, offsetof(McuEvent, payload));
+void Clear(mcucom_event* event, uint32_t kind) {
+    memset(event, 0, offsetof(mcucom_event, payload));
+    memset(&event->timestamp_us, 0, sizeof *event - offsetof(mcucom_event, timestamp_us));
     event->kind = kind;
-    event->timestampUs = 0;
-    event->seq = 0;
-    event->error = 0;
-    event->tag = 0;
-    event->status = 0;
-    event->result = 0;
-    event->roundTripUs = 0;
 }
 
 }  // namespace
@@ -58,9 +53,9 @@ void EventQueue::SetReadable(bool readable) {
 // The oldest of the MCU's events goes while they and the reserved places fill the depth.
 // Called with the lock.
 void EventQueue::MakeRoomForFrame() {
-    std::deque<McuEvent>::iterator it = m_events.begin();
+    std::deque<mcucom_event>::iterator it = m_events.begin();
     while (m_frames > 0 && m_frames + m_reserved >= m_depth) {
-        while (it->kind == kEventCompletion) {
+        while (it->kind == MCUCOM_EVENT_COMPLETION) {
             ++it;
         }
         it = m_events.erase(it);
@@ -69,10 +64,10 @@ void EventQueue::MakeRoomForFrame() {
     }
 }
 
-void EventQueue::Push(McuEvent* event) {
+void EventQueue::Push(mcucom_event* event) {
     pthread_mutex_lock(&m_lock);
-    event->seq = m_nextSeq++;
-    const bool completion = event->kind == kEventCompletion;
+    event->seqno = m_nextSeq++;
+    const bool completion = event->kind == MCUCOM_EVENT_COMPLETION;
     if (!completion) {
         MakeRoomForFrame();
     }
@@ -106,30 +101,30 @@ void EventQueue::Unreserve() {
     pthread_mutex_unlock(&m_lock);
 }
 
-void EventQueue::PushCompletion(McuEvent* event) {
-    event->kind = kEventCompletion;
-    event->timestampUs = MonotonicMicros();
+void EventQueue::PushCompletion(mcucom_event* event) {
+    event->kind = MCUCOM_EVENT_COMPLETION;
+    event->timestamp_us = static_cast<uint64_t>(MonotonicMicros());
     event->error = 0;
     Push(event);
 }
 
 void EventQueue::PushFrame(const unsigned char* frame, int length, FrameKind kind, long long atUs) {
-    McuEvent event;
-    Clear(&event, kind);
+    mcucom_event event;
+    Clear(&event, static_cast<uint32_t>(kind));
     event.code = FrameCmdCode(frame);
     event.serial = frame[4];
     event.flag = frame[5];
     const int payloadLen = length - FRAME_MIN_SIZE;
-    event.payloadLen = static_cast<unsigned short>(payloadLen > 0 ? payloadLen : 0);
-    memcpy(event.payload, frame + FRAME_HEADER_SIZE, event.payloadLen);
-    event.timestampUs = atUs;
+    event.payload_len = static_cast<uint16_t>(payloadLen > 0 ? payloadLen : 0);
+    memcpy(event.payload, frame + FRAME_HEADER_SIZE, event.payload_len);
+    event.timestamp_us = static_cast<uint64_t>(atUs);
     Push(&event);
 }
 
 void EventQueue::PushLineLost(int error, long long atUs) {
-    McuEvent event;
-    Clear(&event, kEventLineLost);
-    event.timestampUs = atUs;
+    mcucom_event event;
+    Clear(&event, MCUCOM_EVENT_LINE_LOST);
+    event.timestamp_us = static_cast<uint64_t>(atUs);
     event.error = error;
     Push(&event);
 }
@@ -139,7 +134,7 @@ bool EventQueue::NothingMoreToRead() const {
     return m_closed && m_events.empty() && m_reserved == 0;
 }
 
-int EventQueue::Read(McuEvent* out, int max, int timeoutMs) {
+int EventQueue::Read(mcucom_event* out, int max, int timeoutMs) {
     const struct timespec deadline =
         MonotonicDeadlineAfter(timeoutMs > 0 ? static_cast<unsigned int>(timeoutMs) : 0);
     pthread_mutex_lock(&m_lock);
@@ -152,8 +147,8 @@ int EventQueue::Read(McuEvent* out, int max, int timeoutMs) {
     }
     int taken = NothingMoreToRead() ? -1 : 0;
     while (taken >= 0 && taken < max && !m_events.empty()) {
-        McuEvent& event = m_events.front();
-        if (event.kind == kEventCompletion) {
+        mcucom_event& event = m_events.front();
+        if (event.kind == MCUCOM_EVENT_COMPLETION) {
             --m_reserved;
         } else {
             --m_frames;
