@@ -153,11 +153,12 @@ gate_static() {
   echo "clang-format"
   clang-format --dry-run --Werror $(git ls-files '*.cpp' '*.h')
   echo "clang-tidy"
-  clang-tidy -p build --quiet $(git ls-files 'ack/*.cpp' 'common/*.cpp' 'serial/*.cpp' \
-    'tool/*.cpp' 'capi/*.cpp' 'programs/*.cpp' 'sim/*.cpp' 'bringup/*.cpp')
+  clang-tidy -p build --quiet $(git ls-files 'common/*.cpp' 'serial/*.cpp' 'ack/*.cpp' \
+    'receiver/*.cpp' 'link/*.cpp' 'tool/*.cpp' 'capi/*.cpp' 'programs/*.cpp' 'sim/*.cpp' \
+    'bringup/*.cpp')
   echo "cppcheck"
   cppcheck --enable=warning,performance,portability --std=c++11 --error-exitcode=1 \
-    --inline-suppr --quiet -I . ack common serial tool capi programs sim bringup
+    --inline-suppr --quiet -I . common serial ack receiver link tool capi programs sim bringup
 }
 
 gate_package() {

@@ -20,9 +20,9 @@
 
 #include <deque>
 
-#include "ack/RecentCommands.h"
 #include "capi/mcucom.h"
 #include "common/WakePipe.h"
+#include "receiver/RecentCommands.h"
 
 namespace mcucom {
 

@@ -13,15 +13,15 @@
 #include <memory>
 #include <new>
 
-#include "ack/McuReceiver.h"
 #include "capi/EventQueue.h"
 #include "common/CmdTable.h"
 #include "common/ComFrame.h"
 #include "common/FrameRules.h"
 #include "common/JobThreads.h"
+#include "link/McuLink.h"
+#include "link/McuPort.h"
+#include "receiver/McuReceiver.h"
 #include "serial/ClaimedLine.h"
-#include "tool/McuLink.h"
-#include "tool/McuPort.h"
 
 namespace {
 

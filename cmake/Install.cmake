@@ -47,7 +47,7 @@ if(HDDPOWER_SHARED)
           DESTINATION ${HDDPOWER_PYTHON_DIR} COMPONENT python
           FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 endif()
-foreach(layer common serial ack tool)
+foreach(layer common serial ack receiver link tool)
   install(DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR}/${layer}/
           DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/mcucom/${layer}
           COMPONENT dev

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "ack/FrameStreamScanner.h"
 #include "fuzz/FuzzCheck.h"
+#include "receiver/FrameStreamScanner.h"
 
 namespace {
 

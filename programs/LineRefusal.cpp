@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "common/LineClaim.h"
+#include "common/LineLock.h"
 
 bool SayLineNotTaken(const char* program, const char* path, int error) {
     if (error != EBUSY) {

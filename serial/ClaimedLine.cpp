@@ -6,7 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "common/LineClaim.h"
+#include "common/LineLock.h"
 
 namespace mcucom {
 

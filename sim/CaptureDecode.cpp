@@ -14,14 +14,14 @@
 #include <utility>
 #include <vector>
 
-#include "ack/FrameStreamScanner.h"
 #include "common/Clock.h"
 #include "common/ComFrame.h"
 #include "common/StdStreams.h"
 #include "programs/StopSignals.h"
+#include "receiver/FrameStreamScanner.h"
+#include "sim/LineOrFifo.h"
 #include "sim/McuSimulator.h"
 #include "sim/StreamDecoder.h"
-#include "sim/TakenLine.h"
 #include "sim/TrafficReport.h"
 
 namespace {
@@ -32,7 +32,7 @@ const int kQuietMs = mcucom::FRAME_STREAM_QUIET_US / 1000;
 // The input: standard input as it is, or a path taken for this program (a device is set up,
 // and put back when decoding ends). The exit status when it cannot be decoded, after saying
 // why; -1 when it can.
-int OpenInput(const DecodeOptions& options, TakenLine* taken, int* fd) {
+int OpenInput(const DecodeOptions& options, LineOrFifo* taken, int* fd) {
     if (strcmp(options.path, "-") == 0) {
         *fd = STDIN_FILENO;
     } else {
@@ -152,7 +152,7 @@ int DecodeCapture(const DecodeOptions& options, void (*print)(const std::string&
     CatchStopSignals();
     int status;
     {
-        TakenLine taken;
+        LineOrFifo taken;
         int fd = -1;
         status = OpenInput(options, &taken, &fd);
         if (status < 0) {

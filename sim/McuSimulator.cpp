@@ -12,10 +12,10 @@
 
 #include <utility>
 
-#include "ack/FrameStreamScanner.h"
 #include "common/Clock.h"
 #include "common/CmdTable.h"
 #include "common/ComFrame.h"
+#include "receiver/FrameStreamScanner.h"
 #include "sim/TrafficReport.h"
 
 namespace {

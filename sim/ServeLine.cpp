@@ -17,7 +17,7 @@
 #include "common/Clock.h"
 #include "programs/StopSignals.h"
 #include "sim/DeviceNamespace.h"
-#include "sim/TakenLine.h"
+#include "sim/LineOrFifo.h"
 
 namespace {
 
@@ -292,7 +292,7 @@ int ServeLine(const char* line, const ServeSetup& setup, double* ended) {
     if (strncmp(line, kLinkedPty, sizeof kLinkedPty - 1) == 0) {
         return ServeNewPty(line + sizeof kLinkedPty - 1, setup, ended);
     }
-    TakenLine device;
+    LineOrFifo device;
     const int refused = device.Take(line, O_RDWR, setup.share);
     if (refused >= 0) {
         return refused;

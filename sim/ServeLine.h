@@ -22,7 +22,7 @@ struct ServeSetup {
 // that comes while another is served waits its turn. "pty" makes a new pseudo-terminal, says
 // its path first ("serving a pseudo-terminal at PATH") and serves it for one program after
 // another until a stop signal. Anything else is a device, taken as
-// TakenLine does, and served until it hangs up. Logs its totals and sets *ended to when serving
+// LineOrFifo does, and served until it hangs up. Logs its totals and sets *ended to when serving
 // ended. Returns 0, or, after saying why, 1 (the line cannot be used) or 3 (another program
 // holds it); *ended is left as it was when nothing was served.
 int ServeLine(const char* line, const ServeSetup& setup, double* ended);

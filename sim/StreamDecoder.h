@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "ack/FrameStreamScanner.h"
+#include "receiver/FrameStreamScanner.h"
 
 struct DecodedItem {
     enum Kind {

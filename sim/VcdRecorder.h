@@ -21,8 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "link/McuPort.h"
 #include "sim/McuSimulator.h"
-#include "tool/McuPort.h"
 
 class VcdRecorder {
   public:

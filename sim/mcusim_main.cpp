@@ -16,13 +16,14 @@
 #include <string>
 #include <vector>
 
-#include "ack/FrameStreamScanner.h"
 #include "common/Clock.h"
 #include "common/ComFrame.h"
 #include "common/MutexLock.h"
 #include "common/StdStreams.h"
+#include "link/McuPort.h"
 #include "programs/ParseArgs.h"
 #include "programs/StopSignals.h"
+#include "receiver/FrameStreamScanner.h"
 #include "sim/CaptureDecode.h"
 #include "sim/DeviceNamespace.h"
 #include "sim/McuSimulator.h"
@@ -35,7 +36,6 @@
 #include "sim/ServeLine.h"
 #include "sim/TrafficReport.h"
 #include "sim/VcdRecorder.h"
-#include "tool/McuPort.h"
 
 namespace {
 

@@ -34,12 +34,15 @@
 #include "ack/AckResults.h"
 #include "ack/DataPackList.h"
 #include "ack/FrameQueue.h"
-#include "ack/RecentCommands.h"
 #include "capi/EventQueue.h"
 #include "common/Clock.h"
 #include "common/CommonResults.h"
 #include "common/JobThreads.h"
 #include "common/WorkerThread.h"
+#include "link/McuLink.h"
+#include "link/McuPort.h"
+#include "link/ModuleResults.h"
+#include "receiver/RecentCommands.h"
 #include "serial/PortResults.h"
 #include "sim/LocalLink.h"
 #include "tests/support/CaptureOutput.h"
@@ -47,9 +50,6 @@
 #include "tests/support/FrameOracle.h"
 #include "tests/support/ToolRun.h"
 #include "tool/HddPower.h"
-#include "tool/McuLink.h"
-#include "tool/McuPort.h"
-#include "tool/ModuleResults.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string.h>
 
 #include "common/FixedLog.h"
-#include "tool/ModuleResults.h"
-#include "tool/SendPath.h"
+#include "link/ModuleResults.h"
+#include "link/SendPath.h"
 
 namespace {
 

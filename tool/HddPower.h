@@ -13,14 +13,14 @@
 
 #include "common/CmdTable.h"      // command codes, the table and its flag bytes
 #include "common/ComFrame.h"      // the frame, its checksum and completion
+#include "link/McuPort.h"         // the port's settings, opening, closing and writing
+#include "link/ModuleGlobals.h"   // g_McuCom, m_waitCmdList, m_ackList, m_dealList
+#include "link/ModuleReceiver.h"  // a receiver on the module's own port and lists
+#include "link/ModuleResults.h"   // result codes of the send path and the port
+#include "link/SendPath.h"        // sendCmdData and WriteData
+#include "link/SerialNumber.h"    // GetSerialNum
 #include "tool/AlarmOutPower.h"   // command 6 and its payload
-#include "tool/McuPort.h"         // the port's settings, opening, closing and writing
-#include "tool/ModuleGlobals.h"   // g_McuCom, m_waitCmdList, m_ackList, m_dealList
-#include "tool/ModuleReceiver.h"  // a receiver on the module's own port and lists
-#include "tool/ModuleResults.h"   // result codes of the send path and the port
 #include "tool/PowerLine.h"       // the ASCII power line
 #include "tool/PowerSwitch.h"     // the tool's on and off requests
-#include "tool/SendPath.h"        // sendCmdData and WriteData
-#include "tool/SerialNumber.h"    // GetSerialNum
 
 #endif  // TOOL_HDDPOWER_H

@@ -4,8 +4,8 @@
 
 #include <string.h>
 
+#include "link/McuPort.h"
 #include "serial/PortResults.h"
-#include "tool/McuPort.h"
 #include "tool/PowerLineLayout.h"
 
 namespace {

@@ -5,8 +5,8 @@
 // list), and never destroyed: a thread still sending when the program calls exit() would
 // otherwise run into a list destroyed under it. The kernel closes a port left open when the
 // program ends. Each name refers to its object for the life of the program, from before main.
-#ifndef TOOL_MODULEGLOBALS_H
-#define TOOL_MODULEGLOBALS_H
+#ifndef LINK_MODULEGLOBALS_H
+#define LINK_MODULEGLOBALS_H
 
 #include "ack/DataPackList.h"
 #include "serial/SerialFun.h"
@@ -16,4 +16,4 @@ extern WaitCmdList& m_waitCmdList;
 extern DataPackList& m_ackList;   // acknowledgements received; WriteData collects from it
 extern DataPackList& m_dealList;  // every other frame received, for the application to deal with
 
-#endif  // TOOL_MODULEGLOBALS_H
+#endif  // LINK_MODULEGLOBALS_H

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "tool/SerialNumber.h"
+#include "link/SerialNumber.h"
 
 #include <sys/syscall.h>
 #include <time.h>

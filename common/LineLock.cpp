@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "common/LineClaim.h"
+#include "common/LineLock.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -10,12 +10,12 @@
 
 namespace mcucom {
 
-LineClaimResult LockLine(int fd) {
+LineLockResult LockLine(int fd) {
     int locked;
     do {
         locked = flock(fd, LOCK_EX | LOCK_NB);
     } while (locked != 0 && errno == EINTR);
-    return locked != 0 && errno == EWOULDBLOCK ? LINE_HELD_ELSEWHERE : LINE_CLAIMED;
+    return locked != 0 && errno == EWOULDBLOCK ? LINE_HELD_ELSEWHERE : LINE_LOCKED;
 }
 
 void SetLineExclusive(int fd, bool exclusive) {

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The module's globals: the default link's objects (tool/McuLink), which is made by whichever
+// The module's globals: the default link's objects (link/McuLink), which is made by whichever
 // of them is reached first, before main or after, and kept to the end of the process.
-#include "tool/ModuleGlobals.h"
+#include "link/ModuleGlobals.h"
 
-#include "tool/McuLink.h"
+#include "link/McuLink.h"
 
 CComTransmit& g_McuCom = mcucom::McuLink::Default().port();
 WaitCmdList& m_waitCmdList = mcucom::McuLink::Default().waitList();

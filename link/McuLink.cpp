@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "tool/McuLink.h"
+#include "link/McuLink.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -10,10 +10,10 @@
 #include "ack/AckResults.h"
 #include "common/Clock.h"
 #include "common/FixedLog.h"
+#include "link/LinkResult.h"
+#include "link/ModuleResults.h"
+#include "link/SerialNumber.h"
 #include "serial/PortResults.h"
-#include "tool/LinkResult.h"
-#include "tool/ModuleResults.h"
-#include "tool/SerialNumber.h"
 
 namespace mcucom {
 
@@ -303,10 +303,12 @@ void McuLink::TraceSent(const Outgoing& out) {
 
 LinkResult McuLink::Command(unsigned int code, const unsigned char* payload, size_t length,
                             unsigned int timeoutMs, Outgoing* out) {
-    Outgoing own;
-    Outgoing* const command = out != NULL ? out : &own;
-    const LinkResult started = Start(code, payload, length, timeoutMs, command);
-    return started != kLinkDone ? started : Finish(command);
+    if (out == NULL) {
+        Outgoing own = Outgoing();
+        return Command(code, payload, length, timeoutMs, &own);
+    }
+    const LinkResult started = Start(code, payload, length, timeoutMs, out);
+    return started != kLinkDone ? started : Finish(out);
 }
 
 LinkResult McuLink::Start(unsigned int code, const unsigned char* payload, size_t length,

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "ack/McuReceiver.h"
+#include "receiver/McuReceiver.h"
 
 #include <errno.h>
 #include <string.h>

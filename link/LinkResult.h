@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: MIT
 // What became of a command on a link: one value per outcome, whichever list or layer told of
-// it. The fixed interface keeps the numbers its callers compare against (tool/ModuleResults.h,
+// it. The fixed interface keeps the numbers its callers compare against (link/ModuleResults.h,
 // ack/AckResults.h), whose values repeat across classes (-1 is a bad argument to the send
 // path and "nothing arrived" to the packet list); a link records the outcome beside them, so
 // that nothing downstream has to guess which class a number came from. The C interface maps
 // these to errno values, in one place.
-#ifndef TOOL_LINKRESULT_H
-#define TOOL_LINKRESULT_H
+#ifndef LINK_LINKRESULT_H
+#define LINK_LINKRESULT_H
 
 namespace mcucom {
 
@@ -26,4 +26,4 @@ enum LinkResult {
 
 }  // namespace mcucom
 
-#endif  // TOOL_LINKRESULT_H
+#endif  // LINK_LINKRESULT_H

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-#include "tool/ModuleReceiver.h"
+#include "link/ModuleReceiver.h"
 
-#include "tool/McuLink.h"
+#include "link/McuLink.h"
 
 namespace mcucom {
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "ack/RecentCommands.h"
+#include "receiver/RecentCommands.h"
 
 #include <string.h>
 

@@ -5,8 +5,8 @@
 // with one difference a stream needs: a frame whose bytes have not all arrived is waited for,
 // not dropped, until the caller says the line went idle (Flush). The scanner owns a fixed
 // buffer and never allocates. Not thread-safe: one reader feeds it.
-#ifndef ACK_FRAMESTREAMSCANNER_H
-#define ACK_FRAMESTREAMSCANNER_H
+#ifndef RECEIVER_FRAMESTREAMSCANNER_H
+#define RECEIVER_FRAMESTREAMSCANNER_H
 
 #include <stddef.h>
 
@@ -58,4 +58,4 @@ class FrameStreamScanner {
 
 }  // namespace mcucom
 
-#endif  // ACK_FRAMESTREAMSCANNER_H
+#endif  // RECEIVER_FRAMESTREAMSCANNER_H

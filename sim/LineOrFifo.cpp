@@ -1,22 +1,22 @@
 // SPDX-License-Identifier: MIT
-#include "sim/TakenLine.h"
+#include "sim/LineOrFifo.h"
 
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "link/McuPort.h"
 #include "programs/LineRefusal.h"
 #include "programs/StopSignals.h"
-#include "tool/McuPort.h"
 
-TakenLine::TakenLine() : m_fifo(-1) {}
+LineOrFifo::LineOrFifo() : m_fifo(-1) {}
 
-TakenLine::~TakenLine() {
+LineOrFifo::~LineOrFifo() {
     Release();
 }
 
-int TakenLine::Take(const char* path, int accessMode, bool share) {
+int LineOrFifo::Take(const char* path, int accessMode, bool share) {
     // A FIFO is opened as cat opens one, waiting for its writer: opened without waiting, its
     // first read would see an end that is only the writer not being there yet.
     struct stat st;
@@ -42,7 +42,7 @@ int TakenLine::Take(const char* path, int accessMode, bool share) {
     return -1;
 }
 
-void TakenLine::Release() {
+void LineOrFifo::Release() {
     m_line.Release();
     if (m_fifo >= 0) {
         close(m_fifo);

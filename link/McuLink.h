@@ -10,18 +10,18 @@
 // Stop() makes every wait in progress on the link end at once (and later ones not start),
 // with its cause: the line was lost, or the link is closing. The default link is never
 // stopped, and its waits last their whole time, as the fixed interface has them.
-#ifndef TOOL_MCULINK_H
-#define TOOL_MCULINK_H
+#ifndef LINK_MCULINK_H
+#define LINK_MCULINK_H
 
 #include <atomic>
 
 #include "ack/DataPackList.h"
-#include "ack/McuReceiver.h"
-#include "ack/RecentCommands.h"
 #include "common/LinkLog.h"
+#include "link/LinkResult.h"
+#include "link/SendPath.h"
+#include "receiver/McuReceiver.h"
+#include "receiver/RecentCommands.h"
 #include "serial/SerialFun.h"
-#include "tool/LinkResult.h"
-#include "tool/SendPath.h"
 
 namespace mcucom {
 
@@ -136,4 +136,4 @@ class McuLink {
 
 }  // namespace mcucom
 
-#endif  // TOOL_MCULINK_H
+#endif  // LINK_MCULINK_H

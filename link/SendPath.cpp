@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The fixed interface's send path: the default link's (tool/McuLink).
-#include "tool/SendPath.h"
+// The fixed interface's send path: the default link's (link/McuLink).
+#include "link/SendPath.h"
 
-#include "tool/McuLink.h"
+#include "link/McuLink.h"
 
 __UserCmdData::__UserCmdData() : cmd(), serialNum(0), dataLen(0), data(NULL) {}
 

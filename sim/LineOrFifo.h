@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: MIT
-// A line the simulator or the decoder works on for as long as it runs: a serial device or a
-// pseudo-terminal named by its path, taken for this program alone the way serial tools do (an
-// advisory lock and exclusive mode, unless shared), set to 115200 8N1 raw, and put back as it
-// was when released. Anything that is no terminal (a file, a pipe) is only opened and closed.
-#ifndef SIM_TAKENLINE_H
-#define SIM_TAKENLINE_H
+// What the simulator or the decoder works on for as long as it runs, named by its path: a
+// serial device or a pseudo-terminal, taken as a ClaimedLine (an advisory lock and exclusive
+// mode, unless shared), set to 115200 8N1 raw, and put back as it was when released; or a FIFO,
+// opened as cat opens one. Anything else that is no terminal (a file) is only opened and
+// closed. Why it could not be taken is said in the programs' one wording.
+#ifndef SIM_LINEORFIFO_H
+#define SIM_LINEORFIFO_H
 
 #include "serial/ClaimedLine.h"
 
@@ -12,13 +13,13 @@
 const int kLineUnusable = 1;  // it could not be opened
 const int kLineHeld = 3;      // another program holds it
 
-class TakenLine {
+class LineOrFifo {
   public:
-    TakenLine();
-    ~TakenLine();
+    LineOrFifo();
+    ~LineOrFifo();
 
-    TakenLine(const TakenLine&) = delete;
-    TakenLine& operator=(const TakenLine&) = delete;
+    LineOrFifo(const LineOrFifo&) = delete;
+    LineOrFifo& operator=(const LineOrFifo&) = delete;
 
     // Opens path with the access mode (O_RDONLY, O_RDWR) and takes it. -1 when it can be
     // used; otherwise an exit status, after saying why on standard error. The open never waits
@@ -35,4 +36,4 @@ class TakenLine {
     int m_fifo;
 };
 
-#endif  // SIM_TAKENLINE_H
+#endif  // SIM_LINEORFIFO_H

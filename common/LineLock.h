@@ -1,24 +1,23 @@
 // SPDX-License-Identifier: MIT
-// Taking a serial line for one program, the way serial tools do: an advisory lock on the
-// device (flock, which other serial tools take and respect) and the terminal's exclusive mode
-// (further opens refused, except to privileged processes). For the programs built on the
-// module that own a line while they run (mcusend, mcusim on a device); the tool hddpower
-// takes no lock.
-#ifndef COMMON_LINECLAIM_H
-#define COMMON_LINECLAIM_H
+// The two means by which a program keeps a serial line to itself, as serial tools do: an
+// advisory lock on the device (flock, which other serial tools take and respect) and the
+// terminal's exclusive mode (further opens refused, except to privileged processes). The line
+// taken with them is serial/ClaimedLine; the tool hddpower takes no lock.
+#ifndef COMMON_LINELOCK_H
+#define COMMON_LINELOCK_H
 
 #include <errno.h>
 
 namespace mcucom {
 
-enum LineClaimResult {
-    LINE_CLAIMED = 0,
+enum LineLockResult {
+    LINE_LOCKED = 0,
     LINE_HELD_ELSEWHERE = 1,  // another program holds the lock
 };
 
 // Takes the lock on the device open at fd, without waiting. A device or file system that
 // cannot be locked is taken as free: the lock only keeps cooperating programs apart.
-LineClaimResult LockLine(int fd);
+LineLockResult LockLine(int fd);
 
 // Sets or clears the terminal's exclusive mode; a descriptor that is no terminal is left alone.
 void SetLineExclusive(int fd, bool exclusive);
@@ -36,4 +35,4 @@ bool HeldInExclusiveMode(const char* path);
 
 }  // namespace mcucom
 
-#endif  // COMMON_LINECLAIM_H
+#endif  // COMMON_LINELOCK_H

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "ack/FrameStreamScanner.h"
+#include "receiver/FrameStreamScanner.h"
 
 #include <string.h>
 

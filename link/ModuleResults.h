@@ -2,8 +2,8 @@
 // Result codes of the command module. Negative results of the wait list and the packet list
 // (ack/AckResults.h) pass through WriteData unchanged. Callers on the board compare against
 // the numbers themselves, so the values never change.
-#ifndef TOOL_MODULERESULTS_H
-#define TOOL_MODULERESULTS_H
+#ifndef LINK_MODULERESULTS_H
+#define LINK_MODULERESULTS_H
 
 namespace mcucom {
 
@@ -18,4 +18,4 @@ const int MODULE_PORT_FAIL = -1;
 
 }  // namespace mcucom
 
-#endif  // TOOL_MODULERESULTS_H
+#endif  // LINK_MODULERESULTS_H

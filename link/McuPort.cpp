@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
-#include "tool/McuPort.h"
+#include "link/McuPort.h"
 
 #include <string.h>
 #include <termios.h>
 
-#include "tool/McuLink.h"
-#include "tool/ModuleResults.h"
+#include "link/McuLink.h"
+#include "link/ModuleResults.h"
 
 namespace mcucom {
 

@@ -5,9 +5,9 @@
 // whose flag has the ackBit it goes through WriteData, which registers the command in
 // m_waitCmdList, writes it, waits up to the time-out (milliseconds) for the acknowledgement,
 // collects it from m_ackList into the caller's reply, and unregisters the command; frames of
-// codes 8 and 33 are also printed after sending. Results in tool/ModuleResults.h.
-#ifndef TOOL_SENDPATH_H
-#define TOOL_SENDPATH_H
+// codes 8 and 33 are also printed after sending. Results in link/ModuleResults.h.
+#ifndef LINK_SENDPATH_H
+#define LINK_SENDPATH_H
 
 #include "common/CmdTable.h"
 #include "common/ComFrame.h"
@@ -33,4 +33,4 @@ const unsigned int SEND_DEFAULT_TIMEO_MS = 100;
 int sendCmdData(__UserCmdData* request, __ComFrameData* reply, unsigned int timeo);
 int WriteData(char* frame, unsigned short size, __ComFrameData* reply, unsigned int timeo);
 
-#endif  // TOOL_SENDPATH_H
+#endif  // LINK_SENDPATH_H

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Frame serial numbers.
-#ifndef TOOL_SERIALNUMBER_H
-#define TOOL_SERIALNUMBER_H
+#ifndef LINK_SERIALNUMBER_H
+#define LINK_SERIALNUMBER_H
 
 #include <atomic>
 
@@ -38,4 +38,4 @@ unsigned char UnpredictableSerial();
 
 }  // namespace mcucom
 
-#endif  // TOOL_SERIALNUMBER_H
+#endif  // LINK_SERIALNUMBER_H

@@ -11,19 +11,19 @@
 // time-out and never block past it, and Stop() wakes the wait in progress, so it returns at once,
 // whoever else reads the port. A frame left incomplete is given up (its head dropped, the bytes
 // after it scanned again) once the line has been quiet for FRAME_STREAM_QUIET_US. The port must
-// stay open while the receiver runs. tool/ModuleReceiver.h wires one to the module's own port and
+// stay open while the receiver runs. link/ModuleReceiver.h wires one to the module's own port and
 // lists.
-#ifndef ACK_MCURECEIVER_H
-#define ACK_MCURECEIVER_H
+#ifndef RECEIVER_MCURECEIVER_H
+#define RECEIVER_MCURECEIVER_H
 
 #include "ack/DataPackList.h"
-#include "ack/FrameStreamScanner.h"
-#include "ack/RecentCommands.h"
 #include "common/ForkGuard.h"
 #include "common/LinkLog.h"
 #include "common/MutexLock.h"
 #include "common/WakePipe.h"
 #include "common/WorkerThread.h"
+#include "receiver/FrameStreamScanner.h"
+#include "receiver/RecentCommands.h"
 #include "serial/SerialFun.h"
 
 namespace mcucom {
@@ -124,4 +124,4 @@ class McuReceiver : private FrameStreamScanner::Sink {
 
 }  // namespace mcucom
 
-#endif  // ACK_MCURECEIVER_H
+#endif  // RECEIVER_MCURECEIVER_H

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: MIT
 // A receiver wired to the module's own port and lists: g_McuCom, m_waitCmdList, m_ackList and
 // m_dealList. Start it once the port is open; stop it before the port closes.
-#ifndef TOOL_MODULERECEIVER_H
-#define TOOL_MODULERECEIVER_H
+#ifndef LINK_MODULERECEIVER_H
+#define LINK_MODULERECEIVER_H
 
-#include "ack/McuReceiver.h"
+#include "receiver/McuReceiver.h"
 
 namespace mcucom {
 
@@ -15,4 +15,4 @@ class ModuleReceiver : public McuReceiver {
 
 }  // namespace mcucom
 
-#endif  // TOOL_MODULERECEIVER_H
+#endif  // LINK_MODULERECEIVER_H

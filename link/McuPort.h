@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The module's MCU port: its fixed settings, opening and closing it, and the one write path.
-#ifndef TOOL_MCUPORT_H
-#define TOOL_MCUPORT_H
+#ifndef LINK_MCUPORT_H
+#define LINK_MCUPORT_H
 
 #include "serial/SerialFun.h"
 
@@ -29,4 +29,4 @@ int McuComModuleDestory();
 // count written, which may be short.
 int WriteToMcuPort(char* buf, int count);
 
-#endif  // TOOL_MCUPORT_H
+#endif  // LINK_MCUPORT_H

@@ -8,8 +8,8 @@
 // MCU's own. A frame matches a command by the acknowledgement rule (command 4 on its code
 // alone). A late answer turns its command into an answered one, so that copies of it count as
 // copies.
-#ifndef ACK_RECENTCOMMANDS_H
-#define ACK_RECENTCOMMANDS_H
+#ifndef RECEIVER_RECENTCOMMANDS_H
+#define RECEIVER_RECENTCOMMANDS_H
 
 #include "common/ComFrame.h"
 #include "common/MutexLock.h"
@@ -50,4 +50,4 @@ class RecentCommands {
 
 }  // namespace mcucom
 
-#endif  // ACK_RECENTCOMMANDS_H
+#endif  // RECEIVER_RECENTCOMMANDS_H
