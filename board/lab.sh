@@ -37,7 +37,7 @@ case $standin in
   *) echo "board lab: --standin takes serial or ser2net, not '$standin'" >&2; exit 2 ;;
 esac
 programs=("$arm_build/hddpower" "$arm_build/mcusend" "$arm_build/mcudaemon" "$arm_build/tests/module_test")
-for program in "${programs[@]}" "$host_build/mcusim"; do
+for program in "${programs[@]}" "$host_build/mcusim" "$host_build/libmcucom.so.1"; do
   [ -x "$program" ] || { echo "board lab: $program is missing; build first" >&2; exit 125; }
 done
 
@@ -144,6 +144,9 @@ esac
 # pytest as Ctrl-C, with which labgrid powers the emulated board off before the stand-in's
 # processes and the files here are cleaned up; SIGINT is given back its default, which a
 # background job's is not.
+# The suite takes the MCU line's rate from the module, through the project's Python package on
+# the host build's library.
+export PYTHONPATH=$PWD/python${PYTHONPATH:+:$PYTHONPATH} MCUCOM_LIBRARY=$host_build/libmcucom.so.1
 env --default-signal=INT /usr/bin/python3 -m pytest -p no:cacheprovider "${environment[@]}" board/lab "$@" &
 pytest_pid=$!
 signalled=""

@@ -19,11 +19,12 @@ import tempfile
 import threading
 import time
 
+import mcucom
 import pytest
 from labgrid.driver import ManualPowerDriver
 from pexpect import TIMEOUT
 
-LINE_RATE = 115200  # the MCU line's rate, as the module sets it
+LINE_RATE = mcucom.defaults()["baud_rate"]  # the MCU line's rate, as the module sets it
 
 
 def pytest_configure(config):

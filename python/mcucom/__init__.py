@@ -46,7 +46,7 @@ __all__ = [
     "Link", "Answer", "Written", "Event", "EventKind", "LogLevel", "McuError", "NoAnswer",
     "AlreadyWaiting", "NotInTable", "PayloadTooLong", "LineLost", "LinkClosed", "LineHeld",
     "WriteFailed", "build_frame", "find_frames", "command_flag", "command_table",
-    "expects_answer",
+    "expects_answer", "defaults",
     "version", "PAYLOAD_MAX", "DEFAULT_TIMEOUT_MS",
 ]
 
@@ -263,8 +263,7 @@ class Link:
         self._handle: Optional[int] = None
         self._async: Optional[_Loop] = None
         self._tags = itertools.count(1)
-        options = _native.Options()
-        _lib.mcucom_options_init(ctypes.byref(options))
+        options = _default_options()
         self.device = device if device is not None else options.device.decode()
         self._device = self.device.encode()
         options.device = self._device
@@ -497,6 +496,22 @@ class Link:
         finally:
             self._leave()
         return dropped + (self._async.dropped if self._async is not None else 0)
+
+
+def _default_options() -> _native.Options:
+    options = _native.Options()
+    _lib.mcucom_options_init(ctypes.byref(options))
+    return options
+
+
+def defaults() -> Dict[str, object]:
+    """The library's defaults for a link, as a Link takes them: the board's MCU line
+    ("device"), its rate ("baud_rate"), the receiver's read time-out ("read_timeout_ms") and
+    the event queue's depth ("event_queue_depth")."""
+    options = _default_options()
+    return {"device": options.device.decode(), "baud_rate": options.baud_rate,
+            "read_timeout_ms": options.read_timeout_ms,
+            "event_queue_depth": options.event_queue_depth}
 
 
 def command_flag(code: int) -> int:

@@ -38,6 +38,11 @@ def test_frames_are_found_in_bytes_with_noise_and_heads_that_never_came_whole():
         ([(3, first), (3 + len(first) + 4, second)], len(data))
 
 
+def test_the_defaults_are_the_librarys():
+    assert mcucom.defaults() == {"device": "/dev/ttyAMA2", "baud_rate": 115200,
+                                 "read_timeout_ms": 20, "event_queue_depth": 256}
+
+
 def test_the_command_table():
     assert (mcucom.command_flag(6), mcucom.command_flag(8), mcucom.command_flag(0x10006)) == \
         (0x41, 0x01, 0)
