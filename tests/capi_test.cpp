@@ -636,7 +636,11 @@ TEST(CInterface, OpeningClosingAndTheLinksLines) {
     EXPECT_EQ(-ENAMETOOLONG, mcucom_open(&options, &link));
     options.baud_rate = 1234;
     EXPECT_EQ(-EINVAL, mcucom_open(&options, &link));
-    EXPECT_EQ(-EINVAL, mcucom_command(nullptr, 6, nullptr, 0, 0, nullptr));
+    mcucom_answer answer;
+    memset(&answer, 0xff, sizeof answer);
+    EXPECT_EQ(-EINVAL, mcucom_command(nullptr, 6, nullptr, 0, 0, &answer));
+    EXPECT_EQ(0u, answer.serial + answer.payload_len + answer.round_trip_us);
+    EXPECT_EQ(-EINVAL, mcucom_close_keeping_settings(nullptr));
     PtyLine line;
     struct termios cooked;
     tcgetattr(line.slave(), &cooked);
@@ -687,7 +691,6 @@ TEST(CInterface, OpeningClosingAndTheLinksLines) {
     line.Send("\x01\x02\x03" + ValidFrame(1, 0x01, 6, "\x05"));
     mcucom_event event;
     EXPECT_EQ(1, mcucom_read_events(link, &event, 1, 10000));
-    mcucom_answer answer;
     memset(&answer, 0xff, sizeof answer);
     EXPECT_EQ(-ENOMSG, mcucom_command(link, 1, kPayload, 2, 10, &answer));
     EXPECT_EQ(0, answer.serial);
