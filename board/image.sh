@@ -5,6 +5,7 @@
 #                 (board.dtb) and busybox, fetched once from Debian's armhf packages
 #   make_image    writes the board's initramfs with the init and the programs given
 #   serve_mcu     starts mcusim serving the board's MCU line on a unix socket
+#   wait_for_socket  waits for a program to listen on a unix socket
 #   board_qemu    the emulated board's qemu command, for the caller to add its ports to
 #   from_caller   a path from the command line, taken from the folder the script was run from
 # The kernel and busybox are cached (HDDPOWER_BOARD_CACHE, default /var/cache/hddpower-board)
@@ -105,6 +106,16 @@ make_image() {
   python3 board/make_initramfs.py "$initrd" "$root"
 }
 
+# wait_for_socket PATH: returns once a program listens on the unix socket PATH, or fails after
+# five seconds.
+wait_for_socket() {
+  for _ in $(seq 100); do
+    [ -S "$1" ] && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
 # serve_mcu HOST_BUILD SOCKET LOG [MCUSIM OPTIONS...]: mcusim serving the board's MCU line on a
 # unix socket for qemu, its report to LOG; sets mcusim_pid, and returns once it listens.
 serve_mcu() {
@@ -112,10 +123,7 @@ serve_mcu() {
   shift 3
   "$host_build/mcusim" "$@" --serve "unix:$socket" >"$log" 2>&1 &
   mcusim_pid=$!
-  for _ in $(seq 100); do
-    [ -S "$socket" ] && return 0
-    sleep 0.05
-  done
+  wait_for_socket "$socket" && return 0
   cat "$log" >&2
   echo "board: mcusim did not listen" >&2
   return 1

@@ -71,7 +71,7 @@ boot_standin() {
     line=$tmp/tapped.sock
     python3 board/lab/tap_relay.py "$line" "$tmp/mcu.sock" "$tmp/tap" &
     pids+=($!)
-    for _ in $(seq 100); do [ -S "$line" ] && break; sleep 0.05; done
+    wait_for_socket "$line" || { echo "board lab: the tap relay did not listen" >&2; return 1; }
   fi
   board_qemu "$tmp/initrd.gz"
   "${qemu_command[@]}" -serial pty -serial null -serial "unix:$line" >"$tmp/qemu.log" 2>&1 &

@@ -11,7 +11,7 @@
 
 #include "bringup/RoundTripTimes.h"
 #include "capi/mcucom.h"
-#include "common/FrameRules.h"
+#include "common/ComFrame.h"
 #include "common/StdStreams.h"
 #include "programs/LineRefusal.h"
 #include "programs/ParseArgs.h"

@@ -33,9 +33,11 @@ def test_a_scenario_answers_and_its_verdict_is_read_back(mcusim, tmp_path):
 
 
 def _kinds_seen(mcu, first_serial: int, delay: float = 0, until=None) -> dict:
-    """Commands of two codes on a link from first_serial, each given up after 30 ms, and the
+    """Commands of two codes on a link from first_serial, each given up after 100 ms, and the
     events that came, by kind: until they are `until`, when given (at most 10 s), and then
-    those still on the line when the simulator stops."""
+    those still on the line when the simulator stops. The answers sent late come 400 ms after
+    their command gave up, so that a busy machine, waking a command late, does not take a late
+    answer for its own."""
     time.sleep(delay)
     kinds: dict = {}
 
@@ -47,7 +49,7 @@ def _kinds_seen(mcu, first_serial: int, delay: float = 0, until=None) -> dict:
     with mcucom.Link(mcu.path, first_serial=first_serial) as link:
         for n in range(30):
             try:
-                link.command((6, 0x0303)[n % 2], SIX, timeout_ms=30)
+                link.command((6, 0x0303)[n % 2], SIX, timeout_ms=100)
             except mcucom.NoAnswer:
                 pass
             take(link.read_events(timeout_ms=0))
@@ -63,7 +65,7 @@ def test_a_recording_replays_the_same_whatever_the_serial_numbers(mcusim, tmp_pa
     """Recorded from one first serial number and replayed to another (and started later): the
     same answers given up on, copies, late answers and MCU frames."""
     recording = tmp_path / "recorded.yaml"
-    recorded = _kinds_seen(mcusim("--late", "3", "--late-ms", "60", "--duplicate", "0.5",
+    recorded = _kinds_seen(mcusim("--late", "3", "--late-ms", "500", "--duplicate", "0.5",
                                   "--unasked", "0x0019", "--unasked-ms", "25",
                                   "--record", str(recording)), first_serial=1)
     assert set(recorded) == {mcucom.EventKind.UNASKED, mcucom.EventKind.LATE_ANSWER,
