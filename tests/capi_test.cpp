@@ -459,6 +459,7 @@ TEST(CInterface, TheFrameRulesForTools) {
     EXPECT_EQ(0u, offset);  // the false head may yet come whole
     EXPECT_EQ(0, mcucom_frame_find(rest.data(), rest.size(), 1, &offset, &length));
     EXPECT_EQ(rest.size(), offset);  // once nothing more comes, all of it is noise
+    EXPECT_EQ(0u, length);
     EXPECT_EQ(-EINVAL, mcucom_frame_find(data.data(), data.size(), 0, nullptr, &length));
     EXPECT_EQ(0x41, mcucom_command_flag(6));
     EXPECT_EQ(0x11, mcucom_command_flag(0x0332));
@@ -617,6 +618,25 @@ TEST(CInterface, TheLongestDevicePathAndTheShortestAnswer) {
     EXPECT_EQ(1, answer.payload_len);
     EXPECT_EQ(answer.serial, answer.payload[0]);
     EXPECT_EQ(0, answer.result);
+    EXPECT_EQ(0, mcucom_close(link));
+}
+
+// A line whose output stays full fails a command's write (-EIO) and is no lost line: once the
+// far end reads again, the next command goes out.
+TEST(CInterface, AFullLineFailsTheWriteAndStaysUp) {
+    PtyLine line;
+    mcucom_options options;
+    mcucom_options_init(&options);
+    options.device = line.slavePath().c_str();
+    mcucom_link* link = nullptr;
+    ASSERT_EQ(0, mcucom_open(&options, &link));
+    fcntl(line.slave(), F_SETFL, fcntl(line.slave(), F_GETFL) | O_NONBLOCK);
+    const std::string block(512, 'f');
+    while (write(line.slave(), block.data(), block.size()) > 0) {
+    }
+    EXPECT_EQ(-EIO, mcucom_command(link, 8, kPayload, 2, 0, nullptr));
+    line.Drain();
+    EXPECT_EQ(0, mcucom_command(link, 8, kPayload, 2, 0, nullptr));
     EXPECT_EQ(0, mcucom_close(link));
 }
 
