@@ -652,6 +652,8 @@ TEST(CInterface, OpeningClosingAndTheLinksLines) {
     mcucom_link* link = nullptr;
     options.device = "/nonexistent/tty";
     EXPECT_EQ(-ENOENT, mcucom_open(&options, &link));
+    EXPECT_EQ(-EINVAL, mcucom_open(&options, nullptr));
+    EXPECT_EQ(-EINVAL, mcucom_open(nullptr, &link));
     options.device = "/dev/a-path-longer-than-fifty-one-characters-of-a-device";
     EXPECT_EQ(-ENAMETOOLONG, mcucom_open(&options, &link));
     options.baud_rate = 1234;
