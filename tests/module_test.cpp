@@ -1016,6 +1016,16 @@ TEST_F(SendPathTest, AnAcknowledgementCollectedIntoTheReply) {
         EXPECT_EQ(Hex(Ack(0x0303, 0x21, 0x5c)), Hex(reply.Bytes(13)));
         EXPECT_EQ(0, m_ackList.GetDataListSize());
     }
+    // A frame of the caller's own through WriteData: answered alike, and unregistered after.
+    std::future<std::string> receiver =
+        std::async(std::launch::async, [line] { return AcknowledgeNextFrame(line, 0x5d); });
+    std::string frame = ValidFrame(0x22, 0x51, 0x0303, "\x01");
+    CaptureOutput capture;
+    EXPECT_EQ(
+        13, WriteData(&frame[0], static_cast<unsigned short>(frame.size()), reply.frame(), 30000));
+    EXPECT_EQ(Hex(frame), Hex(receiver.get()));
+    EXPECT_EQ(Hex(Ack(0x0303, 0x22, 0x5d)), Hex(reply.Bytes(13)));
+    EXPECT_EQ(0, m_waitCmdList.GetDataListSize());
 }
 
 // Woken for an answer the acknowledgement list does not hold, a link's command says the lists
