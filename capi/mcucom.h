@@ -16,8 +16,9 @@
  *
  * Every call returns 0 (or a count) on success and a negative errno value on failure, and
  * sets errno to that value too; mcucom_strerror() says what each means. Calls on one link may
- * come from any threads at once. The link never prints: its lines (the module's fixed texts,
- * the receiver's reasons for dropping bytes) go to the handler the options give, if any.
+ * come from any threads at once. The link prints nothing of itself: its lines (the module's
+ * fixed texts, the receiver's reasons for dropping bytes) go to the handler the options give,
+ * if any, and to the standard streams only through mcucom_log_stdio.
  * docs/api.md is the guide; each call has a manual page of section 3.
  */
 #ifndef MCUCOM_H
