@@ -128,9 +128,10 @@ struct mcucom_link : private mcucom::UnclaimedFrames {
         events.PushFrame(frame, length, kind, atUs);
         return true;
     }
+    // The event first: a caller whose command fails for the loss finds it already queued.
     void LineLost(int error, long long atUs) override {
-        link.Stop(mcucom::kLinkLineLost);
         events.PushLineLost(error, atUs);
+        link.Stop(mcucom::kLinkLineLost);
     }
     size_t Unread() override { return events.size(); }
 
