@@ -206,8 +206,8 @@ int mcucom_frame_build(uint8_t serial, uint8_t flag, uint16_t code, const void* 
 /* Finds the first valid frame in size bytes, by the receiver's rules (head, len at most 1028,
  * checksum, tail; bytes that start no frame skipped). 1 with its *offset and *length; 0 when
  * there is none, *offset then saying where the search stopped (at a frame head whose bytes
- * have not all come, or at the end) and *length 0. With final set, the bytes are all there will be (a
- * recording, a line gone quiet): a head that never came whole is skipped as noise. */
+ * have not all come, or at the end) and *length 0. With final set, the bytes are all there
+ * will be (a recording, a line gone quiet): a head that never came whole is skipped as noise. */
 int mcucom_frame_find(const void* bytes, size_t size, int final, size_t* offset, size_t* length);
 
 /* The library's version, "MAJOR.MINOR.PATCH". */
