@@ -4,8 +4,6 @@
 #include <errno.h>
 #include <getopt.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 
 #include <string>
 
